@@ -1,0 +1,62 @@
+// diag.h - the program-wide way of giving up, and the global block table.
+//
+// Nothing in this program returns an error code for a failure: whoever meets
+// one calls FatalMessage or InternalError, which show one error box, close
+// every file still registered in the open-file table and end the process
+// with the box's result + 1 (2 after OK). Callers need no cleanup after them.
+//
+// This library knows nothing of dialogs, the registry or the message
+// catalogue, so the file layer, the codec and the lzx tool link without the
+// application.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+#if defined(__MINGW32__)
+#define DIAG_PRINTF(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#elif defined(__GNUC__)
+#define DIAG_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define DIAG_PRINTF(f, a)
+#endif
+
+// The caption of every fatal report, in both languages.
+inline constexpr const char* FatalCaption = "Einde programma";
+
+// Formats with printf rules (never cut, however long), shows the error box,
+// closes the open files and ends the process.
+[[noreturn]] void FatalMessage(const char* format, ...) DIAG_PRINTF(1, 2);
+
+// A broken invariant. A negative code gives "Internal error\nFile: %s\nLine: %d",
+// any other "Internal error [%d] in [%s,%d]" (code, source, line).
+[[noreturn]] void InternalError(const char* source, int line, int code);
+
+// The fatal path calls this before the process ends; the file layer installs
+// its close-all here, so that this library does not depend on it.
+void SetFatalCleanup(void (*cleanup)());
+
+// printf rules into a string as long as the text needs (never cut).
+std::string FormatText(const char* format, va_list args);
+
+// The trace hook to which the file layer hands its diagnostic lines. It does
+// nothing in this program.
+void LogTrace(const char* format, ...) DIAG_PRINTF(1, 2);
+
+// Global memory blocks, registered in a table of 200 slots. Sizes are rounded
+// up to an even number of at least 2 bytes; contents are not initialised.
+inline constexpr int BlockSlots = 200;
+
+struct BlockTableRec {
+    OsHandle handle[BlockSlots];   // 0 = slot free
+    void* address[BlockSlots];     // the locked address
+    std::uint32_t size[BlockSlots];  // the rounded size in bytes
+};
+
+extern BlockTableRec BlockTable;
+
+void* AllocBlock(int size);
+void FreeBlock(void* address);

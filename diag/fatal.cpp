@@ -1,0 +1,65 @@
+// fatal.cpp - FatalMessage, InternalError and the trace hook.
+#include "diag/diag.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+void (*FatalCleanup)() = nullptr;
+
+}  // namespace
+
+// printf into a buffer as large as the text needs: a file error that names a
+// long path is shown whole.
+std::string FormatText(const char* format, va_list args) {
+    char small[200];
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(small, sizeof small, format, args);
+    std::string text;
+    if (length < 0) {
+        text = format;
+    } else if (static_cast<std::size_t>(length) < sizeof small) {
+        text.assign(small, static_cast<std::size_t>(length));
+    } else {
+        std::vector<char> large(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(large.data(), large.size(), format, again);
+        text.assign(large.data(), static_cast<std::size_t>(length));
+    }
+    va_end(again);
+    return text;
+}
+
+void SetFatalCleanup(void (*cleanup)()) {
+    FatalCleanup = cleanup;
+}
+
+[[noreturn]] void FatalMessage(const char* format, ...) {
+    // A failure while giving up (in the cleanup) must not show a second box
+    // or loop: end at once with the code of an acknowledged report.
+    static bool ending = false;
+    if (ending)
+        OsExit(2);
+    ending = true;
+
+    va_list args;
+    va_start(args, format);
+    const std::string text = FormatText(format, args);
+    va_end(args);
+
+    const int answer = OsMessageBox(text.c_str(), FatalCaption, OsIcon::Error);
+    if (FatalCleanup)
+        FatalCleanup();
+    OsExit(answer + 1);
+}
+
+[[noreturn]] void InternalError(const char* source, int line, int code) {
+    if (code < 0)
+        FatalMessage("Internal error\nFile: %s\nLine: %d", source, line);
+    FatalMessage("Internal error [%d] in [%s,%d]", code, source, line);
+}
+
+void LogTrace(const char*, ...) {}

@@ -1,0 +1,218 @@
+// filerec.cpp - file records over platform handles, and the open-file table.
+//
+// Each transfer is exactly one platform call: the layer buffers nothing (the
+// compressed stream keeps its own buffers). Counts are in the record's unit,
+// so a version file is read and positioned in whole 432-byte records, and a
+// trailing part of a record is simply not counted.
+//
+// The table has 30 slots, taken from the lowest free one. It exists so that
+// the fatal path can close every file before the process ends, and so that
+// the end of a run can prove that every file was closed.
+#include "fileio/fileio.h"
+
+#include <cstring>
+
+OpenFileSlot OpenFileTable[OpenFileSlots];
+
+namespace {
+
+// The fatal path closes every registered file; the diagnostics library
+// cannot know the table, so the table introduces itself.
+[[maybe_unused]] const bool CleanupInstalled = (SetFatalCleanup(FileTableCloseAll), true);
+
+void CopyName(FileRec* rec, const char* name, const char* operation) {
+    const std::size_t length = std::strlen(name);
+    if (length >= FileNameSize)
+        FatalMessage("%s: name too long (%zu characters, at most %d) [%s]", operation, length, FileNameSize - 1,
+                     name);
+    std::memcpy(rec->name, name, length + 1);
+}
+
+// The byte count of a transfer: count units. A count that is negative or
+// whose bytes do not fit a 32-bit signed size is a broken caller.
+std::uint32_t ByteCount(const FileRec* rec, int count) {
+    if (rec->unit <= 0)
+        InternalError("FILEIO", __LINE__, 'u');
+    const long long bytes = static_cast<long long>(count) * rec->unit;
+    if (count < 0 || bytes > 0x7FFFFFFF)
+        InternalError("FILEIO", __LINE__, '#');
+    return static_cast<std::uint32_t>(bytes);
+}
+
+void OpenWith(FileRec* rec, unsigned access, unsigned share, OsDisposition disposition, int code) {
+    rec->handle = OsCreateFile(rec->name, access, share, disposition);
+    if (rec->handle == 0)
+        FileError(rec, code);
+}
+
+// After the three writing opens: a file that turns out read-only (or whose
+// attributes cannot be read) is refused, unless it is the printer.
+void CheckWritable(const FileRec* rec) {
+    const std::uint32_t attributes = OsGetFileAttributes(rec->name);
+    if ((attributes == OsInvalidValue || (attributes & OsAttrReadOnly)) && !FileIsPrinter(rec->name))
+        FileError(rec, FileErrReadOnly);
+}
+
+}  // namespace
+
+void FileInit(FileRec* rec, int unit, const char* name) {
+    std::memset(rec, 0, sizeof *rec);
+    rec->unit = unit;
+    if (name)
+        CopyName(rec, name, "FileInit");
+}
+
+int FileIsClosed(const FileRec* rec) {
+    return rec->handle == 0 ? 1 : 0;
+}
+
+void FileOpenRead(FileRec* rec) {
+    OpenWith(rec, OsAccessRead, OsShareRead, OsDisposition::OpenExisting, FileErrOpenRead);
+    FileRegister(rec);
+}
+
+void FileCreate(FileRec* rec) {
+    OpenWith(rec, OsAccessWrite, OsShareNone, OsDisposition::CreateAlways, FileErrCreate);
+    FileRegister(rec);
+    CheckWritable(rec);
+}
+
+void FileOpenAppend(FileRec* rec) {
+    OpenWith(rec, OsAccessWrite, OsShareNone, OsDisposition::OpenAlways, FileErrOpenAppend);
+    FileSeek(rec, 0, 2);
+    FileRegister(rec);
+    CheckWritable(rec);
+}
+
+void FileOpenUpdate(FileRec* rec) {
+    OpenWith(rec, OsAccessRead | OsAccessWrite, OsShareNone, OsDisposition::OpenAlways, FileErrOpenUpdate);
+    FileRegister(rec);
+    CheckWritable(rec);
+}
+
+void FileClose(FileRec* rec) {
+    if (rec->handle == 0)
+        return;
+    OsCloseHandle(rec->handle);
+    FileUnregister(rec);
+    rec->handle = 0;
+}
+
+int FileRead(FileRec* rec, int count, void* buffer) {
+    std::uint32_t got = 0;
+    if (!OsReadFile(rec->handle, buffer, ByteCount(rec, count), &got))
+        FileError(rec, FileErrRead);
+    return static_cast<int>(got / static_cast<std::uint32_t>(rec->unit));
+}
+
+int FileWrite(FileRec* rec, int count, const void* buffer) {
+    const std::uint32_t bytes = ByteCount(rec, count);
+    std::uint32_t put = 0;
+    if (!OsWriteFile(rec->handle, buffer, bytes, &put) || put < bytes)
+        FileError(rec, FileErrWrite);
+    return count;
+}
+
+void FileSeek(FileRec* rec, int count, int origin) {
+    if (origin < 0 || origin > 2)
+        FileError(rec, FileErrOrigin);
+    // The distance is a signed 32-bit byte count; one that does not fit
+    // cannot be reached and fails like any other refused move.
+    const long long distance = static_cast<long long>(count) * rec->unit;
+    if (distance < INT32_MIN || distance > INT32_MAX)
+        FileError(rec, FileErrPosition);
+    if (OsSetFilePointer(rec->handle, static_cast<std::int32_t>(distance), origin) == OsInvalidValue)
+        FileError(rec, FileErrPosition);
+}
+
+int FileTell(FileRec* rec) {
+    const std::uint32_t position = OsSetFilePointer(rec->handle, 0, 1);
+    if (position == OsInvalidValue)
+        FileError(rec, FileErrPosition);
+    if (rec->unit <= 0)
+        InternalError("FILEIO", __LINE__, 'u');
+    return static_cast<int>(position / static_cast<std::uint32_t>(rec->unit));
+}
+
+int FileSize(FileRec* rec) {
+    const bool opened = rec->handle == 0;
+    if (opened)
+        FileOpenRead(rec);
+    const std::uint32_t size = OsGetFileSize(rec->handle);
+    if (size == OsInvalidValue)
+        FileError(rec, FileErrSize);
+    if (opened)
+        FileClose(rec);
+    if (rec->unit <= 0)
+        InternalError("FILEIO", __LINE__, 'u');
+    return static_cast<std::int32_t>(size) / rec->unit;
+}
+
+void FileRegister(FileRec* rec) {
+    for (int slot = 0; slot < OpenFileSlots; ++slot) {
+        if (OpenFileTable[slot].handle == 0) {
+            OpenFileTable[slot].handle = rec->handle;
+            std::memcpy(OpenFileTable[slot].name, rec->name, FileNameSize);
+            return;
+        }
+        if (OpenFileTable[slot].handle == rec->handle)
+            InternalError("FILEIO", 128, 95);
+    }
+    InternalError("FILEIO", 131, 94);
+}
+
+void FileUnregister(FileRec* rec) {
+    for (int slot = 0; slot < OpenFileSlots; ++slot) {
+        if (OpenFileTable[slot].handle == rec->handle) {
+            OpenFileTable[slot].handle = 0;
+            OpenFileTable[slot].name[0] = 0;
+            return;
+        }
+    }
+    FatalMessage("Illegal unstack [%s]", rec->name);
+}
+
+int FileTableClear() {
+    for (OpenFileSlot& slot : OpenFileTable)
+        slot.handle = 0;
+    SetFatalCleanup(FileTableCloseAll);
+    return 0;
+}
+
+void FileTableCloseAll() {
+    for (OpenFileSlot& slot : OpenFileTable) {
+        if (slot.handle != 0) {
+            OsCloseHandle(slot.handle);
+            slot.handle = 0;
+        }
+    }
+}
+
+int FileTableCheck() {
+    for (const OpenFileSlot& slot : OpenFileTable) {
+        if (slot.handle != 0) {
+            LogTrace("\nFile not closed [%s]", slot.name);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+[[noreturn]] void FileError(const FileRec* rec, int code) {
+    LogTrace("\nFile Error : name = [%s] code = %d", rec->name, code);
+    FatalMessage("\nFile Error : name = [%s] code = %d", rec->name, code);
+}
+
+int FileIsPrinter(const char* name) {
+    const char* last = std::strrchr(name, '\\');
+    const char* part = last ? last + 1 : name;
+    static const char printer[] = "prn";
+    for (int i = 0; i < 3; ++i) {
+        char c = part[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != printer[i])
+            return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,117 @@
+// platform.h - the one door to the operating system.
+//
+// Everything the program needs from the system goes through these few calls:
+// files and directories, global memory, the temporary directory, the error
+// box and the end of the process. There are two backends:
+//
+//   win32/  the real calls, with exactly the access, sharing, disposition and
+//           flags the program has always used (CreateFileA and friends);
+//   posix/  stand-ins that give the same results and effects on Linux, so the
+//           library, the tool and the program's run logic can be tested fast.
+//
+// The interface speaks in the program's own terms: names are the program's
+// single-byte paths with "\" separators (the POSIX side maps "\" to "/" here,
+// at the boundary), and the value 0 is never a valid handle of any kind.
+// Results follow the Win32 conventions the callers rely on (0xFFFFFFFF for a
+// failed attribute query or file pointer move), so the code above reads like
+// the system it mirrors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// An open file, a find enumeration or a global memory block. 0 = none.
+using OsHandle = std::uintptr_t;
+
+inline constexpr std::uint32_t OsInvalidValue = 0xFFFFFFFFu;
+
+// ---- Files ---------------------------------------------------------------
+
+// Access rights (may be combined).
+inline constexpr unsigned OsAccessRead = 1;   // GENERIC_READ
+inline constexpr unsigned OsAccessWrite = 2;  // GENERIC_WRITE
+
+// Sharing granted to other opens while this handle is open.
+inline constexpr unsigned OsShareNone = 0;
+inline constexpr unsigned OsShareRead = 1;  // FILE_SHARE_READ
+
+enum class OsDisposition {
+    OpenExisting,  // OPEN_EXISTING: fail when missing
+    CreateAlways,  // CREATE_ALWAYS: create, or truncate an existing file
+    OpenAlways,    // OPEN_ALWAYS: open, or create when missing
+};
+
+// File attribute bits, as GetFileAttributesA reports them.
+inline constexpr std::uint32_t OsAttrReadOnly = 0x01;
+inline constexpr std::uint32_t OsAttrDirectory = 0x10;
+
+// CreateFileA without security attributes, attribute flags or template.
+// Returns 0 on failure (never INVALID_HANDLE_VALUE).
+OsHandle OsCreateFile(const char* name, unsigned access, unsigned share, OsDisposition disposition);
+
+// ReadFile/WriteFile: one call; *done receives the bytes moved. false = the call failed.
+bool OsReadFile(OsHandle file, void* buffer, std::uint32_t count, std::uint32_t* done);
+bool OsWriteFile(OsHandle file, const void* buffer, std::uint32_t count, std::uint32_t* done);
+
+// SetFilePointer without a high part. origin: 0 start, 1 current, 2 end.
+// Returns the new position, or OsInvalidValue on failure.
+std::uint32_t OsSetFilePointer(OsHandle file, std::int32_t distance, int origin);
+
+// GetFileSize without a high part; OsInvalidValue on failure.
+std::uint32_t OsGetFileSize(OsHandle file);
+
+bool OsCloseHandle(OsHandle file);
+
+// GetFileAttributesA; OsInvalidValue when the path cannot be queried.
+std::uint32_t OsGetFileAttributes(const char* path);
+
+// GetFileTime (last write) + FileTimeToDosDateTime, in the file system's UTC.
+// false when either step fails; date and time are then left untouched.
+bool OsGetFileDosTime(OsHandle file, std::uint16_t* dosDate, std::uint16_t* dosTime);
+
+bool OsDeleteFile(const char* path);                       // DeleteFileA
+bool OsMoveFile(const char* from, const char* to);         // MoveFileA
+bool OsCreateDirectory(const char* path);                  // CreateDirectoryA(path, NULL)
+bool OsRemoveDirectory(const char* path);                  // RemoveDirectoryA
+
+// FindFirstFileA / FindNextFileA / FindClose. name receives the found name
+// (at most 259 characters and its zero). OsFindFirst returns 0 on failure.
+OsHandle OsFindFirst(const char* pattern, char name[260]);
+bool OsFindNext(OsHandle find, char name[260]);
+void OsFindClose(OsHandle find);
+
+// GetTempPathA: the temporary directory with its trailing separator.
+std::string OsTempPath();
+
+// ---- Global memory -------------------------------------------------------
+
+OsHandle OsGlobalAlloc(std::size_t size);  // GlobalAlloc(GMEM_MOVEABLE, size); 0 on failure
+void* OsGlobalLock(OsHandle block);        // GlobalLock; nullptr on failure
+void OsGlobalUnlock(OsHandle block);       // GlobalUnlock
+void OsGlobalFree(OsHandle block);         // GlobalFree
+
+// The system's text for the last error (FormatMessageA, system table,
+// neutral language), without trailing line breaks.
+std::string OsLastErrorText();
+
+// ---- The user and the process --------------------------------------------
+
+enum class OsIcon { None, Error, Information };
+
+// MessageBoxA without owner and with an OK button only. Returns the button
+// pressed (1 = OK), or 0 when the box could not be shown. The GUI programs on
+// Windows link the real box; console programs (the lzx tool, every POSIX
+// build) link the console reporter, which writes the caption and the text to
+// standard error and answers OK.
+int OsMessageBox(const char* text, const char* caption, OsIcon icon);
+
+// The normal runtime exit: static destructors and atexit handlers run.
+[[noreturn]] void OsExit(int code);
+
+// ---- Paths ---------------------------------------------------------------
+
+// Length of a root that is not a directory to create: 1 for an absolute
+// POSIX path ("/..."), else 0. On Windows the drive prefix ("C:", "C:\") is
+// recognised by the callers themselves, and a leading "\" is no root.
+std::size_t OsRootLength(const char* path);

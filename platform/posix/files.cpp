@@ -1,0 +1,386 @@
+// files.cpp - POSIX stand-ins for the Win32 file and directory calls.
+//
+// What the program relies on, and how Linux is made to give it:
+//
+//  * Names. The program builds paths with "\" ("%s\%s", "#Sub\file"); every
+//    name is copied with "\" turned into "/" when it reaches the system.
+//  * Handles. 0 means "not open" to the callers, and a descriptor may be 0,
+//    so a handle is the descriptor plus one.
+//  * Sharing. A Windows open that grants no sharing keeps every other open of
+//    the file out, and one that shares reading admits only other readers that
+//    share reading too. An advisory lock taken at open gives the same picture:
+//    exclusive for "share nothing", shared for "share reading". Locks of
+//    separate opens conflict even inside one process, as sharing modes do.
+//    Deleting or renaming a file that is open anywhere fails, as on Windows.
+//  * The read-only attribute is the owner's write permission, for root too.
+//    Deleting or renaming such a file is refused. An open for writing is
+//    granted without write access and without truncating anything: the
+//    file layer checks the attribute after every writing open and stops
+//    there with its read-only error, and the file stays as it was.
+//  * CreateFileA never opens a directory (without backup semantics), so
+//    neither does OsCreateFile.
+//  * FindFirstFileA matches "*" and "?" ignoring case (a name without them
+//    finds the file under its own spelling), "*.*" matches every name, and
+//    "." and ".." are listed. Names come sorted, so runs repeat.
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string NativePath(const char* name) {
+    std::string path(name ? name : "");
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+int Descriptor(OsHandle file) {
+    return file == 0 ? -1 : static_cast<int>(file - 1);
+}
+
+bool IsReadOnly(const struct stat& st) {
+    return (st.st_mode & S_IWUSR) == 0;
+}
+
+// True when some open of the file holds a lock (the file is "in use").
+bool FileInUse(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return busy;
+}
+
+// A file that Windows would refuse to delete or rename: read-only or open.
+bool FileIsPinned(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (IsReadOnly(st)) {
+        errno = EACCES;
+        return true;
+    }
+    if (FileInUse(path)) {
+        errno = EBUSY;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+OsHandle OsCreateFile(const char* name, unsigned access, unsigned share, OsDisposition disposition) {
+    const std::string path = NativePath(name);
+    const bool writing = (access & OsAccessWrite) != 0;
+    if (path.empty()) {
+        errno = ENOENT;
+        return 0;
+    }
+
+    struct stat st;
+    bool readOnly = false;
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            return 0;
+        }
+        readOnly = IsReadOnly(st);
+    }
+
+    int flags = O_CLOEXEC;
+    if (readOnly)
+        flags |= O_RDONLY;
+    else if ((access & OsAccessRead) && writing)
+        flags |= O_RDWR;
+    else if (writing)
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
+    if (disposition != OsDisposition::OpenExisting && !readOnly)
+        flags |= O_CREAT;
+
+    int fd = open(path.c_str(), flags, 0666);
+    if (fd < 0)
+        return 0;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EACCES;
+        return 0;
+    }
+    // The lock comes before any truncation: a refused open changes nothing.
+    const int lock = (share == OsShareNone) ? LOCK_EX : LOCK_SH;
+    if (flock(fd, lock | LOCK_NB) != 0) {
+        close(fd);
+        errno = EBUSY;
+        return 0;
+    }
+    if (disposition == OsDisposition::CreateAlways && !readOnly && ftruncate(fd, 0) != 0) {
+        close(fd);
+        return 0;
+    }
+    return static_cast<OsHandle>(fd) + 1;
+}
+
+bool OsReadFile(OsHandle file, void* buffer, std::uint32_t count, std::uint32_t* done) {
+    *done = 0;
+    int fd = Descriptor(file);
+    if (fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    // ReadFile on a disk file returns what is there up to count; read() may
+    // stop early on its own, so keep going until the end of the file.
+    auto* at = static_cast<char*>(buffer);
+    while (*done < count) {
+        ssize_t n = read(fd, at + *done, count - *done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            break;
+        *done += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+bool OsWriteFile(OsHandle file, const void* buffer, std::uint32_t count, std::uint32_t* done) {
+    *done = 0;
+    int fd = Descriptor(file);
+    if (fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    const auto* at = static_cast<const char*>(buffer);
+    while (*done < count) {
+        ssize_t n = write(fd, at + *done, count - *done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            break;
+        *done += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+std::uint32_t OsSetFilePointer(OsHandle file, std::int32_t distance, int origin) {
+    int fd = Descriptor(file);
+    if (fd < 0 || origin < 0 || origin > 2)
+        return OsInvalidValue;
+    // Work out the target first: SetFilePointer refuses a negative position
+    // and, without a high part, cannot report one at 4 GiB or beyond.
+    off_t base = 0;
+    if (origin == 1)
+        base = lseek(fd, 0, SEEK_CUR);
+    else if (origin == 2) {
+        struct stat st;
+        base = fstat(fd, &st) == 0 ? st.st_size : -1;
+    }
+    if (base < 0)
+        return OsInvalidValue;
+    const long long target = static_cast<long long>(base) + distance;
+    if (target < 0 || target >= static_cast<long long>(OsInvalidValue)) {
+        errno = EINVAL;
+        return OsInvalidValue;
+    }
+    off_t got = lseek(fd, static_cast<off_t>(target), SEEK_SET);
+    return got < 0 ? OsInvalidValue : static_cast<std::uint32_t>(got);
+}
+
+std::uint32_t OsGetFileSize(OsHandle file) {
+    struct stat st;
+    int fd = Descriptor(file);
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return OsInvalidValue;
+    // The low part, as GetFileSize gives it without a high part.
+    return static_cast<std::uint32_t>(static_cast<unsigned long long>(st.st_size) & 0xFFFFFFFFu);
+}
+
+bool OsCloseHandle(OsHandle file) {
+    int fd = Descriptor(file);
+    return fd >= 0 && close(fd) == 0;
+}
+
+std::uint32_t OsGetFileAttributes(const char* path) {
+    struct stat st;
+    if (stat(NativePath(path).c_str(), &st) != 0)
+        return OsInvalidValue;
+    std::uint32_t attributes = S_ISDIR(st.st_mode) ? OsAttrDirectory : 0x20;  // 0x20: archive
+    if (IsReadOnly(st))
+        attributes |= OsAttrReadOnly;
+    return attributes;
+}
+
+bool OsGetFileDosTime(OsHandle file, std::uint16_t* dosDate, std::uint16_t* dosTime) {
+    struct stat st;
+    int fd = Descriptor(file);
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return false;
+    std::tm utc{};
+    time_t seconds = st.st_mtime;
+    if (gmtime_r(&seconds, &utc) == nullptr)
+        return false;
+    const int year = utc.tm_year + 1900;
+    if (year < 1980 || year > 2107)  // the range of a DOS date
+        return false;
+    *dosDate = static_cast<std::uint16_t>(((year - 1980) << 9) | ((utc.tm_mon + 1) << 5) | utc.tm_mday);
+    *dosTime = static_cast<std::uint16_t>((utc.tm_hour << 11) | (utc.tm_min << 5) | (utc.tm_sec / 2));
+    return true;
+}
+
+bool OsDeleteFile(const char* path) {
+    const std::string native = NativePath(path);
+    struct stat st;
+    if (lstat(native.c_str(), &st) != 0)
+        return false;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    if (FileIsPinned(native))
+        return false;
+    return unlink(native.c_str()) == 0;
+}
+
+bool OsMoveFile(const char* from, const char* to) {
+    const std::string source = NativePath(from);
+    const std::string target = NativePath(to);
+    struct stat st;
+    if (lstat(source.c_str(), &st) != 0)
+        return false;
+    // MoveFileA never replaces an existing file.
+    if (lstat(target.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    if (FileIsPinned(source))
+        return false;
+    return rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool OsCreateDirectory(const char* path) {
+    return mkdir(NativePath(path).c_str(), 0777) == 0;
+}
+
+bool OsRemoveDirectory(const char* path) {
+    return rmdir(NativePath(path).c_str()) == 0;
+}
+
+// ---- Directory enumeration ----------------------------------------------
+
+namespace {
+
+struct FindState {
+    std::vector<std::string> names;
+    std::size_t next = 0;
+};
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// "*" and "?" matching, ignoring case.
+bool Matches(const char* pattern, const char* name) {
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    while (*name) {
+        if (*pattern == '*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern == '?' || (*pattern && Lower(*pattern) == Lower(*name))) {
+            ++pattern;
+            ++name;
+        } else if (star) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*')
+        ++pattern;
+    return *pattern == 0;
+}
+
+bool CopyName(const std::string& from, char name[260]) {
+    if (from.size() > 259)
+        return false;
+    std::memcpy(name, from.c_str(), from.size() + 1);
+    return true;
+}
+
+bool NextName(FindState* state, char name[260]) {
+    while (state->next < state->names.size()) {
+        if (CopyName(state->names[state->next++], name))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+OsHandle OsFindFirst(const char* pattern, char name[260]) {
+    const std::string path = NativePath(pattern);
+    const std::size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    std::string wanted = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (directory.empty())
+        directory = "/";
+    if (wanted == "*.*")
+        wanted = "*";
+    if (wanted.empty())
+        return 0;
+
+    auto* state = new FindState;
+    if (DIR* dir = opendir(directory.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            if (Matches(wanted.c_str(), entry->d_name))
+                state->names.emplace_back(entry->d_name);
+        }
+        closedir(dir);
+        std::sort(state->names.begin(), state->names.end());
+    }
+    if (!NextName(state, name)) {
+        delete state;
+        errno = ENOENT;
+        return 0;
+    }
+    return reinterpret_cast<OsHandle>(state);
+}
+
+bool OsFindNext(OsHandle find, char name[260]) {
+    return find != 0 && NextName(reinterpret_cast<FindState*>(find), name);
+}
+
+void OsFindClose(OsHandle find) {
+    delete reinterpret_cast<FindState*>(find);
+}
+
+std::string OsTempPath() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = (dir && *dir) ? dir : "/tmp";
+    if (path.back() != '/')
+        path += '/';
+    return path;
+}
+
+std::size_t OsRootLength(const char* path) {
+    return (path && path[0] == '/') ? 1 : 0;
+}

@@ -1,0 +1,172 @@
+// system.cpp - the Win32 backend: the real calls, with the program's flags.
+//
+// Every open passes no security attributes, no attribute flags and no
+// template file; every query and transfer is one call without a high part,
+// as the file layer above expects. Only the mapping of INVALID_HANDLE_VALUE
+// to 0 is ours: above this file, 0 is "not open".
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+HANDLE Native(OsHandle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+OsHandle Wrap(HANDLE handle) {
+    return reinterpret_cast<OsHandle>(handle);
+}
+
+}  // namespace
+
+OsHandle OsCreateFile(const char* name, unsigned access, unsigned share, OsDisposition disposition) {
+    DWORD desired = 0;
+    if (access & OsAccessRead)
+        desired |= GENERIC_READ;
+    if (access & OsAccessWrite)
+        desired |= GENERIC_WRITE;
+    const DWORD sharing = (share & OsShareRead) ? FILE_SHARE_READ : 0;
+    DWORD how = OPEN_EXISTING;
+    if (disposition == OsDisposition::CreateAlways)
+        how = CREATE_ALWAYS;
+    else if (disposition == OsDisposition::OpenAlways)
+        how = OPEN_ALWAYS;
+    HANDLE file = CreateFileA(name, desired, sharing, nullptr, how, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE || file == nullptr)
+        return 0;
+    return Wrap(file);
+}
+
+bool OsReadFile(OsHandle file, void* buffer, std::uint32_t count, std::uint32_t* done) {
+    DWORD got = 0;
+    BOOL ok = ReadFile(Native(file), buffer, count, &got, nullptr);
+    *done = got;
+    return ok != 0;
+}
+
+bool OsWriteFile(OsHandle file, const void* buffer, std::uint32_t count, std::uint32_t* done) {
+    DWORD put = 0;
+    BOOL ok = WriteFile(Native(file), buffer, count, &put, nullptr);
+    *done = put;
+    return ok != 0;
+}
+
+std::uint32_t OsSetFilePointer(OsHandle file, std::int32_t distance, int origin) {
+    static const DWORD method[] = {FILE_BEGIN, FILE_CURRENT, FILE_END};
+    if (origin < 0 || origin > 2)
+        return OsInvalidValue;
+    return SetFilePointer(Native(file), distance, nullptr, method[origin]);
+}
+
+std::uint32_t OsGetFileSize(OsHandle file) {
+    return GetFileSize(Native(file), nullptr);
+}
+
+bool OsCloseHandle(OsHandle file) {
+    return CloseHandle(Native(file)) != 0;
+}
+
+std::uint32_t OsGetFileAttributes(const char* path) {
+    return GetFileAttributesA(path);
+}
+
+bool OsGetFileDosTime(OsHandle file, std::uint16_t* dosDate, std::uint16_t* dosTime) {
+    FILETIME written;
+    WORD date = 0;
+    WORD time = 0;
+    if (!GetFileTime(Native(file), nullptr, nullptr, &written))
+        return false;
+    if (!FileTimeToDosDateTime(&written, &date, &time))
+        return false;
+    *dosDate = date;
+    *dosTime = time;
+    return true;
+}
+
+bool OsDeleteFile(const char* path) {
+    return DeleteFileA(path) != 0;
+}
+
+bool OsMoveFile(const char* from, const char* to) {
+    return MoveFileA(from, to) != 0;
+}
+
+bool OsCreateDirectory(const char* path) {
+    return CreateDirectoryA(path, nullptr) != 0;
+}
+
+bool OsRemoveDirectory(const char* path) {
+    return RemoveDirectoryA(path) != 0;
+}
+
+OsHandle OsFindFirst(const char* pattern, char name[260]) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE || find == nullptr)
+        return 0;
+    std::memcpy(name, found.cFileName, sizeof found.cFileName);
+    name[259] = 0;
+    return Wrap(find);
+}
+
+bool OsFindNext(OsHandle find, char name[260]) {
+    WIN32_FIND_DATAA found;
+    if (!FindNextFileA(Native(find), &found))
+        return false;
+    std::memcpy(name, found.cFileName, sizeof found.cFileName);
+    name[259] = 0;
+    return true;
+}
+
+void OsFindClose(OsHandle find) {
+    FindClose(Native(find));
+}
+
+std::string OsTempPath() {
+    char path[MAX_PATH + 1] = {};
+    DWORD length = GetTempPathA(sizeof path, path);
+    if (length == 0 || length > MAX_PATH)
+        return std::string();
+    return std::string(path, length);
+}
+
+OsHandle OsGlobalAlloc(std::size_t size) {
+    return Wrap(GlobalAlloc(GMEM_MOVEABLE, size));
+}
+
+void* OsGlobalLock(OsHandle block) {
+    return GlobalLock(Native(block));
+}
+
+void OsGlobalUnlock(OsHandle block) {
+    GlobalUnlock(Native(block));
+}
+
+void OsGlobalFree(OsHandle block) {
+    GlobalFree(Native(block));
+}
+
+std::string OsLastErrorText() {
+    const DWORD error = GetLastError();
+    char* text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, error,
+                                  0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string result = (length && text) ? std::string(text, length) : std::string();
+    if (text)
+        LocalFree(text);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r'))
+        result.pop_back();
+    return result;
+}
+
+[[noreturn]] void OsExit(int code) {
+    std::exit(code);
+}
+
+std::size_t OsRootLength(const char*) {
+    return 0;
+}

@@ -1,0 +1,107 @@
+#include "tests/support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include <unistd.h>
+
+namespace test {
+
+namespace {
+
+void RemoveTree(const std::string& path) {
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path, ignored))
+        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path, ignored);
+}
+
+}  // namespace
+
+std::filesystem::path Native(const std::string& name) {
+    std::string path = name;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+ScratchDir::ScratchDir() {
+    std::string pattern = OsTempPath() + "updater-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        std::abort();
+    path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+    RemoveTree(path_);
+}
+
+void WriteFile(const std::string& name, const std::string& bytes) {
+    std::ofstream out(Native(name), std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out)
+        ADD_FAILURE() << "cannot write " << name;
+}
+
+std::string ReadFile(const std::string& name) {
+    std::ifstream in(Native(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& name) {
+    std::error_code ignored;
+    return std::filesystem::exists(Native(name), ignored);
+}
+
+void MakeReadOnly(const std::string& name) {
+    std::filesystem::permissions(Native(name),
+                                 std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                     std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::remove);
+}
+
+std::string FatalReport(const std::string& text) {
+    std::string visible = text;
+    while (!visible.empty() && (visible[0] == '\n' || visible[0] == '\r'))
+        visible.erase(0, 1);
+    std::string pattern = "Einde programma: ";
+    pattern += visible;
+    std::string escaped;
+    for (char c : pattern) {
+        if (std::strchr("\\^$.|?*+()[]{}", c))
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+int OpenFiles() {
+    int count = 0;
+    for (const OpenFileSlot& slot : OpenFileTable)
+        count += slot.handle != 0;
+    return count;
+}
+
+void FileTest::SetUp() {
+    FileTableClear();
+}
+
+void FileTest::TearDown() {
+    EXPECT_EQ(OpenFiles(), 0) << "a test left a file open";
+    FileTableCloseAll();
+}
+
+}  // namespace test
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    // Death tests fork and run the statement in the child, which sees the
+    // parent's scratch directory and open-file table as they are. The tests
+    // are single-threaded, and every file descriptor is opened close-on-exec.
+    GTEST_FLAG_SET(death_test_style, "fast");
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,59 @@
+// support.h - what the unit tests share: scratch directories, file
+// contents, fatal-report expectations and a clean open-file table.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "fileio/fileio.h"
+
+namespace test {
+
+// A fresh directory below the temporary directory, removed with its
+// contents when the test ends (read-only files included).
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // The path of name inside the directory, joined the program's way ("\").
+    std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
+
+private:
+    std::string path_;
+};
+
+// name may use "\" separators, as the program's own paths do.
+void WriteFile(const std::string& name, const std::string& bytes);
+std::string ReadFile(const std::string& name);
+bool Exists(const std::string& name);
+void MakeReadOnly(const std::string& name);
+std::filesystem::path Native(const std::string& name);
+
+// The regular expression matching the console report of a fatal error with
+// exactly this text: "Einde programma: " and the text from its first
+// visible line.
+std::string FatalReport(const std::string& text);
+
+// The exit status of every fatal error after the box's OK.
+inline ::testing::ExitedWithCode FatalExit() {
+    return ::testing::ExitedWithCode(2);
+}
+
+// Count of occupied slots in the open-file table.
+int OpenFiles();
+
+// Every test starts and ends with an empty open-file table.
+class FileTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    ScratchDir dir;
+};
+
+}  // namespace test
