@@ -339,12 +339,13 @@ bool NextName(FindState* state, char name[260]) {
 OsHandle OsFindFirst(const char* pattern, char name[260]) {
     const std::string path = NativePath(pattern);
     const std::size_t slash = path.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    // "/name" lies in the root; a name without a directory in the current one.
+    const std::string directory = slash == std::string::npos ? std::string(".")
+                                  : slash == 0                ? std::string("/")
+                                                              : path.substr(0, slash);
     std::string wanted = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (directory.empty())
-        directory = "/";
     if (wanted == "*.*")
-        wanted = "*";
+        wanted.resize(1);  // "*.*" is every name, with or without a dot
     if (wanted.empty())
         return 0;
 
