@@ -1,8 +1,220 @@
-// codec.h - the LZX module's private header: what the block pipeline and the
-// compressed stream share below the public stream and archive interface.
+// codec.h - the LZX module's private header: the block codec and the file
+// access that the block pipeline and the compressed stream share.
+//
+// A stream's data is cut into blocks of 16384 bytes, and every block is coded
+// on its own, with nothing carried over from the block before:
+//
+//   BlockPack:   [sort] -> run-length -> LZ or Huffman -> block record
+//   BlockUnpack: block record -> LZ or Huffman -> run-length -> [unsort]
+//
+// All work areas of one block (the bit buffer, the work buffer, the code
+// tables, the decode table, the LZ hash chains and item list, the sort grid)
+// live in one Codec object, so that several codecs can run side by side,
+// each on its own block. The stream uses one program-wide instance.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+
 #include "fileio/fileio.h"
+
+// ---- Format constants ----------------------------------------------------
+
+inline constexpr int BlockSize = 16384;          // bytes of stream data per block
+inline constexpr int WorkBufSize = 32768;        // the longest run-length form, every byte escaped
+inline constexpr int BitBufSize = 32768;
+inline constexpr int BitLimit = 262112;          // 0x3FFE0: most bits a block may take, padded
+inline constexpr int MaxSymbols = 512;           // largest alphabet a HufTable holds
+inline constexpr int ByteSymbols = 256;          // alphabet of the Huffman method
+inline constexpr int LzSymbols = 400;            // alphabet of the LZ method
+inline constexpr int LenSymbols = 27;            // alphabet of the length code
+inline constexpr int MaxCodeLength = 24;
+inline constexpr int DecTabBits = 10;
+inline constexpr int DecTabSize = 1 << DecTabBits;
+inline constexpr std::uint16_t DecTabLong = 512;  // "no code of 10 bits or less matches"
+inline constexpr int LzWindow = 1024;
+inline constexpr int LzMinMatch = 4;
+inline constexpr int LzMaxMatch = 256;
+inline constexpr int LzHashSize = 1024;
+inline constexpr int SortRows = 256;
+inline constexpr int SortRowBytes = 64;
+inline constexpr std::uint8_t SortEmptyByte = 0xFF;
+inline constexpr int RleMaxRun = 16;
+
+// Stream flags.
+inline constexpr int FlagHuffman = 1;  // entropy method: Huffman instead of LZ
+inline constexpr int FlagSort = 2;     // sort stage before the run-length stage
+
+// Readers fetch a whole 32-bit word at the byte of the bit position, and a
+// corrupt block may leave the position up to one item (at most 40 bits)
+// beyond its bit count before the count is checked. The slack keeps every
+// such fetch inside the buffer.
+inline constexpr int BitBufSlack = 16;
+
+// ---- Little-endian words at any address ----------------------------------
+
+inline std::uint32_t Load32(const std::uint8_t* at) {
+    std::uint32_t word;
+    std::memcpy(&word, at, 4);
+    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
+        word = __builtin_bswap32(word);
+    return word;
+}
+
+inline void Store32(std::uint8_t* at, std::uint32_t word) {
+    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
+        word = __builtin_bswap32(word);
+    std::memcpy(at, &word, 4);
+}
+
+// ---- Huffman codes -------------------------------------------------------
+
+// One prefix code. A frequency entry is count * 65536 + symbol, so that one
+// unsigned comparison orders by count and breaks ties by symbol. Codes are
+// canonical and stored bit-reversed: BitPut(length, code) sends the first
+// bit of the code first.
+struct HufTable {
+    std::int32_t symbolCount;
+    std::uint32_t freq[MaxSymbols];
+    std::int32_t leafCount;
+    std::uint8_t length[MaxSymbols];
+    std::uint32_t code[MaxSymbols];
+};
+
+struct TreeNode {
+    std::uint16_t weight;
+    std::uint16_t index;
+    std::uint16_t left;   // 0xFFFF in both children: a leaf
+    std::uint16_t right;
+};
+
+inline constexpr std::uint16_t NoChild = 0xFFFF;
+
+// One item of a table section: a length-code symbol, and for 25 and 26 the
+// number of zero lengths it stands for.
+struct LenItem {
+    std::uint8_t symbol;
+    std::uint8_t run;
+};
+
+std::uint32_t BitRev(std::uint32_t v, int n);
+
+// ---- The codec -----------------------------------------------------------
+
+class Codec {
+public:
+    // Bit stream.
+    void BitPut(int n, std::uint32_t v);
+    std::uint32_t BitGet(int n);
+    std::uint32_t BitPeek() const;
+    void BitSkip(int n) { BitPos += n; }
+    void BitWidthInit();
+
+    // Huffman code construction.
+    void FresInit(HufTable* table, int n);
+    void FresToLen(HufTable* table);
+    void FresSort(HufTable* table);
+    int TreeBuild(HufTable* table);
+    void TreeToLen(HufTable* table, int node, int depth);
+    void LenToVal(HufTable* table);
+
+    // Code-length transmission and decoding.
+    int LenRuns(const std::uint8_t* lengths, int n, LenItem* items);
+    void SendLens(HufTable* table);
+    void SendLenLens(const std::uint8_t* lengths, int count);
+    void RecvLens(HufTable* table, int n);
+    void RecvLenLens(std::uint8_t* lengths, int count);
+    int UnCode(const HufTable* table, std::uint32_t bits);
+    void DecodeInit(const HufTable* table);
+    void BuildLongTables(const HufTable* table, int longest);
+    int DecodeLong(const HufTable* table, std::uint32_t bits);
+
+    // One symbol from the next stream bits (at least 24 valid): DecTab for
+    // codes of up to 10 bits, then the second-level tables, and the linear
+    // search of DecodeLong only where DecodeInit could not build them.
+    int DecodeSymbol(const HufTable* table, std::uint32_t bits) {
+        const int s = DecTab[bits & (DecTabSize - 1)];
+        if (s < DecTabLong)
+            return s;
+        if (LongBits != 0) {
+            const int t = LongTab[LongIndex[bits & (DecTabSize - 1)] + ((bits >> DecTabBits) & LongMask)];
+            if (t != NoLongSymbol)
+                return t;
+        }
+        return DecodeLong(table, bits & 0xFFFFFF);
+    }
+
+    // Huffman block method.
+    int HufPack(int len);
+    int HufUnpack(int nbits);
+
+    // Run-length stage.
+    int RlePack(const std::uint8_t* data);
+    void RleUnpack(int m, std::uint8_t* destination);
+
+    // LZ stage.
+    int LzxPack(int m);
+    int LzxUnpack(int nbits);
+    void LzxInit();
+    int LzxMatch(int pos, int left, int* distance);
+    void HufOutLit(int byte);
+    void HufOutRef(int lengthCode, int distanceCode);
+    void LzxEmit();
+    void LzxRecvTable();
+
+    // Sort stage.
+    int SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order);
+    void SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n);
+    int SorMarkEmpty();
+    int SorBestRow(int reference);
+    int SorRowDist(int a, int b, int limit) const;
+
+    // Block records.
+    void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
+    void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
+
+    // The work areas, public so the tests can look at each stage.
+    std::uint8_t BitBuf[BitBufSize + BitBufSlack] = {};
+    std::int32_t BitPos = 0;
+    std::uint8_t BitWidth[256] = {};
+    bool BitWidthReady = false;
+
+    std::uint8_t WorkBuf[WorkBufSize] = {};
+
+    HufTable MainTable = {};  // the byte code (256) or the LZ code (400)
+    HufTable LenTable = {};   // the length code (27)
+    TreeNode Nodes[2 * MaxSymbols - 1] = {};
+    std::uint16_t Active[MaxSymbols] = {};
+    LenItem LenItems[MaxSymbols] = {};
+    std::uint16_t DecTab[DecTabSize] = {};
+
+    // Second-level decode tables for the codes longer than 10 bits: for each
+    // DecTab entry of 512, a table indexed by the next LongBits stream bits.
+    // They give exactly what DecodeLong's search gives (the lowest-numbered
+    // matching long code), only faster. LongBits = 0: not built.
+    static constexpr int LongPool = 16384;
+    static constexpr std::uint16_t NoLongSymbol = 0xFFFF;
+    int LongBits = 0;
+    std::uint32_t LongMask = 0;
+    std::uint16_t LongIndex[DecTabSize] = {};
+    std::uint16_t LongTab[LongPool] = {};
+
+    std::int16_t LzHead[LzHashSize] = {};
+    std::int16_t LzChain[BlockSize] = {};
+    std::uint32_t LzItems[BlockSize] = {};
+    int LzItemCount = 0;
+
+    std::uint8_t SortGrid[BlockSize] = {};
+    std::uint8_t RowDone[SortRows] = {};
+    std::uint8_t RowOrder[SortRows] = {};
+    int RowCount = 0;
+};
+
+// The program-wide codec of the stream, and the block calls on it.
+extern Codec StreamCodec;
+
+void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
+void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
 
 // ---- Stream file access --------------------------------------------------
 //

@@ -1,0 +1,132 @@
+// huffman.cpp - Huffman code construction with fixed tie-breaks.
+//
+// Counts become code lengths through a plain Huffman tree, and lengths
+// become code values by the canonical rule (shorter codes first, equal
+// lengths in symbol order), stored bit-reversed. Every choice is fixed, so
+// two packers build the same code for the same counts:
+//   - entries are count * 65536 + symbol, sorted descending: larger count
+//     first, and among equal counts the larger symbol first;
+//   - the two lightest nodes are merged, and a new node is placed after every
+//     node of equal or larger weight, so among equal weights the newest node
+//     counts as the lightest and is merged first.
+#include <algorithm>
+#include <functional>
+
+#include "lzx/codec.h"
+
+std::uint32_t BitRev(std::uint32_t v, int n) {
+    std::uint32_t reversed = 0;
+    for (int i = 0; i < n; ++i) {
+        reversed = (reversed << 1) | (v & 1);
+        v >>= 1;
+    }
+    return reversed;
+}
+
+void Codec::FresInit(HufTable* table, int n) {
+    if (n > MaxSymbols)
+        FatalMessage("FresInit: too many symbols");
+    table->symbolCount = n;
+    for (int s = 0; s < n; ++s)
+        table->freq[s] = static_cast<std::uint32_t>(s);
+}
+
+void Codec::FresSort(HufTable* table) {
+    // Entries are unique, so any sort gives the same order.
+    std::sort(table->freq, table->freq + table->symbolCount, std::greater<std::uint32_t>());
+}
+
+void Codec::FresToLen(HufTable* table) {
+    std::memset(table->length, 0, sizeof table->length);
+    FresSort(table);
+
+    int leaves = 0;
+    while (leaves < table->symbolCount && table->freq[leaves] >= 65536) {
+        Nodes[leaves] = {static_cast<std::uint16_t>(table->freq[leaves] >> 16), static_cast<std::uint16_t>(leaves),
+                         NoChild, NoChild};
+        Active[leaves] = static_cast<std::uint16_t>(leaves);
+        ++leaves;
+    }
+    table->leafCount = leaves;
+
+    if (leaves == 0)
+        table->length[0] = 1;  // a code needs one symbol, even one that never occurs
+    else if (leaves == 1)
+        table->length[table->freq[0] & 0xFFFF] = 1;
+    else
+        TreeToLen(table, TreeBuild(table) - 1, 0);
+}
+
+int Codec::TreeBuild(HufTable* table) {
+    int k = table->leafCount;
+    int next = table->leafCount;
+    while (k >= 2) {
+        const TreeNode& a = Nodes[Active[k - 2]];
+        const TreeNode& b = Nodes[Active[k - 1]];
+        const std::uint16_t weight = static_cast<std::uint16_t>(a.weight + b.weight);
+        Nodes[next] = {weight, static_cast<std::uint16_t>(next), a.index, b.index};
+        int i = k - 2;
+        while (i > 0 && Nodes[Active[i - 1]].weight < weight) {
+            Active[i] = Active[i - 1];
+            --i;
+        }
+        Active[i] = static_cast<std::uint16_t>(next);
+        ++next;
+        --k;
+    }
+    if (next != 2 * table->leafCount - 1)
+        FatalMessage("TreeBuild: BUG");
+    return next;
+}
+
+void Codec::TreeToLen(HufTable* table, int node, int depth) {
+    if (depth > MaxCodeLength)
+        FatalMessage("TreeToLen: too deep");
+    if (node < table->leafCount) {
+        table->length[table->freq[node] & 0xFFFF] = static_cast<std::uint8_t>(depth);
+        if (depth == 0)
+            FatalMessage("TreeToLen: root is used");
+    }
+    const TreeNode& n = Nodes[node];
+    if ((n.left == NoChild) != (n.right == NoChild))
+        FatalMessage("TreeToLen: child missing");
+    if (n.left != NoChild) {
+        TreeToLen(table, n.left, depth + 1);
+        TreeToLen(table, n.right, depth + 1);
+    }
+}
+
+void Codec::LenToVal(HufTable* table) {
+    int count[MaxCodeLength + 1] = {};
+    for (int s = 0; s < table->symbolCount; ++s)
+        ++count[table->length[s]];
+
+    // Only the low L bits of first[L] take part, so unsigned wrap-around in
+    // the doubling does no harm.
+    std::uint32_t first = 0;
+    std::uint32_t running[MaxCodeLength + 1];
+    bool exhausted[MaxCodeLength + 1] = {};
+    for (int length = 1; length <= MaxCodeLength; ++length) {
+        running[length] = BitRev(first, length);
+        first = (first + static_cast<std::uint32_t>(count[length])) << 1;
+    }
+
+    for (int s = 0; s < table->symbolCount; ++s) {
+        const int length = table->length[s];
+        if (length == 0)
+            continue;
+        if (exhausted[length])
+            FatalMessage("LenToVal: overcounted");
+        table->code[s] = running[length];
+        // Count up by one in reversed form: flip from the top bit down until a
+        // bit turns to 1. All ones wrap to zero: no code of this length is left.
+        std::uint32_t m = 1u << (length - 1);
+        for (; m != 0; m >>= 1) {
+            running[length] ^= m;
+            if (running[length] & m)
+                break;
+        }
+        if (m == 0)
+            exhausted[length] = true;
+    }
+}

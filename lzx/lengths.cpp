@@ -1,0 +1,187 @@
+// lengths.cpp - sending and receiving a block's code lengths, and decoding.
+//
+// Only the lengths of a code travel; the canonical rule rebuilds its values.
+// The lengths are themselves coded with a 27-symbol length code:
+//   0..24  one length of that value
+//   25     3..18 zero lengths, 4 extra bits (z - 3)
+//   26     20..83 zero lengths, 6 extra bits (z - 20)
+// A run of exactly 19 zeros has no symbol: it goes as a single 0 and a run
+// of 18. The length code's own 27 lengths go first, 3 bits each (7 means 3
+// more bits follow: 7 + w). Nothing marks the end of the section: the reader
+// knows how many lengths to expect.
+//
+// Decoding: codes of up to 10 bits through one DecTab lookup on the next 10
+// stream bits; an entry of 512 sends the search on to the longer codes.
+#include <algorithm>
+
+#include "lzx/codec.h"
+
+namespace {
+
+constexpr int RunShort = 25;  // 3..18 zeros
+constexpr int RunLong = 26;   // 20..83 zeros
+constexpr int RunShortMin = 3;
+constexpr int RunShortMax = 18;
+constexpr int RunLongMin = 20;
+constexpr int RunLongMax = 83;
+
+}  // namespace
+
+int Codec::LenRuns(const std::uint8_t* lengths, int n, LenItem* items) {
+    int count = 0;
+    for (int p = 0; p < n;) {
+        const int v = lengths[p];
+        int z = 1;
+        if (v == 0) {
+            z = 0;
+            while (p + z < n && z < RunLongMax && lengths[p + z] == 0)
+                ++z;
+            if (z < RunShortMin || z == RunShortMax + 1)
+                z = 1;
+        }
+        LenItem item{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(z)};
+        if (z > 1)
+            item.symbol = z <= RunShortMax ? RunShort : RunLong;
+        LenTable.freq[item.symbol] += 65536;
+        items[count++] = item;
+        p += z;
+    }
+    return count;
+}
+
+void Codec::SendLenLens(const std::uint8_t* lengths, int count) {
+    for (int s = 0; s < count; ++s) {
+        const int length = lengths[s];
+        if (length < 7) {
+            BitPut(3, static_cast<std::uint32_t>(length));
+        } else {
+            if (length > 14)
+                FatalMessage("SendLenLens: too big");
+            BitPut(3, 7);
+            BitPut(3, static_cast<std::uint32_t>(length - 7));
+        }
+    }
+}
+
+void Codec::SendLens(HufTable* table) {
+    FresInit(&LenTable, LenSymbols);
+    const int items = LenRuns(table->length, table->symbolCount, LenItems);
+    FresToLen(&LenTable);
+    SendLenLens(LenTable.length, LenSymbols);
+    LenToVal(&LenTable);
+    for (int i = 0; i < items; ++i) {
+        const LenItem& item = LenItems[i];
+        BitPut(LenTable.length[item.symbol], LenTable.code[item.symbol]);
+        if (item.symbol == RunShort)
+            BitPut(4, item.run - RunShortMin);
+        else if (item.symbol == RunLong)
+            BitPut(6, item.run - RunLongMin);
+    }
+}
+
+void Codec::RecvLenLens(std::uint8_t* lengths, int count) {
+    for (int s = 0; s < count; ++s) {
+        std::uint32_t v = BitGet(3);
+        if (v == 7)
+            v = 7 + BitGet(3);
+        lengths[s] = static_cast<std::uint8_t>(v);
+    }
+}
+
+void Codec::RecvLens(HufTable* table, int n) {
+    LenTable.symbolCount = LenSymbols;
+    RecvLenLens(LenTable.length, LenSymbols);
+    LenToVal(&LenTable);
+
+    table->symbolCount = n;
+    for (int p = 0; p < n;) {
+        const int s = UnCode(&LenTable, BitPeek());
+        BitSkip(LenTable.length[s]);
+        if (s <= MaxCodeLength) {
+            table->length[p++] = static_cast<std::uint8_t>(s);
+            continue;
+        }
+        int z;
+        if (s == RunShort)
+            z = static_cast<int>(BitGet(4)) + RunShortMin;
+        else if (s == RunLong)
+            z = static_cast<int>(BitGet(6)) + RunLongMin;
+        else
+            FatalMessage("RecvLens: bad code %d", s);
+        // A final run may reach past n: its excess is dropped.
+        for (; z > 0 && p < n; --z)
+            table->length[p++] = 0;
+    }
+}
+
+int Codec::UnCode(const HufTable* table, std::uint32_t bits) {
+    for (int s = 0; s < table->symbolCount; ++s) {
+        const int length = table->length[s];
+        if (length > 0 && ((bits ^ table->code[s]) & ((1u << length) - 1)) == 0)
+            return s;
+    }
+    FatalMessage("UnCode: code not found");
+}
+
+void Codec::DecodeInit(const HufTable* table) {
+    for (std::uint16_t& entry : DecTab)
+        entry = DecTabLong;
+    int longest = 0;
+    for (int s = 0; s < table->symbolCount; ++s) {
+        const int length = table->length[s];
+        longest = length > longest ? length : longest;
+        if (length < 1 || length > DecTabBits)
+            continue;
+        for (std::uint32_t i = table->code[s]; i < DecTabSize; i += 1u << length)
+            DecTab[i] = static_cast<std::uint16_t>(s);
+    }
+    BuildLongTables(table, longest);
+}
+
+// The long codes of a block are its rarest symbols, but a linear search for
+// each of them still costs hundreds of compares; one more table lookup costs
+// one. A long code is reached only through a DecTab entry of 512, so only
+// those prefixes get a table. Filling from the highest symbol down leaves
+// the lowest-numbered match in each entry, as DecodeLong's search would find.
+void Codec::BuildLongTables(const HufTable* table, int longest) {
+    LongBits = 0;
+    if (longest <= DecTabBits)
+        return;
+    const int bits = longest - DecTabBits;
+    int prefixes = 0;
+    for (const std::uint16_t entry : DecTab)
+        prefixes += entry == DecTabLong;
+    if (bits > 14 || (prefixes << bits) > LongPool)
+        return;  // DecodeLong searches instead
+
+    const int size = 1 << bits;
+    int next = 0;
+    for (int p = 0; p < DecTabSize; ++p) {
+        if (DecTab[p] != DecTabLong)
+            continue;
+        LongIndex[p] = static_cast<std::uint16_t>(next);
+        std::fill_n(LongTab + next, size, NoLongSymbol);
+        next += size;
+    }
+    for (int s = table->symbolCount - 1; s >= 0; --s) {
+        const int length = table->length[s];
+        const std::uint32_t prefix = table->code[s] & (DecTabSize - 1);
+        if (length <= DecTabBits || DecTab[prefix] != DecTabLong)
+            continue;
+        std::uint16_t* sub = LongTab + LongIndex[prefix];
+        for (std::uint32_t i = table->code[s] >> DecTabBits; i < static_cast<std::uint32_t>(size);
+             i += 1u << (length - DecTabBits))
+            sub[i] = static_cast<std::uint16_t>(s);
+    }
+    LongBits = bits;
+    LongMask = static_cast<std::uint32_t>(size - 1);
+}
+
+int Codec::DecodeLong(const HufTable* table, std::uint32_t bits) {
+    for (int s = 0; s < table->symbolCount; ++s) {
+        const int length = table->length[s];
+        if (length > DecTabBits && ((bits ^ table->code[s]) & ((1u << length) - 1)) == 0)
+            return s;
+    }
+    FatalMessage("DecodeLong: code not found");
+}

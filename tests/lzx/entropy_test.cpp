@@ -1,0 +1,416 @@
+// Bit stream, Huffman code construction, and code-length transmission.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lzx/codec.h"
+#include "tests/lzx/samples.h"
+#include "tests/support.h"
+
+using test::FatalExit;
+using test::FatalReport;
+
+namespace {
+
+// A code in stream order, first bit first, as the examples write it.
+std::string StreamOrder(std::uint32_t code, int length) {
+    std::string bits;
+    for (int i = 0; i < length; ++i)
+        bits += ((code >> i) & 1) ? '1' : '0';
+    return bits;
+}
+
+class EntropyTest : public ::testing::Test {
+protected:
+    std::unique_ptr<Codec> owner = std::make_unique<Codec>();
+    Codec& codec = *owner;
+
+    // Builds the main table from counts; answers "length:code" per symbol.
+    std::vector<std::string> Build(const std::vector<int>& counts) {
+        HufTable* table = &codec.MainTable;
+        codec.FresInit(table, static_cast<int>(counts.size()));
+        for (std::size_t s = 0; s < counts.size(); ++s)
+            table->freq[s] += static_cast<std::uint32_t>(counts[s]) << 16;
+        codec.FresToLen(table);
+        codec.LenToVal(table);
+        std::vector<std::string> result;
+        for (std::size_t s = 0; s < counts.size(); ++s) {
+            const int length = table->length[s];
+            result.push_back(length ? StreamOrder(table->code[s], length) : "none");
+        }
+        return result;
+    }
+
+    using Codes = std::vector<std::string>;
+};
+
+// ---- Bit stream ----------------------------------------------------------
+
+TEST_F(EntropyTest, WritesReplaceTheWindowAboveThePosition) {
+    std::memset(codec.BitBuf, 0xFF, 8);
+    codec.BitPos = 0;
+    codec.BitPut(3, 5);
+    EXPECT_EQ(codec.BitBuf[0], 0x05);
+    EXPECT_EQ(codec.BitBuf[1], 0);
+    EXPECT_EQ(codec.BitBuf[2], 0);
+    EXPECT_EQ(codec.BitBuf[3], 0);
+    EXPECT_EQ(codec.BitBuf[4], 0xFF);
+
+    // 24 bits at a position with 7 bits used in its byte: exactly four bytes
+    // change, the low 7 bits of the first stay, the top bit of the fourth is 0.
+    std::memset(codec.BitBuf, 0x55, 8);
+    codec.BitPos = 8 + 7;
+    codec.BitPut(24, 0xFFFFFF);
+    EXPECT_EQ(codec.BitBuf[0], 0x55);
+    EXPECT_EQ(codec.BitBuf[1], 0x55 | 0x80);
+    EXPECT_EQ(codec.BitBuf[2], 0xFF);
+    EXPECT_EQ(codec.BitBuf[3], 0xFF);
+    EXPECT_EQ(codec.BitBuf[4], 0x7F);
+    EXPECT_EQ(codec.BitBuf[5], 0x55);
+    EXPECT_EQ(codec.BitPos, 39);
+}
+
+TEST_F(EntropyTest, ExcessValueBitsAreOverwrittenByTheNextField) {
+    codec.BitPos = 0;
+    codec.BitPut(3, 0x5 | 0xF8);  // bits above 3 still joined
+    codec.BitPut(5, 0x11);
+    const std::uint8_t joined = codec.BitBuf[0];
+    codec.BitPos = 0;
+    codec.BitPut(3, 0x5);
+    codec.BitPut(5, 0x11);
+    EXPECT_EQ(codec.BitBuf[0], joined);
+}
+
+TEST_F(EntropyTest, ReadsReturnWhatWasWritten) {
+    samples::Random random(7);
+    std::vector<std::pair<int, std::uint32_t>> fields;
+    codec.BitPos = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const int n = random.Below(25);
+        const std::uint32_t v = n ? random.Next() & ((1u << n) - 1) : 0;
+        fields.emplace_back(n, v);
+        codec.BitPut(n, v);
+    }
+    const int end = codec.BitPos;
+    codec.BitPos = 0;
+    for (auto [n, v] : fields) {
+        EXPECT_EQ(codec.BitPeek() & ((1u << n) - 1), v);
+        ASSERT_EQ(codec.BitGet(n), v);
+    }
+    EXPECT_EQ(codec.BitPos, end);
+    codec.BitPos = 5;
+    EXPECT_EQ(codec.BitGet(0), 0u);
+    EXPECT_EQ(codec.BitPos, 5);
+}
+
+TEST_F(EntropyTest, BitWidths) {
+    codec.BitWidthInit();
+    codec.BitWidthInit();
+    EXPECT_EQ(codec.BitWidth[0], 0);
+    EXPECT_EQ(codec.BitWidth[1], 1);
+    EXPECT_EQ(codec.BitWidth[2], 2);
+    EXPECT_EQ(codec.BitWidth[3], 2);
+    EXPECT_EQ(codec.BitWidth[127], 7);
+    EXPECT_EQ(codec.BitWidth[128], 8);
+    EXPECT_EQ(codec.BitWidth[255], 8);
+}
+
+// ---- Huffman code construction -------------------------------------------
+
+TEST_F(EntropyTest, TieBreaksOfTheTree) {
+    // A new node goes after older nodes of equal weight.
+    EXPECT_EQ(Build({1, 1, 1, 1, 2}), (Codes{"100", "101", "110", "111", "0"}));
+    EXPECT_EQ(Build({1, 2, 4, 8, 16}), (Codes{"1110", "1111", "110", "10", "0"}));
+    EXPECT_EQ(Build({5, 0, 1, 1, 0, 2}), (Codes{"0", "none", "110", "111", "none", "10"}));
+    EXPECT_EQ(Build({3, 3}), (Codes{"0", "1"}));
+    EXPECT_EQ(Build({0, 0, 0}), (Codes{"0", "none", "none"}));
+    EXPECT_EQ(Build({0, 0, 9}), (Codes{"none", "none", "0"}));
+    EXPECT_EQ(codec.MainTable.leafCount, 1);
+}
+
+TEST_F(EntropyTest, CodesArePrefixFreeAndCanonical) {
+    samples::Random random(11);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<int> counts(400);
+        int total = 0;
+        for (int& c : counts) {
+            c = random.Below(3) == 0 ? 0 : random.Below(1 << random.Below(8));
+            total += c;
+        }
+        if (total > 65535)
+            continue;
+        const Codes codes = Build(counts);
+        // Kraft sum exactly 1 (complete code) when two or more symbols occur.
+        double kraft = 0;
+        int used = 0;
+        for (const std::string& code : codes) {
+            if (code == "none")
+                continue;
+            kraft += 1.0 / (1u << code.size());
+            ++used;
+        }
+        if (used >= 2) {
+            EXPECT_DOUBLE_EQ(kraft, 1.0);
+        }
+        // Canonical: ordered by (length, symbol) the codes count up.
+        for (std::size_t a = 0; a < codes.size(); ++a)
+            for (std::size_t b = a + 1; b < codes.size(); ++b) {
+                if (codes[a] == "none" || codes[b] == "none")
+                    continue;
+                const std::string& x = codes[a];
+                const std::string& y = codes[b];
+                ASSERT_NE(y.compare(0, x.size(), x), 0) << "prefix";
+                ASSERT_NE(x.compare(0, y.size(), y), 0) << "prefix";
+                if (x.size() == y.size()) {
+                    ASSERT_LT(x, y);
+                }
+            }
+    }
+}
+
+TEST_F(EntropyTest, BitRev) {
+    EXPECT_EQ(BitRev(0b110, 3), 0b011u);
+    EXPECT_EQ(BitRev(4, 2), 0u);
+    EXPECT_EQ(BitRev(1, 24), 1u << 23);
+    EXPECT_EQ(BitRev(0xFFFFFF, 24), 0xFFFFFFu);
+}
+
+TEST_F(EntropyTest, ConstructionLimitsAreFatal) {
+    codec.FresInit(&codec.MainTable, 512);
+    EXPECT_EQ(codec.MainTable.symbolCount, 512);
+    EXPECT_EXIT(codec.FresInit(&codec.MainTable, 513), FatalExit(), FatalReport("FresInit: too many symbols"));
+
+    HufTable& table = codec.MainTable;
+    table.symbolCount = 3;
+    table.length[0] = table.length[1] = table.length[2] = 1;
+    EXPECT_EXIT(codec.LenToVal(&table), FatalExit(), FatalReport("LenToVal: overcounted"));
+    table.symbolCount = 2;
+    codec.LenToVal(&table);
+    EXPECT_EQ(table.code[0], 0u);
+    EXPECT_EQ(table.code[1], 1u);
+}
+
+// ---- Code-length transmission ---------------------------------------------
+
+class LengthsTest : public EntropyTest {
+protected:
+    // The items LenRuns makes of these lengths, as "symbol" or "symbol/run".
+    std::vector<std::string> Items(const std::vector<std::uint8_t>& lengths) {
+        codec.FresInit(&codec.LenTable, LenSymbols);
+        const int count = codec.LenRuns(lengths.data(), static_cast<int>(lengths.size()), codec.LenItems);
+        std::vector<std::string> items;
+        for (int i = 0; i < count; ++i) {
+            const LenItem& item = codec.LenItems[i];
+            items.push_back(std::to_string(item.symbol) +
+                            (item.symbol >= 25 ? "/" + std::to_string(item.run) : std::string()));
+        }
+        return items;
+    }
+
+    static std::vector<std::uint8_t> Zeros(int n, std::vector<std::uint8_t> before = {},
+                                           std::vector<std::uint8_t> after = {}) {
+        std::vector<std::uint8_t> lengths = before;
+        lengths.insert(lengths.end(), static_cast<std::size_t>(n), 0);
+        lengths.insert(lengths.end(), after.begin(), after.end());
+        return lengths;
+    }
+
+    // Sends the table's lengths and receives them into a fresh codec.
+    void RoundTrip(const std::vector<std::uint8_t>& lengths) {
+        HufTable& table = codec.MainTable;
+        table.symbolCount = static_cast<int>(lengths.size());
+        std::copy(lengths.begin(), lengths.end(), table.length);
+        codec.BitPos = 0;
+        codec.SendLens(&table);
+        const int end = codec.BitPos;
+
+        auto other = std::make_unique<Codec>();
+        std::memcpy(other->BitBuf, codec.BitBuf, sizeof codec.BitBuf);
+        other->BitPos = 0;
+        other->RecvLens(&other->MainTable, static_cast<int>(lengths.size()));
+        EXPECT_EQ(other->BitPos, end);
+        EXPECT_EQ(std::vector<std::uint8_t>(other->MainTable.length, other->MainTable.length + lengths.size()),
+                  lengths);
+    }
+};
+
+TEST_F(LengthsTest, RunsOfZeros) {
+    using Items_ = std::vector<std::string>;
+    EXPECT_EQ(Items(Zeros(255, {1})), (Items_{"1", "26/83", "26/83", "26/83", "25/6"}));
+    EXPECT_EQ(Items(Zeros(19, {5}, {5})), (Items_{"5", "0", "25/18", "5"}));
+    EXPECT_EQ(Items(Zeros(2, {5}, {5})), (Items_{"5", "0", "0", "5"}));
+    EXPECT_EQ(Items(Zeros(3, {5}, {5})), (Items_{"5", "25/3", "5"}));
+    EXPECT_EQ(Items(Zeros(20, {5})), (Items_{"5", "26/20"}));
+    EXPECT_EQ(Items(Zeros(84, {5})), (Items_{"5", "26/83", "0"}));
+    EXPECT_EQ(Items(Zeros(102, {5})), (Items_{"5", "26/83", "0", "25/18"}));
+    EXPECT_EQ(Items({3, 3, 0, 4}), (Items_{"3", "3", "0", "4"}));
+    // Nonzero lengths are never run-coded, and the counts land in the length code.
+    EXPECT_EQ(codec.LenTable.freq[3] >> 16, 2u);
+    EXPECT_EQ(codec.LenTable.freq[0] >> 16, 1u);
+}
+
+TEST_F(LengthsTest, LengthCodeLengthsTakeThreeOrSixBits) {
+    std::uint8_t lengths[LenSymbols] = {};
+    lengths[0] = 6;
+    lengths[1] = 7;
+    lengths[2] = 14;
+    codec.BitPos = 0;
+    codec.SendLenLens(lengths, LenSymbols);
+    EXPECT_EQ(codec.BitPos, 3 + 6 + 6 + 24 * 3);
+    codec.BitPos = 0;
+    EXPECT_EQ(codec.BitGet(3), 6u);
+    EXPECT_EQ(codec.BitGet(3), 7u);
+    EXPECT_EQ(codec.BitGet(3), 0u);
+    EXPECT_EQ(codec.BitGet(3), 7u);
+    EXPECT_EQ(codec.BitGet(3), 7u);
+
+    lengths[3] = 15;
+    EXPECT_EXIT(codec.SendLenLens(lengths, LenSymbols), FatalExit(), FatalReport("SendLenLens: too big"));
+}
+
+TEST_F(LengthsTest, TablesSurviveTheTrip) {
+    RoundTrip(Zeros(255, {1}));
+    RoundTrip(Zeros(300, {2, 2, 2, 2}, Zeros(96, {3, 3})));
+    std::vector<std::uint8_t> equal(256, 8);
+    RoundTrip(equal);
+    // All lengths equal: one used length-code symbol, length 1 and code 0, so
+    // the items cost one bit each: 27 * 3 bits of lengths, then 256 bits.
+    EXPECT_EQ(codec.BitPos, 81 + 256);
+    samples::Random random(3);
+    for (int round = 0; round < 40; ++round) {
+        std::vector<int> counts(400);
+        for (int& c : counts)
+            c = random.Below(4) == 0 ? 0 : random.Below(40);
+        Build(counts);
+        RoundTrip(std::vector<std::uint8_t>(codec.MainTable.length, codec.MainTable.length + 400));
+    }
+}
+
+TEST_F(LengthsTest, AFinalRunPastTheEndIsDropped) {
+    // Lengths 2, 2, 1 for symbols 0..2, then a run of 20 zeros where only 5
+    // positions remain.
+    std::uint8_t lenLens[LenSymbols] = {};
+    lenLens[1] = 1;   // "1" -> code 0
+    lenLens[2] = 2;   // "2" -> code 10
+    lenLens[26] = 2;  // run 20..83 -> code 11
+    codec.BitPos = 0;
+    codec.SendLenLens(lenLens, LenSymbols);
+    HufTable& lt = codec.LenTable;
+    lt.symbolCount = LenSymbols;
+    std::copy(lenLens, lenLens + LenSymbols, lt.length);
+    codec.LenToVal(&lt);
+    for (int s : {2, 2, 1}) codec.BitPut(lt.length[s], lt.code[s]);
+    codec.BitPut(lt.length[26], lt.code[26]);
+    codec.BitPut(6, 0);
+    const int end = codec.BitPos;
+
+    auto other = std::make_unique<Codec>();
+    std::memcpy(other->BitBuf, codec.BitBuf, sizeof codec.BitBuf);
+    std::memset(other->MainTable.length, 9, sizeof other->MainTable.length);
+    other->BitPos = 0;
+    other->RecvLens(&other->MainTable, 8);
+    EXPECT_EQ(other->BitPos, end);
+    EXPECT_EQ(std::vector<int>(other->MainTable.length, other->MainTable.length + 9),
+              (std::vector<int>{2, 2, 1, 0, 0, 0, 0, 0, 9}));
+}
+
+TEST_F(LengthsTest, ShortCodesUseTheTableAndLongOnesTheSearch) {
+    // Fibonacci counts make a code with lengths up to 12.
+    std::vector<int> counts(16, 0);
+    int a = 1, b = 1;
+    for (int s = 0; s < 13; ++s) {
+        counts[s] = a;
+        const int next = a + b;
+        a = b;
+        b = next;
+    }
+    Build(counts);
+    HufTable& table = codec.MainTable;
+    int longest = 0;
+    for (int s = 0; s < 16; ++s)
+        longest = std::max<int>(longest, table.length[s]);
+    ASSERT_GT(longest, DecTabBits);
+    codec.DecodeInit(&table);
+    for (int s = 0; s < 13; ++s) {
+        const std::uint32_t bits = table.code[s] | (0x5A5A5Au << table.length[s]);
+        const int viaTable = codec.DecTab[bits & (DecTabSize - 1)];
+        if (table.length[s] <= DecTabBits) {
+            EXPECT_EQ(viaTable, s);
+        } else {
+            EXPECT_EQ(viaTable, DecTabLong);
+            EXPECT_EQ(codec.DecodeLong(&table, bits & 0xFFFFFF), s);
+        }
+        EXPECT_EQ(codec.DecodeSymbol(&table, bits), s);
+    }
+    EXPECT_EQ(codec.LongBits, longest - DecTabBits);
+}
+
+TEST_F(LengthsTest, SecondLevelTablesAgreeWithTheSearchEvenOnCollisions) {
+    // Damaged streams can carry lengths whose codes collide across lengths.
+    // Whatever the lengths, the fast lookup must give what DecTab and the
+    // linear search of DecodeLong give.
+    samples::Random random(5);
+    HufTable& table = codec.MainTable;
+    int checked = 0;
+    for (int round = 0; round < 200; ++round) {
+        table.symbolCount = 256;
+        long long count[25] = {};
+        for (int s = 0; s < 256; ++s) {
+            int length = 0;
+            if (random.Below(2))
+                length = random.Below(16) ? 8 + random.Below(9) : 1 + random.Below(7);
+            ++count[length];
+            table.length[s] = static_cast<std::uint8_t>(length);
+        }
+        // Skip length sets that LenToVal itself refuses: more codes of one
+        // length than remain after the shorter ones.
+        bool refused = false;
+        long long first = 0;
+        for (int length = 1; length <= 24; ++length) {
+            const long long room = (1ll << length) - (first & ((1ll << length) - 1));
+            refused = refused || count[length] > room;
+            first = (first + count[length]) * 2;
+        }
+        if (refused)
+            continue;
+        codec.LenToVal(&table);
+        codec.DecodeInit(&table);
+        for (int probe = 0; probe < 200; ++probe) {
+            const std::uint32_t bits = random.Next() & 0xFFFFFF;
+            int expected = codec.DecTab[bits & (DecTabSize - 1)];
+            if (expected == DecTabLong) {
+                expected = -1;
+                for (int s = 0; s < 256 && expected < 0; ++s) {
+                    const int length = table.length[s];
+                    if (length > DecTabBits && ((bits ^ table.code[s]) & ((1u << length) - 1)) == 0)
+                        expected = s;
+                }
+            }
+            if (expected < 0)
+                continue;  // DecodeLong's "not found": fatal either way
+            ASSERT_EQ(codec.DecodeSymbol(&table, bits), expected) << "round " << round;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 10000);
+}
+
+TEST_F(LengthsTest, DamagedSectionsAreFatal) {
+    // All 27 length-code lengths 0: nothing can match.
+    codec.BitPos = 0;
+    for (int i = 0; i < 40; ++i)
+        codec.BitPut(3, 0);
+    codec.BitPos = 0;
+    EXPECT_EXIT(codec.RecvLens(&codec.MainTable, 256), FatalExit(), FatalReport("UnCode: code not found"));
+
+    // An incomplete code: one symbol of length 12 alone.
+    HufTable& table = codec.MainTable;
+    table.symbolCount = 256;
+    std::memset(table.length, 0, sizeof table.length);
+    table.length[7] = 12;
+    codec.LenToVal(&table);
+    codec.DecodeInit(&table);
+    EXPECT_EXIT(codec.DecodeLong(&table, 0xFFFFFF), FatalExit(), FatalReport("DecodeLong: code not found"));
+}
+
+}  // namespace
