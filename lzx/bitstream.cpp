@@ -49,3 +49,12 @@ void Codec::BitWidthInit() {
     }
     BitWidthReady = true;
 }
+
+int Codec::BitFrame(const char* full) {
+    const int nbits = BitPos;
+    while (BitPos & 7)
+        BitPut(1, 0);
+    if (BitPos > BitLimit)
+        FatalMessage("%s", full);
+    return nbits;
+}

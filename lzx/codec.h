@@ -109,6 +109,10 @@ public:
     std::uint32_t BitPeek() const;
     void BitSkip(int n) { BitPos += n; }
     void BitWidthInit();
+    // Ends a packed block: remembers the bit count, pads with zero bits to a
+    // byte boundary and stops the program with full when the padded block
+    // passes the limit. Returns the bit count without the padding.
+    int BitFrame(const char* full);
 
     // Huffman code construction.
     void FresInit(HufTable* table, int n);

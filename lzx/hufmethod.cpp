@@ -29,12 +29,7 @@ int Codec::HufPack(int len) {
             FatalMessage("HufPack: buffer full");
     }
 
-    const int nbits = BitPos;
-    while (BitPos & 7)
-        BitPut(1, 0);
-    if (BitPos > BitLimit)
-        FatalMessage("HufPack: buffer full");
-    return nbits;
+    return BitFrame("HufPack: buffer full");
 }
 
 int Codec::HufUnpack(int nbits) {

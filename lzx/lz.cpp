@@ -134,12 +134,7 @@ int Codec::LzxPack(int m) {
     }
     LzxEmit();
 
-    const int nbits = BitPos;
-    while (BitPos & 7)
-        BitPut(1, 0);
-    if (BitPos > BitLimit)
-        FatalMessage("LzxPack: buffer full");
-    return nbits;
+    return BitFrame("LzxPack: buffer full");
 }
 
 void Codec::LzxRecvTable() {

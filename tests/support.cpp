@@ -90,6 +90,12 @@ void FileTest::SetUp() {
     FileTableClear();
 }
 
+FileRec FileTest::Record(const std::string& name, int unit) const {
+    FileRec rec;
+    FileInit(&rec, unit, (dir / name).c_str());
+    return rec;
+}
+
 void FileTest::TearDown() {
     EXPECT_EQ(OpenFiles(), 0) << "a test left a file open";
     FileTableCloseAll();

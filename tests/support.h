@@ -53,6 +53,10 @@ class FileTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+
+    // A record for name inside the scratch directory.
+    FileRec Record(const std::string& name, int unit = 1) const;
+
     ScratchDir dir;
 };
 

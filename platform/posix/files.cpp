@@ -134,18 +134,21 @@ OsHandle OsCreateFile(const char* name, unsigned access, unsigned share, OsDispo
     return static_cast<OsHandle>(fd) + 1;
 }
 
-bool OsReadFile(OsHandle file, void* buffer, std::uint32_t count, std::uint32_t* done) {
+namespace {
+
+// ReadFile and WriteFile on a disk file move everything asked for (reading
+// stops only at the end of the file); read() and write() may stop early on
+// their own, so keep going.
+template <typename Move>
+bool Transfer(OsHandle file, std::uint32_t count, std::uint32_t* done, Move move) {
     *done = 0;
-    int fd = Descriptor(file);
+    const int fd = Descriptor(file);
     if (fd < 0) {
         errno = EBADF;
         return false;
     }
-    // ReadFile on a disk file returns what is there up to count; read() may
-    // stop early on its own, so keep going until the end of the file.
-    auto* at = static_cast<char*>(buffer);
     while (*done < count) {
-        ssize_t n = read(fd, at + *done, count - *done);
+        const ssize_t n = move(fd, *done, count - *done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -158,26 +161,18 @@ bool OsReadFile(OsHandle file, void* buffer, std::uint32_t count, std::uint32_t*
     return true;
 }
 
+}  // namespace
+
+bool OsReadFile(OsHandle file, void* buffer, std::uint32_t count, std::uint32_t* done) {
+    auto* at = static_cast<char*>(buffer);
+    return Transfer(file, count, done,
+                    [at](int fd, std::uint32_t offset, std::uint32_t left) { return read(fd, at + offset, left); });
+}
+
 bool OsWriteFile(OsHandle file, const void* buffer, std::uint32_t count, std::uint32_t* done) {
-    *done = 0;
-    int fd = Descriptor(file);
-    if (fd < 0) {
-        errno = EBADF;
-        return false;
-    }
     const auto* at = static_cast<const char*>(buffer);
-    while (*done < count) {
-        ssize_t n = write(fd, at + *done, count - *done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            break;
-        *done += static_cast<std::uint32_t>(n);
-    }
-    return true;
+    return Transfer(file, count, done,
+                    [at](int fd, std::uint32_t offset, std::uint32_t left) { return write(fd, at + offset, left); });
 }
 
 std::uint32_t OsSetFilePointer(OsHandle file, std::int32_t distance, int origin) {

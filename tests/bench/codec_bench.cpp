@@ -37,52 +37,62 @@ samples::Bytes Sample(int kind, int flags) {
     return data;
 }
 
-std::string ScratchName() {
-    return OsTempPath() + "lzx-bench-" + std::to_string(getpid()) + ".bin";
-}
+// One benchmark run: its data, a codec and a scratch file open for reading
+// and writing. Reports the bytes coded when it ends.
+struct Run {
+    explicit Run(benchmark::State& running)
+        : state(running),
+          flags(static_cast<int>(running.range(0))),
+          kind(static_cast<int>(running.range(1))),
+          data(Sample(kind, flags)),
+          name(OsTempPath() + "lzx-bench-" + std::to_string(getpid()) + ".bin") {
+        DoFopen(name.c_str(), "w+b", &file);
+    }
 
-void Pack(benchmark::State& state) {
-    const int flags = static_cast<int>(state.range(0));
-    const int kind = static_cast<int>(state.range(1));
-    const samples::Bytes data = Sample(kind, flags);
-    auto codec = std::make_unique<Codec>();
-    const std::string name = ScratchName();
-    FileRec file;
-    DoFopen(name.c_str(), "w+b", &file);
-    for (auto _ : state) {
+    ~Run() {
+        DoFclose(&file);
+        std::remove(name.c_str());
+        state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                                static_cast<std::int64_t>(data.size()));
+        state.SetLabel(KindNames[kind]);
+    }
+
+    void PackAll() {
         DoFseek(&file, 0);
         for (int b = 0; b < Blocks; ++b)
             codec->BlockPack(data.data() + static_cast<std::size_t>(b) * BlockSize, &file, flags);
     }
-    state.counters["ratio"] = static_cast<double>(data.size()) / DoFtell(&file);
-    DoFclose(&file);
-    std::remove(name.c_str());
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
-    state.SetLabel(KindNames[kind]);
-}
 
-void Unpack(benchmark::State& state) {
-    const int flags = static_cast<int>(state.range(0));
-    const int kind = static_cast<int>(state.range(1));
-    const samples::Bytes data = Sample(kind, flags);
-    auto codec = std::make_unique<Codec>();
-    const std::string name = ScratchName();
-    FileRec file;
-    DoFopen(name.c_str(), "w+b", &file);
-    for (int b = 0; b < Blocks; ++b)
-        codec->BlockPack(data.data() + static_cast<std::size_t>(b) * BlockSize, &file, flags);
-    samples::Bytes out(data.size());
-    for (auto _ : state) {
+    void UnpackAll(samples::Bytes& out) {
         DoFseek(&file, 0);
         for (int b = 0; b < Blocks; ++b)
             codec->BlockUnpack(&file, out.data() + static_cast<std::size_t>(b) * BlockSize, flags);
     }
-    if (out != data)
+
+    benchmark::State& state;
+    const int flags;
+    const int kind;
+    const samples::Bytes data;
+    const std::string name;
+    std::unique_ptr<Codec> codec = std::make_unique<Codec>();
+    FileRec file;
+};
+
+void Pack(benchmark::State& state) {
+    Run run(state);
+    for (auto _ : state)
+        run.PackAll();
+    state.counters["ratio"] = static_cast<double>(run.data.size()) / DoFtell(&run.file);
+}
+
+void Unpack(benchmark::State& state) {
+    Run run(state);
+    run.PackAll();
+    samples::Bytes out(run.data.size());
+    for (auto _ : state)
+        run.UnpackAll(out);
+    if (out != run.data)
         state.SkipWithError("round trip failed");
-    DoFclose(&file);
-    std::remove(name.c_str());
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(data.size()));
-    state.SetLabel(KindNames[kind]);
 }
 
 void Arguments(benchmark::internal::Benchmark* b) {

@@ -15,14 +15,7 @@ using test::WriteFile;
 
 namespace {
 
-class FileRecTest : public test::FileTest {
-protected:
-    FileRec Record(const std::string& name, int unit = 1) {
-        FileRec rec;
-        FileInit(&rec, unit, (dir / name).c_str());
-        return rec;
-    }
-};
+using FileRecTest = test::FileTest;
 
 std::string FileErrorText(const FileRec& rec, int code) {
     return "\nFile Error : name = [" + std::string(rec.name) + "] code = " + std::to_string(code);

@@ -23,12 +23,6 @@ namespace {
 
 class FsUtilTest : public test::FileTest {
 protected:
-    FileRec Record(const std::string& name, int unit = 1) {
-        FileRec rec;
-        FileInit(&rec, unit, (dir / name).c_str());
-        return rec;
-    }
-
     // All lines FileReadLine gives for these bytes, with max characters each.
     std::vector<std::string> Lines(const std::string& bytes, int max) {
         WriteFile(dir / "lines.txt", bytes);
