@@ -68,6 +68,7 @@ int FileWrite(FileRec* rec, int count, const void* buffer);   // count, or fatal
 void FileSeek(FileRec* rec, int count, int origin);           // origin 0 start, 1 current, 2 end
 int FileTell(FileRec* rec);
 int FileSize(FileRec* rec);
+long long FileSize64(FileRec* rec);  // of an open record, in bytes; -1 when unknown
 
 // ---- The open-file table -------------------------------------------------
 

@@ -148,6 +148,10 @@ int FileSize(FileRec* rec) {
     return static_cast<std::int32_t>(size) / rec->unit;
 }
 
+long long FileSize64(FileRec* rec) {
+    return OsGetFileSize64(rec->handle);
+}
+
 void FileRegister(FileRec* rec) {
     for (int slot = 0; slot < OpenFileSlots; ++slot) {
         if (OpenFileTable[slot].handle == 0) {

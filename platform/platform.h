@@ -61,6 +61,14 @@ std::uint32_t OsSetFilePointer(OsHandle file, std::int32_t distance, int origin)
 // GetFileSize without a high part; OsInvalidValue on failure.
 std::uint32_t OsGetFileSize(OsHandle file);
 
+// The whole size, high part included; -1 on failure.
+std::int64_t OsGetFileSize64(OsHandle file);
+
+// Creates a new, empty file with a fresh short name (fewer than size
+// characters) in the current directory, exclusively, so that no other
+// process can have chosen the same name. false when none could be made.
+bool OsCreateUniqueFile(char* name, std::size_t size);
+
 bool OsCloseHandle(OsHandle file);
 
 // GetFileAttributesA; OsInvalidValue when the path cannot be queried.
@@ -105,6 +113,9 @@ enum class OsIcon { None, Error, Information };
 // build) link the console reporter, which writes the caption and the text to
 // standard error and answers OK.
 int OsMessageBox(const char* text, const char* caption, OsIcon icon);
+
+// Whether standard error goes to a terminal (for progress displays).
+bool OsStderrIsTerminal();
 
 // The normal runtime exit: static destructors and atexit handlers run.
 [[noreturn]] void OsExit(int code);

@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -206,6 +207,32 @@ std::uint32_t OsGetFileSize(OsHandle file) {
         return OsInvalidValue;
     // The low part, as GetFileSize gives it without a high part.
     return static_cast<std::uint32_t>(static_cast<unsigned long long>(st.st_size) & 0xFFFFFFFFu);
+}
+
+std::int64_t OsGetFileSize64(OsHandle file) {
+    struct stat st;
+    int fd = Descriptor(file);
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+bool OsCreateUniqueFile(char* name, std::size_t size) {
+    static unsigned counter = 0;
+    const unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const unsigned tag = (seed + counter++ * 40503u) & 0xFFFFFF;
+        if (std::snprintf(name, size, "lzx%06X.tmp", tag) >= static_cast<int>(size))
+            return false;
+        const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
 }
 
 bool OsCloseHandle(OsHandle file) {

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 OsHandle OsGlobalAlloc(std::size_t size) {
     void* block = std::malloc(size == 0 ? 1 : size);
     return reinterpret_cast<OsHandle>(block);
@@ -25,6 +27,10 @@ void OsGlobalFree(OsHandle block) {
 
 std::string OsLastErrorText() {
     return std::strerror(errno);
+}
+
+bool OsStderrIsTerminal() {
+    return isatty(2) == 1;
 }
 
 [[noreturn]] void OsExit(int code) {

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -64,6 +65,32 @@ std::uint32_t OsSetFilePointer(OsHandle file, std::int32_t distance, int origin)
 
 std::uint32_t OsGetFileSize(OsHandle file) {
     return GetFileSize(Native(file), nullptr);
+}
+
+std::int64_t OsGetFileSize64(OsHandle file) {
+    DWORD high = 0;
+    const DWORD low = GetFileSize(Native(file), &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        return -1;
+    return (static_cast<std::int64_t>(high) << 32) | low;
+}
+
+bool OsCreateUniqueFile(char* name, std::size_t size) {
+    static unsigned counter = 0;
+    const unsigned seed = static_cast<unsigned>(GetCurrentProcessId()) * 2654435761u ^ GetTickCount();
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const unsigned tag = (seed + counter++ * 40503u) & 0xFFFFFF;
+        if (std::snprintf(name, size, "lzx%06X.tmp", tag) >= static_cast<int>(size))
+            return false;
+        HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            return false;
+    }
+    return false;
 }
 
 bool OsCloseHandle(OsHandle file) {
@@ -161,6 +188,11 @@ std::string OsLastErrorText() {
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r'))
         result.pop_back();
     return result;
+}
+
+bool OsStderrIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 [[noreturn]] void OsExit(int code) {

@@ -1,0 +1,148 @@
+// pack.cpp - archive building from a script.
+//
+// Script, read line by line (empty lines are skipped everywhere):
+//   archive file name
+//   base directory, with its final "\"
+//   then per file two lines:
+//     source|V=version[|E=n][|D=n][|R=n]   ("#" in front: a path of its own)
+//     stored name                          (for example "#data\book.bin")
+// Each entry is written as its 432-byte record followed by the file's bytes,
+// unchanged; archives are always written with mode "wb" (LZ, no sort).
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lzx/codec.h"
+#include "lzx/lzx.h"
+
+namespace {
+
+constexpr int LineLimit = 256;
+constexpr int NameLineLimit = 128;
+constexpr int MaxOptions = 47;
+constexpr int PackPiece = 8192;
+constexpr int MinVersion = 100;
+constexpr long long MaxSourceSize = 0x7FFFFFFF;
+
+std::uint8_t PackBuf[PackPiece];
+
+// The fields of a line split at "|" the way strtok splits: runs of "|" are
+// one separator, and separators at either end make no field.
+std::vector<std::string> SplitFields(const char* line) {
+    std::vector<std::string> fields;
+    const char* at = line;
+    while (*at) {
+        while (*at == '|')
+            ++at;
+        if (*at == 0)
+            break;
+        const char* end = std::strchr(at, '|');
+        if (end == nullptr)
+            end = at + std::strlen(at);
+        fields.emplace_back(at, end);
+        at = end;
+    }
+    return fields;
+}
+
+bool IsOption(const char* text, char letter) {
+    const char upper = text[0] >= 'a' && text[0] <= 'z' ? static_cast<char>(text[0] - 'a' + 'A') : text[0];
+    return upper == letter && text[1] == '=';
+}
+
+void ApplyOption(const std::string& written, EntryRec* entry) {
+    const char* option = written.c_str();
+    while (*option == ' ' || *option == '\t')
+        ++option;
+    std::int32_t* field = IsOption(option, 'V')   ? &entry->version
+                          : IsOption(option, 'E') ? &entry->E
+                          : IsOption(option, 'D') ? &entry->D
+                          : IsOption(option, 'R') ? &entry->R
+                                                  : nullptr;
+    if (field == nullptr)
+        FatalMessage("PackLZX: Unknown option [%s]", written.c_str());
+    *field = std::atoi(option + 2);
+}
+
+}  // namespace
+
+int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec* table, int capacity) {
+    FileRec script;
+    FileInit(&script, 1, scriptName);
+    FileOpenRead(&script);
+
+    char archive[LineLimit + 1];
+    char base[LineLimit + 1];
+    if (!FileReadLine(&script, archive, LineLimit))
+        FatalMessage("PackLZX: No first line");
+    if (!FileReadLine(&script, base, LineLimit))
+        FatalMessage("PackLZX: No base directory");
+
+    HILE* stream = Hopen(archive, "wb");
+    long long stored = 0;
+    int count = 0;
+    char line[LineLimit + 1];
+    while (FileReadLine(&script, line, LineLimit)) {
+        const std::vector<std::string> fields = SplitFields(line);
+        EntryRec entry{};
+        if (fields.empty())
+            FatalMessage("PackLZX: No filename found");
+        if (static_cast<int>(fields.size()) - 1 > MaxOptions)
+            FatalMessage("PackLZX: more than %d options [%s]", MaxOptions, line);
+
+        const std::string& source = fields[0];
+        const std::string path = source[0] == '#' ? source.substr(1) : std::string(base) + source;
+        if (path.size() >= LineLimit)
+            FatalMessage("PackLZX: source path of 256 characters or more [%s]", path.c_str());
+
+        for (std::size_t i = 1; i < fields.size(); ++i)
+            ApplyOption(fields[i], &entry);
+        if (entry.version < MinVersion)
+            FatalMessage("PackLZX: Version error [%s]", path.c_str());
+
+        char stored_name[NameLineLimit + 1];
+        if (!FileReadLine(&script, stored_name, NameLineLimit))
+            FatalMessage("PackLZX: No first line");
+        std::memcpy(entry.name, stored_name, std::strlen(stored_name) + 1);
+
+        FileRec file;
+        FileInit(&file, 1, path.c_str());
+        FileOpenRead(&file);
+        // The record holds a signed 32-bit size, and the stream a signed
+        // 32-bit length: larger files cannot be stored.
+        const long long size = FileSize64(&file);
+        if (size < 0 || size > MaxSourceSize)
+            FatalMessage("PackLZX: file of 2147483648 bytes or more [%s]", path.c_str());
+        entry.size = static_cast<std::int32_t>(size);
+
+        if (table != nullptr && count < capacity)
+            table[count] = entry;
+        ++count;
+
+        std::uint8_t raw[EntrySize];
+        EntryEncode(entry, raw);
+        Hwrite(raw, EntrySize, stream);
+        stored += entry.size;
+        // Exactly the measured size goes in: a file that changes meanwhile
+        // would otherwise leave data that does not match its record.
+        for (int left = entry.size; left > 0;) {
+            const int n = FileRead(&file, left < PackPiece ? left : PackPiece, PackBuf);
+            if (n == 0)
+                FatalMessage("PackLZX: [%s] changed while it was packed", path.c_str());
+            Hwrite(PackBuf, n, stream);
+            left -= n;
+        }
+        if (FileRead(&file, 1, PackBuf) != 0)
+            FatalMessage("PackLZX: [%s] changed while it was packed", path.c_str());
+        FileClose(&file);
+    }
+
+    const int size = Hclose(stream);
+    if (archiveSize)
+        *archiveSize = size;
+    if (total)
+        *total = stored;
+    FileClose(&script);
+    return count;
+}

@@ -1,0 +1,289 @@
+// stream.cpp - the HILE compressed stream.
+//
+// A stream keeps exactly one block in memory. Writing fills the buffer and
+// packs it as the next block record when more data arrives (or at close),
+// while the record's file offset goes to a side file; at close the index is
+// copied from the side file behind the last record and the header is
+// rewritten with the index offset and the total length. Until then the header
+// holds zeros, so an interrupted write leaves nothing readable.
+//
+// Reading decodes one block at a time: sequentially, each block once, and
+// on a seek through one index entry. A header is checked when it is loaded
+// (a damaged one is refused there), so that no later read can be led outside
+// the file or into delivering bytes that are not in it.
+#include <cstring>
+#include <new>
+
+#include "lzx/codec.h"
+#include "lzx/lzx.h"
+
+namespace {
+
+HileProgress Progress = nullptr;
+
+constexpr std::int64_t MaxStreamLength = 0x7FFFFFFF;
+
+// The header's total length is a signed 32-bit count: a longer stream is
+// refused, never wrapped into a header that lies.
+[[noreturn]] void TooLong(const HILE* stream) {
+    FatalMessage("Hwrite: stream longer than 2147483647 bytes [%s]", stream->name);
+}
+
+void ReportProgress(const HILE* stream) {
+    if (Progress)
+        Progress(stream);
+}
+
+// The number of blocks of a stream of this length.
+std::int64_t BlockCount(std::int32_t totalLength) {
+    return (static_cast<std::int64_t>(totalLength) + HileBlockSize - 1) / HileBlockSize;
+}
+
+void EncodeHeader(const HileHeader& header, std::uint8_t* raw) {
+    Store32(raw, header.magic);
+    Store32(raw + 4, static_cast<std::uint32_t>(header.indexOffset));
+    Store32(raw + 8, static_cast<std::uint32_t>(header.totalLength));
+    Store32(raw + 12, static_cast<std::uint32_t>(header.flags));
+}
+
+void DecodeHeader(const std::uint8_t* raw, HileHeader* header) {
+    header->magic = Load32(raw);
+    header->indexOffset = static_cast<std::int32_t>(Load32(raw + 4));
+    header->totalLength = static_cast<std::int32_t>(Load32(raw + 8));
+    header->flags = static_cast<std::int32_t>(Load32(raw + 12));
+}
+
+// The index must lie inside the file, behind the header, with one entry per
+// block of the total length.
+void CheckHeader(HILE* stream) {
+    const HileHeader& header = stream->header;
+    const long long fileSize = FileSize64(&stream->main);
+    const bool sound = header.indexOffset >= HileHeaderSize && header.totalLength >= 0 &&
+                       static_cast<long long>(header.indexOffset) + 4 * BlockCount(header.totalLength) <= fileSize;
+    if (!sound)
+        FatalMessage("Hopen: damaged header [%s]", stream->name);
+}
+
+}  // namespace
+
+void HileSetProgress(HileProgress progress) {
+    Progress = progress;
+}
+
+void HileCheck(const HILE* stream, const char* operation) {
+    if (stream == nullptr || stream->header.magic != HileMagic)
+        FatalMessage("%s: not a valid HILE *", operation);
+}
+
+HILE* Hopen(const char* name, const char* mode) {
+    HILE* stream = new (std::nothrow) HILE{};
+    if (stream == nullptr)
+        FatalMessage("Hopen: out of mem");
+
+    if (mode[0] == 'w')
+        stream->write = 1;
+    else if (mode[0] != 'r')
+        FatalMessage("Hopen: bad mode");
+    if (mode[1] != 'b')
+        FatalMessage("Hopen: bad mode");
+    if (mode[2] == 'h')
+        stream->header.flags |= FlagHuffman;
+    else if (mode[2] == 's')
+        stream->header.flags |= FlagSort;
+    else if (mode[2] != 0)
+        FatalMessage("Hopen: bad mode");
+
+    if (std::strlen(name) >= HileNameSize)
+        FatalMessage("Hopen: filename too long");
+    std::strcpy(stream->name, name);
+
+    DoFopen(name, stream->write ? "wb" : "rb", &stream->main);
+    if (stream->write) {
+        // The side name is made by creating the file exclusively: a name
+        // that merely looked free could be taken by someone else meanwhile.
+        if (!OsCreateUniqueFile(stream->sideName, HileSideNameSize))
+            FatalMessage("Hopen: cannot create a side file in the current directory");
+        DoFopen(stream->sideName, "w+b", &stream->side);
+        stream->header.magic = HileMagic;
+        std::uint8_t raw[HileHeaderSize];
+        EncodeHeader(stream->header, raw);
+        DoFwrite(raw, HileHeaderSize, &stream->main);
+        stream->base = 0;
+        stream->position = 0;
+    } else {
+        std::uint8_t raw[HileHeaderSize];
+        DoFread(raw, HileHeaderSize, &stream->main);
+        DecodeHeader(raw, &stream->header);
+        if (stream->header.magic != HileMagic)
+            FatalMessage("Hopen: not an LZX file");
+        CheckHeader(stream);
+        stream->base = -HileBlockSize;
+        stream->position = HileBlockSize;
+    }
+    return stream;
+}
+
+void Hflus(HILE* stream) {
+    if (stream->position < HileBlockSize)
+        FatalMessage("Hflus: early");
+    std::uint8_t offset[4];
+    Store32(offset, static_cast<std::uint32_t>(DoFtell(&stream->main)));
+    DoFwrite(offset, 4, &stream->side);
+    BlockPack(stream->buffer, &stream->main, stream->header.flags);
+    stream->base += HileBlockSize;
+    stream->position = 0;
+    ReportProgress(stream);
+}
+
+void Hfill(HILE* stream) {
+    if (stream->position < HileBlockSize)
+        FatalMessage("Hfill: early");
+    if (DoFtell(&stream->main) < stream->header.indexOffset) {
+        BlockUnpack(&stream->main, stream->buffer, stream->header.flags);
+    } else if (static_cast<std::int64_t>(stream->base) + HileBlockSize < stream->header.totalLength) {
+        // The records ran into the index while the total length still
+        // promises a further block: the stream is damaged.
+        FatalMessage("Hfill: block missing in [%s]", stream->name);
+    }
+    stream->base += HileBlockSize;
+    stream->position = 0;
+    ReportProgress(stream);
+}
+
+void Hwrite(const void* buffer, int count, HILE* stream) {
+    HileCheck(stream, "Hwrite");
+    if (count > 0 && static_cast<std::int64_t>(stream->base) + stream->position + count > MaxStreamLength)
+        TooLong(stream);
+    const auto* from = static_cast<const std::uint8_t*>(buffer);
+    while (count > 0) {
+        if (stream->position >= HileBlockSize)
+            Hflus(stream);
+        const int n = count < HileBlockSize - stream->position ? count : HileBlockSize - stream->position;
+        std::memcpy(stream->buffer + stream->position, from, static_cast<std::size_t>(n));
+        stream->position += n;
+        from += n;
+        count -= n;
+    }
+}
+
+int Hputc(int byte, HILE* stream) {
+    if (static_cast<std::int64_t>(stream->base) + stream->position + 1 > MaxStreamLength)
+        TooLong(stream);
+    if (stream->position >= HileBlockSize)
+        Hflus(stream);
+    stream->buffer[stream->position++] = static_cast<std::uint8_t>(byte);
+    return byte;
+}
+
+int Hread(void* buffer, int count, HILE* stream) {
+    HileCheck(stream, "Hread");
+    auto* to = static_cast<std::uint8_t*>(buffer);
+    int delivered = 0;
+    while (count > 0) {
+        if (stream->position >= HileBlockSize)
+            Hfill(stream);
+        const std::int64_t left = static_cast<std::int64_t>(stream->header.totalLength) - stream->base;
+        const int available = left < HileBlockSize ? static_cast<int>(left) : HileBlockSize;
+        const int n = count < available - stream->position ? count : available - stream->position;
+        if (n > 0) {
+            std::memcpy(to, stream->buffer + stream->position, static_cast<std::size_t>(n));
+            stream->position += n;
+            to += n;
+            count -= n;
+            delivered += n;
+        }
+        if (static_cast<std::int64_t>(stream->base) + stream->position >= stream->header.totalLength)
+            break;
+    }
+    if (count > 0)
+        stream->endFlag = 1;
+    return delivered;
+}
+
+int Hgetc(HILE* stream) {
+    if (stream->position >= HileBlockSize)
+        Hfill(stream);
+    if (static_cast<std::int64_t>(stream->base) + stream->position >= stream->header.totalLength) {
+        stream->endFlag = 1;
+        return -1;
+    }
+    return stream->buffer[stream->position++];
+}
+
+int Heof(HILE* stream) {
+    return stream->endFlag;
+}
+
+void Hseek(HILE* stream, int target) {
+    HileCheck(stream, "Hseek");
+    if (stream->write)
+        FatalMessage("Hseek: not allowed on write-file");
+    if (target >= stream->header.totalLength || target < 0)
+        FatalMessage("Hseek: >= EOF causes deep shit");
+    if (stream->base <= target && target < static_cast<std::int64_t>(stream->base) + HileBlockSize) {
+        stream->position = target - stream->base;
+    } else {
+        const int k = target / HileBlockSize;
+        DoFseek(&stream->main, stream->header.indexOffset + 4 * k);
+        std::uint8_t raw[4];
+        DoFread(raw, 4, &stream->main);
+        const std::int32_t record = static_cast<std::int32_t>(Load32(raw));
+        if (record < HileHeaderSize || record >= stream->header.indexOffset)
+            FatalMessage("Hseek: damaged index in [%s]", stream->name);
+        DoFseek(&stream->main, record);
+        stream->base = HileBlockSize * k - HileBlockSize;
+        stream->position = HileBlockSize;
+        Hfill(stream);
+        stream->position = target - stream->base;
+    }
+    stream->endFlag = 0;
+}
+
+int Htell(HILE* stream) {
+    HileCheck(stream, "Htell");
+    return stream->base + stream->position;
+}
+
+int Hclose(HILE* stream) {
+    HileCheck(stream, "Hclose");
+    int result = 0;
+    if (!stream->write) {
+        FileClose(&stream->main);
+    } else {
+        stream->header.totalLength = stream->base + stream->position;
+        if (stream->position > 0) {
+            std::memset(stream->buffer + stream->position, 0,
+                        static_cast<std::size_t>(HileBlockSize - stream->position));
+            stream->position = HileBlockSize;
+            Hflus(stream);
+        }
+        stream->header.indexOffset = DoFtell(&stream->main);
+        const int indexSize = DoFtell(&stream->side);
+
+        DoFseek(&stream->side, 0);
+        std::uint8_t piece[256];
+        for (int left = indexSize; left > 0;) {
+            const int n = left < 256 ? left : 256;
+            DoFread(piece, n, &stream->side);
+            DoFwrite(piece, n, &stream->main);
+            left -= n;
+        }
+        FileClose(&stream->side);
+        FileRec remove;
+        FileInit(&remove, -1, stream->sideName);
+        if (!FileDelete(&remove))
+            FatalMessage("Hclose: remove failed");
+
+        result = DoFtell(&stream->main);
+        std::uint8_t raw[HileHeaderSize];
+        EncodeHeader(stream->header, raw);
+        DoFseek(&stream->main, 0);
+        DoFwrite(raw, HileHeaderSize, &stream->main);
+        FileClose(&stream->main);
+        if (result != stream->header.indexOffset + indexSize)
+            FatalMessage("Hclose: BUG?");
+    }
+    std::memset(static_cast<void*>(stream), 0, sizeof *stream);
+    delete stream;
+    return result;
+}

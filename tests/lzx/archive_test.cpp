@@ -1,0 +1,386 @@
+// Archives: building from a script, extraction with and without a version
+// table, the entry options, and version files.
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lzx/codec.h"
+#include "lzx/lzx.h"
+#include "tests/lzx/samples.h"
+#include "tests/support.h"
+
+using samples::Bytes;
+using test::Exists;
+using test::FatalExit;
+using test::FatalReport;
+using test::ReadFile;
+using test::WriteFile;
+
+namespace {
+
+struct Stored {
+    std::string name;
+    std::string data;
+    int version = 204;
+    int E = 0, D = 0, R = 0;
+};
+
+EntryRec EntryOf(const Stored& s) {
+    EntryRec rec{};
+    std::strncpy(rec.name, s.name.c_str(), sizeof rec.name - 1);
+    rec.size = static_cast<std::int32_t>(s.data.size());
+    rec.version = s.version;
+    rec.E = s.E;
+    rec.D = s.D;
+    rec.R = s.R;
+    return rec;
+}
+
+class ArchiveTest : public test::FileTest {
+protected:
+    void SetUp() override {
+        FileTest::SetUp();
+        ASSERT_NE(getcwd(previous_, sizeof previous_), nullptr);
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        target = dir / "target";
+    }
+    void TearDown() override {
+        EXPECT_EQ(chdir(previous_), 0);
+        FileTest::TearDown();
+    }
+
+    // An archive written entry by entry, as the builder lays it out.
+    void Archive(const std::vector<Stored>& entries, const std::string& name = "a.lzx") {
+        HILE* stream = Hopen(name.c_str(), "wb");
+        for (const Stored& s : entries) {
+            std::uint8_t raw[EntrySize];
+            EntryEncode(EntryOf(s), raw);
+            Hwrite(raw, EntrySize, stream);
+            Hwrite(s.data.data(), static_cast<int>(s.data.size()), stream);
+        }
+        Hclose(stream);
+    }
+
+    // The stream's bytes, cut after count bytes.
+    void RawStream(const std::string& bytes, const std::string& name = "a.lzx") {
+        HILE* stream = Hopen(name.c_str(), "wb");
+        Hwrite(bytes.data(), static_cast<int>(bytes.size()), stream);
+        Hclose(stream);
+    }
+
+    std::string Decompressed(const std::string& name) {
+        HILE* stream = Hopen(name.c_str(), "rb");
+        std::string bytes(static_cast<std::size_t>(stream->header.totalLength), 0);
+        Hread(bytes.data(), static_cast<int>(bytes.size()), stream);
+        Hclose(stream);
+        return bytes;
+    }
+
+    std::string In(const std::string& name) const { return target + "\\" + name; }
+
+    static std::vector<EntryRec> Table(int capacity, const std::vector<Stored>& listed = {}) {
+        std::vector<EntryRec> table(static_cast<std::size_t>(capacity));
+        for (std::size_t i = 0; i < listed.size(); ++i)
+            table[i] = EntryOf(listed[i]);
+        return table;
+    }
+
+    void Script(const std::vector<std::string>& lines, const std::string& name = "pack.txt") {
+        std::string text;
+        for (const std::string& line : lines)
+            text += line + "\r\n";
+        WriteFile(name, text);
+    }
+
+    std::string target;
+    char previous_[4096];
+};
+
+// ---- Extraction ----------------------------------------------------------
+
+TEST_F(ArchiveTest, ExtractsNamesBelowTheTargetWithTheirDirectories) {
+    Archive({{"#top.txt", "top"}, {"#Sub\\Deeper\\file.bin", std::string("\0\1\2", 3)}, {"#empty.dat", ""}});
+    EXPECT_EQ(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), 0);
+    EXPECT_EQ(ReadFile(In("top.txt")), "top");
+    EXPECT_EQ(ReadFile(In("Sub\\Deeper\\file.bin")), std::string("\0\1\2", 3));
+    EXPECT_TRUE(Exists(In("empty.dat")));
+    EXPECT_EQ(ReadFile(In("empty.dat")), "");
+
+    // A name without "#" is a path of its own.
+    const std::string own = dir / "own.txt";
+    Archive({{own, "own"}});
+    UnPackLZX("a.lzx", nullptr, nullptr, 0, 0);
+    EXPECT_EQ(ReadFile(own), "own");
+
+    Archive({{"#x.txt", "x"}});
+    EXPECT_EXIT(UnPackLZX("a.lzx", nullptr, nullptr, 0, 0), FatalExit(), FatalReport("UnPackLZX no target"));
+}
+
+TEST_F(ArchiveTest, EmptyAndCutArchives) {
+    RawStream("");
+    EXPECT_EQ(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), 0);
+
+    std::uint8_t raw[EntrySize];
+    EntryEncode(EntryOf({"#cut.txt", std::string(50, 'c')}), raw);
+    const std::string record(reinterpret_cast<char*>(raw), EntrySize);
+    RawStream(record.substr(0, 100));
+    EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), FatalExit(),
+                FatalReport("UnPackLZX: target fail"));
+    RawStream(record + std::string(20, 'c'));
+    EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), FatalExit(),
+                FatalReport("UnPackLZX: unexpected eof"));
+
+    // A stored name with no room for its terminating zero.
+    std::memset(raw, 'n', EntryNameSize);
+    RawStream(std::string(reinterpret_cast<char*>(raw), EntrySize));
+    EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), FatalExit(),
+                FatalReport("UnPackLZX: stored name of 256 characters or more at stream offset 0"));
+
+    // A target path that does not fit 259 characters.
+    const std::string longName = "#" + std::string(255, 'p');
+    Archive({{longName, "p"}});
+    EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), FatalExit(),
+                "UnPackLZX: target path of [0-9]+ characters, at most 259");
+}
+
+TEST_F(ArchiveTest, VersionsDecideAgainstTheTable) {
+    Archive({{"#A.TXT", "new a"}, {"#b.txt", "new b"}, {"#c.txt", "new c"}, {"#fresh.txt", "fresh"}});
+    for (int force : {0, 1}) {
+        ASSERT_EQ(MakePath(target.c_str()), 1);
+        WriteFile(In("b.txt"), "old b");
+        WriteFile(In("c.txt"), "old c");
+        std::vector<EntryRec> table =
+            Table(10, {{"#a.txt", "", 204}, {"#b.txt", "", 205}, {"#c.txt", "", 100}});
+        UnPackLZX("a.lzx", target.c_str(), table.data(), 10, force);
+
+        // Equal version: replaced only with force; the record takes the entry's.
+        // (The entry's own spelling names the file; on a case-sensitive file
+        // system that is a file of its own.)
+        EXPECT_EQ(test::Exists(In("A.TXT")), force == 1);
+        EXPECT_EQ(table[0].status, force ? EntryUpdated : EntryKept);
+        EXPECT_STREQ(table[0].name, force ? "#A.TXT" : "#a.txt");
+        // Installed copy newer: kept whatever force says; its version stays.
+        EXPECT_EQ(ReadFile(In("b.txt")), "old b");
+        EXPECT_EQ(table[1].status, EntryKept);
+        EXPECT_EQ(table[1].version, 205);
+        // Older: replaced.
+        EXPECT_EQ(ReadFile(In("c.txt")), "new c");
+        EXPECT_EQ(table[2].status, EntryUpdated);
+        EXPECT_EQ(table[2].version, 204);
+        // Not listed: appended at the first empty record with the whole record.
+        EXPECT_EQ(ReadFile(In("fresh.txt")), "fresh");
+        EXPECT_STREQ(table[3].name, "#fresh.txt");
+        EXPECT_EQ(table[3].status, EntryNew);
+        EXPECT_EQ(table[3].size, 5);
+        EXPECT_EQ(table[3].version, 204);
+        EXPECT_EQ(table[4].name[0], 0);
+    }
+}
+
+TEST_F(ArchiveTest, AFullTableRefusesOnlyNewNames) {
+    Archive({{"#one", "1"}, {"#two", "2"}, {"#three", "3"}});
+    std::vector<EntryRec> table = Table(3, {{"#one", "", 100}, {"#two", "", 100}, {"#three", "", 100}});
+    UnPackLZX("a.lzx", target.c_str(), table.data(), 3, 0);
+    EXPECT_EQ(table[2].status, EntryUpdated);
+
+    Archive({{"#one", "1"}, {"#four", "4"}});
+    table = Table(3, {{"#one", "", 100}, {"#two", "", 100}, {"#three", "", 100}});
+    EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), table.data(), 3, 0), FatalExit(),
+                FatalReport("UnPackLZX too many files"));
+}
+
+TEST_F(ArchiveTest, WithoutATableExistingFilesNeedForce) {
+    Archive({{"#keep.txt", "archive"}, {"#make.txt", "archive"}});
+    ASSERT_EQ(MakePath(target.c_str()), 1);
+    WriteFile(In("keep.txt"), "mine");
+    UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0);
+    EXPECT_EQ(ReadFile(In("keep.txt")), "mine");
+    EXPECT_EQ(ReadFile(In("make.txt")), "archive");
+    UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 1);
+    EXPECT_EQ(ReadFile(In("keep.txt")), "archive");
+}
+
+TEST_F(ArchiveTest, ExistingOnlyScrambleAndDelete) {
+    Stored existingOnly{"#only.txt", "only", 204, 0, 0, 1};
+    Archive({existingOnly});
+    std::vector<EntryRec> table = Table(5);
+    UnPackLZX("a.lzx", target.c_str(), table.data(), 5, 0);
+    EXPECT_FALSE(Exists(In("only.txt")));
+    EXPECT_EQ(table[0].status, EntryNew);  // recorded, though not written
+    WriteFile(In("only.txt"), "before");
+    UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 1);
+    EXPECT_EQ(ReadFile(In("only.txt")), "only");
+
+    // E = 1 on 5 bytes: one step, bytes 1 to 4; E = 2: nothing.
+    Archive({{"#e1.bin", "abcde", 204, 1}, {"#e2.bin", "abcde", 204, 2}});
+    UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 1);
+    std::string scrambled = "abcde";
+    std::uint32_t word = Load32(reinterpret_cast<const std::uint8_t*>(scrambled.data()) + 1) ^ 0x5C3E9A71u;
+    Store32(reinterpret_cast<std::uint8_t*>(scrambled.data()) + 1, word);
+    EXPECT_EQ(ReadFile(In("e1.bin")), scrambled);
+    EXPECT_EQ(ReadFile(In("e2.bin")), "abcde");
+
+    // D: written, then deleted; an entry that was not written deletes nothing.
+    Archive({{"#gone.txt", "gone", 204, 0, 1}, {"#kept.txt", "archive", 204, 0, 1}});
+    WriteFile(In("kept.txt"), "installed");
+    table = Table(5, {{"#kept.txt", "", 300}});
+    UnPackLZX("a.lzx", target.c_str(), table.data(), 5, 1);
+    EXPECT_FALSE(Exists(In("gone.txt")));
+    EXPECT_EQ(ReadFile(In("kept.txt")), "installed");
+}
+
+TEST_F(ArchiveTest, ScrambleIsItsOwnInverse) {
+    const Bytes original = samples::RandomBytes(10000, 12);
+    const std::string name = dir / "s.bin";
+    WriteFile(name, std::string(original.begin(), original.end()));
+    FileRec rec;
+    FileInit(&rec, 1, name.c_str());
+    EntryScramble(&rec);
+    const std::string once = ReadFile(name);
+    EXPECT_EQ(once[0], static_cast<char>(original[0]));
+    EXPECT_NE(once, std::string(original.begin(), original.end()));
+    EntryScramble(&rec);
+    EXPECT_EQ(ReadFile(name), std::string(original.begin(), original.end()));
+
+    for (const std::string small : {"", "a", "abcd"}) {  // 4 bytes or less: unchanged
+        WriteFile(name, small);
+        EntryScramble(&rec);
+        EXPECT_EQ(ReadFile(name), small);
+    }
+}
+
+// ---- Building ------------------------------------------------------------
+
+TEST_F(ArchiveTest, BuildsTheRecordsAndDataInOrder) {
+    ASSERT_EQ(MakePath("src\\data"), 1);
+    WriteFile("src\\prog.exe", std::string(30000, 'p'));
+    WriteFile("src\\data\\book.bin", "book");
+    WriteFile("src\\zero.txt", "");
+    WriteFile("own.txt", "own");
+    Script({"out.lzx", "src\\", "prog.exe|V=204", "#prog.exe", "data\\book.bin|V=204|E=1", "#System\\book.bin",
+            "zero.txt||v=150|| R=1 |D=3|", "", "#zero.txt", "#own.txt|V=100|E=0|E=2", "#own.txt"});
+    long long total = 0;
+    int size = 0;
+    std::vector<EntryRec> table(3);
+    EXPECT_EQ(PackLZX("pack.txt", &total, &size, table.data(), 3), 4);
+    EXPECT_EQ(total, 30000 + 4 + 0 + 3);
+    EXPECT_EQ(size, static_cast<int>(ReadFile("out.lzx").size()));
+    EXPECT_STREQ(table[2].name, "#zero.txt");
+    EXPECT_EQ(table[2].version, 150);
+    EXPECT_EQ(table[2].R, 1);
+    EXPECT_EQ(table[2].D, 3);
+    EXPECT_EQ(table[1].E, 1);
+
+    const std::string bytes = Decompressed("out.lzx");
+    ASSERT_EQ(bytes.size(), 4u * EntrySize + 30007);
+    EntryRec rec;
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    ASSERT_TRUE(EntryDecode(raw, &rec));
+    EXPECT_STREQ(rec.name, "#prog.exe");
+    EXPECT_EQ(rec.size, 30000);
+    EXPECT_EQ(rec.status, 0);
+    EXPECT_EQ(std::string(bytes.data() + EntrySize, 30000), std::string(30000, 'p'));
+    ASSERT_TRUE(EntryDecode(raw + EntrySize + 30000, &rec));
+    EXPECT_STREQ(rec.name, "#System\\book.bin");
+    EXPECT_EQ(std::string(bytes.data() + 2 * EntrySize + 30000, 4), "book");  // stored unchanged
+    ASSERT_TRUE(EntryDecode(raw + 3 * EntrySize + 30004, &rec));
+    EXPECT_EQ(rec.E, 2);  // the last value counts
+    for (int i = 280; i < EntrySize; ++i)
+        ASSERT_EQ(raw[i], 0);
+
+    // And back.
+    UnPackLZX("out.lzx", target.c_str(), nullptr, 0, 0);
+    EXPECT_EQ(ReadFile(In("prog.exe")), std::string(30000, 'p'));
+    EXPECT_FALSE(Exists(In("zero.txt")));  // R=1 and nothing there
+    EXPECT_EQ(ReadFile(In("own.txt")), "own");
+}
+
+TEST_F(ArchiveTest, ScriptEdgeCases) {
+    Script({"empty.lzx", "src\\"});
+    long long total = -1;
+    int size = -1;
+    EXPECT_EQ(PackLZX("pack.txt", &total, &size, nullptr, 0), 0);
+    EXPECT_EQ(total, 0);
+    EXPECT_EQ(size, 16);
+
+    ASSERT_EQ(MakePath("src"), 1);
+    WriteFile("src\\f.txt", "f");
+    // A name line of 200 characters: 128 are the name, the other 72 the next
+    // file line, which has no version.
+    Script({"n.lzx", "src\\", "f.txt|V=204", std::string(128, 'a') + std::string(72, 'b')});
+    EXPECT_EXIT(PackLZX("pack.txt", nullptr, nullptr, nullptr, 0), FatalExit(),
+                FatalReport("PackLZX: Version error [src\\" + std::string(72, 'b') + "]"));
+
+    Script({"n.lzx", "src\\", "f.txt|V=99", "#f"});
+    EXPECT_EXIT(PackLZX("pack.txt", nullptr, nullptr, nullptr, 0), FatalExit(),
+                FatalReport("PackLZX: Version error [src\\f.txt]"));
+    Script({"n.lzx", "src\\", "f.txt", "#f"});
+    EXPECT_EXIT(PackLZX("pack.txt", nullptr, nullptr, nullptr, 0), FatalExit(),
+                FatalReport("PackLZX: Version error [src\\f.txt]"));
+    Script({"n.lzx", "src\\", "f.txt|V=204| X=1", "#f"});
+    EXPECT_EXIT(PackLZX("pack.txt", nullptr, nullptr, nullptr, 0), FatalExit(),
+                FatalReport("PackLZX: Unknown option [ X=1]"));
+    Script({"n.lzx", "src\\", "|||", "#f"});
+    EXPECT_EXIT(PackLZX("pack.txt", nullptr, nullptr, nullptr, 0), FatalExit(),
+                FatalReport("PackLZX: No filename found"));
+    Script({"n.lzx", "src\\", "f.txt|V=204"});
+    EXPECT_EXIT(PackLZX("pack.txt", nullptr, nullptr, nullptr, 0), FatalExit(), FatalReport("PackLZX: No first line"));
+    Script({"n.lzx"});
+    EXPECT_EXIT(PackLZX("pack.txt", nullptr, nullptr, nullptr, 0), FatalExit(),
+                FatalReport("PackLZX: No base directory"));
+    Script({});
+    EXPECT_EXIT(PackLZX("pack.txt", nullptr, nullptr, nullptr, 0), FatalExit(), FatalReport("PackLZX: No first line"));
+    Script({"n.lzx", "src\\", "missing.txt|V=204", "#m"});
+    EXPECT_EXIT(PackLZX("pack.txt", nullptr, nullptr, nullptr, 0), FatalExit(),
+                FatalReport("\nFile Error : name = [src\\missing.txt] code = 209"));
+
+    // A table of capacity 1 takes the first record only.
+    Script({"two.lzx", "src\\", "f.txt|V=204", "#one", "f.txt|V=205", "#two"});
+    std::vector<EntryRec> table(2);
+    EXPECT_EQ(PackLZX("pack.txt", nullptr, nullptr, table.data(), 1), 2);
+    EXPECT_STREQ(table[0].name, "#one");
+    EXPECT_EQ(table[1].name[0], 0);
+}
+
+// ---- Version files -------------------------------------------------------
+
+TEST_F(ArchiveTest, VersionFilesLoadSettleAndSave) {
+    int capacity = 0;
+    EntryRec* table = VersionTableLoad("missing.ver", &capacity);
+    EXPECT_EQ(capacity, VersionTableRoom);
+    EXPECT_EQ(table[0].name[0], 0);
+    FreeBlock(table);
+
+    std::vector<EntryRec> listed = Table(3, {{"#a", "", 200}, {"#b", "", 201}, {"#c", "", 202}});
+    listed[1].status = 3;  // a status on disk is read as it is
+    VersionTableSave("lzx.ver", listed.data(), 3);
+    EXPECT_EQ(ReadFile("lzx.ver").size(), 3u * EntrySize);
+
+    table = VersionTableLoad("lzx.ver", &capacity);
+    EXPECT_EQ(capacity, 3 + VersionTableRoom);
+    EXPECT_STREQ(table[2].name, "#c");
+    EXPECT_EQ(table[2].version, 202);
+    table[0].status = EntryUpdated;
+    table[2].status = EntryKept;
+    std::strcpy(table[3].name, "#d");
+    table[3].status = EntryNew;
+    const VersionCounts counts = VersionTableSettle(table, capacity);
+    EXPECT_EQ(counts.length, 4);
+    EXPECT_EQ(counts.added, 1);
+    EXPECT_EQ(counts.updated, 1);
+    EXPECT_EQ(counts.kept, 2);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(table[i].status, 0);
+    VersionTableSave("lzx.ver", table, counts.length);
+    FreeBlock(table);
+    EXPECT_EQ(ReadFile("lzx.ver").size(), 4u * EntrySize);
+
+    // A record whose name has no end is refused, not read past.
+    WriteFile("bad.ver", std::string(EntrySize, 'x'));
+    EXPECT_EXIT(VersionTableLoad("bad.ver", &capacity), FatalExit(),
+                FatalReport("VersionTableLoad: damaged record 0 in [bad.ver]"));
+}
+
+}  // namespace

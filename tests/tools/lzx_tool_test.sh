@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# The lzx tool as a release engineer uses it: real files through pack, list,
+# test, unpack (with and without a version file), compress and decompress in
+# every mode, a file larger than 100 MB, refused archives, usage errors.
+# Usage: lzx_tool_test.sh LZX [--large]
+set -u
+LZX=$(realpath "$1")
+LARGE=${2:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_exit() {  # expected-code description command...
+  local want=$1 what=$2; shift 2
+  "$@" >out.txt 2>err.txt
+  local got=$?
+  [ "$got" -eq "$want" ] || { fail "$what: exit $got, expected $want"; cat out.txt err.txt; }
+}
+expect_text() {  # file pattern description
+  grep -q -- "$2" "$1" || { fail "$3: '$2' not in $1"; cat "$1"; }
+}
+
+# ---- A release tree of real files ----------------------------------------
+mkdir -p src/help src/data
+cp /usr/share/common-licenses/GPL-3 src/readme.txt
+cp /usr/share/common-licenses/Apache-2.0 src/help/manual.txt
+head -c 400000 "$(command -v cmake)" > src/zelk.exe
+head -c 70000 /usr/share/common-licenses/GPL-2 > src/data/book.bin
+: > src/empty.dat
+cp src/data/book.bin book.plain
+expect_exit 0 "scramble" "$LZX" scramble src/data/book.bin       # stored scrambled, installed plain
+cmp -s src/data/book.bin book.plain && fail "scramble changed nothing"
+
+cat > pack.txt <<SCRIPT
+$work/payload.lzx
+$work/src/
+zelk.exe|V=204
+#Zelk.exe
+readme.txt|V=204|R=1
+#readme.txt
+help/manual.txt|V=204
+#Help\\manual.txt
+data/book.bin|V=204|E=1
+#Data\\book.bin
+empty.dat|V=150
+#empty.dat
+SCRIPT
+expect_exit 0 "pack" "$LZX" pack pack.txt
+expect_text out.txt "^5 entries, " "pack prints the entries"
+expect_exit 0 "list" "$LZX" list payload.lzx
+expect_text out.txt "#Data.book.bin *[0-9]* *204 *1 *0 *0" "list shows E=1"
+expect_text out.txt "^5 entries, " "list prints the total"
+expect_exit 0 "test" "$LZX" test payload.lzx
+expect_text out.txt "OK, .* archive of 5 entries" "test walks the entries"
+
+expect_exit 0 "unpack" "$LZX" unpack payload.lzx inst
+expect_text out.txt "^4 new, 0 updated, 0 not replaced" "unpack counts (R=1 file not there)"
+cmp -s inst/Zelk.exe src/zelk.exe || fail "Zelk.exe differs"
+cmp -s inst/Help/manual.txt src/help/manual.txt || fail "manual differs"
+cmp -s inst/Data/book.bin book.plain || fail "E=1 file not installed plain"
+[ -e inst/readme.txt ] && fail "R=1 file written where none existed"
+[ -f inst/empty.dat ] && [ ! -s inst/empty.dat ] || fail "empty file missing"
+expect_exit 0 "unpack again" "$LZX" unpack payload.lzx inst
+expect_text out.txt "^0 new, 0 updated, 4 not replaced" "existing files are kept without --force"
+echo old > inst/readme.txt
+expect_exit 0 "unpack --force" "$LZX" unpack payload.lzx inst --force
+expect_text out.txt "^0 new, 5 updated, 0 not replaced" "--force replaces"
+cmp -s inst/readme.txt src/readme.txt || fail "R=1 file not replaced where it existed"
+
+# A version file, as the updater keeps lzx.ver.
+expect_exit 0 "unpack --table" "$LZX" unpack payload.lzx inst2 --table inst2.ver
+expect_text out.txt "^5 new, 0 updated, 0 not replaced" "table counts"
+[ "$(stat -c %s inst2.ver)" -eq $((5 * 432)) ] || fail "version file size"
+expect_exit 0 "unpack --table again" "$LZX" unpack payload.lzx inst2 --table inst2.ver
+expect_text out.txt "^0 new, 0 updated, 5 not replaced" "equal versions are kept without --force"
+expect_exit 0 "unpack --table --force" "$LZX" unpack payload.lzx inst2 --table inst2.ver --force
+expect_text out.txt "^0 new, 5 updated, 0 not replaced" "equal versions replaced with --force"
+
+# ---- Streams in every mode -------------------------------------------------
+perl -e 'my $t = "Zelk bid book version 2.04\n" x 3; for my $i (0..4000) { print "\xff" x 64; print substr($t x 3, $i % 50, 64 * (1 + $i % 3)); }' > rows.bin
+for file in src/zelk.exe src/readme.txt rows.bin; do
+  for mode in "" --huffman --sort; do
+    [ "$mode" = --sort ] && [ "$file" != rows.bin ] && continue
+    expect_exit 0 "compress $mode $file" "$LZX" compress $mode "$file" c.lzx
+    expect_exit 0 "test $mode $file" "$LZX" test c.lzx
+    expect_exit 0 "decompress $mode $file" "$LZX" decompress c.lzx d.bin
+    cmp -s "$file" d.bin || fail "round trip $mode $file"
+  done
+done
+expect_exit 2 "sort without empty rows" "$LZX" compress --sort src/zelk.exe s.lzx
+expect_text err.txt "SorPack: no empty rows" "sort refusal message"
+
+if [ "$LARGE" = --large ]; then
+  # More than 100 MB, streamed through one block at a time.
+  for i in $(seq 1 700); do cat src/readme.txt src/help/manual.txt; done | head -c 110000000 > large.bin
+  expect_exit 0 "compress large" "$LZX" compress large.bin large.lzx
+  expect_exit 0 "decompress large" "$LZX" decompress large.lzx large.out
+  cmp -s large.bin large.out || fail "large round trip"
+  rm -f large.bin large.out large.lzx
+fi
+
+# ---- Damage and refusals ------------------------------------------------------
+cp payload.lzx damaged.lzx
+printf '\x00\x00\x00\x00\x00\x00\x00\x00' | dd of=damaged.lzx bs=1 seek=200 conv=notrunc status=none
+expect_exit 2 "test damaged" "$LZX" test damaged.lzx
+expect_text err.txt "^Einde programma: " "damage reported as a fatal error"
+printf 'plain text, no stream' > plain.txt
+expect_exit 2 "test plain" "$LZX" test plain.txt
+expect_text err.txt "Hopen: not an LZX file" "not an LZX file"
+
+cat > evil.txt <<SCRIPT
+$work/evil.lzx
+$work/src/
+readme.txt|V=204
+#ok.txt
+readme.txt|V=204
+#..\\escape.txt
+SCRIPT
+expect_exit 0 "pack evil" "$LZX" pack evil.txt
+expect_exit 2 "unpack refuses .." "$LZX" unpack evil.lzx jail
+expect_text err.txt 'entry 2 \[#..\\escape.txt\]' "refusal names the entry"
+[ -e jail/ok.txt ] && fail "a refused archive wrote files"
+expect_exit 0 "unpack --allow-outside" "$LZX" unpack evil.lzx jail --allow-outside
+[ -f escape.txt ] || fail "--allow-outside did not extract"
+
+expect_exit 64 "no command" "$LZX"
+expect_exit 64 "unknown command" "$LZX" frobnicate
+expect_exit 64 "missing argument" "$LZX" unpack payload.lzx
+expect_exit 64 "unknown option" "$LZX" compress --fast a b
+expect_exit 64 "two modes" "$LZX" compress --huffman --sort a b
+for command in pack unpack list compress decompress test scramble; do
+  expect_exit 0 "$command --help" "$LZX" "$command" --help
+  expect_text out.txt "^usage: lzx $command" "$command help"
+done
+expect_exit 0 "--version" "$LZX" --version
+ls ./*.tmp >/dev/null 2>&1 && [ "$(ls ./*.tmp | wc -l)" -gt 1 ] && fail "side files left behind"
+
+if [ "$failures" -eq 0 ]; then echo "lzx tool: all checks passed"; exit 0; fi
+echo "lzx tool: $failures failed"
+exit 1
