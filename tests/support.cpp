@@ -101,6 +101,17 @@ void FileTest::TearDown() {
     FileTableCloseAll();
 }
 
+void InScratchDirTest::SetUp() {
+    FileTest::SetUp();
+    previous_ = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir.path());
+}
+
+void InScratchDirTest::TearDown() {
+    std::filesystem::current_path(previous_);
+    FileTest::TearDown();
+}
+
 }  // namespace test
 
 int main(int argc, char** argv) {

@@ -60,4 +60,15 @@ protected:
     ScratchDir dir;
 };
 
+// A FileTest that runs inside its scratch directory (write streams put their
+// side file in the current directory).
+class InScratchDirTest : public FileTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    std::string previous_;
+};
+
 }  // namespace test

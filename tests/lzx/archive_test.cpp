@@ -1,6 +1,5 @@
 // Archives: building from a script, extraction with and without a version
 // table, the entry options, and version files.
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -38,18 +37,8 @@ EntryRec EntryOf(const Stored& s) {
     return rec;
 }
 
-class ArchiveTest : public test::FileTest {
+class ArchiveTest : public test::InScratchDirTest {
 protected:
-    void SetUp() override {
-        FileTest::SetUp();
-        ASSERT_NE(getcwd(previous_, sizeof previous_), nullptr);
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-        target = dir / "target";
-    }
-    void TearDown() override {
-        EXPECT_EQ(chdir(previous_), 0);
-        FileTest::TearDown();
-    }
 
     // An archive written entry by entry, as the builder lays it out.
     void Archive(const std::vector<Stored>& entries, const std::string& name = "a.lzx") {
@@ -94,8 +83,7 @@ protected:
         WriteFile(name, text);
     }
 
-    std::string target;
-    char previous_[4096];
+    const std::string target = dir / "target";
 };
 
 // ---- Extraction ----------------------------------------------------------

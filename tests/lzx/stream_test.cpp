@@ -1,5 +1,4 @@
 // The HILE compressed stream: layout, reads, seeks, modes and damage.
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -18,18 +17,8 @@ namespace {
 
 // Runs in the scratch directory: write streams put their side file in the
 // current directory.
-class StreamTest : public test::FileTest {
+class StreamTest : public test::InScratchDirTest {
 protected:
-    void SetUp() override {
-        FileTest::SetUp();
-        ASSERT_NE(getcwd(previous_, sizeof previous_), nullptr);
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    }
-    void TearDown() override {
-        EXPECT_EQ(chdir(previous_), 0);
-        FileTest::TearDown();
-    }
-
     int Write(const std::string& name, const Bytes& data, const char* mode = "wb") {
         HILE* stream = Hopen(name.c_str(), mode);
         Hwrite(data.data(), static_cast<int>(data.size()), stream);
@@ -56,8 +45,6 @@ protected:
             count += entry.path().extension() == ".tmp";
         return count;
     }
-
-    char previous_[4096];
 };
 
 TEST_F(StreamTest, FileLayout) {
