@@ -118,6 +118,8 @@ int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capa
         if (!EntryDecode(raw, &entry))
             FatalMessage("UnPackLZX: stored name of 256 characters or more at stream offset %d",
                          Htell(stream) - EntrySize);
+        if (entry.size < 0)
+            FatalMessage("UnPackLZX: negative size of entry [%s]", entry.name);
 
         std::string path;
         if (entry.name[0] == '#') {

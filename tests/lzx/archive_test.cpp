@@ -126,6 +126,14 @@ TEST_F(ArchiveTest, EmptyAndCutArchives) {
     EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), FatalExit(),
                 FatalReport("UnPackLZX: stored name of 256 characters or more at stream offset 0"));
 
+    Stored negative{"#neg.txt", ""};
+    EntryRec rec = EntryOf(negative);
+    rec.size = -5;
+    EntryEncode(rec, raw);
+    RawStream(std::string(reinterpret_cast<char*>(raw), EntrySize) + "trailing");
+    EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), FatalExit(),
+                FatalReport("UnPackLZX: negative size of entry [#neg.txt]"));
+
     // A target path that does not fit 259 characters.
     const std::string longName = "#" + std::string(255, 'p');
     Archive({{longName, "p"}});
