@@ -90,6 +90,11 @@ int NameIsPlain(const char* name);
 
 int FileDelete(FileRec* rec);
 void FileRename(FileRec* rec, const char* newName);
+// Moves the record's file over target in one step (code 204 on failure) and
+// takes the new name; the record should not be open.
+void FileReplace(FileRec* rec, const char* target);
+// Forces an open record's data to the disk (code 205 on failure).
+void FileCommit(FileRec* rec);
 void FileCopy(FileRec* source, FileRec* destination, void* buffer, int bufferSize);
 int FileDosTime(FileRec* rec, std::uint32_t* out);
 

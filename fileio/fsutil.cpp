@@ -76,6 +76,20 @@ void FileRename(FileRec* rec, const char* newName) {
     std::strcpy(rec->name, newName);
 }
 
+void FileReplace(FileRec* rec, const char* target) {
+    if (std::strlen(target) >= FileNameSize)
+        FatalMessage("FileReplace: name too long (%zu characters, at most %d) [%s]", std::strlen(target),
+                     FileNameSize - 1, target);
+    if (!OsReplaceFile(rec->name, target))
+        FileError(rec, FileErrRename);
+    std::strcpy(rec->name, target);
+}
+
+void FileCommit(FileRec* rec) {
+    if (!OsFlushFile(rec->handle))
+        FileError(rec, FileErrWrite);
+}
+
 void FileCopy(FileRec* source, FileRec* destination, void* buffer, int bufferSize) {
     // A buffer smaller than one unit would copy nothing, forever.
     if (source->unit <= 0 || source->unit != destination->unit)

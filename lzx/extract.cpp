@@ -209,14 +209,20 @@ VersionCounts VersionTableSettle(EntryRec* table, int capacity) {
     return counts;
 }
 
+// The new table goes to a sibling first and then replaces the old file in
+// one step: a crash or a power loss leaves the old table or the new one,
+// never a truncated one.
 void VersionTableSave(const char* path, const EntryRec* table, int length) {
+    const std::string sibling = std::string(path) + ".new";
     FileRec file;
-    FileInit(&file, EntrySize, path);
+    FileInit(&file, EntrySize, sibling.c_str());
     FileCreate(&file);
     for (int i = 0; i < length; ++i) {
         std::uint8_t raw[EntrySize];
         EntryEncode(table[i], raw);
         FileWrite(&file, 1, raw);
     }
+    FileCommit(&file);
     FileClose(&file);
+    FileReplace(&file, path);
 }

@@ -126,3 +126,11 @@ bool OsStderrIsTerminal();
 // POSIX path ("/..."), else 0. On Windows the drive prefix ("C:", "C:\") is
 // recognised by the callers themselves, and a leading "\" is no root.
 std::size_t OsRootLength(const char* path);
+
+// Moves a file over another, replacing it in one step (rename, or
+// MoveFileExA with MOVEFILE_REPLACE_EXISTING): a reader sees the old file or
+// the new one, never a mixture.
+bool OsReplaceFile(const char* from, const char* to);
+
+// Forces a file's data to the disk (FlushFileBuffers / fsync).
+bool OsFlushFile(OsHandle file);

@@ -407,3 +407,16 @@ std::string OsTempPath() {
 std::size_t OsRootLength(const char* path) {
     return (path && path[0] == '/') ? 1 : 0;
 }
+
+bool OsReplaceFile(const char* from, const char* to) {
+    const std::string source = NativePath(from);
+    const std::string target = NativePath(to);
+    if (FileIsPinned(source) || FileIsPinned(target))
+        return false;
+    return rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool OsFlushFile(OsHandle file) {
+    const int fd = Descriptor(file);
+    return fd >= 0 && fsync(fd) == 0;
+}

@@ -202,3 +202,11 @@ bool OsStderrIsTerminal() {
 std::size_t OsRootLength(const char*) {
     return 0;
 }
+
+bool OsReplaceFile(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool OsFlushFile(OsHandle file) {
+    return FlushFileBuffers(Native(file)) != 0;
+}

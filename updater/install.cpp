@@ -1,0 +1,83 @@
+// install.cpp - the installation: the payload goes to "%sTEMP.LZX" in the
+// temporary directory, is unpacked into the product directory against the
+// product's version file "lzx.ver", and is deleted again.
+//
+// A file is replaced when the listed version is lower than or equal to the
+// archive's; a file whose installed copy is newer is kept, the user is told
+// how many were kept, and then the registry keeps its old Version so that
+// the next run finds the same installed version. lzx.ver is rewritten after
+// every complete extraction, with the new files appended and all statuses 0.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "lzx/lzx.h"
+#include "updater/updater.h"
+
+namespace {
+
+constexpr const char* VersionFileName = "lzx.ver";
+constexpr const char* TempArchiveName = "TEMP.LZX";
+constexpr const char* NewVersion = "2.04";
+
+// The stream refuses archive names of 80 characters or more, and a product
+// path has to leave room for "\lzx.ver" and the names below it. Both are
+// checked before anything is written, with a message that says which.
+void CheckTempPath(const std::string& path) {
+    if (path.size() >= HileNameSize)
+        FatalMessage("The temporary directory is too long for the update (at most %d characters): %s",
+                     HileNameSize - 1 - static_cast<int>(std::strlen(TempArchiveName)),
+                     path.substr(0, path.size() - std::strlen(TempArchiveName)).c_str());
+}
+
+}  // namespace
+
+void WritePayload(char* path, int secondPass) {
+    std::memset(path, 0, FileNameSize);
+    const std::string temp = OsTempPath();
+    const std::string archive = temp + TempArchiveName;
+    CheckTempPath(archive);
+    std::memcpy(path, archive.c_str(), archive.size() + 1);
+
+    FileRec file;
+    FileInit(&file, 1, path);
+    FileCreate(&file);
+    if (!secondPass)
+        FileWrite(&file, static_cast<int>(PayloadSize), Payload);
+    FileClose(&file);
+}
+
+void InstallPayload(const char* archive, const char* directory) {
+    char versionFile[FileNameSize];
+    if (std::snprintf(versionFile, sizeof versionFile, "%s\\%s", directory, VersionFileName) >= FileNameSize)
+        FatalMessage("The product directory is too long for the update (at most %d characters): %s",
+                     FileNameSize - 2 - static_cast<int>(std::strlen(VersionFileName)), directory);
+
+    if (!FileExists(versionFile) && ZelkProduct && !DemoBuild) {
+        char text[FileNameSize + 16];
+        std::snprintf(text, sizeof text, "%s not found", versionFile);
+        OsMessageBox(text, "Einde", OsIcon::Information);
+        return;
+    }
+
+    int capacity = 0;
+    EntryRec* table = VersionTableLoad(versionFile, &capacity);
+    UnPackLZX(archive, directory, table, capacity, 1);
+    const VersionCounts counts = VersionTableSettle(table, capacity);
+
+    if (counts.kept > 0) {
+        char text[200];
+        std::snprintf(text, sizeof text, "%s\n%d bestanden niet vervangen.", GetMessageText(13), counts.kept);
+        OsMessageBox(text, GetMessageText(14), OsIcon::Information);
+    } else {
+        WriteProductVersion("Zelk", NewVersion);
+    }
+    VersionTableSave(versionFile, table, counts.length);
+    FreeBlock(table);
+}
+
+void DeleteTempArchive(const char* path) {
+    FileRec file;
+    FileInit(&file, 1, path);
+    FileDelete(&file);
+}

@@ -1,0 +1,100 @@
+// updater.h - the UPDATER module: one run of the program, from the entry to
+// the closing report.
+//
+//   UpdaterRun      language, options, Windows version, running check,
+//                   common controls, product lookup, version gate, dialog
+//   registry.cpp    the product's key: Location and Version
+//   dialog.cpp      the information dialog; its Install button runs
+//   install.cpp     payload -> TEMP.LZX -> UnPackLZX against lzx.ver
+//   progman.cpp     Program Manager items (demo build) over DDE
+//
+// Build constants (updater/build_constants.h) select the program: the Zelk
+// update (shipped), the Zelk demo installer, or the Tarvo build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/app.h"
+#include "updater/build_constants.h"
+#include "updater/messages.h"
+
+// ---- Entry and run -------------------------------------------------------
+
+extern std::uintptr_t AppInstance;
+extern int LogRequested;
+
+// UpdaterRun (declared in platform/app.h) is the run as WinMain performs it.
+
+int ParseCommandLine(const char* commandLine);
+int CheckWindowsVersion();
+int ProductRunning();
+int FamilyRunning();
+int CheckCommonControls();
+int LogStart(int level);
+void LogStop();
+
+// ---- Registry ------------------------------------------------------------
+
+inline constexpr int LocationSize = 260;
+inline constexpr int VersionSize = 80;
+
+extern char ProductLocation[LocationSize];
+extern char InstalledVersion[VersionSize];
+
+int OpenProductKey(const char* product, OsHandle* key);
+int ReadProductRegistry(const char* product);
+int WriteProductVersion(const char* product, const char* version);
+int FindProductLocation();
+
+// ---- Installation --------------------------------------------------------
+
+// The archive this program carries (generated from release/ at build time).
+extern const unsigned char Payload[];
+extern const std::size_t PayloadSize;
+
+void WritePayload(char* path, int secondPass);
+void InstallPayload(const char* archive, const char* directory);
+void DeleteTempArchive(const char* path);
+
+// ---- Dialogs -------------------------------------------------------------
+
+enum DialogControl {
+    IdInstall = 1,
+    IdCancel = 2,
+    IdIconLeft = 2001,
+    IdCopyright = 2011,
+    IdTeamGroup = 2012,
+    IdIconRight = 2013,
+    IdLine1 = 2014,
+    IdLine2 = 2015,
+    IdLine3 = 2016,
+    IdInfoGroup = 2017,
+    IdFamilyMail = 2018,
+    IdFamilyWeb = 2019,
+    IdMail = 2020,
+    IdWeb = 2021,
+    IdDirectory = 2022,
+};
+
+enum DialogTemplate { TemplateUpdate = 3001, TemplateTarvo = 3002, TemplateDemo = 3003 };
+enum IconResource { IconProgram = 1001, IconZelk = 1002, IconTarvo = 1004, IconSpare = 1005 };
+
+int ShowInfoDialog();
+std::intptr_t InfoDialogProc(OsWindow dialog, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+std::intptr_t TarvoDialogProc(OsWindow dialog, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+void CenterWindow(OsWindow window);
+int GetScreenMetric(int index);
+
+// ---- Program Manager -----------------------------------------------------
+
+extern std::uint32_t DdeInstance;
+
+int InitDde();
+int SendShellCommand(std::uint32_t instance, const char* command);
+int AddProgramItem(OsWindow window, const char* file, const char* name, const char* arguments,
+                   const char* directory);
+int CreateProgramItems(OsWindow window, const char* directory);
+
+// The longest directory the Program Manager commands can carry.
+inline constexpr int ProgramItemDirectoryLimit = 104;
