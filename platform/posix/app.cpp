@@ -201,6 +201,12 @@ void ShowDialog(const ConsoleDialog& dialog) {
             shown.replace(at, 1, "\\n");
         std::printf("  [%d] %s\n", id, shown.c_str());
     }
+    if (!dialog.hidden.empty()) {
+        std::printf("  hidden:");
+        for (const int id : dialog.hidden)
+            std::printf(" %d", id);
+        std::printf("\n");
+    }
     std::fflush(stdout);
 }
 

@@ -1,0 +1,255 @@
+#!/usr/bin/env bash
+# The updater's whole run, natively: the three programs over the POSIX
+# stand-ins (file-backed registry, lock-file mappings, console dialog,
+# recording Program Manager), each case in a fresh place with a Zelk 2.00
+# installation made from the release's 2.00 archive.
+# Usage: updater_test.sh BUILD_DIR
+set -u
+BUILD=$(realpath "$1")
+UPDATE=$BUILD/updater/updater
+DEMO=$BUILD/updater/updater-demo
+TARVO=$BUILD/updater/updater-tarvo
+LZX=$BUILD/tools/lzx
+ARCHIVE_200=$BUILD/release/zelk-2.00.lzx
+export ASAN_OPTIONS=detect_leaks=0
+unset LC_ALL
+export LANG=en_US.UTF-8
+
+top=$(mktemp -d)
+trap 'rm -rf "$top"' EXIT
+failures=0
+fail() { echo "FAIL [$case]: $*"; failures=$((failures + 1)); }
+
+# A fresh place: registry, mappings, temporary directory, and optionally a
+# Zelk 2.00 installation registered with its version.
+fresh() {  # name [installed-version]
+  case=$1
+  place=$top/$1
+  mkdir -p "$place/tmp" "$place/maps"
+  export UPDATER_REGISTRY=$place/registry UPDATER_MAPPINGS=$place/maps TMPDIR=$place/tmp
+  unset UPDATER_PROGMAN UPDATER_PROGMAN_REFUSE UPDATER_WINVER
+  : > "$UPDATER_REGISTRY"
+  if [ $# -ge 2 ]; then
+    "$LZX" unpack "$ARCHIVE_200" "$place/Zelk" --table "$place/Zelk/lzx.ver" >/dev/null || fail "2.00 installation"
+    registry Zelk Location "$place/Zelk"
+    [ -n "$2" ] && registry Zelk Version "$2"
+  fi
+}
+registry() {  # product name value
+  printf '[Software\\%s]\n%s=%s\n' "$1" "$2" "$3" >> "$UPDATER_REGISTRY"
+}
+run() {  # expected-exit input program options...
+  local want=$1 input=$2; shift 2
+  printf '%b' "$input" | "$@" >"$place/out" 2>"$place/err"
+  code=$?
+  [ "$code" -eq "$want" ] || { fail "exit $code, expected $want"; cat "$place/out" "$place/err"; }
+}
+has() {  # file text
+  grep -qF -- "$2" "$place/$1" || { fail "'$2' not in $1"; sed 's/^/    /' "$place/$1"; }
+}
+hasnt() {
+  grep -qF -- "$2" "$place/$1" && { fail "'$2' in $1"; sed 's/^/    /' "$place/$1"; }
+  true
+}
+# Another program holding a named mapping (the product running): one process
+# that keeps the lock until it is killed. Returns once the lock is taken.
+hold() {
+  LC_ALL=C perl -e 'use Fcntl ":flock"; open F, ">>", $ARGV[0] or die; flock F, LOCK_EX or die;
+                    open R, ">", "$ARGV[0].held"; close R; sleep 60' "$1" & holder=$!
+  for i in $(seq 1 100); do [ -e "$1.held" ] && return; sleep 0.05; done
+  fail "could not hold $1"
+}
+value() {  # version-file record field-offset: a 32-bit field of record n
+  LC_ALL=C perl -e 'open F, "<", $ARGV[0] or die; binmode F; seek F, $ARGV[1] * 432 + $ARGV[2], 0; read F, $b, 4; print unpack("l<", $b)' "$1" "$2" "$3"
+}
+name_at() {
+  LC_ALL=C perl -e 'open F, "<", $ARGV[0] or die; binmode F; seek F, $ARGV[1] * 432, 0; read F, $b, 256; $b =~ s/\0.*//s; print $b' "$1" "$2"
+}
+
+# ---- Language, options, Windows version ----------------------------------------
+fresh language 2.00
+run 0 "2\n" "$UPDATE"
+has out "Version 2.04 for Zelk"
+LANG=nl_NL.UTF-8 run 0 "2\n" "$UPDATE"
+has out "Versie 2.04 van Zelk"
+has out "[1] Installeer update"
+LANG=nl_NL.UTF-8 run 0 "2\n" "$UPDATE" -eng
+has out "[2] Cancel"
+run 0 "2\n" "$UPDATE" -DUT -eng
+has out "[2] Cancel"
+run 0 "2\n" "$UPDATE" -eng -DUT
+has out "[2] Annuleer"
+run 0 "2\n" "$UPDATE" -dutch /dut "-eng	-dut"
+has out "[2] Cancel"
+run 0 "2\n" "$UPDATE" "$(printf 'x%.0s' $(seq 1 256))" -dut
+has out "[2] Cancel"
+words=$(for i in $(seq 1 48); do printf 'w '; done)
+run 0 "2\n" "$UPDATE" $words -dut
+has out "[2] Cancel"
+run 0 "2\n" "$UPDATE" $(for i in $(seq 1 47); do printf 'w '; done) -dut
+has out "[2] Annuleer"
+
+fresh windows31 2.00
+UPDATER_WINVER=3.10 run 0 "" "$UPDATE"
+has err "Einde: Zelk werkt niet onder Windows 3.1 [3, 10]"
+hasnt out "Dialog"
+[ -s "$UPDATER_REGISTRY" ] && grep -q Version "$UPDATER_REGISTRY" || fail "registry touched"
+
+# ---- Running checks ----------------------------------------------------------------
+fresh running 2.00
+hold "$UPDATER_MAPPINGS/Morvil.mapping"
+run 1 "2\n" "$UPDATE"
+has err "Exit program: During updating Zelk should not be active."
+kill $holder 2>/dev/null; wait $holder 2>/dev/null
+run 0 "2\n" "$UPDATE"
+
+fresh second 2.00
+mkfifo "$place/keys"
+"$UPDATE" < "$place/keys" > "$place/first" 2>&1 & first=$!
+exec 7> "$place/keys"
+for i in $(seq 1 50); do grep -q "Dialog" "$place/first" 2>/dev/null && break; sleep 0.1; done
+run 1 "2\n" "$UPDATE"
+has err "During updating Zelk should not be active."
+echo 2 >&7; exec 7>&-
+wait $first || fail "first updater failed"
+
+fresh family
+registry Tarvo Location "$place/Tarvo"
+hold "$UPDATER_MAPPINGS/Kestrom.mapping"
+run 1 "2\n" "$TARVO"
+has err "During updating no other Tarvo Software should be active."
+kill $holder 2>/dev/null; wait $holder 2>/dev/null
+
+# ---- Product lookup and the version gate ------------------------------------------
+fresh nokey
+run 0 "" "$UPDATE"
+has err "Exit program: Zelk directory not found"
+grep -qF '[Software\Zelk]' "$UPDATER_REGISTRY" || fail "the product key was not created"
+fresh noversion
+registry Zelk Location "$place"
+run 0 "" "$UPDATE"
+has err "Zelk directory not found"
+fresh tarvo-nokey
+run 0 "" "$TARVO"
+has err "Tarvo directory not found"
+for version in 2.04 3; do
+  fresh gate-$version "$version"
+  run 0 "2\n" "$UPDATE"
+  has out "Dialog 3001"
+done
+for version in 1.9 10.0 " "; do
+  fresh "gate-refused-$version" "$version"
+  run 0 "" "$UPDATE"
+  has err "You need Zelk version 2.0 to be able to use this update."
+  hasnt out "Dialog"
+done
+
+# ---- The update -------------------------------------------------------------------------
+fresh update 2.00
+echo "mijn eigen schema" > "$place/Zelk/Toernooi.ini"
+run 0 "1\n" "$UPDATE" -eng
+has err "Update report: The update has been applied."
+grep -qx 'Version=2.04' "$UPDATER_REGISTRY" || fail "Version not written"
+cmp -s "$place/Zelk/Biedboek.dat" "$(dirname "$0")/../../release/zelk-2.04/Biedboek.dat" || fail "E=1 file not plain"
+grep -q "2.04" "$place/Zelk/Toernooi.ini" || fail "R=1 file not updated where it existed"
+[ -e "$place/Zelk/Extra/Dealer.cfg" ] && fail "R=1 file written where none existed"
+[ -e "$place/Zelk/Help/Introduction.txt" ] || fail "new file missing"
+[ "$(stat -c %s "$place/Zelk/lzx.ver")" -eq $((10 * 432)) ] || fail "lzx.ver length"
+for i in $(seq 0 9); do
+  [ "$(value "$place/Zelk/lzx.ver" $i 264)" = 0 ] || fail "status of record $i not cleared"
+  [ "$(value "$place/Zelk/lzx.ver" $i 260)" = 204 ] || fail "version of record $i"
+done
+[ "$(name_at "$place/Zelk/lzx.ver" 7)" = '#Help\Introduction.txt' ] || fail "new file not appended: $(name_at "$place/Zelk/lzx.ver" 7)"
+[ -e "$place/tmp/TEMP.LZX" ] && fail "temporary archive left"
+[ -e "$place/Zelk/lzx.ver.new" ] && fail "sibling of lzx.ver left"
+
+fresh kept 2.00
+LC_ALL=C perl -e 'open F, "+<", $ARGV[0] or die; binmode F; seek F, 2 * 432 + 260, 0; print F pack("l<", 205)' "$place/Zelk/lzx.ver"
+cp "$place/Zelk/Leesmij.txt" "$place/before"
+run 0 "1\n" "$UPDATE" -dut
+has err "Update verslag: De update is aangebracht."
+has err "1 bestanden niet vervangen."
+grep -qx 'Version=2.00' "$UPDATER_REGISTRY" || fail "Version written although a file was kept"
+cmp -s "$place/Zelk/Leesmij.txt" "$place/before" || fail "newer file replaced"
+[ "$(value "$place/Zelk/lzx.ver" 2 260)" = 205 ] || fail "kept record's version changed"
+
+fresh nolzxver 2.00
+rm "$place/Zelk/lzx.ver"
+cp "$place/Zelk/Zelk.hlp" "$place/before"
+run 0 "1\n" "$UPDATE" -eng
+has err "Einde: $place/Zelk\\lzx.ver not found"
+has err "Update report: The update has been applied."
+cmp -s "$place/Zelk/Zelk.hlp" "$place/before" || fail "installed without lzx.ver"
+[ -e "$place/tmp/TEMP.LZX" ] && fail "temporary archive left"
+
+fresh cancel 2.00
+cp -r "$place/Zelk" "$place/before"
+run 0 "2\n" "$UPDATE"
+diff -r "$place/Zelk" "$place/before" >/dev/null || fail "cancel changed files"
+run 0 "" "$UPDATE"   # the close box
+grep -qx 'Version=2.00' "$UPDATER_REGISTRY" || fail "cancel changed the registry"
+
+fresh readonly 2.00
+chmod a-w "$place/Zelk/Zelk.hlp"
+run 2 "1\n" "$UPDATE"
+has err "Einde programma: File Error : name = [$place/Zelk\\Zelk.hlp] code = 206"
+[ -e "$place/tmp/TEMP.LZX" ] || fail "temporary archive removed after a fatal error"
+cmp -s "$place/Zelk/Zelk.exe" "$BUILD/release/Zelk.exe" || fail "files extracted before the error were not kept"
+grep -qx 'Version=2.00' "$UPDATER_REGISTRY" || fail "Version written after a fatal error"
+[ "$(value "$place/Zelk/lzx.ver" 0 260)" = 200 ] || fail "lzx.ver rewritten after a fatal error"
+
+# ---- The Tarvo dialog --------------------------------------------------------------
+fresh tarvo
+registry Tarvo Location "$place/Tarvo"
+mkdir -p "$place/Tarvo"
+run 0 "2\n" "$TARVO" -dut
+has out "Dialog 3002"
+has out "[2001] icon 1004"
+has out "[2012] ontwikkelling"
+has out "hidden: 2020 2021"
+run 0 "2\n" "$TARVO" -eng
+has out "hidden: 2018 2019"
+has out "[2012] development"
+run 0 "1\n" "$TARVO" -eng
+[ -f "$place/Tarvo/Zelk.exe" ] || fail "Tarvo build installed nothing"
+grep -qx 'Version=2.04' "$UPDATER_REGISTRY" || fail "Version not written under Zelk"
+
+# ---- The demo --------------------------------------------------------------------------
+fresh demo
+export UPDATER_PROGMAN=$place/progman
+UPDATER_WINDIR='D:\WINDOWS' run 0 "2\n" "$DEMO" -eng
+has out "[2022] D:\Program Files\Zelk Demo"
+has out "[1] Install demo"
+run 0 "2022=C:\\\\\\\\\n1\n2022=$place/Games/Zelk\\\\\\\\\n1\n" "$DEMO" -eng
+[ -f "$place/Games/Zelk/ZelkDemo.exe" ] || fail "demo not installed"
+[ -f "$place/Games/Zelk/Uninstall.exe" ] || fail "uninstaller not installed"
+[ -f "$place/Games/Zelk/lzx.ver" ] || fail "demo lzx.ver not written"
+has err "Installation finished: Installation completed."
+printf '%s\n' "[CreateGroup(Zelk Demo)]" "[ReplaceItem(Zelk Demo)]" \
+  "[AddItem(\"$place/Games/Zelk\\ZelkDemo.exe\" , \"Zelk Demo\",,,,,\"$place/Games/Zelk\")]" \
+  "[AddItem(\"$place/Games/Zelk\\Uninstall.exe\", \"UnInstall\",,,,,\"$place/Games/Zelk\")]" > "$place/expected"
+cmp -s "$place/progman" "$place/expected" || { fail "Program Manager commands"; diff "$place/expected" "$place/progman"; }
+
+fresh demo-noservice
+run 0 "2022=$place/Demo\n1\n" "$DEMO" -eng
+has err "Error: SendShellCommand(CreateGroup) failed!"
+has err "Installation finished: Installation completed."
+fresh demo-refused
+export UPDATER_PROGMAN=$place/progman UPDATER_PROGMAN_REFUSE=AddItem
+run 0 "2022=$place/Demo\n1\n" "$DEMO" -eng
+has err "Error: SendShellCommand(AddItem) failed"
+grep -q Uninstall "$place/progman" && fail "uninstall item sent after a failed program item"
+fresh demo-long
+long=$place/$(printf 'd%.0s' $(seq 1 110))
+run 0 "2022=$long\n1\n2\n" "$DEMO" -eng
+has err "The directory may be at most 104 characters long."
+[ -e "$long" ] && fail "installed into a directory too long for the Program Manager"
+
+fresh updates-send-nothing 2.00
+export UPDATER_PROGMAN=$place/progman
+run 0 "1\n" "$UPDATE"
+[ -e "$place/progman" ] && fail "the update build sent DDE commands"
+
+if [ "$failures" -eq 0 ]; then echo "updater: all checks passed"; exit 0; fi
+echo "updater: $failures failed"
+exit 1
