@@ -54,6 +54,7 @@ bool TakeDemoDirectory(OsWindow dialog) {
 }
 
 void Install(OsWindow dialog) {
+    CheckProductDirectory(ProductLocation);
     char archive[FileNameSize];
     WritePayload(archive, 0);
     InstallPayload(archive, ProductLocation);

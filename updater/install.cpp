@@ -47,11 +47,17 @@ void WritePayload(char* path, int secondPass) {
     FileClose(&file);
 }
 
+void CheckProductDirectory(const char* directory) {
+    const int most = FileNameSize - 2 - static_cast<int>(std::strlen(VersionFileName));
+    if (static_cast<int>(std::strlen(directory)) > most)
+        FatalMessage("The product directory is too long for the update (at most %d characters): %s", most,
+                     directory);
+}
+
 void InstallPayload(const char* archive, const char* directory) {
+    CheckProductDirectory(directory);
     char versionFile[FileNameSize];
-    if (std::snprintf(versionFile, sizeof versionFile, "%s\\%s", directory, VersionFileName) >= FileNameSize)
-        FatalMessage("The product directory is too long for the update (at most %d characters): %s",
-                     FileNameSize - 2 - static_cast<int>(std::strlen(VersionFileName)), directory);
+    std::snprintf(versionFile, sizeof versionFile, "%s\\%s", directory, VersionFileName);
 
     if (!FileExists(versionFile) && ZelkProduct && !DemoBuild) {
         char text[FileNameSize + 16];

@@ -53,6 +53,9 @@ int FindProductLocation();
 extern const unsigned char Payload[];
 extern const std::size_t PayloadSize;
 
+// Ends the program with a clear message when the directory leaves no room for
+// "\lzx.ver" in a path; called before anything is written.
+void CheckProductDirectory(const char* directory);
 void WritePayload(char* path, int secondPass);
 void InstallPayload(const char* archive, const char* directory);
 void DeleteTempArchive(const char* path);

@@ -198,6 +198,18 @@ cmp -s "$place/Zelk/Zelk.exe" "$BUILD/release/Zelk.exe" || fail "files extracted
 grep -qx 'Version=2.00' "$UPDATER_REGISTRY" || fail "Version written after a fatal error"
 [ "$(value "$place/Zelk/lzx.ver" 0 260)" = 200 ] || fail "lzx.ver rewritten after a fatal error"
 
+fresh longdir 2.00
+long=$place/$(printf 'z%.0s' $(seq 1 $((255 - ${#place} - 1))))   # 255 characters: fits the registry value, not the paths
+registry Zelk Location "$long"
+run 2 "1\n" "$UPDATE"
+has err "The product directory is too long for the update (at most 251 characters)"
+[ -e "$place/tmp/TEMP.LZX" ] && fail "the temporary archive was written before the refusal"
+
+fresh longtemp 2.00
+mkdir -p "$place/$(printf 't%.0s' $(seq 1 80))"
+TMPDIR="$place/$(printf 't%.0s' $(seq 1 80))" run 2 "1\n" "$UPDATE"
+has err "The temporary directory is too long for the update"
+
 # ---- The Tarvo dialog --------------------------------------------------------------
 fresh tarvo
 registry Tarvo Location "$place/Tarvo"
