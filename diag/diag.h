@@ -35,6 +35,13 @@ inline constexpr const char* FatalCaption = "Einde programma";
 // any other "Internal error [%d] in [%s,%d]" (code, source, line).
 [[noreturn]] void InternalError(const char* source, int line, int code);
 
+// A test harness that must go on after a fatal error (a fuzzer, which feeds
+// damaged input by the million) installs a handler: the report then goes to
+// it, after the open files are closed, instead of to the box and the end of
+// the process. The handler must not return; it ends the current input (by
+// throwing). The program itself never installs one.
+void SetFatalHandler(void (*handler)(const char* text));
+
 // The fatal path calls this before the process ends; the file layer installs
 // its close-all here, so that this library does not depend on it.
 void SetFatalCleanup(void (*cleanup)());

@@ -9,6 +9,7 @@
 namespace {
 
 void (*FatalCleanup)() = nullptr;
+void (*FatalHandler)(const char* text) = nullptr;
 
 }  // namespace
 
@@ -33,11 +34,24 @@ std::string FormatText(const char* format, va_list args) {
     return text;
 }
 
+void SetFatalHandler(void (*handler)(const char* text)) {
+    FatalHandler = handler;
+}
+
 void SetFatalCleanup(void (*cleanup)()) {
     FatalCleanup = cleanup;
 }
 
 [[noreturn]] void FatalMessage(const char* format, ...) {
+    if (FatalHandler) {
+        va_list args;
+        va_start(args, format);
+        const std::string text = FormatText(format, args);
+        va_end(args);
+        if (FatalCleanup)
+            FatalCleanup();
+        FatalHandler(text.c_str());
+    }
     // A failure while giving up (in the cleanup) must not show a second box
     // or loop: end at once with the code of an acknowledged report.
     static bool ending = false;

@@ -64,6 +64,11 @@ void HileCheck(const HILE* stream, const char* operation);
 void Hflus(HILE* stream);
 void Hfill(HILE* stream);
 
+// Releases every stream still open, without writing anything: for harnesses
+// that go on after a fatal report (whose files the report has closed). The
+// program itself ends instead.
+void HileReleaseAll();
+
 // Called after every block a stream writes or reads, with the stream.
 // Tools use it for progress reports; null (the default) calls nothing.
 using HileProgress = void (*)(const HILE* stream);

@@ -11,8 +11,10 @@
 // on a seek through one index entry. A header is checked when it is loaded
 // (a damaged one is refused there), so that no later read can be led outside
 // the file or into delivering bytes that are not in it.
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
@@ -20,6 +22,13 @@
 namespace {
 
 HileProgress Progress = nullptr;
+
+// The streams now open, so that a harness can release them after a fatal
+// report ended its input halfway.
+std::vector<HILE*>& OpenStreams() {
+    static auto* streams = new std::vector<HILE*>;
+    return *streams;
+}
 
 constexpr std::int64_t MaxStreamLength = 0x7FFFFFFF;
 
@@ -79,6 +88,7 @@ HILE* Hopen(const char* name, const char* mode) {
     HILE* stream = new (std::nothrow) HILE{};
     if (stream == nullptr)
         FatalMessage("Hopen: out of mem");
+    OpenStreams().push_back(stream);
 
     if (mode[0] == 'w')
         stream->write = 1;
@@ -283,7 +293,15 @@ int Hclose(HILE* stream) {
         if (result != stream->header.indexOffset + indexSize)
             FatalMessage("Hclose: BUG?");
     }
+    auto& streams = OpenStreams();
+    streams.erase(std::remove(streams.begin(), streams.end(), stream), streams.end());
     std::memset(static_cast<void*>(stream), 0, sizeof *stream);
     delete stream;
     return result;
+}
+
+void HileReleaseAll() {
+    for (HILE* stream : OpenStreams())
+        delete stream;
+    OpenStreams().clear();
 }

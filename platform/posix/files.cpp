@@ -41,10 +41,28 @@
 
 namespace {
 
+// Harnesses that feed hostile input (fuzzers) confine every name to one
+// directory: UPDATER_CONFINE=/dir makes a name outside it, or one with a ".."
+// component, fail like a missing file. The program itself never sets it.
+bool Confined(const std::string& path) {
+    static const char* root = std::getenv("UPDATER_CONFINE");
+    if (root == nullptr || *root == 0)
+        return true;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (path.compare(start, end - start, "..") == 0 && end - start == 2)
+            return false;
+        start = end + 1;
+    }
+    const std::string prefix = std::string(root) + "/";
+    return path.empty() || path[0] != '/' || path.compare(0, prefix.size(), prefix) == 0;
+}
+
 std::string NativePath(const char* name) {
     std::string path(name ? name : "");
     std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
+    return Confined(path) ? path : std::string();
 }
 
 int Descriptor(OsHandle file) {

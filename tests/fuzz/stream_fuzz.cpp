@@ -1,0 +1,33 @@
+// A read stream: the first 16 bytes are four seek positions, the rest the
+// "LZX1" file. Reads everything, then seeks and reads around each position.
+#include <cstring>
+
+#include "lzx/codec.h"
+#include "lzx/lzx.h"
+#include "tests/fuzz/harness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 16)
+        return 0;
+    std::uint32_t seeks[4];
+    std::memcpy(seeks, data, sizeof seeks);
+    const std::string name = fuzz::Put("stream.lzx", data + 16, size - 16);
+    fuzz::Run([&] {
+        HILE* stream = Hopen("stream.lzx", "rb");
+        static std::uint8_t piece[40000];
+        while (Hread(piece, sizeof piece, stream) > 0) {
+        }
+        const int total = stream->header.totalLength;
+        for (const std::uint32_t seek : seeks) {
+            if (total <= 0)
+                break;
+            Hseek(stream, static_cast<int>(seek % static_cast<std::uint32_t>(total)));
+            Hread(piece, static_cast<int>(seek >> 20 & 0x7FFF), stream);
+            Hgetc(stream);
+            Heof(stream);
+        }
+        Hclose(stream);
+    });
+    (void)name;
+    return 0;
+}
