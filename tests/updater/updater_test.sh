@@ -210,6 +210,61 @@ mkdir -p "$place/$(printf 't%.0s' $(seq 1 80))"
 TMPDIR="$place/$(printf 't%.0s' $(seq 1 80))" run 2 "1\n" "$UPDATE"
 has err "The temporary directory is too long for the update"
 
+# ---- Faults during an update ------------------------------------------------------------
+# After each fault: the files written so far stay, lzx.ver and the registry
+# are as before (never truncated, never ahead of the files), and a second
+# run completes the update.
+after_fault() {
+  [ "$(stat -c %s "$place/Zelk/lzx.ver")" -eq $((7 * 432)) ] || fail "lzx.ver changed by a failed run"
+  [ "$(value "$place/Zelk/lzx.ver" 0 260)" = 200 ] || fail "lzx.ver rewritten by a failed run"
+  grep -qx 'Version=2.00' "$UPDATER_REGISTRY" || fail "Version written by a failed run"
+  run 0 "1\n" "$UPDATE"
+  grep -qx 'Version=2.04' "$UPDATER_REGISTRY" || fail "the second run did not complete the update"
+  cmp -s "$place/Zelk/Zelk.exe" "$BUILD/release/Zelk.exe" || fail "Zelk.exe not repaired by the second run"
+  [ "$(value "$place/Zelk/lzx.ver" 0 260)" = 204 ] || fail "lzx.ver not rewritten by the second run"
+}
+
+# The disk fills up while Zelk.exe is written (a file size limit; writes then fail).
+fresh diskfull 2.00
+( trap '' XFSZ; ulimit -f 14; printf '1\n' | "$UPDATE" ) >"$place/out" 2>"$place/err"
+[ $? -eq 2 ] || fail "disk full: exit $?"
+has err "code = 205"
+after_fault
+
+# Killed in the middle of writing a file (the same limit, with its signal).
+fresh killed 2.00
+( ulimit -f 14; printf '1\n' | exec "$UPDATE" ) >"$place/out" 2>"$place/err"
+code=$?
+[ $code -gt 128 ] || fail "not killed: exit $code"
+[ -s "$place/Zelk/Zelk.exe" ] && cmp -s "$place/Zelk/Zelk.exe" "$BUILD/release/Zelk.exe" && fail "Zelk.exe complete although killed"
+after_fault
+
+# A target file held open by another program.
+fresh locked 2.00
+hold "$place/Zelk/Zelk.hlp"
+run 2 "1\n" "$UPDATE"
+has err "Zelk.hlp] code = 211"
+kill $holder 2>/dev/null; wait $holder 2>/dev/null
+rm -f "$place/Zelk/Zelk.hlp.held"
+after_fault
+
+# Damaged version files: every run ends in success or one fatal report.
+fresh damaged-versions 2.00
+cp "$place/Zelk/lzx.ver" "$place/good.ver"
+RANDOM=204
+for round in $(seq 1 60); do
+  cp "$place/good.ver" "$place/Zelk/lzx.ver"
+  size=$((RANDOM % (7 * 432 + 50)))
+  head -c "$size" "$place/good.ver" > "$place/Zelk/lzx.ver"
+  for hit in 1 2 3 4; do
+    printf "\\x$(printf %02x $((RANDOM % 256)))" | dd of="$place/Zelk/lzx.ver" bs=1 seek=$((RANDOM % (size + 1))) conv=notrunc status=none
+  done
+  printf '1\n' | timeout 60 "$UPDATE" >/dev/null 2>"$place/err"
+  code=$?
+  [ $code -eq 0 ] || [ $code -eq 2 ] || { fail "damaged lzx.ver, round $round: exit $code"; head -3 "$place/err"; }
+  sed -i 's/^Version=.*/Version=2.00/' "$UPDATER_REGISTRY"
+done
+
 # ---- The Tarvo dialog --------------------------------------------------------------
 fresh tarvo
 registry Tarvo Location "$place/Tarvo"
