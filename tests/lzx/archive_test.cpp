@@ -247,6 +247,44 @@ TEST_F(ArchiveTest, ScrambleIsItsOwnInverse) {
     }
 }
 
+TEST_F(ArchiveTest, LimitsOfTablesNamesAndPaths) {
+    // An empty version table has room for exactly 1000 new files.
+    std::vector<Stored> many;
+    for (int i = 0; i < 1001; ++i)
+        many.push_back({"#f" + std::to_string(i), ""});
+    many.pop_back();
+    Archive(many);
+    int capacity = 0;
+    EntryRec* table = VersionTableLoad("none.ver", &capacity);
+    UnPackLZX("a.lzx", target.c_str(), table, capacity, 1);
+    EXPECT_EQ(VersionTableSettle(table, capacity).added, 1000);
+    FreeBlock(table);
+    many.push_back({"#f1000", ""});
+    Archive(many);
+    table = VersionTableLoad("none.ver", &capacity);
+    EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), table, capacity, 1), FatalExit(),
+                FatalReport("UnPackLZX too many files"));
+    FreeBlock(table);
+
+    // A stored name of 255 characters fits its field.
+    const std::string longest = "#" + std::string(254, 'n');
+    std::uint8_t raw[EntrySize];
+    EntryEncode(EntryOf({longest, "x"}), raw);
+    EntryRec back;
+    ASSERT_TRUE(EntryDecode(raw, &back));
+    EXPECT_EQ(std::string(back.name), longest);
+
+    // Target paths of 259 characters are made, 260 are refused.
+    const std::string base = dir / "t";
+    const std::size_t room = 259 - base.size() - 1;  // what the name may add after "\"
+    Archive({{"#" + std::string(room, 'p'), "259"}});
+    UnPackLZX("a.lzx", base.c_str(), nullptr, 0, 0);
+    EXPECT_EQ(ReadFile(base + "\\" + std::string(room, 'p')), "259");
+    Archive({{"#" + std::string(room + 1, 'p'), "260"}});
+    EXPECT_EXIT(UnPackLZX("a.lzx", base.c_str(), nullptr, 0, 0), FatalExit(),
+                "UnPackLZX: target path of 260 characters, at most 259");
+}
+
 // ---- Building ------------------------------------------------------------
 
 TEST_F(ArchiveTest, BuildsTheRecordsAndDataInOrder) {
