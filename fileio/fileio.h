@@ -87,6 +87,9 @@ int FileExists(const char* path);
 int FileIsReadOnly(const char* path);
 int FileIsBusy(const char* path);
 int NameIsPlain(const char* name);
+// 1 when the two texts are equal ignoring the case of ASCII letters, as the
+// system compares file names and options.
+int SameText(const char* a, const char* b);
 
 int FileDelete(FileRec* rec);
 void FileRename(FileRec* rec, const char* newName);

@@ -56,6 +56,16 @@ int NameIsPlain(const char* name) {
     return std::strpbrk(name, ".\"/\\[]:;=,") == nullptr ? 1 : 0;
 }
 
+int SameText(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b) {
+        const char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        const char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (x != y)
+            return 0;
+    }
+    return *a == *b ? 1 : 0;
+}
+
 // ---- Operations on a record ----------------------------------------------
 
 int FileDelete(FileRec* rec) {

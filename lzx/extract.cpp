@@ -20,19 +20,6 @@ std::uint8_t ExtractBuf[ExtractPiece + 1];
 constexpr std::uint32_t ScrambleKey = 0x5C3E9A71;
 constexpr std::uint32_t ScrambleStep = 0x6E2D4B1F;
 
-bool SameName(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        char x = *a, y = *b;
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return *a == *b;
-}
-
 // What the version table says of an entry: the record it goes to and
 // whether the file is to be written.
 bool DecideWithTable(const EntryRec& entry, EntryRec* table, int capacity, int force) {
@@ -43,7 +30,7 @@ bool DecideWithTable(const EntryRec& entry, EntryRec* table, int capacity, int f
             rec.status = EntryNew;
             return true;
         }
-        if (SameName(rec.name, entry.name)) {
+        if (SameText(rec.name, entry.name)) {
             const bool write = rec.version < entry.version || (force && rec.version == entry.version);
             if (write) {
                 rec = entry;

@@ -5,31 +5,16 @@
 // told exist, so a short read means a truncated or damaged file.
 #include "lzx/codec.h"
 
-namespace {
-
-bool SameMode(const char* mode, const char* wanted) {
-    for (; *mode && *wanted; ++mode, ++wanted) {
-        char c = *mode;
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != *wanted)
-            return false;
-    }
-    return *mode == 0 && *wanted == 0;
-}
-
-}  // namespace
-
 void DoFopen(const char* name, const char* mode, FileRec* rec) {
-    if (SameMode(mode, "w+b")) {
+    if (SameText(mode, "w+b")) {
         FileInit(rec, 1, name);
         FileCreate(rec);
         FileClose(rec);
         FileOpenUpdate(rec);
-    } else if (SameMode(mode, "rb")) {
+    } else if (SameText(mode, "rb")) {
         FileInit(rec, 1, name);
         FileOpenRead(rec);
-    } else if (SameMode(mode, "wb")) {
+    } else if (SameText(mode, "wb")) {
         FileInit(rec, 1, name);
         FileCreate(rec);
     } else {

@@ -20,17 +20,6 @@ constexpr int CommandLineSize = 260;
 constexpr int WordSlots = 50;  // a placeholder, 48 words and an end mark
 constexpr std::uint16_t DutchPrimaryLanguage = 0x13;
 
-bool SameWord(const char* word, const char* option) {
-    for (; *word && *option; ++word, ++option) {
-        char c = *word;
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != *option)
-            return false;
-    }
-    return *word == 0 && *option == 0;
-}
-
 }  // namespace
 
 int ParseCommandLine(const char* commandLine) {
@@ -55,11 +44,11 @@ int ParseCommandLine(const char* commandLine) {
     words[count] = nullptr;
 
     for (int i = 1; i < count; ++i) {
-        if (SameWord(words[i], "-log"))
+        if (SameText(words[i], "-log"))
             LogRequested = 1;
-        else if (SameWord(words[i], "-dut"))
+        else if (SameText(words[i], "-dut"))
             DutchLanguage = 1;
-        else if (SameWord(words[i], "-eng"))
+        else if (SameText(words[i], "-eng"))
             DutchLanguage = 0;
     }
     return 1;
