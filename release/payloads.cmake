@@ -38,10 +38,11 @@ endif()
 # The tool may be built with the sanitizers; its exit is not a leak check.
 set(RUN_HOST ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0)
 
-# The Windows stand-ins of the release, built with MinGW-w64 in every build.
+# The Windows stand-ins of the release, built with MinGW-w64 in every build,
+# without a link time stamp so that every build packs the same bytes.
 function(release_program output source)
   add_custom_command(OUTPUT ${RELEASE_OUT}/${output}
-    COMMAND ${RELEASE_CXX} -O2 -s -static -mwindows ${ARGN} -o ${RELEASE_OUT}/${output} ${source}
+    COMMAND ${RELEASE_CXX} -O2 -s -static -mwindows -Wl,--no-insert-timestamp ${ARGN} -o ${RELEASE_OUT}/${output} ${source}
     DEPENDS ${source}
     COMMENT "Building the release's ${output}"
     VERBATIM)
