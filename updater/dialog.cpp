@@ -81,12 +81,32 @@ std::intptr_t Command(OsWindow dialog, int control) {
 
 }  // namespace
 
-std::intptr_t InfoDialogProc(OsWindow dialog, unsigned message, std::uintptr_t wParam, std::intptr_t) {
+namespace {
+
+// The opening of each dialog; the rest of the two procedures is the same.
+void OpenInfoDialog(OsWindow dialog) {
+    SetTexts(dialog, IconZelk, true);
+    if (DemoBuild)
+        OsSetDlgItemText(dialog, IdDirectory, ProductLocation);
+}
+
+// The template carries the Zelk maker's lines (2020, 2021) and the family's
+// (2018, 2019); the language decides which pair shows.
+void OpenTarvoDialog(OsWindow dialog) {
+    SetTexts(dialog, IconTarvo, false);
+    if (DutchLanguage) {
+        OsHideDlgItem(dialog, IdMail);
+        OsHideDlgItem(dialog, IdWeb);
+    } else {
+        OsHideDlgItem(dialog, IdFamilyMail);
+        OsHideDlgItem(dialog, IdFamilyWeb);
+    }
+}
+
+std::intptr_t DialogProc(OsWindow dialog, unsigned message, std::uintptr_t wParam, void (*open)(OsWindow)) {
     switch (message) {
     case OsMsgInitDialog:
-        SetTexts(dialog, IconZelk, true);
-        if (DemoBuild)
-            OsSetDlgItemText(dialog, IdDirectory, ProductLocation);
+        open(dialog);
         return 1;
     case OsMsgCommand:
         return Command(dialog, static_cast<int>(wParam & 0xFFFF));
@@ -97,27 +117,14 @@ std::intptr_t InfoDialogProc(OsWindow dialog, unsigned message, std::uintptr_t w
     }
 }
 
+}  // namespace
+
+std::intptr_t InfoDialogProc(OsWindow dialog, unsigned message, std::uintptr_t wParam, std::intptr_t) {
+    return DialogProc(dialog, message, wParam, OpenInfoDialog);
+}
+
 std::intptr_t TarvoDialogProc(OsWindow dialog, unsigned message, std::uintptr_t wParam, std::intptr_t) {
-    switch (message) {
-    case OsMsgInitDialog:
-        // The template carries the Zelk maker's lines (2020, 2021) and the
-        // family's (2018, 2019); the language decides which pair shows.
-        SetTexts(dialog, IconTarvo, false);
-        if (DutchLanguage) {
-            OsHideDlgItem(dialog, IdMail);
-            OsHideDlgItem(dialog, IdWeb);
-        } else {
-            OsHideDlgItem(dialog, IdFamilyMail);
-            OsHideDlgItem(dialog, IdFamilyWeb);
-        }
-        return 1;
-    case OsMsgCommand:
-        return Command(dialog, static_cast<int>(wParam & 0xFFFF));
-    case OsMsgDestroy:
-        return 1;
-    default:
-        return 0;
-    }
+    return DialogProc(dialog, message, wParam, OpenTarvoDialog);
 }
 
 int ShowInfoDialog() {
