@@ -55,6 +55,8 @@ extern OpenFileSlot OpenFileTable[OpenFileSlots];
 // Clears the record, sets the unit and copies the name (when given). A name
 // of 260 characters or more does not fit and ends the program.
 void FileInit(FileRec* rec, int unit, const char* name);
+// Ends the program when name does not fit a record: "OPERATION: name too long".
+void FileCheckName(const char* name, const char* operation);
 int FileIsClosed(const FileRec* rec);
 
 void FileOpenRead(FileRec* rec);    // read, others may read; must exist (209)

@@ -20,13 +20,6 @@ namespace {
 // cannot know the table, so the table introduces itself.
 [[maybe_unused]] const bool CleanupInstalled = (SetFatalCleanup(FileTableCloseAll), true);
 
-void CopyName(FileRec* rec, const char* name, const char* operation) {
-    const std::size_t length = std::strlen(name);
-    if (length >= FileNameSize)
-        FatalMessage("%s: name too long (%zu characters, at most %d) [%s]", operation, length, FileNameSize - 1,
-                     name);
-    std::memcpy(rec->name, name, length + 1);
-}
 
 // The byte count of a transfer: count units. A count that is negative or
 // whose bytes do not fit a 32-bit signed size is a broken caller.
@@ -55,11 +48,20 @@ void CheckWritable(const FileRec* rec) {
 
 }  // namespace
 
+void FileCheckName(const char* name, const char* operation) {
+    const std::size_t length = std::strlen(name);
+    if (length >= FileNameSize)
+        FatalMessage("%s: name too long (%zu characters, at most %d) [%s]", operation, length, FileNameSize - 1,
+                     name);
+}
+
 void FileInit(FileRec* rec, int unit, const char* name) {
     std::memset(rec, 0, sizeof *rec);
     rec->unit = unit;
-    if (name)
-        CopyName(rec, name, "FileInit");
+    if (name) {
+        FileCheckName(name, "FileInit");
+        std::strcpy(rec->name, name);
+    }
 }
 
 int FileIsClosed(const FileRec* rec) {

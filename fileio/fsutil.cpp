@@ -78,18 +78,14 @@ int FileDelete(FileRec* rec) {
 }
 
 void FileRename(FileRec* rec, const char* newName) {
-    if (std::strlen(newName) >= FileNameSize)
-        FatalMessage("FileRename: name too long (%zu characters, at most %d) [%s]", std::strlen(newName),
-                     FileNameSize - 1, newName);
+    FileCheckName(newName, "FileRename");
     if (!OsMoveFile(rec->name, newName))
         FileError(rec, FileErrRename);
     std::strcpy(rec->name, newName);
 }
 
 void FileReplace(FileRec* rec, const char* target) {
-    if (std::strlen(target) >= FileNameSize)
-        FatalMessage("FileReplace: name too long (%zu characters, at most %d) [%s]", std::strlen(target),
-                     FileNameSize - 1, target);
+    FileCheckName(target, "FileReplace");
     if (!OsReplaceFile(rec->name, target))
         FileError(rec, FileErrRename);
     std::strcpy(rec->name, target);

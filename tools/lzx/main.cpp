@@ -88,10 +88,12 @@ struct Entry {
 
 // Reads every entry record of an archive, seeking past the data. Damage ends
 // the program with a message naming the entry.
-std::vector<Entry> ReadEntries(const std::string& archive) {
+std::vector<Entry> ReadEntries(const std::string& archive, long long* length = nullptr) {
     std::vector<Entry> entries;
     HILE* stream = Hopen(archive.c_str(), "rb");
     const int total = stream->header.totalLength;
+    if (length)
+        *length = total;
     for (int at = 0; at < total;) {
         if (at != Htell(stream))
             Hseek(stream, at);
@@ -164,7 +166,8 @@ int Unpack(const std::vector<std::string>& args) {
 
     // First pass: every name must stay below the target directory, unless
     // the archive is trusted. Nothing is written before this is known.
-    const std::vector<Entry> entries = ReadEntries(archive);
+    long long total = 0;
+    const std::vector<Entry> entries = ReadEntries(archive, &total);
     if (!parsed.flags.count("--allow-outside")) {
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (!StaysInside(entries[i].rec.name)) {
@@ -178,9 +181,6 @@ int Unpack(const std::vector<std::string>& args) {
     }
 
     VersionCounts counts{};
-    HILE* probe = Hopen(archive.c_str(), "rb");
-    const long long total = probe->header.totalLength;
-    Hclose(probe);
     Progress.Start("unpacking", total);
 
     if (!parsed.table.empty()) {
