@@ -10,7 +10,15 @@
 
 Codec StreamCodec;
 
-void Codec::BlockPack(const std::uint8_t* data, FileRec* file, int flags) {
+namespace {
+
+[[noreturn]] void BadBitCount(std::int32_t nbits, const char* where) {
+    FatalMessage("BlockUnpack: bad bit count %d in [%s]", nbits, where);
+}
+
+}  // namespace
+
+int Codec::PackRecord(const std::uint8_t* data, int flags) {
     const std::uint8_t* stage = data;
     int n = 0;
     if (flags & FlagSort) {
@@ -19,13 +27,15 @@ void Codec::BlockPack(const std::uint8_t* data, FileRec* file, int flags) {
     }
     RowCount = n;
     const int m = RlePack(stage);
-    const int nbits = (flags & FlagHuffman) ? HufPack(m) : LzxPack(m);
+    return (flags & FlagHuffman) ? HufPack(m) : LzxPack(m);
+}
 
+void Codec::WriteRecord(int nbits, FileRec* file, int flags) {
     if (flags & FlagSort) {
         std::uint8_t head[1 + SortRows];
-        head[0] = static_cast<std::uint8_t>(n);
-        std::memcpy(head + 1, RowOrder, static_cast<std::size_t>(n));
-        DoFwrite(head, 1 + n, file);
+        head[0] = static_cast<std::uint8_t>(RowCount);
+        std::memcpy(head + 1, RowOrder, static_cast<std::size_t>(RowCount));
+        DoFwrite(head, 1 + RowCount, file);
     }
     std::uint8_t count[4];
     Store32(count, static_cast<std::uint32_t>(nbits));
@@ -33,31 +43,79 @@ void Codec::BlockPack(const std::uint8_t* data, FileRec* file, int flags) {
     DoFwrite(BitBuf, (nbits + 7) / 8, file);
 }
 
-void Codec::BlockUnpack(FileRec* file, std::uint8_t* destination, int flags) {
-    int n = 0;
+int Codec::ReadRecord(FileRec* file, int flags) {
+    RowCount = 0;
     if (flags & FlagSort) {
         std::uint8_t rows;
         DoFread(&rows, 1, file);
-        n = rows;
-        DoFread(RowOrder, n, file);
+        RowCount = rows;
+        DoFread(RowOrder, RowCount, file);
     }
-    RowCount = n;
     std::uint8_t count[4];
     DoFread(count, 4, file);
     const std::int32_t nbits = static_cast<std::int32_t>(Load32(count));
     // Checked before anything is read into BitBuf: a well-formed record never
     // carries more than the packers' limit.
     if (nbits < 0 || nbits > BitLimit)
-        FatalMessage("BlockUnpack: bad bit count %d in [%s]", nbits, file->name);
+        BadBitCount(nbits, file->name);
     DoFread(BitBuf, (nbits + 7) / 8, file);
+    return nbits;
+}
 
+void Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {
     const int m = (flags & FlagHuffman) ? HufUnpack(nbits) : LzxUnpack(nbits);
     if (flags & FlagSort) {
         RleUnpack(m, BitBuf);
-        SorUnpack(BitBuf, destination, RowOrder, n);
+        SorUnpack(BitBuf, destination, RowOrder, RowCount);
     } else {
         RleUnpack(m, destination);
     }
+}
+
+void Codec::BlockPack(const std::uint8_t* data, FileRec* file, int flags) {
+    WriteRecord(PackRecord(data, flags), file, flags);
+}
+
+void Codec::BlockUnpack(FileRec* file, std::uint8_t* destination, int flags) {
+    DecodeRecord(ReadRecord(file, flags), destination, flags);
+}
+
+int Codec::EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out) {
+    const int nbits = PackRecord(data, flags);
+    std::uint8_t* at = out;
+    if (flags & FlagSort) {
+        *at++ = static_cast<std::uint8_t>(RowCount);
+        std::memcpy(at, RowOrder, static_cast<std::size_t>(RowCount));
+        at += RowCount;
+    }
+    Store32(at, static_cast<std::uint32_t>(nbits));
+    at += 4;
+    std::memcpy(at, BitBuf, static_cast<std::size_t>((nbits + 7) / 8));
+    return static_cast<int>(at - out) + (nbits + 7) / 8;
+}
+
+int Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags) {
+    int at = 0;
+    RowCount = 0;
+    if (flags & FlagSort) {
+        if (size < 1 || size - 1 < record[0])
+            FatalMessage("DecodeBlock: record cut short");
+        RowCount = record[0];
+        std::memcpy(RowOrder, record + 1, static_cast<std::size_t>(RowCount));
+        at = 1 + RowCount;
+    }
+    if (size - at < 4)
+        FatalMessage("DecodeBlock: record cut short");
+    const std::int32_t nbits = static_cast<std::int32_t>(Load32(record + at));
+    at += 4;
+    if (nbits < 0 || nbits > BitLimit)
+        BadBitCount(nbits, "memory");
+    const int bytes = (nbits + 7) / 8;
+    if (size - at < bytes)
+        FatalMessage("DecodeBlock: record cut short");
+    std::memcpy(BitBuf, record + at, static_cast<std::size_t>(bytes));
+    DecodeRecord(nbits, destination, flags);
+    return at + bytes;
 }
 
 void BlockPack(const std::uint8_t* data, FileRec* file, int flags) {

@@ -32,6 +32,8 @@ inline constexpr int MaxCodeLength = 24;
 inline constexpr int DecTabBits = 10;
 inline constexpr int DecTabSize = 1 << DecTabBits;
 inline constexpr std::uint16_t DecTabLong = 512;  // "no code of 10 bits or less matches"
+inline constexpr int FastBits = 12;
+inline constexpr int FastSize = 1 << FastBits;
 inline constexpr int LzWindow = 1024;
 inline constexpr int LzMinMatch = 4;
 inline constexpr int LzMaxMatch = 256;
@@ -65,6 +67,20 @@ inline void Store32(std::uint8_t* at, std::uint32_t word) {
     if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
         word = __builtin_bswap32(word);
     std::memcpy(at, &word, 4);
+}
+
+inline std::uint64_t Load64(const std::uint8_t* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, 8);
+    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
+        word = __builtin_bswap64(word);
+    return word;
+}
+
+inline void Store64(std::uint8_t* at, std::uint64_t word) {
+    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
+        word = __builtin_bswap64(word);
+    std::memcpy(at, &word, 8);
 }
 
 // ---- Huffman codes -------------------------------------------------------
@@ -148,6 +164,21 @@ public:
         return DecodeLong(table, bits & 0xFFFFFF);
     }
 
+    // The decoders' fast table, for prefix-free codes (every code a packer
+    // builds): FastTab maps the next FastBits stream bits to symbol | code
+    // length << 16 for every code of up to FastBits bits. An entry of 0 (a
+    // longer code, bits that match no code, a symbol the method cannot use)
+    // sends the decoder to DecodeSymbol, whose tables are built only then.
+    // Answers false for a code that is not prefix-free: its decoding goes
+    // through DecodeSymbol all the way, which settles every ambiguity.
+    bool BuildFastTable(const HufTable* table, bool references);
+    void NeedSlowTables(const HufTable* table) {
+        if (!SlowReady) {
+            DecodeInit(table);
+            SlowReady = true;
+        }
+    }
+
     // Huffman block method.
     int HufPack(int len);
     int HufUnpack(int nbits);
@@ -165,6 +196,7 @@ public:
     void HufOutRef(int lengthCode, int distanceCode);
     void LzxEmit();
     void LzxRecvTable();
+    int LzxDecodeFast(int nbits);
 
     // Sort stage.
     int SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order);
@@ -173,9 +205,27 @@ public:
     int SorBestRow(int reference);
     int SorRowDist(int a, int b, int limit) const;
 
-    // Block records.
+    // Block records. BlockPack and BlockUnpack are the file-to-file forms;
+    // the stream's parallel path splits each into its file part (on the
+    // stream's thread, in record order) and its coding part (on any thread,
+    // one codec each):
+    //   PackRecord -> WriteRecord        ReadRecord -> DecodeRecord
+    // Between the two halves the record lives in BitBuf, RowOrder and
+    // RowCount; the bit count passes through the caller.
     void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
     void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
+    int PackRecord(const std::uint8_t* data, int flags);
+    void WriteRecord(int nbits, FileRec* file, int flags);
+    int ReadRecord(FileRec* file, int flags);
+    void DecodeRecord(int nbits, std::uint8_t* destination, int flags);
+
+    // The same records in memory: EncodeBlock writes one record to out (at
+    // most MaxRecordSize bytes) and returns its size; DecodeBlock decodes the
+    // record at the start of size bytes and returns the bytes it took. A
+    // record that does not fit in size bytes is a fatal error.
+    static constexpr int MaxRecordSize = 1 + SortRows + 4 + BitLimit / 8;
+    int EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out);
+    int DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags);
 
     // The work areas, public so the tests can look at each stage.
     std::uint8_t BitBuf[BitBufSize + BitBufSlack] = {};
@@ -202,6 +252,9 @@ public:
     std::uint32_t LongMask = 0;
     std::uint16_t LongIndex[DecTabSize] = {};
     std::uint16_t LongTab[LongPool] = {};
+
+    std::uint32_t FastTab[FastSize] = {};
+    bool SlowReady = false;
 
     std::int16_t LzHead[LzHashSize] = {};
     std::int16_t LzChain[BlockSize] = {};

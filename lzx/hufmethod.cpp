@@ -36,19 +36,26 @@ int Codec::HufUnpack(int nbits) {
     BitPos = 0;
     RecvLens(&MainTable, ByteSymbols);
     LenToVal(&MainTable);
-    DecodeInit(&MainTable);
+    const bool fast = BuildFastTable(&MainTable, false);
+    if (!fast)
+        NeedSlowTables(&MainTable);
 
     // The hot loop: a local bit position, one word fetch per byte, one table
-    // lookup for every code of up to 10 bits.
+    // lookup for every code of up to FastBits bits.
     std::int32_t pos = BitPos;
     int out = 0;
     while (pos < nbits) {
-        const std::uint32_t bits = Load32(BitBuf + (pos >> 3)) >> (pos & 7);
-        const int s = DecodeSymbol(&MainTable, bits);
-        pos += MainTable.length[s];
+        const std::uint64_t bits = Load64(BitBuf + (pos >> 3)) >> (pos & 7);
+        std::uint32_t entry = fast ? FastTab[bits & (FastSize - 1)] : 0;
+        if (entry == 0) {
+            NeedSlowTables(&MainTable);
+            const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(bits));
+            entry = static_cast<std::uint32_t>(s) | static_cast<std::uint32_t>(MainTable.length[s]) << 16;
+        }
+        pos += static_cast<int>(entry >> 16);
         if (out == WorkBufSize)
             FatalMessage("HufUnpack: more than %d bytes decoded", WorkBufSize);
-        WorkBuf[out++] = static_cast<std::uint8_t>(s);
+        WorkBuf[out++] = static_cast<std::uint8_t>(entry);
     }
     BitPos = pos;
     if (BitPos != nbits)

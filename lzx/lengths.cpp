@@ -25,6 +25,29 @@ constexpr int RunShortMax = 18;
 constexpr int RunLongMin = 20;
 constexpr int RunLongMax = 83;
 
+constexpr std::uint16_t NoQuick = 0xFFFF;
+
+// Fills quick with the symbol of every 8-bit prefix that a code of up to 8
+// bits matches. Answers false, leaving the search to UnCode, when the code
+// is not prefix-free: then more than one code may match, and UnCode's order
+// decides.
+bool QuickLenTable(const HufTable& code, std::uint16_t* quick) {
+    std::uint32_t kraft = 0;  // in units of 2^-24
+    for (int s = 0; s < code.symbolCount; ++s)
+        kraft += code.length[s] ? 1u << (MaxCodeLength - code.length[s]) : 0;
+    if (kraft > 1u << MaxCodeLength)
+        return false;
+    std::fill_n(quick, 256, NoQuick);
+    for (int s = 0; s < code.symbolCount; ++s) {
+        const int length = code.length[s];
+        if (length < 1 || length > 8)
+            continue;
+        for (std::uint32_t i = code.code[s]; i < 256; i += 1u << length)
+            quick[i] = static_cast<std::uint16_t>(s);
+    }
+    return true;
+}
+
 }  // namespace
 
 int Codec::LenRuns(const std::uint8_t* lengths, int n, LenItem* items) {
@@ -93,9 +116,16 @@ void Codec::RecvLens(HufTable* table, int n) {
     RecvLenLens(LenTable.length, LenSymbols);
     LenToVal(&LenTable);
 
+    // The length code's symbols of up to 8 bits come from one lookup when the
+    // code is prefix-free; UnCode's search settles the rest.
+    std::uint16_t quick[256];
+    const bool usable = QuickLenTable(LenTable, quick);
+
     table->symbolCount = n;
     for (int p = 0; p < n;) {
-        const int s = UnCode(&LenTable, BitPeek());
+        const std::uint32_t bits = BitPeek();
+        int s = usable ? quick[bits & 0xFF] : NoQuick;
+        s = s != NoQuick ? s : UnCode(&LenTable, bits);
         BitSkip(LenTable.length[s]);
         if (s <= MaxCodeLength) {
             table->length[p++] = static_cast<std::uint8_t>(s);
@@ -175,6 +205,40 @@ void Codec::BuildLongTables(const HufTable* table, int longest) {
     }
     LongBits = bits;
     LongMask = static_cast<std::uint32_t>(size - 1);
+}
+
+bool Codec::BuildFastTable(const HufTable* table, bool references) {
+    SlowReady = false;
+    int count[MaxCodeLength + 1] = {};
+    for (int s = 0; s < table->symbolCount; ++s)
+        ++count[table->length[s]];
+    std::uint64_t kraft = 0;  // the code space taken, in units of 2^-24
+    std::uint32_t covered = 0;  // table entries the short codes fill
+    for (int length = 1; length <= MaxCodeLength; ++length) {
+        kraft += static_cast<std::uint64_t>(count[length]) << (MaxCodeLength - length);
+        if (length <= FastBits)
+            covered += static_cast<std::uint32_t>(count[length]) << (FastBits - length);
+    }
+    if (kraft > (1u << MaxCodeLength))
+        return false;
+
+    if (covered < FastSize)
+        std::memset(FastTab, 0, sizeof FastTab);
+    for (int s = 0; s < table->symbolCount; ++s) {
+        const int length = table->length[s];
+        if (length < 1 || length > FastBits)
+            continue;
+        std::uint32_t entry = static_cast<std::uint32_t>(s) | static_cast<std::uint32_t>(length) << 16;
+        if (references && s >= 256) {
+            const int lc = (s & 255) >> 4;
+            const int dc = s & 15;
+            if (lc < 1 || lc > 8 || dc > 10)
+                entry = 0;
+        }
+        for (std::uint32_t i = table->code[s]; i < FastSize; i += 1u << length)
+            FastTab[i] = entry;
+    }
+    return true;
 }
 
 int Codec::DecodeLong(const HufTable* table, std::uint32_t bits) {

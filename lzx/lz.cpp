@@ -141,6 +141,7 @@ void Codec::LzxRecvTable() {
     RecvLens(&MainTable, LzSymbols);
     LenToVal(&MainTable);
     DecodeInit(&MainTable);
+    SlowReady = true;
 }
 
 namespace {
@@ -152,9 +153,43 @@ inline std::uint32_t TakeBits(const std::uint8_t* buffer, std::int32_t& pos, int
     return bits;
 }
 
-// One literal or reference, decoded at the local bit position and written
-// at out. Every check of a damaged block is here, before the write.
-inline void LzxGetItem(Codec& codec, std::int32_t& pos, int& out) {
+// Copies a reference of length bytes from distance bytes back, as a byte-by-
+// byte copy in increasing order would, eight bytes at a time. Up to 7 bytes
+// past the copy are written too: WorkBuf has room for them (decoding stops at
+// 16384 bytes), and what follows overwrites them. A distance under 8 copies
+// its first 8 bytes one by one; from there on the data repeats with a period
+// that is a multiple of the distance and at least 8.
+inline void CopyMatch(std::uint8_t* to, int distance, int length) {
+    static constexpr int Period[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+    if (distance >= 8) {
+        const std::uint8_t* from = to - distance;
+        for (int i = 0; i < length; i += 8)
+            Store64(to + i, Load64(from + i));
+        return;
+    }
+    for (int i = 0; i < 8; ++i)
+        to[i] = to[i - distance];
+    const int period = Period[distance];
+    for (int i = 8; i < length; i += 8)
+        Store64(to + i, Load64(to + i - period));
+}
+
+// Checks a reference against the output so far and copies it.
+inline void PutReference(std::uint8_t* work, int& out, int length, int distance) {
+    if (distance > out)
+        FatalMessage("LzxUnpack: reference before the start of the block");
+    if (out + length > BlockSize)
+        FatalMessage("LzxUnpack: more than %d bytes decoded", BlockSize);
+    CopyMatch(work + out, distance, length);
+    out += length;
+}
+
+// One literal or reference through DecodeSymbol, at the local bit position:
+// the path of every code the fast table does not hold, and of whole blocks
+// whose code is not prefix-free. Every check of a damaged block is here,
+// before the write.
+void LzxGetItem(Codec& codec, std::int32_t& pos, int& out) {
+    codec.NeedSlowTables(&codec.MainTable);
     const std::uint32_t bits = Load32(codec.BitBuf + (pos >> 3)) >> (pos & 7);
     const int s = codec.DecodeSymbol(&codec.MainTable, bits);
     pos += codec.MainTable.length[s];
@@ -172,38 +207,69 @@ inline void LzxGetItem(Codec& codec, std::int32_t& pos, int& out) {
         FatalMessage("LzxUnpack: bad reference symbol %d", s);
     const int L = lc <= 1 ? lc : (1 << (lc - 1)) + static_cast<int>(TakeBits(codec.BitBuf, pos, lc - 1));
     const int D = dc <= 1 ? dc : (1 << (dc - 1)) + static_cast<int>(TakeBits(codec.BitBuf, pos, dc - 1));
-    const int length = L + 3;
-    const int distance = D + 1;
-    if (distance > out)
-        FatalMessage("LzxUnpack: reference before the start of the block");
-    if (out + length > BlockSize)
-        FatalMessage("LzxUnpack: more than %d bytes decoded", BlockSize);
-
-    std::uint8_t* to = codec.WorkBuf + out;
-    const std::uint8_t* from = to - distance;
-    if (distance >= 4) {
-        // Each word is read from bytes already written. The last word may
-        // run up to 3 bytes past the copy: they lie inside WorkBuf and are
-        // overwritten by what follows.
-        for (int i = 0; i < length; i += 4)
-            Store32(to + i, Load32(from + i));
-    } else {
-        for (int i = 0; i < length; ++i)
-            to[i] = from[i];
-    }
-    out += length;
+    PutReference(codec.WorkBuf, out, L + 3, D + 1);
 }
+
+// Per length or distance class: the value of the class with its extra bits
+// zero, and the number of extra bits. Length classes run 1 to 8, distance
+// classes 0 to 10; the fast table holds no symbol outside them.
+constexpr int ClassBase[16] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512};
+constexpr int ClassExtra[16] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
 }  // namespace
 
-int Codec::LzxUnpack(int nbits) {
-    BitPos = 0;
-    LzxRecvTable();
+// The hot loop. One 64-bit fetch per item carries its code (at most
+// FastBits bits on this path) and both extra fields (at most 7 + 9 bits).
+int Codec::LzxDecodeFast(int nbits) {
+    const std::uint8_t* const buffer = BitBuf;
+    std::uint8_t* const work = WorkBuf;
     std::int32_t pos = BitPos;
     int out = 0;
-    while (pos < nbits)
-        LzxGetItem(*this, pos, out);
+    while (pos < nbits) {
+        std::uint64_t bits = Load64(buffer + (pos >> 3)) >> (pos & 7);
+        const std::uint32_t entry = FastTab[bits & (FastSize - 1)];
+        if (entry == 0) {
+            LzxGetItem(*this, pos, out);
+            continue;
+        }
+        const int length = static_cast<int>(entry >> 16);
+        const int s = static_cast<int>(entry & 0xFFFF);
+        pos += length;
+        if (s < 256) {
+            if (out >= BlockSize)
+                FatalMessage("LzxUnpack: more than %d bytes decoded", BlockSize);
+            work[out++] = static_cast<std::uint8_t>(s);
+            continue;
+        }
+        bits >>= length;
+        const int lc = (s >> 4) & 15;
+        const int dc = s & 15;
+        const int lengthExtra = ClassExtra[lc];
+        const int L = ClassBase[lc] + static_cast<int>(bits & ((1u << lengthExtra) - 1));
+        bits >>= lengthExtra;
+        const int distanceExtra = ClassExtra[dc];
+        const int D = ClassBase[dc] + static_cast<int>(bits & ((1u << distanceExtra) - 1));
+        pos += lengthExtra + distanceExtra;
+        PutReference(work, out, L + 3, D + 1);
+    }
     BitPos = pos;
+    return out;
+}
+
+int Codec::LzxUnpack(int nbits) {
+    BitPos = 0;
+    RecvLens(&MainTable, LzSymbols);
+    LenToVal(&MainTable);
+    int out = 0;
+    if (BuildFastTable(&MainTable, true)) {
+        out = LzxDecodeFast(nbits);
+    } else {
+        NeedSlowTables(&MainTable);
+        std::int32_t pos = BitPos;
+        while (pos < nbits)
+            LzxGetItem(*this, pos, out);
+        BitPos = pos;
+    }
     if (BitPos != nbits)
         FatalMessage("LzxUnpack: too many bits read");
     return out;
