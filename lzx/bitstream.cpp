@@ -11,27 +11,10 @@
 // write overwrites them), and why the bits after a block's last bit are 0.
 #include "lzx/codec.h"
 
-namespace {
-
-constexpr std::uint32_t BitMask[25] = {
-    0x0,      0x1,      0x3,      0x7,      0xF,      0x1F,     0x3F,     0x7F,     0xFF,
-    0x1FF,    0x3FF,    0x7FF,    0xFFF,    0x1FFF,   0x3FFF,   0x7FFF,   0xFFFF,   0x1FFFF,
-    0x3FFFF,  0x7FFFF,  0xFFFFF,  0x1FFFFF, 0x3FFFFF, 0x7FFFFF, 0xFFFFFF,
-};
-
-}  // namespace
-
-void Codec::BitPut(int n, std::uint32_t v) {
-    std::uint8_t* at = BitBuf + (BitPos >> 3);
-    const int k = BitPos & 7;
-    Store32(at, (v << k) | (Load32(at) & BitMask[k]));
-    BitPos += n;
-}
-
 std::uint32_t Codec::BitGet(int n) {
     const std::uint32_t word = Load32(BitBuf + (BitPos >> 3)) >> (BitPos & 7);
     BitPos += n;
-    return word & BitMask[n];
+    return word & ((1u << n) - 1);
 }
 
 std::uint32_t Codec::BitPeek() const {

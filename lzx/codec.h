@@ -117,10 +117,46 @@ std::uint32_t BitRev(std::uint32_t v, int n);
 
 // ---- The codec -----------------------------------------------------------
 
+class Codec;
+
+// Writes bits at a codec's BitPos through a 64-bit accumulator, a word store
+// every 32 bits, for the packers' hot loops. The bytes it leaves are those
+// that BitPut calls would leave: the bits below the start position are kept,
+// each value's bits above n are dropped (the next BitPut would overwrite
+// them), and the bits after the last one are 0. Done() stores what is left
+// and moves BitPos to the end.
+class BitWriter {
+public:
+    explicit BitWriter(Codec& codec);
+    void Put(int n, std::uint32_t v) {
+        accumulator |= static_cast<std::uint64_t>(v & ((1u << n) - 1)) << filled;
+        filled += n;
+        if (filled >= 32) {
+            Store32(at, static_cast<std::uint32_t>(accumulator));
+            at += 4;
+            accumulator >>= 32;
+            filled -= 32;
+        }
+    }
+    int Position() const;
+    void Done();
+
+private:
+    Codec& codec;
+    std::uint8_t* at;
+    std::uint64_t accumulator;
+    int filled;
+};
+
 class Codec {
 public:
     // Bit stream.
-    void BitPut(int n, std::uint32_t v);
+    void BitPut(int n, std::uint32_t v) {
+        std::uint8_t* at = BitBuf + (BitPos >> 3);
+        const int k = BitPos & 7;
+        Store32(at, (v << k) | (Load32(at) & ((1u << k) - 1)));
+        BitPos += n;
+    }
     std::uint32_t BitGet(int n);
     std::uint32_t BitPeek() const;
     void BitSkip(int n) { BitPos += n; }
@@ -192,6 +228,9 @@ public:
     int LzxUnpack(int nbits);
     void LzxInit();
     int LzxMatch(int pos, int left, int* distance);
+    // What LzxMatch answers whenever that is 4 or more, and 0 otherwise, found
+    // with fewer compares: the packer's search.
+    int LzxMatchFast(int pos, int left, int* distance);
     void HufOutLit(int byte);
     void HufOutRef(int lengthCode, int distanceCode);
     void LzxEmit();
@@ -266,6 +305,20 @@ public:
     std::uint8_t RowOrder[SortRows] = {};
     int RowCount = 0;
 };
+
+inline BitWriter::BitWriter(Codec& owner)
+    : codec(owner), at(owner.BitBuf + (owner.BitPos >> 3)), filled(owner.BitPos & 7) {
+    accumulator = *at & ((1u << filled) - 1);
+}
+
+inline int BitWriter::Position() const {
+    return static_cast<int>(at - codec.BitBuf) * 8 + filled;
+}
+
+inline void BitWriter::Done() {
+    Store64(at, accumulator);
+    codec.BitPos = Position();
+}
 
 // The program-wide codec of the stream, and the block calls on it.
 extern Codec StreamCodec;

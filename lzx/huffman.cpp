@@ -65,12 +65,22 @@ int Codec::TreeBuild(HufTable* table) {
         const TreeNode& b = Nodes[Active[k - 1]];
         const std::uint16_t weight = static_cast<std::uint16_t>(a.weight + b.weight);
         Nodes[next] = {weight, static_cast<std::uint16_t>(next), a.index, b.index};
-        int i = k - 2;
-        while (i > 0 && Nodes[Active[i - 1]].weight < weight) {
-            Active[i] = Active[i - 1];
-            --i;
+        // The list is ordered by falling weight, so the nodes lighter than
+        // the new one form its tail: a binary search finds the first of them,
+        // and the tail moves up one place in one go. The new node lands after
+        // every node of equal or larger weight, as a step-by-step insertion
+        // from the end would put it.
+        int low = 0;
+        int high = k - 2;
+        while (low < high) {
+            const int middle = (low + high) / 2;
+            if (Nodes[Active[middle]].weight < weight)
+                high = middle;
+            else
+                low = middle + 1;
         }
-        Active[i] = static_cast<std::uint16_t>(next);
+        std::memmove(Active + low + 1, Active + low, static_cast<std::size_t>(k - 2 - low) * sizeof Active[0]);
+        Active[low] = static_cast<std::uint16_t>(next);
         ++next;
         --k;
     }

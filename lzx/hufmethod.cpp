@@ -20,14 +20,18 @@ int Codec::HufPack(int len) {
     SendLens(&MainTable);
     LenToVal(&MainTable);
 
+    BitWriter bits(*this);
     for (int i = 0; i < len; ++i) {
         const int b = WorkBuf[i];
-        BitPut(MainTable.length[b], MainTable.code[b]);
+        bits.Put(MainTable.length[b], MainTable.code[b]);
         // A guard, not a limit that data can reach: the writer must never
         // leave BitBuf.
-        if (BitPos > BitLimit)
+        if (bits.Position() > BitLimit) {
+            bits.Done();
             FatalMessage("HufPack: buffer full");
+        }
     }
+    bits.Done();
 
     return BitFrame("HufPack: buffer full");
 }

@@ -92,14 +92,16 @@ void Codec::SendLens(HufTable* table) {
     FresToLen(&LenTable);
     SendLenLens(LenTable.length, LenSymbols);
     LenToVal(&LenTable);
+    BitWriter bits(*this);
     for (int i = 0; i < items; ++i) {
         const LenItem& item = LenItems[i];
-        BitPut(LenTable.length[item.symbol], LenTable.code[item.symbol]);
+        bits.Put(LenTable.length[item.symbol], LenTable.code[item.symbol]);
         if (item.symbol == RunShort)
-            BitPut(4, item.run - RunShortMin);
+            bits.Put(4, item.run - RunShortMin);
         else if (item.symbol == RunLong)
-            BitPut(6, item.run - RunLongMin);
+            bits.Put(6, item.run - RunLongMin);
     }
+    bits.Done();
 }
 
 void Codec::RecvLenLens(std::uint8_t* lengths, int count) {

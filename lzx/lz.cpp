@@ -68,6 +68,34 @@ int Codec::LzxMatch(int pos, int left, int* distance) {
     return best;
 }
 
+// A candidate longer than best equals the data here in bytes 0 to best, so
+// the word that ends at byte best is compared first: most candidates fail
+// there. The walk order and the strictly-longer rule are LzxMatch's, so the
+// same candidate wins; matches under 4 bytes, which the packer never uses,
+// are not looked for.
+int Codec::LzxMatchFast(int pos, int left, int* distance) {
+    if (left < LzMinMatch)
+        return 0;
+    const int limit = left < LzMaxMatch ? left : LzMaxMatch;
+    const int lowest = pos > LzWindow ? pos - LzWindow : 0;
+    const std::uint8_t* here = WorkBuf + pos;
+    int best = LzMinMatch - 1;
+    std::uint32_t tail = Load32(here + best - 3);
+    for (int c = LzChain[pos]; c >= lowest; c = LzChain[c]) {
+        if (Load32(WorkBuf + c + best - 3) != tail)
+            continue;
+        const int n = MatchLength(WorkBuf + c, here, limit);
+        if (n > best) {
+            best = n;
+            *distance = pos - c;
+            if (n >= limit)
+                break;
+            tail = Load32(here + best - 3);
+        }
+    }
+    return best >= LzMinMatch ? best : 0;
+}
+
 void Codec::HufOutLit(int byte) {
     if (LzItemCount >= BlockSize)
         FatalMessage("HufOutLit: buffer full");
@@ -91,23 +119,27 @@ void Codec::LzxEmit() {
     SendLens(&MainTable);
     LenToVal(&MainTable);
 
+    BitWriter bits(*this);
     for (int i = 0; i < LzItemCount; ++i) {
         const std::uint32_t item = LzItems[i];
         const int symbol = static_cast<int>(item & 0x1FF);
-        BitPut(MainTable.length[symbol], MainTable.code[symbol]);
+        bits.Put(MainTable.length[symbol], MainTable.code[symbol]);
         if (symbol >= 256) {
             const int lc = (symbol & 255) >> 4;
             const int dc = symbol & 15;
             if (lc >= 2)
-                BitPut(lc - 1, (item >> 9) & ((1u << (lc - 1)) - 1));
+                bits.Put(lc - 1, item >> 9);
             if (dc >= 2)
-                BitPut(dc - 1, (item >> 17) & ((1u << (dc - 1)) - 1));
+                bits.Put(dc - 1, item >> 17);
         }
         // A guard, not a limit that data can reach: the writer must never
         // leave BitBuf.
-        if (BitPos > BitLimit)
+        if (bits.Position() > BitLimit) {
+            bits.Done();
             FatalMessage("LzxPack: buffer full");
+        }
     }
+    bits.Done();
 }
 
 int Codec::LzxPack(int m) {
@@ -123,7 +155,7 @@ int Codec::LzxPack(int m) {
     LzxInit();
     for (int i = 0; i < m;) {
         int distance = 0;
-        const int length = LzxMatch(i, m - i, &distance);
+        const int length = LzxMatchFast(i, m - i, &distance);
         if (length >= LzMinMatch) {
             HufOutRef(length - 3, distance - 1);
             i += length;

@@ -18,15 +18,66 @@ bool IsCountByte(std::uint8_t b) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::uint64_t Ones = 0x0101010101010101ull;
+constexpr std::uint64_t Highs = 0x8080808080808080ull;
+
+// Bit 7 of byte i is set for the first zero byte of the word, and possibly
+// for later bytes as well; no bit is set below the first one.
+inline std::uint64_t ZeroBytes(std::uint64_t x) {
+    return (x - Ones) & ~x & Highs;
+}
+
+// The same for the count bytes 0x80..0x8F.
+inline std::uint64_t CountBytes(std::uint64_t word) {
+    return ZeroBytes((word & 0xF0F0F0F0F0F0F0F0ull) ^ Highs);
+}
+
+// The run to take at p: the bytes equal to c from p on, at most 16 and
+// within the block, when there are 3 or more; otherwise 1. Whole words are
+// compared while the block has room for them: the first differing byte of
+// the XOR with c in every byte ends the run.
+inline int RunLength(const std::uint8_t* data, int p, std::uint8_t c) {
+    int r;
+    if (p + RleMaxRun <= BlockSize) {
+        const std::uint64_t pattern = Ones * c;
+        const std::uint64_t first = Load64(data + p) ^ pattern;
+        if (first != 0) {
+            r = __builtin_ctzll(first) >> 3;
+        } else {
+            const std::uint64_t second = Load64(data + p + 8) ^ pattern;
+            r = second != 0 ? 8 + (__builtin_ctzll(second) >> 3) : RleMaxRun;
+        }
+    } else {
+        r = 1;
+        while (r < RleMaxRun && p + r < BlockSize && data[p + r] == c)
+            ++r;
+    }
+    return r >= 3 ? r : 1;
+}
+
+}  // namespace
+
 int Codec::RlePack(const std::uint8_t* data) {
     int out = 0;
     int p = 0;
     while (p < BlockSize) {
+        // Eight bytes at once when none of them starts a run of three or
+        // needs an escape: they go out as they are. Byte i starts a run when
+        // it equals bytes i + 1 and i + 2, a zero byte in both XORs.
+        if (p + 10 <= BlockSize) {
+            const std::uint64_t word = Load64(data + p);
+            const std::uint64_t runs = (word ^ Load64(data + p + 1)) | (word ^ Load64(data + p + 2));
+            if ((ZeroBytes(runs) | CountBytes(word)) == 0) {
+                Store64(WorkBuf + out, word);
+                out += 8;
+                p += 8;
+                continue;
+            }
+        }
         const std::uint8_t c = data[p];
-        int r = 1;
-        while (r < RleMaxRun && p + r < BlockSize && data[p + r] == c)
-            ++r;
-        const int n = r >= 3 ? r : 1;
+        const int n = RunLength(data, p, c);
         if (n > 1 || IsCountByte(c))
             WorkBuf[out++] = static_cast<std::uint8_t>(n + CountBase);
         WorkBuf[out++] = c;
@@ -39,20 +90,6 @@ int Codec::RlePack(const std::uint8_t* data) {
     std::memcpy(WorkBuf, data, BlockSize);
     return BlockSize;
 }
-
-namespace {
-
-constexpr std::uint64_t Ones = 0x0101010101010101ull;
-constexpr std::uint64_t Highs = 0x8080808080808080ull;
-
-// Bit 7 of byte i is set for the first count byte of the word, and possibly
-// for later bytes as well; no bit is set below the first one.
-inline std::uint64_t CountBytes(std::uint64_t word) {
-    const std::uint64_t x = (word & 0xF0F0F0F0F0F0F0F0ull) ^ Highs;  // zero where a count byte is
-    return (x - Ones) & ~x & Highs;
-}
-
-}  // namespace
 
 void Codec::RleUnpack(int m, std::uint8_t* destination) {
     if (m >= BlockSize) {
