@@ -2,6 +2,7 @@
 #include "diag/diag.h"
 
 #include <cstdarg>
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,6 +11,9 @@ namespace {
 
 void (*FatalCleanup)() = nullptr;
 void (*FatalHandler)(const char* text) = nullptr;
+thread_local void (*ThreadTrap)(const char* text) = nullptr;
+thread_local bool ThisThreadReports = false;
+std::atomic<bool> Reporting{false};
 
 }  // namespace
 
@@ -38,11 +42,22 @@ void SetFatalHandler(void (*handler)(const char* text)) {
     FatalHandler = handler;
 }
 
+void SetThreadFatalTrap(void (*trap)(const char* text)) {
+    ThreadTrap = trap;
+}
+
 void SetFatalCleanup(void (*cleanup)()) {
     FatalCleanup = cleanup;
 }
 
 [[noreturn]] void FatalMessage(const char* format, ...) {
+    if (ThreadTrap) {
+        va_list args;
+        va_start(args, format);
+        const std::string text = FormatText(format, args);
+        va_end(args);
+        ThreadTrap(text.c_str());
+    }
     if (FatalHandler) {
         va_list args;
         va_start(args, format);
@@ -54,10 +69,15 @@ void SetFatalCleanup(void (*cleanup)()) {
     }
     // A failure while giving up (in the cleanup) must not show a second box
     // or loop: end at once with the code of an acknowledged report.
-    static bool ending = false;
-    if (ending)
+    // Another thread that fails meanwhile waits for the report to end the
+    // process: one box, one text.
+    if (ThisThreadReports)
         OsExit(2);
-    ending = true;
+    if (Reporting.exchange(true)) {
+        for (;;)
+            OsSleep(1000);
+    }
+    ThisThreadReports = true;
 
     va_list args;
     va_start(args, format);

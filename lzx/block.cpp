@@ -43,23 +43,44 @@ void Codec::WriteRecord(int nbits, FileRec* file, int flags) {
     DoFwrite(BitBuf, (nbits + 7) / 8, file);
 }
 
-int Codec::ReadRecord(FileRec* file, int flags) {
-    RowCount = 0;
+namespace {
+
+// Reads a record's head into head: with the sort flag the row count and the
+// row order, then the bit count, which is checked before anything is read
+// behind it: a well-formed record never carries more than the packers'
+// limit. Returns the bit count; *size receives the head's length.
+std::int32_t ReadRecordHead(FileRec* file, int flags, std::uint8_t* head, int* size) {
+    int at = 0;
     if (flags & FlagSort) {
-        std::uint8_t rows;
-        DoFread(&rows, 1, file);
-        RowCount = rows;
-        DoFread(RowOrder, RowCount, file);
+        DoFread(head, 1, file);
+        DoFread(head + 1, head[0], file);
+        at = 1 + head[0];
     }
-    std::uint8_t count[4];
-    DoFread(count, 4, file);
-    const std::int32_t nbits = static_cast<std::int32_t>(Load32(count));
-    // Checked before anything is read into BitBuf: a well-formed record never
-    // carries more than the packers' limit.
+    DoFread(head + at, 4, file);
+    const std::int32_t nbits = static_cast<std::int32_t>(Load32(head + at));
     if (nbits < 0 || nbits > BitLimit)
         BadBitCount(nbits, file->name);
+    *size = at + 4;
+    return nbits;
+}
+
+}  // namespace
+
+int Codec::ReadRecord(FileRec* file, int flags) {
+    std::uint8_t head[1 + SortRows + 4];
+    int size;
+    const std::int32_t nbits = ReadRecordHead(file, flags, head, &size);
+    RowCount = (flags & FlagSort) ? head[0] : 0;
+    std::memcpy(RowOrder, head + 1, static_cast<std::size_t>(RowCount));
     DoFread(BitBuf, (nbits + 7) / 8, file);
     return nbits;
+}
+
+int ReadRecordBytes(FileRec* file, int flags, std::uint8_t* record) {
+    int size;
+    const std::int32_t nbits = ReadRecordHead(file, flags, record, &size);
+    DoFread(record + size, (nbits + 7) / 8, file);
+    return size + (nbits + 7) / 8;
 }
 
 void Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {

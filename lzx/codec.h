@@ -326,6 +326,11 @@ extern Codec StreamCodec;
 void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
 void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
 
+// Reads one record from the file's position, as it lies there, into record
+// (room for Codec::MaxRecordSize bytes), with ReadRecord's reads and checks;
+// returns its size. Codec::DecodeBlock decodes it.
+int ReadRecordBytes(FileRec* file, int flags, std::uint8_t* record);
+
 // ---- Stream file access --------------------------------------------------
 //
 // The module reaches its files only through these wrappers over the file

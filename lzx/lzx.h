@@ -36,6 +36,8 @@ struct HileHeader {
     std::int32_t flags;
 };
 
+struct HileBatch;
+
 struct HILE {
     int write;                     // 1 write stream, 0 read stream
     char name[HileNameSize];
@@ -47,6 +49,7 @@ struct HILE {
     std::int32_t base;             // stream offset of buffer[0]
     std::int32_t position;         // bytes of the buffer filled (write) or delivered (read)
     int endFlag;                   // a read wanted more than was left
+    HileBatch* batch;              // blocks coded on several threads; null: one at a time
 };
 
 // mode: "rb", or "wb" with an optional third letter: "h" Huffman method,
@@ -68,6 +71,13 @@ void Hfill(HILE* stream);
 // that go on after a fatal report (whose files the report has closed). The
 // program itself ends instead.
 void HileReleaseAll();
+
+// The number of threads that code the blocks of the streams opened from now
+// on (1, the default: each block on the stream's own thread). The files
+// written and the bytes read are the same whatever the number; memory grows
+// by about 1 MB per thread.
+void HileSetThreads(int threads);
+int HileThreads();
 
 // Called after every block a stream writes or reads, with the stream.
 // Tools use it for progress reports; null (the default) calls nothing.

@@ -18,6 +18,7 @@
 
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
+#include "lzx/pipeline.h"
 
 namespace {
 
@@ -36,11 +37,6 @@ constexpr std::int64_t MaxStreamLength = 0x7FFFFFFF;
 // refused, never wrapped into a header that lies.
 [[noreturn]] void TooLong(const HILE* stream) {
     FatalMessage("Hwrite: stream longer than 2147483647 bytes [%s]", stream->name);
-}
-
-void ReportProgress(const HILE* stream) {
-    if (Progress)
-        Progress(stream);
 }
 
 // The number of blocks of a stream of this length.
@@ -73,7 +69,27 @@ void CheckHeader(HILE* stream) {
         FatalMessage("Hopen: damaged header [%s]", stream->name);
 }
 
+// One block from the file's position into the buffer, as the stream's own
+// thread decodes it.
+void FillOne(HILE* stream) {
+    if (DoFtell(&stream->main) < stream->header.indexOffset) {
+        BlockUnpack(&stream->main, stream->buffer, stream->header.flags);
+    } else if (static_cast<std::int64_t>(stream->base) + HileBlockSize < stream->header.totalLength) {
+        // The records ran into the index while the total length still
+        // promises a further block: the stream is damaged.
+        FatalMessage("Hfill: block missing in [%s]", stream->name);
+    }
+    stream->base += HileBlockSize;
+    stream->position = 0;
+    HileReportProgress(stream);
+}
+
 }  // namespace
+
+void HileReportProgress(const HILE* stream) {
+    if (Progress)
+        Progress(stream);
+}
 
 void HileSetProgress(HileProgress progress) {
     Progress = progress;
@@ -130,34 +146,38 @@ HILE* Hopen(const char* name, const char* mode) {
         stream->base = -HileBlockSize;
         stream->position = HileBlockSize;
     }
+    stream->batch = BatchCreate(stream->write != 0);
     return stream;
 }
 
 void Hflus(HILE* stream) {
     if (stream->position < HileBlockSize)
         FatalMessage("Hflus: early");
+    if (stream->batch) {
+        BatchPut(stream);  // written with its group
+        stream->base += HileBlockSize;
+        stream->position = 0;
+        return;
+    }
     std::uint8_t offset[4];
     Store32(offset, static_cast<std::uint32_t>(DoFtell(&stream->main)));
     DoFwrite(offset, 4, &stream->side);
     BlockPack(stream->buffer, &stream->main, stream->header.flags);
     stream->base += HileBlockSize;
     stream->position = 0;
-    ReportProgress(stream);
+    HileReportProgress(stream);
 }
 
 void Hfill(HILE* stream) {
     if (stream->position < HileBlockSize)
         FatalMessage("Hfill: early");
-    if (DoFtell(&stream->main) < stream->header.indexOffset) {
-        BlockUnpack(&stream->main, stream->buffer, stream->header.flags);
-    } else if (static_cast<std::int64_t>(stream->base) + HileBlockSize < stream->header.totalLength) {
-        // The records ran into the index while the total length still
-        // promises a further block: the stream is damaged.
-        FatalMessage("Hfill: block missing in [%s]", stream->name);
+    if (stream->batch && BatchFill(stream)) {
+        stream->base += HileBlockSize;
+        stream->position = 0;
+        HileReportProgress(stream);
+        return;
     }
-    stream->base += HileBlockSize;
-    stream->position = 0;
-    ReportProgress(stream);
+    FillOne(stream);
 }
 
 void Hwrite(const void* buffer, int count, HILE* stream) {
@@ -240,10 +260,14 @@ void Hseek(HILE* stream, int target) {
         const std::int32_t record = static_cast<std::int32_t>(Load32(raw));
         if (record < HileHeaderSize || record >= stream->header.indexOffset)
             FatalMessage("Hseek: damaged index in [%s]", stream->name);
+        // A seek decodes the one block it lands in; reading on from there
+        // starts a new read-ahead.
+        if (stream->batch)
+            BatchDrop(stream);
         DoFseek(&stream->main, record);
         stream->base = HileBlockSize * k - HileBlockSize;
         stream->position = HileBlockSize;
-        Hfill(stream);
+        FillOne(stream);
         stream->position = target - stream->base;
     }
     stream->endFlag = 0;
@@ -267,6 +291,8 @@ int Hclose(HILE* stream) {
             stream->position = HileBlockSize;
             Hflus(stream);
         }
+        if (stream->batch)
+            BatchFlush(stream);
         stream->header.indexOffset = DoFtell(&stream->main);
         const int indexSize = DoFtell(&stream->side);
 
@@ -293,6 +319,7 @@ int Hclose(HILE* stream) {
         if (result != stream->header.indexOffset + indexSize)
             FatalMessage("Hclose: BUG?");
     }
+    BatchDestroy(stream->batch);
     auto& streams = OpenStreams();
     streams.erase(std::remove(streams.begin(), streams.end(), stream), streams.end());
     std::memset(static_cast<void*>(stream), 0, sizeof *stream);
@@ -301,7 +328,9 @@ int Hclose(HILE* stream) {
 }
 
 void HileReleaseAll() {
-    for (HILE* stream : OpenStreams())
+    for (HILE* stream : OpenStreams()) {
+        BatchDestroy(stream->batch);
         delete stream;
+    }
     OpenStreams().clear();
 }

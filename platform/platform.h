@@ -120,6 +120,22 @@ bool OsStderrIsTerminal();
 // The normal runtime exit: static destructors and atexit handlers run.
 [[noreturn]] void OsExit(int code);
 
+// ---- Threads -------------------------------------------------------------
+
+// The number of processors the program may run on; at least 1.
+int OsProcessorCount();
+
+// Starts body(context) on a new thread (CreateThread / pthread_create).
+// Returns 0 when no thread could be made; the caller then runs the body
+// itself.
+OsHandle OsThreadStart(void (*body)(void* context), void* context);
+
+// Waits for a started thread to end and releases it.
+void OsThreadJoin(OsHandle thread);
+
+// Sleeps for the given number of milliseconds.
+void OsSleep(unsigned milliseconds);
+
 // ---- Paths ---------------------------------------------------------------
 
 // Length of a root that is not a directory to create: 1 for an absolute

@@ -8,6 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <new>
+
+#include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 OsHandle OsGlobalAlloc(std::size_t size) {
@@ -35,4 +39,48 @@ bool OsStderrIsTerminal() {
 
 [[noreturn]] void OsExit(int code) {
     std::exit(code);
+}
+
+int OsProcessorCount() {
+    const long count = sysconf(_SC_NPROCESSORS_ONLN);
+    return count < 1 ? 1 : count > 1024 ? 1024 : static_cast<int>(count);
+}
+
+namespace {
+
+struct ThreadStart {
+    void (*body)(void*);
+    void* context;
+    pthread_t thread;
+};
+
+void* RunThread(void* start) {
+    auto* run = static_cast<ThreadStart*>(start);
+    run->body(run->context);
+    return nullptr;
+}
+
+}  // namespace
+
+OsHandle OsThreadStart(void (*body)(void* context), void* context) {
+    auto* run = new (std::nothrow) ThreadStart{body, context, {}};
+    if (run == nullptr)
+        return 0;
+    if (pthread_create(&run->thread, nullptr, RunThread, run) != 0) {
+        delete run;
+        return 0;
+    }
+    return reinterpret_cast<OsHandle>(run);
+}
+
+void OsThreadJoin(OsHandle thread) {
+    auto* run = reinterpret_cast<ThreadStart*>(thread);
+    pthread_join(run->thread, nullptr);
+    delete run;
+}
+
+void OsSleep(unsigned milliseconds) {
+    timespec pause{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -209,4 +210,48 @@ bool OsReplaceFile(const char* from, const char* to) {
 
 bool OsFlushFile(OsHandle file) {
     return FlushFileBuffers(Native(file)) != 0;
+}
+
+int OsProcessorCount() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    const DWORD count = info.dwNumberOfProcessors;
+    return count < 1 ? 1 : count > 1024 ? 1024 : static_cast<int>(count);
+}
+
+namespace {
+
+struct ThreadStart {
+    void (*body)(void*);
+    void* context;
+};
+
+DWORD WINAPI RunThread(LPVOID start) {
+    const ThreadStart run = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    run.body(run.context);
+    return 0;
+}
+
+}  // namespace
+
+OsHandle OsThreadStart(void (*body)(void* context), void* context) {
+    auto* run = new (std::nothrow) ThreadStart{body, context};
+    if (run == nullptr)
+        return 0;
+    HANDLE thread = CreateThread(nullptr, 0, RunThread, run, 0, nullptr);
+    if (thread == nullptr) {
+        delete run;
+        return 0;
+    }
+    return Wrap(thread);
+}
+
+void OsThreadJoin(OsHandle thread) {
+    WaitForSingleObject(Native(thread), INFINITE);
+    CloseHandle(Native(thread));
+}
+
+void OsSleep(unsigned milliseconds) {
+    Sleep(milliseconds);
 }

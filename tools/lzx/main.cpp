@@ -1,13 +1,15 @@
 // main.cpp - the lzx command-line tool.
 //
 // What a release engineer uses to make and check payloads:
-//   lzx pack SCRIPT
-//   lzx unpack ARCHIVE DIR [--table FILE] [--force] [--allow-outside]
+//   lzx pack [-j N] SCRIPT
+//   lzx unpack [-j N] ARCHIVE DIR [--table FILE] [--force] [--allow-outside]
 //   lzx list ARCHIVE
-//   lzx compress [--huffman | --sort] IN OUT
-//   lzx decompress IN OUT
-//   lzx test FILE...
+//   lzx compress [-j N] [--huffman | --sort] IN OUT
+//   lzx decompress [-j N] IN OUT
+//   lzx test [-j N] FILE...
 //   lzx scramble FILE
+// -j N codes blocks on N threads (default: one per processor); the files
+// written are the same for every N.
 // Exit codes: 0 done, 2 a fatal error (the system's own message on standard
 // error) or a refused archive, 64 a usage error.
 #include <cstdio>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "lzx/lzx.h"
+#include "platform/platform.h"
 #include "tools/lzx/progress.h"
 
 namespace {
@@ -25,6 +28,7 @@ namespace {
 constexpr int ExitUsage = 64;
 constexpr int ExitRefused = 2;
 constexpr int CopyPiece = 65536;
+constexpr int MaxJobs = 64;
 
 struct Command {
     const char* name;
@@ -42,11 +46,25 @@ struct Arguments {
     std::vector<std::string> positional;
     std::set<std::string> flags;
     std::string table;
+    int jobs = 0;  // -j: 0 = one thread per processor
 };
 
 [[noreturn]] void Usage(const char* command, const std::string& problem) {
     std::fprintf(stderr, "lzx %s: %s (try lzx %s --help)\n", command, problem.c_str(), command);
     std::exit(ExitUsage);
+}
+
+int ParseJobs(const char* command, const std::string& text) {
+    char* end = nullptr;
+    const long jobs = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != 0 || jobs < 1 || jobs > MaxJobs)
+        Usage(command, "-j needs a number of threads from 1 to " + std::to_string(MaxJobs));
+    return static_cast<int>(jobs);
+}
+
+// The streams of the command code their blocks on the threads asked for.
+void UseThreads(const Arguments& parsed) {
+    HileSetThreads(parsed.jobs > 0 ? parsed.jobs : OsProcessorCount());
 }
 
 Arguments Parse(const char* command, const std::vector<std::string>& args, std::set<std::string> known,
@@ -58,6 +76,10 @@ Arguments Parse(const char* command, const std::vector<std::string>& args, std::
             if (i + 1 >= args.size())
                 Usage(command, "--table needs a file");
             parsed.table = args[++i];
+        } else if (arg.compare(0, 2, "-j") == 0 && known.count("-j")) {
+            if (arg.size() == 2 && i + 1 >= args.size())
+                Usage(command, "-j needs a number of threads");
+            parsed.jobs = ParseJobs(command, arg.size() > 2 ? arg.substr(2) : args[++i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
             if (!known.count(arg))
                 Usage(command, "unknown option " + arg);
@@ -145,7 +167,8 @@ std::string Lower(std::string text) {
 // ---- Commands ------------------------------------------------------------
 
 int Pack(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("pack", args, {}, 1, 1);
+    const Arguments parsed = Parse("pack", args, {"-j"}, 1, 1);
+    UseThreads(parsed);
     long long stored = 0;
     int size = 0;
     Progress.Start("packing", 0);
@@ -159,7 +182,8 @@ int Pack(const std::vector<std::string>& args) {
 }
 
 int Unpack(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("unpack", args, {"--table", "--force", "--allow-outside"}, 2, 2);
+    const Arguments parsed = Parse("unpack", args, {"--table", "--force", "--allow-outside", "-j"}, 2, 2);
+    UseThreads(parsed);
     const std::string& archive = parsed.positional[0];
     const std::string& target = parsed.positional[1];
     const int force = parsed.flags.count("--force") ? 1 : 0;
@@ -227,7 +251,8 @@ int List(const std::vector<std::string>& args) {
 }
 
 int Compress(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("compress", args, {"--huffman", "--sort"}, 2, 2);
+    const Arguments parsed = Parse("compress", args, {"--huffman", "--sort", "-j"}, 2, 2);
+    UseThreads(parsed);
     if (parsed.flags.size() > 1)
         Usage("compress", "--huffman and --sort exclude each other");
     const char* mode = parsed.flags.count("--huffman") ? "wbh" : parsed.flags.count("--sort") ? "wbs" : "wb";
@@ -250,7 +275,8 @@ int Compress(const std::vector<std::string>& args) {
 }
 
 int Decompress(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("decompress", args, {}, 2, 2);
+    const Arguments parsed = Parse("decompress", args, {"-j"}, 2, 2);
+    UseThreads(parsed);
     HILE* stream = Hopen(parsed.positional[0].c_str(), "rb");
     FileRec out;
     FileInit(&out, 1, parsed.positional[1].c_str());
@@ -292,7 +318,8 @@ int CountEntries(const std::string& name) {
 }
 
 int Test(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("test", args, {}, 1, static_cast<std::size_t>(-1));
+    const Arguments parsed = Parse("test", args, {"-j"}, 1, static_cast<std::size_t>(-1));
+    UseThreads(parsed);
     static std::uint8_t piece[CopyPiece];
     for (const std::string& name : parsed.positional) {
         // A damaged stream ends the run with its message right after this.
@@ -325,13 +352,13 @@ int Scramble(const std::vector<std::string>& args) {
 }
 
 const Command Commands[] = {
-    {"pack", "SCRIPT", "build an archive from a pack script",
+    {"pack", "[-j N] SCRIPT", "build an archive from a pack script",
      "The script: the archive's file name, the base directory (with its final \\),\n"
      "then two lines per file: SOURCE|V=version[|E=1][|D=1][|R=1] and the stored name\n"
      "(\"#\" and a path below the target directory). Prints the entries, the bytes\n"
      "stored and the archive's size.",
      Pack},
-    {"unpack", "ARCHIVE DIR [--table FILE] [--force] [--allow-outside]", "extract an archive below DIR",
+    {"unpack", "[-j N] ARCHIVE DIR [--table FILE] [--force] [--allow-outside]", "extract an archive below DIR",
      "Names beginning with \"#\" go below DIR. An archive with any other name, a drive\n"
      "name or a \"..\" component is refused unless --allow-outside is given.\n"
      "--table FILE: decide against a version file (as lzx.ver), missing = empty, and\n"
@@ -340,12 +367,12 @@ const Command Commands[] = {
      Unpack},
     {"list", "ARCHIVE", "list the entries of an archive",
      "One line per entry: stored name, size, version, E, D, R; then a total.", List},
-    {"compress", "[--huffman | --sort] IN OUT", "write IN as an LZX1 stream",
+    {"compress", "[-j N] [--huffman | --sort] IN OUT", "write IN as an LZX1 stream",
      "Default: LZ method. --huffman: the Huffman method. --sort: the sort stage\n"
      "(every 16384-byte block needs a 64-byte row of 0xFF bytes).",
      Compress},
-    {"decompress", "IN OUT", "write the bytes of an LZX1 stream", "Any stream flags.", Decompress},
-    {"test", "FILE...", "decode every block of each stream or archive",
+    {"decompress", "[-j N] IN OUT", "write the bytes of an LZX1 stream", "Any stream flags.", Decompress},
+    {"test", "[-j N] FILE...", "decode every block of each stream or archive",
      "Says OK for each file, and walks the entries of an archive; stops at the first\n"
      "damaged file with its message (exit code 2).",
      Test},
@@ -356,8 +383,9 @@ const Command Commands[] = {
 void PrintHelp() {
     std::printf("usage: lzx COMMAND [ARGUMENTS]\n\nCommands:\n");
     for (const Command& command : Commands)
-        std::printf("  %-11s %-55s %s\n", command.name, command.arguments, command.summary);
-    std::printf("\nOptions: -h, --help (also after a command), --version\n"
+        std::printf("  %-11s %-62s %s\n", command.name, command.arguments, command.summary);
+    std::printf("\nOptions: -h, --help (also after a command), --version; -j N: code blocks on N threads\n"
+                "(default: one per processor; the files written are the same for every N)\n"
                 "Exit codes: 0 done, 2 fatal error or refused archive, 64 usage error\n");
 }
 

@@ -1,0 +1,29 @@
+// pipeline.h - the stream's parallel block coding, private to the module.
+//
+// A stream opened while HileSetThreads allows more than one thread gets a
+// batch; without one (a single thread, or no memory for it) the stream codes
+// every block itself, one at a time.
+#pragma once
+
+#include "lzx/lzx.h"
+
+// A batch for a new stream, or null when the stream codes on its own.
+HileBatch* BatchCreate(bool write);
+// Waits for the coding threads and releases the batch; null does nothing.
+void BatchDestroy(HileBatch* batch);
+
+// Writing: takes the full buffer as the next block; a full group is packed
+// and written while the next one fills.
+void BatchPut(HILE* stream);
+// Writing: packs and writes every block still held (at close).
+void BatchFlush(HILE* stream);
+
+// Reading: hands out the next block into the buffer. Answers false when the
+// stream's length promises no further block; the caller then goes on as a
+// single thread would (the file is positioned behind the last block read).
+bool BatchFill(HILE* stream);
+// Reading: forgets every block read ahead (before a seek).
+void BatchDrop(HILE* stream);
+
+// The stream's progress call, after each block written or handed out.
+void HileReportProgress(const HILE* stream);
