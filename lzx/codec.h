@@ -32,7 +32,7 @@ inline constexpr int MaxCodeLength = 24;
 inline constexpr int DecTabBits = 10;
 inline constexpr int DecTabSize = 1 << DecTabBits;
 inline constexpr std::uint16_t DecTabLong = 512;  // "no code of 10 bits or less matches"
-inline constexpr int FastBits = 12;
+inline constexpr int FastBits = 11;
 inline constexpr int FastSize = 1 << FastBits;
 inline constexpr int LzWindow = 1024;
 inline constexpr int LzMinMatch = 4;
@@ -119,6 +119,37 @@ std::uint32_t BitRev(std::uint32_t v, int n);
 
 class Codec;
 
+// Reads a block's bits through a 64-bit buffer that is refilled without a
+// branch: after Refill at least 56 bits are valid. The bits above the valid
+// ones are 0 or the stream's own next bits, so refilling over them changes
+// nothing. Each refill loads the 8 bytes at the next unread byte; decoding
+// stops within one item of the block's bit count, which BitBuf's slack covers.
+class BitReader {
+public:
+    BitReader(const std::uint8_t* buffer, int position) : start(buffer), next(buffer + (position >> 3)) {
+        Refill();
+        Skip(position & 7);
+    }
+    void Refill() {
+        bits |= Load64(next) << valid;
+        next += (63 - valid) >> 3;
+        valid |= 56;
+    }
+    std::uint64_t Peek() const { return bits; }
+    void Skip(int n) {
+        bits >>= n;
+        valid -= n;
+    }
+    int Position() const { return static_cast<int>(next - start) * 8 - valid; }
+    int Valid() const { return valid; }
+
+private:
+    const std::uint8_t* start;
+    const std::uint8_t* next;
+    std::uint64_t bits = 0;
+    int valid = 0;
+};
+
 // Writes bits at a codec's BitPos through a 64-bit accumulator, a word store
 // every 32 bits, for the packers' hot loops. The bytes it leaves are those
 // that BitPut calls would leave: the bits below the start position are kept,
@@ -201,8 +232,10 @@ public:
     }
 
     // The decoders' fast table, for prefix-free codes (every code a packer
-    // builds): FastTab maps the next FastBits stream bits to symbol | code
-    // length << 16 for every code of up to FastBits bits. An entry of 0 (a
+    // builds): FastTab maps the next FastBits stream bits to an entry for
+    // every code of up to FastBits bits: the symbol, the bits of the whole
+    // item << 16 (the code and, for a reference, its extra bits), the code's
+    // length << 24. An entry of 0 (a
     // longer code, bits that match no code, a symbol the method cannot use)
     // sends the decoder to DecodeSymbol, whose tables are built only then.
     // Answers false for a code that is not prefix-free: its decoding goes
@@ -292,7 +325,20 @@ public:
     std::uint16_t LongIndex[DecTabSize] = {};
     std::uint16_t LongTab[LongPool] = {};
 
-    std::uint32_t FastTab[FastSize] = {};
+    // Codes longer than FastBits: their prefix's entry is FastSub | table
+    // bits << 16 | offset, and the second table, indexed by the next bits,
+    // lies at FastTab + FastSize + offset.
+    static constexpr std::uint32_t FastSub = 0x80000000u;
+    static constexpr int FastPool = 4096;
+    std::uint32_t FastTab[FastSize + FastPool] = {};
+    // The entry for the next stream bits (at least 24 valid); 0: slow path.
+    std::uint32_t FastLookup(std::uint64_t bits) const {
+        std::uint32_t entry = FastTab[bits & (FastSize - 1)];
+        if (entry & FastSub)
+            entry = FastTab[FastSize + (entry & 0xFFFF) +
+                            ((bits >> FastBits) & ((1u << ((entry >> 16) & 0xFF)) - 1))];
+        return entry;
+    }
     bool SlowReady = false;
 
     std::int16_t LzHead[LzHashSize] = {};

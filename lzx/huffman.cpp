@@ -106,18 +106,46 @@ void Codec::TreeToLen(HufTable* table, int node, int depth) {
     }
 }
 
+namespace {
+
+// The bits of each byte in reverse order.
+struct ByteReversal {
+    std::uint8_t table[256];
+    constexpr ByteReversal() : table() {
+        for (int v = 0; v < 256; ++v) {
+            int reversed = 0;
+            for (int i = 0; i < 8; ++i)
+                reversed |= ((v >> i) & 1) << (7 - i);
+            table[v] = static_cast<std::uint8_t>(reversed);
+        }
+    }
+};
+
+constexpr ByteReversal Reversed;
+
+// BitRev for n of 1 to 24, three table lookups.
+inline std::uint32_t Reverse24(std::uint32_t v, int n) {
+    const std::uint32_t all = static_cast<std::uint32_t>(Reversed.table[v & 0xFF]) << 16 |
+                              static_cast<std::uint32_t>(Reversed.table[(v >> 8) & 0xFF]) << 8 |
+                              Reversed.table[(v >> 16) & 0xFF];
+    return all >> (24 - n);
+}
+
+}  // namespace
+
+// Codes of one length count up from first[L] in plain form, and each is
+// stored reversed. Only the low L bits of first[L] take part, so unsigned
+// wrap-around in the doubling does no harm; a length whose count passes the
+// all-ones code has no code left for the next symbol: overcounted.
 void Codec::LenToVal(HufTable* table) {
     int count[MaxCodeLength + 1] = {};
     for (int s = 0; s < table->symbolCount; ++s)
         ++count[table->length[s]];
 
-    // Only the low L bits of first[L] take part, so unsigned wrap-around in
-    // the doubling does no harm.
     std::uint32_t first = 0;
-    std::uint32_t running[MaxCodeLength + 1];
-    bool exhausted[MaxCodeLength + 1] = {};
+    std::uint32_t next[MaxCodeLength + 1];
     for (int length = 1; length <= MaxCodeLength; ++length) {
-        running[length] = BitRev(first, length);
+        next[length] = first & ((1u << length) - 1);
         first = (first + static_cast<std::uint32_t>(count[length])) << 1;
     }
 
@@ -125,18 +153,9 @@ void Codec::LenToVal(HufTable* table) {
         const int length = table->length[s];
         if (length == 0)
             continue;
-        if (exhausted[length])
+        const std::uint32_t value = next[length]++;
+        if (value >> length)
             FatalMessage("LenToVal: overcounted");
-        table->code[s] = running[length];
-        // Count up by one in reversed form: flip from the top bit down until a
-        // bit turns to 1. All ones wrap to zero: no code of this length is left.
-        std::uint32_t m = 1u << (length - 1);
-        for (; m != 0; m >>= 1) {
-            running[length] ^= m;
-            if (running[length] & m)
-                break;
-        }
-        if (m == 0)
-            exhausted[length] = true;
+        table->code[s] = Reverse24(value, length);
     }
 }

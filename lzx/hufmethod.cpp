@@ -44,24 +44,33 @@ int Codec::HufUnpack(int nbits) {
     if (!fast)
         NeedSlowTables(&MainTable);
 
-    // The hot loop: a local bit position, one word fetch per byte, one table
-    // lookup for every code of up to FastBits bits.
-    std::int32_t pos = BitPos;
+    // The hot loop: a refill carries at least 56 bits, enough for four codes
+    // of up to FastBits bits, each found with one lookup. A longer code (up
+    // to 24 bits) is taken only first after a refill.
+    BitReader in(BitBuf, BitPos);
     int out = 0;
-    while (pos < nbits) {
-        const std::uint64_t bits = Load64(BitBuf + (pos >> 3)) >> (pos & 7);
-        std::uint32_t entry = fast ? FastTab[bits & (FastSize - 1)] : 0;
-        if (entry == 0) {
-            NeedSlowTables(&MainTable);
-            const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(bits));
-            entry = static_cast<std::uint32_t>(s) | static_cast<std::uint32_t>(MainTable.length[s]) << 16;
+    while (in.Position() < nbits) {
+        in.Refill();
+        for (int i = 0; i < 4 && in.Position() < nbits; ++i) {
+            std::uint32_t entry = fast ? FastTab[in.Peek() & (FastSize - 1)] : 0;
+            if (entry == 0 || (entry & FastSub)) {
+                if (i > 0)
+                    break;
+                entry = fast ? FastLookup(in.Peek()) : 0;
+                if (entry == 0) {
+                    NeedSlowTables(&MainTable);
+                    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
+                    entry = static_cast<std::uint32_t>(s) | static_cast<std::uint32_t>(MainTable.length[s]) << 16;
+                }
+                i = 4;
+            }
+            in.Skip(static_cast<int>((entry >> 16) & 0xFF));
+            if (out == WorkBufSize)
+                FatalMessage("HufUnpack: more than %d bytes decoded", WorkBufSize);
+            WorkBuf[out++] = static_cast<std::uint8_t>(entry);
         }
-        pos += static_cast<int>(entry >> 16);
-        if (out == WorkBufSize)
-            FatalMessage("HufUnpack: more than %d bytes decoded", WorkBufSize);
-        WorkBuf[out++] = static_cast<std::uint8_t>(entry);
     }
-    BitPos = pos;
+    BitPos = in.Position();
     if (BitPos != nbits)
         FatalMessage("HufUnpack: too many bits read");
     return out;

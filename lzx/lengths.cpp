@@ -209,6 +209,25 @@ void Codec::BuildLongTables(const HufTable* table, int longest) {
     LongMask = static_cast<std::uint32_t>(size - 1);
 }
 
+namespace {
+
+// The fast-table entry of symbol s with a code of the given length; 0 for
+// a symbol the method cannot use (a reference symbol without a class).
+std::uint32_t FastEntry(int s, int length, bool references) {
+    int item = length;
+    if (references && s >= 256) {
+        const int lc = (s & 255) >> 4;
+        const int dc = s & 15;
+        if (lc < 1 || lc > 8 || dc > 10)
+            return 0;
+        item = length + (lc - 1) + (dc >= 2 ? dc - 1 : 0);
+    }
+    return static_cast<std::uint32_t>(s) | static_cast<std::uint32_t>(item) << 16 |
+           static_cast<std::uint32_t>(length) << 24;
+}
+
+}  // namespace
+
 bool Codec::BuildFastTable(const HufTable* table, bool references) {
     SlowReady = false;
     int count[MaxCodeLength + 1] = {};
@@ -225,20 +244,55 @@ bool Codec::BuildFastTable(const HufTable* table, bool references) {
         return false;
 
     if (covered < FastSize)
-        std::memset(FastTab, 0, sizeof FastTab);
+        std::memset(FastTab, 0, FastSize * sizeof FastTab[0]);
+    int longest[FastSize];  // per prefix: the longest code behind it; 0 none
+    bool anyLong = false;
     for (int s = 0; s < table->symbolCount; ++s) {
         const int length = table->length[s];
-        if (length < 1 || length > FastBits)
+        if (length < 1)
             continue;
-        std::uint32_t entry = static_cast<std::uint32_t>(s) | static_cast<std::uint32_t>(length) << 16;
-        if (references && s >= 256) {
-            const int lc = (s & 255) >> 4;
-            const int dc = s & 15;
-            if (lc < 1 || lc > 8 || dc > 10)
-                entry = 0;
+        if (length > FastBits) {
+            if (!anyLong)
+                std::fill_n(longest, FastSize, 0);
+            anyLong = true;
+            int& most = longest[table->code[s] & (FastSize - 1)];
+            most = length > most ? length : most;
+            continue;
         }
+        const std::uint32_t entry = FastEntry(s, length, references);
         for (std::uint32_t i = table->code[s]; i < FastSize; i += 1u << length)
             FastTab[i] = entry;
+    }
+    if (!anyLong)
+        return true;
+
+    // The codes longer than FastBits: behind each of their prefixes a
+    // second table for the prefix's remaining bits. What does not fit in the
+    // pool stays 0 and goes the slow way.
+    int used = 0;
+    for (int prefix = 0; prefix < FastSize; ++prefix) {
+        if (longest[prefix] == 0)
+            continue;
+        const int bits = longest[prefix] - FastBits;
+        if (used + (1 << bits) > FastPool) {
+            longest[prefix] = 0;
+            continue;
+        }
+        FastTab[prefix] = FastSub | static_cast<std::uint32_t>(bits) << 16 | static_cast<std::uint32_t>(used);
+        std::fill_n(FastTab + FastSize + used, 1 << bits, 0u);
+        used += 1 << bits;
+    }
+    for (int s = 0; s < table->symbolCount; ++s) {
+        const int length = table->length[s];
+        const std::uint32_t prefix = table->code[s] & (FastSize - 1);
+        if (length <= FastBits || longest[prefix] == 0)
+            continue;
+        const std::uint32_t head = FastTab[prefix];
+        std::uint32_t* sub = FastTab + FastSize + (head & 0xFFFF);
+        const std::uint32_t size = 1u << ((head >> 16) & 0xFF);
+        const std::uint32_t entry = FastEntry(s, length, references);
+        for (std::uint32_t i = table->code[s] >> FastBits; i < size; i += 1u << (length - FastBits))
+            sub[i] = entry;
     }
     return true;
 }

@@ -186,7 +186,7 @@ inline std::uint32_t TakeBits(const std::uint8_t* buffer, std::int32_t& pos, int
 }
 
 // Copies a reference of length bytes from distance bytes back, as a byte-by-
-// byte copy in increasing order would, eight bytes at a time. Up to 7 bytes
+// byte copy in increasing order would, eight bytes at a time. Up to 15 bytes
 // past the copy are written too: WorkBuf has room for them (decoding stops at
 // 16384 bytes), and what follows overwrites them. A distance under 8 copies
 // its first 8 bytes one by one; from there on the data repeats with a period
@@ -194,8 +194,11 @@ inline std::uint32_t TakeBits(const std::uint8_t* buffer, std::int32_t& pos, int
 inline void CopyMatch(std::uint8_t* to, int distance, int length) {
     static constexpr int Period[8] = {0, 8, 8, 9, 8, 10, 12, 14};
     if (distance >= 8) {
+        // Most references are short: two words without a loop test first.
         const std::uint8_t* from = to - distance;
-        for (int i = 0; i < length; i += 8)
+        Store64(to, Load64(from));
+        Store64(to + 8, Load64(from + 8));
+        for (int i = 16; i < length; i += 8)
             Store64(to + i, Load64(from + i));
         return;
     }
@@ -250,41 +253,42 @@ constexpr int ClassExtra[16] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
 }  // namespace
 
-// The hot loop. One 64-bit fetch per item carries its code (at most
-// FastBits bits on this path) and both extra fields (at most 7 + 9 bits).
+// The hot loop. A refill before each item gives it all its bits: at most
+// 24 for the code and 7 + 9 for the extra fields. The bit position
+// moves on by the whole item at once, so the next item's lookup need not
+// wait for this one's length and distance.
 int Codec::LzxDecodeFast(int nbits) {
-    const std::uint8_t* const buffer = BitBuf;
+    BitReader in(BitBuf, BitPos);
     std::uint8_t* const work = WorkBuf;
-    std::int32_t pos = BitPos;
     int out = 0;
-    while (pos < nbits) {
-        std::uint64_t bits = Load64(buffer + (pos >> 3)) >> (pos & 7);
-        const std::uint32_t entry = FastTab[bits & (FastSize - 1)];
+    while (in.Position() < nbits) {
+        in.Refill();
+        std::uint64_t bits = in.Peek();
+        const std::uint32_t entry = FastLookup(bits);
         if (entry == 0) {
+            std::int32_t pos = in.Position();
             LzxGetItem(*this, pos, out);
+            in = BitReader(BitBuf, pos);
             continue;
         }
-        const int length = static_cast<int>(entry >> 16);
+        in.Skip(static_cast<int>((entry >> 16) & 0xFF));
         const int s = static_cast<int>(entry & 0xFFFF);
-        pos += length;
         if (s < 256) {
             if (out >= BlockSize)
                 FatalMessage("LzxUnpack: more than %d bytes decoded", BlockSize);
             work[out++] = static_cast<std::uint8_t>(s);
             continue;
         }
-        bits >>= length;
+        bits >>= entry >> 24;
         const int lc = (s >> 4) & 15;
         const int dc = s & 15;
         const int lengthExtra = ClassExtra[lc];
         const int L = ClassBase[lc] + static_cast<int>(bits & ((1u << lengthExtra) - 1));
         bits >>= lengthExtra;
-        const int distanceExtra = ClassExtra[dc];
-        const int D = ClassBase[dc] + static_cast<int>(bits & ((1u << distanceExtra) - 1));
-        pos += lengthExtra + distanceExtra;
+        const int D = ClassBase[dc] + static_cast<int>(bits & ((1u << ClassExtra[dc]) - 1));
         PutReference(work, out, L + 3, D + 1);
     }
-    BitPos = pos;
+    BitPos = in.Position();
     return out;
 }
 

@@ -231,7 +231,7 @@ TEST_F(StreamTest, LengthsBeyondTheHeaderAreRefused) {
     EXPECT_EXIT(Hputc(1, stream), FatalExit(), FatalReport("Hwrite: stream longer than 2147483647 bytes [huge.lzx]"));
     FileClose(&stream->main);
     FileClose(&stream->side);
-    delete stream;
+    HileReleaseAll();
 }
 
 }  // namespace
