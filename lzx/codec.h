@@ -142,6 +142,7 @@ public:
     }
     int Position() const { return static_cast<int>(next - start) * 8 - valid; }
     int Valid() const { return valid; }
+    const std::uint8_t* Next() const { return next; }
 
 private:
     const std::uint8_t* start;

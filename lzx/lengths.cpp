@@ -124,26 +124,32 @@ void Codec::RecvLens(HufTable* table, int n) {
     const bool usable = QuickLenTable(LenTable, quick);
 
     table->symbolCount = n;
+    BitReader in(BitBuf, BitPos);
     for (int p = 0; p < n;) {
-        const std::uint32_t bits = BitPeek();
+        in.Refill();
+        const std::uint32_t bits = static_cast<std::uint32_t>(in.Peek()) & 0xFFFFFF;
         int s = usable ? quick[bits & 0xFF] : NoQuick;
         s = s != NoQuick ? s : UnCode(&LenTable, bits);
-        BitSkip(LenTable.length[s]);
+        in.Skip(LenTable.length[s]);
         if (s <= MaxCodeLength) {
             table->length[p++] = static_cast<std::uint8_t>(s);
             continue;
         }
         int z;
-        if (s == RunShort)
-            z = static_cast<int>(BitGet(4)) + RunShortMin;
-        else if (s == RunLong)
-            z = static_cast<int>(BitGet(6)) + RunLongMin;
-        else
+        if (s == RunShort) {
+            z = static_cast<int>(in.Peek() & 0xF) + RunShortMin;
+            in.Skip(4);
+        } else if (s == RunLong) {
+            z = static_cast<int>(in.Peek() & 0x3F) + RunLongMin;
+            in.Skip(6);
+        } else {
             FatalMessage("RecvLens: bad code %d", s);
+        }
         // A final run may reach past n: its excess is dropped.
         for (; z > 0 && p < n; --z)
             table->length[p++] = 0;
     }
+    BitPos = in.Position();
 }
 
 int Codec::UnCode(const HufTable* table, std::uint32_t bits) {
@@ -234,60 +240,57 @@ bool Codec::BuildFastTable(const HufTable* table, bool references) {
     for (int s = 0; s < table->symbolCount; ++s)
         ++count[table->length[s]];
     std::uint64_t kraft = 0;  // the code space taken, in units of 2^-24
-    std::uint32_t covered = 0;  // table entries the short codes fill
-    for (int length = 1; length <= MaxCodeLength; ++length) {
+    for (int length = 1; length <= MaxCodeLength; ++length)
         kraft += static_cast<std::uint64_t>(count[length]) << (MaxCodeLength - length);
-        if (length <= FastBits)
-            covered += static_cast<std::uint32_t>(count[length]) << (FastBits - length);
-    }
     if (kraft > (1u << MaxCodeLength))
         return false;
 
-    if (covered < FastSize)
-        std::memset(FastTab, 0, FastSize * sizeof FastTab[0]);
-    int longest[FastSize];  // per prefix: the longest code behind it; 0 none
-    bool anyLong = false;
+    // The table grows by doubling: at length L it has 2^L entries, the
+    // upper half a copy of the lower one, so that every shorter code already
+    // fills all the entries its bits match; then each code of length L
+    // takes the one entry of its own L bits. Entries no code reaches stay 0.
+    std::uint16_t byLength[MaxSymbols];  // symbols in order of length, then symbol
+    int place[MaxCodeLength + 2] = {};
+    for (int length = 1; length <= MaxCodeLength; ++length)
+        place[length + 1] = place[length] + count[length];
     for (int s = 0; s < table->symbolCount; ++s) {
-        const int length = table->length[s];
-        if (length < 1)
-            continue;
-        if (length > FastBits) {
-            if (!anyLong)
-                std::fill_n(longest, FastSize, 0);
-            anyLong = true;
-            int& most = longest[table->code[s] & (FastSize - 1)];
-            most = length > most ? length : most;
-            continue;
-        }
-        const std::uint32_t entry = FastEntry(s, length, references);
-        for (std::uint32_t i = table->code[s]; i < FastSize; i += 1u << length)
-            FastTab[i] = entry;
+        if (table->length[s] > 0)
+            byLength[place[table->length[s]]++] = static_cast<std::uint16_t>(s);
     }
-    if (!anyLong)
-        return true;
+    FastTab[0] = 0;
+    int k = 0;
+    for (int length = 1; length <= FastBits; ++length) {
+        const std::size_t half = std::size_t{1} << (length - 1);
+        std::memcpy(FastTab + half, FastTab, half * sizeof FastTab[0]);
+        for (; k < place[length]; ++k)
+            FastTab[table->code[byLength[k]]] = FastEntry(byLength[k], length, references);
+    }
 
-    // The codes longer than FastBits: behind each of their prefixes a
-    // second table for the prefix's remaining bits. What does not fit in the
-    // pool stays 0 and goes the slow way.
+    // The codes longer than FastBits, in order of length: behind each of
+    // their prefixes a second table for the prefix's remaining bits, as many
+    // as the longest code behind it needs. The prefix's entry, 0 until now,
+    // first notes that length. What does not fit in the pool stays 0 and
+    // goes the slow way.
+    const int firstLong = k;
+    for (; k < place[MaxCodeLength]; ++k)
+        FastTab[table->code[byLength[k]] & (FastSize - 1)] = table->length[byLength[k]];
     int used = 0;
-    for (int prefix = 0; prefix < FastSize; ++prefix) {
-        if (longest[prefix] == 0)
-            continue;
-        const int bits = longest[prefix] - FastBits;
-        if (used + (1 << bits) > FastPool) {
-            longest[prefix] = 0;
-            continue;
-        }
-        FastTab[prefix] = FastSub | static_cast<std::uint32_t>(bits) << 16 | static_cast<std::uint32_t>(used);
-        std::fill_n(FastTab + FastSize + used, 1 << bits, 0u);
-        used += 1 << bits;
-    }
-    for (int s = 0; s < table->symbolCount; ++s) {
+    for (k = firstLong; k < place[MaxCodeLength]; ++k) {
+        const int s = byLength[k];
         const int length = table->length[s];
-        const std::uint32_t prefix = table->code[s] & (FastSize - 1);
-        if (length <= FastBits || longest[prefix] == 0)
+        std::uint32_t& head = FastTab[table->code[s] & (FastSize - 1)];
+        if (head == 0)
             continue;
-        const std::uint32_t head = FastTab[prefix];
+        if (!(head & FastSub)) {
+            const int bits = static_cast<int>(head) - FastBits;
+            if (used + (1 << bits) > FastPool) {
+                head = 0;
+                continue;
+            }
+            head = FastSub | static_cast<std::uint32_t>(bits) << 16 | static_cast<std::uint32_t>(used);
+            std::fill_n(FastTab + FastSize + used, 1 << bits, 0u);
+            used += 1 << bits;
+        }
         std::uint32_t* sub = FastTab + FastSize + (head & 0xFFFF);
         const std::uint32_t size = 1u << ((head >> 16) & 0xFF);
         const std::uint32_t entry = FastEntry(s, length, references);

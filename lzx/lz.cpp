@@ -219,11 +219,12 @@ inline void PutReference(std::uint8_t* work, int& out, int length, int distance)
     out += length;
 }
 
-// One literal or reference through DecodeSymbol, at the local bit position:
+// One literal or reference through DecodeSymbol, at the local bit position;
+// answers the output's new length:
 // the path of every code the fast table does not hold, and of whole blocks
 // whose code is not prefix-free. Every check of a damaged block is here,
 // before the write.
-void LzxGetItem(Codec& codec, std::int32_t& pos, int& out) {
+int LzxGetItem(Codec& codec, std::int32_t& pos, int out) {
     codec.NeedSlowTables(&codec.MainTable);
     const std::uint32_t bits = Load32(codec.BitBuf + (pos >> 3)) >> (pos & 7);
     const int s = codec.DecodeSymbol(&codec.MainTable, bits);
@@ -233,7 +234,7 @@ void LzxGetItem(Codec& codec, std::int32_t& pos, int& out) {
         if (out >= BlockSize)
             FatalMessage("LzxUnpack: more than %d bytes decoded", BlockSize);
         codec.WorkBuf[out++] = static_cast<std::uint8_t>(s);
-        return;
+        return out;
     }
 
     const int lc = (s & 255) >> 4;
@@ -243,6 +244,7 @@ void LzxGetItem(Codec& codec, std::int32_t& pos, int& out) {
     const int L = lc <= 1 ? lc : (1 << (lc - 1)) + static_cast<int>(TakeBits(codec.BitBuf, pos, lc - 1));
     const int D = dc <= 1 ? dc : (1 << (dc - 1)) + static_cast<int>(TakeBits(codec.BitBuf, pos, dc - 1));
     PutReference(codec.WorkBuf, out, L + 3, D + 1);
+    return out;
 }
 
 // Per length or distance class: the value of the class with its extra bits
@@ -267,7 +269,7 @@ int Codec::LzxDecodeFast(int nbits) {
         const std::uint32_t entry = FastLookup(bits);
         if (entry == 0) {
             std::int32_t pos = in.Position();
-            LzxGetItem(*this, pos, out);
+            out = LzxGetItem(*this, pos, out);
             in = BitReader(BitBuf, pos);
             continue;
         }
@@ -303,7 +305,7 @@ int Codec::LzxUnpack(int nbits) {
         NeedSlowTables(&MainTable);
         std::int32_t pos = BitPos;
         while (pos < nbits)
-            LzxGetItem(*this, pos, out);
+            out = LzxGetItem(*this, pos, out);
         BitPos = pos;
     }
     if (BitPos != nbits)
