@@ -24,7 +24,8 @@
 namespace {
 
 int Threads = 1;
-constexpr int SlotsPerThread = 8;
+constexpr int SlotsPerThread = 16;
+constexpr int ReadPiece = 256 * 1024;  // at least one whole record
 
 struct BlockFailure {
     std::string text;
@@ -85,8 +86,18 @@ void Work(void* context) {
 
 }  // namespace
 
+// Reading: record bytes read ahead in large pieces; bytes [start, start +
+// filled) of the file.
+struct ReadBuffer {
+    std::vector<std::uint8_t> bytes;
+    int start = 0;
+    int filled = 0;
+    long long fileSize = -1;
+};
+
 struct HileBatch {
     std::vector<Worker> workers;
+    ReadBuffer reading;
     Group groups[2];
     int current = 0;                // the group being filled or handed out
     std::int64_t readAhead = -1;    // reading: stream offset of the next block to read; -1 not started
@@ -116,10 +127,9 @@ void Join(HileBatch* batch, Group& group) {
     group.running = false;
 }
 
-// Writing: waits for a packed group and writes its records in order, each
+// Writing: writes the records of a packed group (joined) in order, each
 // with its index entry, as Hflus does.
 void WriteGroup(HILE* stream, Group& group) {
-    Join(stream->batch, group);
     for (int i = 0; i < group.count; ++i) {
         BlockSlot& slot = *group.slots[static_cast<std::size_t>(i)];
         if (!slot.failure.empty())
@@ -133,26 +143,88 @@ void WriteGroup(HILE* stream, Group& group) {
     group.count = 0;
 }
 
+// Reading: the record at the file position, taken from the stream's read
+// buffer, which is filled with large reads; false when the file ends inside
+// the record or its bit count is out of range (the caller then reads it the
+// single thread's way, which gives that thread's report).
+bool TakeRecord(HILE* stream, int* position, BlockSlot& slot) {
+    HileBatch* batch = stream->batch;
+    ReadBuffer& buffer = batch->reading;
+    // Makes [*position, *position + need) present; false at the file's end.
+    auto present = [&](int need) {
+        if (*position < buffer.start || *position > buffer.start + buffer.filled) {
+            buffer.start = *position;  // nothing of use in the buffer
+            buffer.filled = 0;
+        }
+        if (*position + need <= buffer.start + buffer.filled)
+            return true;
+        const int kept = buffer.start + buffer.filled - *position;
+        std::memmove(buffer.bytes.data(), buffer.bytes.data() + (*position - buffer.start), static_cast<std::size_t>(kept));
+        buffer.start = *position;
+        buffer.filled = kept;
+        const long long left = buffer.fileSize - (static_cast<long long>(buffer.start) + kept);
+        const int room = static_cast<int>(buffer.bytes.size()) - kept;
+        const int more = left < room ? static_cast<int>(left) : room;
+        if (more > 0) {
+            DoFseek(&stream->main, buffer.start + kept);
+            DoFread(buffer.bytes.data() + kept, more, &stream->main);
+            buffer.filled += more;
+        }
+        return *position + need <= buffer.start + buffer.filled;
+    };
+    int head = 4;
+    if (stream->header.flags & FlagSort) {
+        if (!present(1))
+            return false;
+        head += 1 + buffer.bytes[static_cast<std::size_t>(*position - buffer.start)];
+    }
+    if (!present(head))
+        return false;
+    const std::uint8_t* at = buffer.bytes.data() + (*position - buffer.start);
+    const std::int32_t nbits = static_cast<std::int32_t>(Load32(at + head - 4));
+    if (nbits < 0 || nbits > BitLimit || !present(head + (nbits + 7) / 8))
+        return false;
+    slot.size = head + (nbits + 7) / 8;
+    std::memcpy(slot.record, buffer.bytes.data() + (*position - buffer.start), static_cast<std::size_t>(slot.size));
+    *position += slot.size;
+    return true;
+}
+
 // Reading: reads the records of the next blocks that the stream's length
-// promises into a group's slots, as Hfill would read them one by one, and
-// starts their decoding.
+// promises into a group's slots, from where Hfill would read them one by
+// one, and starts their decoding. The file is left where those reads would
+// leave it.
 void ReadAhead(HILE* stream, Group& group) {
     HileBatch* batch = stream->batch;
     group.count = 0;
     group.next = 0;
+    if (batch->readAhead >= stream->header.totalLength)
+        return;
+    if (batch->reading.fileSize < 0)
+        batch->reading.fileSize = FileSize64(&stream->main);
     SetThreadFatalTrap(ThrowFailure);
+    int position = DoFtell(&stream->main);
     while (group.count < static_cast<int>(group.slots.size()) && batch->readAhead < stream->header.totalLength) {
         BlockSlot& slot = *group.slots[static_cast<std::size_t>(group.count++)];
         slot.failure.clear();
         batch->readAhead += HileBlockSize;
         try {
-            if (DoFtell(&stream->main) >= stream->header.indexOffset)
+            if (position >= stream->header.indexOffset)
                 FatalMessage("Hfill: block missing in [%s]", stream->name);
-            slot.size = ReadRecordBytes(&stream->main, stream->header.flags, slot.record);
+            if (!TakeRecord(stream, &position, slot)) {
+                DoFseek(&stream->main, position);
+                slot.size = ReadRecordBytes(&stream->main, stream->header.flags, slot.record);
+                position = DoFtell(&stream->main);
+            }
         } catch (const BlockFailure& failure) {
             slot.failure = failure.text.empty() ? "?" : failure.text;
             batch->readAhead = stream->header.totalLength;  // nothing behind it is read
         }
+    }
+    try {
+        DoFseek(&stream->main, position);
+    } catch (const BlockFailure&) {
+        // Reported, if ever, by the read that needs the position.
     }
     SetThreadFatalTrap(nullptr);
     group.flags = stream->header.flags;
@@ -177,6 +249,8 @@ HileBatch* BatchCreate(bool write) {
     if (batch == nullptr)
         return nullptr;
     batch->workers.resize(static_cast<std::size_t>(Threads));
+    if (!write)
+        batch->reading.bytes.resize(ReadPiece);
     for (Worker& worker : batch->workers)
         worker.codec.reset(new (std::nothrow) Codec);
     for (Group& group : batch->groups) {
@@ -214,19 +288,25 @@ void BatchPut(HILE* stream) {
     std::memcpy(group.slots[static_cast<std::size_t>(group.count++)]->data, stream->buffer, HileBlockSize);
     if (group.count < static_cast<int>(group.slots.size()))
         return;
-    WriteGroup(stream, batch->groups[1 - batch->current]);
+    // The coding threads go on with this group while the one before is
+    // written.
+    Group& before = batch->groups[1 - batch->current];
+    Join(batch, before);
     Launch(batch, group);
+    WriteGroup(stream, before);
     batch->current = 1 - batch->current;
 }
 
 void BatchFlush(HILE* stream) {
     HileBatch* batch = stream->batch;
-    WriteGroup(stream, batch->groups[1 - batch->current]);
+    Group& before = batch->groups[1 - batch->current];
     Group& group = batch->groups[batch->current];
-    if (group.count > 0) {
+    Join(batch, before);
+    if (group.count > 0)
         Launch(batch, group);
-        WriteGroup(stream, group);
-    }
+    WriteGroup(stream, before);
+    Join(batch, group);
+    WriteGroup(stream, group);
 }
 
 bool BatchFill(HILE* stream) {
@@ -263,4 +343,5 @@ void BatchDrop(HILE* stream) {
         group.next = 0;
     }
     batch->readAhead = -1;
+    batch->reading.filled = 0;
 }
