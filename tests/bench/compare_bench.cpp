@@ -63,6 +63,7 @@
 
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
+#include "platform/platform.h"
 
 #ifndef COMPARE_BENCH_BUILD
 #define COMPARE_BENCH_BUILD "unknown flags"
@@ -315,19 +316,23 @@ private:
 // private temporary one) and read back. The output size is the file's.
 class LzxStream : public Contender {
 public:
-    LzxStream(const char* openMode, const char* mode, bool sort)
-        : Contender("lzx stream", mode, FamilyLzxStream), openMode_(openMode), sort_(sort) {}
+    LzxStream(const char* openMode, const std::string& mode, bool sort, int threads = 1)
+        : Contender("lzx stream", mode, FamilyLzxStream), openMode_(openMode), sort_(sort), threads_(threads) {}
 
     std::size_t Bound(std::size_t) const override { return 0; }
 
     std::size_t Compress(const std::uint8_t* in, std::size_t size, std::uint8_t*, std::size_t) override {
+        HileSetThreads(threads_);
         HILE* stream = Hopen(FileName, openMode_);
+        HileSetThreads(1);
         Hwrite(in, static_cast<int>(size), stream);
         return static_cast<std::size_t>(Hclose(stream));
     }
 
     void Decompress(const std::uint8_t*, std::size_t, std::uint8_t* out, std::size_t size) override {
+        HileSetThreads(threads_);
         HILE* stream = Hopen(FileName, "rb");
+        HileSetThreads(1);
         const int got = Hread(out, static_cast<int>(size), stream);
         std::uint8_t more;
         const int extra = Hread(&more, 1, stream);
@@ -346,6 +351,7 @@ public:
 private:
     const char* openMode_;
     const bool sort_;
+    const int threads_;
 };
 
 class Zlib : public Contender {
@@ -756,7 +762,9 @@ std::string Report(const Options& options, const Corpus& corpus, const std::vect
         "Modes are the stream flags: 0 LZ, 1 Huffman, 2 sort stage then LZ.\n"
         "- lzx stream: Hopen/Hwrite/Hclose of the corpus to a file in a temporary directory, then "
         "Hopen/Hread/Hclose; the output is the whole file (header, records, index) and the times include the "
-        "file system calls (page cache, no sync).\n"
+        "file system calls (page cache, no sync). The rows with threads code the blocks on that many threads, "
+        "as the lzx tool does by default (-j); every other row is single-threaded. Their memory includes each "
+        "thread's Codec and the groups of blocks in flight.\n"
         "- (a) The sort stage needs an all-0xFF row of 64 bytes in every block and stops the program on a block "
         "without one; %zu of the corpus's %zu blocks have one. These rows therefore run on a prepared variant: "
         "each block is 255 rows (16320 bytes) of corpus followed by one empty row, %zu bytes in all. Ratio and "
@@ -903,6 +911,13 @@ std::vector<std::unique_ptr<Contender>> Contenders(const Options& options) {
     all.push_back(std::make_unique<LzxStream>("wb", "wb", false));
     all.push_back(std::make_unique<LzxStream>("wbh", "wbh", false));
     all.push_back(std::make_unique<LzxStream>("wbs", "wbs", true));
+    // The tool's default: blocks coded on one thread per processor.
+    const int threads = OsProcessorCount();
+    if (threads > 1) {
+        const std::string tag = ", " + std::to_string(threads) + " threads";
+        all.push_back(std::make_unique<LzxStream>("wb", "wb" + tag, false, threads));
+        all.push_back(std::make_unique<LzxStream>("wbs", "wbs" + tag, true, threads));
+    }
     for (int level : {1, 6, 9})
         all.push_back(std::make_unique<Zlib>(level));
     for (int level : {1, 3, 19})

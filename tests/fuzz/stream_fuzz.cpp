@@ -1,5 +1,7 @@
 // A read stream: the first 16 bytes are four seek positions, the rest the
 // "LZX1" file. Reads everything, then seeks and reads around each position.
+// The lowest bit of the first position picks one thread or two, so damage
+// also meets the read-ahead and the coding threads.
 #include <cstring>
 
 #include "lzx/codec.h"
@@ -12,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t seeks[4];
     std::memcpy(seeks, data, sizeof seeks);
     const std::string name = fuzz::Put("stream.lzx", data + 16, size - 16);
+    HileSetThreads(seeks[0] & 1 ? 2 : 1);
     fuzz::Run([&] {
         HILE* stream = Hopen("stream.lzx", "rb");
         static std::uint8_t piece[40000];
@@ -28,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         Hclose(stream);
     });
+    HileSetThreads(1);
     (void)name;
     return 0;
 }

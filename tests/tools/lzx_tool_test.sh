@@ -89,6 +89,34 @@ for file in src/zelk.exe src/readme.txt rows.bin; do
     cmp -s "$file" d.bin || fail "round trip $mode $file"
   done
 done
+# Any number of threads: the same files, byte for byte, and the same bytes
+# back (the files above span several groups of blocks at -j 3).
+cat src/zelk.exe src/readme.txt src/zelk.exe > mixed.bin
+for mode in "" --huffman --sort; do
+  file=mixed.bin
+  [ "$mode" = --sort ] && file=rows.bin
+  expect_exit 0 "compress -j 1 $mode" "$LZX" compress -j 1 $mode "$file" one.lzx
+  for jobs in 2 3 8; do
+    expect_exit 0 "compress -j $jobs $mode" "$LZX" compress -j $jobs $mode "$file" many.lzx
+    cmp -s one.lzx many.lzx || fail "compress -j $jobs $mode differs from -j 1"
+    expect_exit 0 "decompress -j $jobs $mode" "$LZX" decompress -j$jobs one.lzx d.bin
+    cmp -s "$file" d.bin || fail "decompress -j $jobs $mode"
+    expect_exit 0 "test -j $jobs $mode" "$LZX" test -j $jobs one.lzx
+  done
+done
+sed "s|^$work/payload.lzx\$|$work/payload1.lzx|" pack.txt > pack1.txt
+sed "s|^$work/payload.lzx\$|$work/payload3.lzx|" pack.txt > pack3.txt
+expect_exit 0 "pack -j 1" "$LZX" pack -j 1 pack1.txt
+expect_exit 0 "pack -j 3" "$LZX" pack -j 3 pack3.txt
+cmp -s payload1.lzx payload3.lzx || fail "pack -j 3 differs from -j 1"
+expect_exit 0 "unpack -j 2" "$LZX" unpack -j 2 payload3.lzx inst3
+cmp -s inst3/Zelk.exe src/zelk.exe || fail "unpack -j 2"
+expect_exit 64 "-j without a number" "$LZX" compress mixed.bin x.lzx -j
+expect_exit 64 "-j 0" "$LZX" compress -j 0 mixed.bin x.lzx
+expect_exit 64 "-j word" "$LZX" test -j many one.lzx
+expect_exit 64 "-j where no blocks are coded" "$LZX" list -j 2 payload.lzx
+expect_text err.txt "unknown option -j" "-j refused by list"
+
 expect_exit 2 "sort without empty rows" "$LZX" compress --sort src/zelk.exe s.lzx
 expect_text err.txt "SorPack: no empty rows" "sort refusal message"
 
