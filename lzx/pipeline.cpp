@@ -46,7 +46,8 @@ struct Group;
 
 struct Worker {
     Group* group = nullptr;
-    std::unique_ptr<Codec> codec;
+    Codec* codec = nullptr;
+    std::unique_ptr<Codec> owned;
     OsHandle thread = 0;
 };
 
@@ -97,6 +98,7 @@ struct ReadBuffer {
 
 struct HileBatch {
     std::vector<Worker> workers;
+    bool threaded = true;           // false: the stream's own thread codes, with the stream's codec
     ReadBuffer reading;
     Group groups[2];
     int current = 0;                // the group being filled or handed out
@@ -110,9 +112,9 @@ void Launch(HileBatch* batch, Group& group) {
     group.running = true;
     for (Worker& worker : batch->workers) {
         worker.group = &group;
-        worker.thread = OsThreadStart(Work, &worker);
+        worker.thread = batch->threaded ? OsThreadStart(Work, &worker) : 0;
         if (worker.thread == 0)
-            Work(&worker);  // no thread to be had: this one does the work
+            Work(&worker);  // one thread, or no thread to be had: this one does the work
     }
 }
 
@@ -242,23 +244,32 @@ int HileThreads() {
     return Threads;
 }
 
+// With one thread, a read stream still reads its records in large pieces
+// (one read for many records instead of two or more for each), and its own
+// thread decodes them one group of two blocks at a time with the stream's
+// codec; a write stream needs no batch then.
 HileBatch* BatchCreate(bool write) {
-    if (Threads <= 1)
+    if (Threads <= 1 && write)
         return nullptr;
     auto* batch = new (std::nothrow) HileBatch;
     if (batch == nullptr)
         return nullptr;
+    batch->threaded = Threads > 1;
     batch->workers.resize(static_cast<std::size_t>(Threads));
     if (!write)
         batch->reading.bytes.resize(ReadPiece);
-    for (Worker& worker : batch->workers)
-        worker.codec.reset(new (std::nothrow) Codec);
+    for (Worker& worker : batch->workers) {
+        if (batch->threaded)
+            worker.owned.reset(new (std::nothrow) Codec);
+        worker.codec = batch->threaded ? worker.owned.get() : &StreamCodec;
+    }
+    const int slots = batch->threaded ? Threads * SlotsPerThread : 2;
     for (Group& group : batch->groups) {
         group.pack = write;
-        for (int i = 0; i < Threads * SlotsPerThread; ++i)
+        for (int i = 0; i < slots; ++i)
             group.slots.emplace_back(new (std::nothrow) BlockSlot);
     }
-    // Short of memory: the stream goes on with its one thread.
+    // Short of memory: the stream goes on with its one thread and plain reads.
     bool complete = true;
     for (Worker& worker : batch->workers)
         complete = complete && worker.codec != nullptr;

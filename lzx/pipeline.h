@@ -1,8 +1,9 @@
 // pipeline.h - the stream's parallel block coding, private to the module.
 //
-// A stream opened while HileSetThreads allows more than one thread gets a
-// batch; without one (a single thread, or no memory for it) the stream codes
-// every block itself, one at a time.
+// A read stream gets a batch, and so does a write stream opened while
+// HileSetThreads allows more than one thread; without one (a write stream on
+// one thread, or no memory for it) the stream codes every block itself, one
+// at a time, with a file transfer for every part of its record.
 #pragma once
 
 #include "lzx/lzx.h"

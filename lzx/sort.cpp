@@ -213,11 +213,11 @@ int Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* or
         RowDone[r] = 1;
         order[k] = static_cast<std::uint8_t>(r);
     }
-    std::memset(out, SortEmptyByte, BlockSize);
     std::uint8_t* at = out;
     for (int j = 0; j < SortRowBytes; ++j)
         for (int k = 0; k < n; ++k)
             *at++ = SortGrid[order[k] * SortRowBytes + j];
+    std::memset(at, SortEmptyByte, static_cast<std::size_t>(BlockSize - n * SortRowBytes));
     return n;
 }
 
@@ -229,10 +229,14 @@ void Codec::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, con
             FatalMessage("SorUnpack: row %d named twice", order[k]);
         named[order[k]] = true;
     }
-    std::memset(SortGrid, SortEmptyByte, BlockSize);
+    // The rows come back straight into the destination; the ones not named
+    // are the dropped empty rows.
+    for (int r = 0; r < SortRows; ++r) {
+        if (!named[r])
+            std::memset(destination + r * SortRowBytes, SortEmptyByte, SortRowBytes);
+    }
     const std::uint8_t* at = source;
     for (int j = 0; j < SortRowBytes; ++j)
         for (int k = 0; k < n; ++k)
-            SortGrid[order[k] * SortRowBytes + j] = *at++;
-    std::memcpy(destination, SortGrid, BlockSize);
+            destination[order[k] * SortRowBytes + j] = *at++;
 }
