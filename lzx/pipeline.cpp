@@ -26,6 +26,9 @@ namespace {
 int Threads = 1;
 constexpr int SlotsPerThread = 16;
 constexpr int ReadPiece = 256 * 1024;  // at least one whole record
+constexpr std::size_t WritePiece = 256 * 1024;
+constexpr int MaxThreads = 64;
+constexpr int MaxGroup = MaxThreads * SlotsPerThread;  // blocks in one group at most
 
 struct BlockFailure {
     std::string text;
@@ -100,6 +103,7 @@ struct HileBatch {
     std::vector<Worker> workers;
     bool threaded = true;           // false: the stream's own thread codes, with the stream's codec
     ReadBuffer reading;
+    std::vector<std::uint8_t> writing;  // records gathered for one write
     Group groups[2];
     int current = 0;                // the group being filled or handed out
     std::int64_t readAhead = -1;    // reading: stream offset of the next block to read; -1 not started
@@ -130,18 +134,36 @@ void Join(HileBatch* batch, Group& group) {
 }
 
 // Writing: writes the records of a packed group (joined) in order, each
-// with its index entry, as Hflus does.
+// with its index entry, as Hflus does; the records go out gathered in large
+// writes, the group's index entries in one. A block that failed is reported
+// once everything before it is written.
 void WriteGroup(HILE* stream, Group& group) {
+    std::vector<std::uint8_t>& pending = stream->batch->writing;
+    std::uint8_t offsets[4 * MaxGroup];
+    int entries = 0;
+    int offset = DoFtell(&stream->main);
+    auto flush = [&] {
+        if (entries == 0)
+            return;
+        DoFwrite(offsets, 4 * entries, &stream->side);
+        DoFwrite(pending.data(), static_cast<int>(pending.size()), &stream->main);
+        entries = 0;
+        pending.clear();
+    };
     for (int i = 0; i < group.count; ++i) {
         BlockSlot& slot = *group.slots[static_cast<std::size_t>(i)];
-        if (!slot.failure.empty())
+        if (!slot.failure.empty()) {
+            flush();
             FatalMessage("%s", slot.failure.c_str());
-        std::uint8_t offset[4];
-        Store32(offset, static_cast<std::uint32_t>(DoFtell(&stream->main)));
-        DoFwrite(offset, 4, &stream->side);
-        DoFwrite(slot.record, slot.size, &stream->main);
+        }
+        if (pending.size() + static_cast<std::size_t>(slot.size) > WritePiece)
+            flush();
+        Store32(offsets + 4 * entries++, static_cast<std::uint32_t>(offset));
+        pending.insert(pending.end(), slot.record, slot.record + slot.size);
+        offset += slot.size;
         HileReportProgress(stream);
     }
+    flush();
     group.count = 0;
 }
 
@@ -237,33 +259,34 @@ void ReadAhead(HILE* stream, Group& group) {
 }  // namespace
 
 void HileSetThreads(int threads) {
-    Threads = threads < 1 ? 1 : threads;
+    Threads = threads < 1 ? 1 : threads > MaxThreads ? MaxThreads : threads;
 }
 
 int HileThreads() {
     return Threads;
 }
 
-// With one thread, a read stream still reads its records in large pieces
-// (one read for many records instead of two or more for each), and its own
-// thread decodes them one group of two blocks at a time with the stream's
-// codec; a write stream needs no batch then.
+// With one thread, a stream still moves its records in large pieces (one
+// transfer for many records instead of two or more for each), and its own
+// thread codes them with the stream's codec.
 HileBatch* BatchCreate(bool write) {
-    if (Threads <= 1 && write)
-        return nullptr;
     auto* batch = new (std::nothrow) HileBatch;
     if (batch == nullptr)
         return nullptr;
     batch->threaded = Threads > 1;
     batch->workers.resize(static_cast<std::size_t>(Threads));
-    if (!write)
+    if (write)
+        batch->writing.reserve(WritePiece + Codec::MaxRecordSize);
+    else
         batch->reading.bytes.resize(ReadPiece);
     for (Worker& worker : batch->workers) {
         if (batch->threaded)
             worker.owned.reset(new (std::nothrow) Codec);
         worker.codec = batch->threaded ? worker.owned.get() : &StreamCodec;
     }
-    const int slots = batch->threaded ? Threads * SlotsPerThread : 2;
+    // One thread: groups of 2 blocks to read (decoded as they are handed
+    // out) and of 16 to write (written together).
+    const int slots = batch->threaded ? Threads * SlotsPerThread : write ? SlotsPerThread : 2;
     for (Group& group : batch->groups) {
         group.pack = write;
         for (int i = 0; i < slots; ++i)

@@ -1,9 +1,10 @@
 // pipeline.h - the stream's parallel block coding, private to the module.
 //
-// A read stream gets a batch, and so does a write stream opened while
-// HileSetThreads allows more than one thread; without one (a write stream on
-// one thread, or no memory for it) the stream codes every block itself, one
-// at a time, with a file transfer for every part of its record.
+// Every stream gets a batch: its blocks go through groups, coded on the
+// threads HileSetThreads allows (or on the stream's own thread), and its
+// records are moved in large pieces. Without one (no memory for it) the
+// stream codes every block itself, one at a time, with a file transfer for
+// every part of its record.
 #pragma once
 
 #include "lzx/lzx.h"
