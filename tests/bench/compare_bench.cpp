@@ -806,6 +806,13 @@ std::string ChartData(const std::vector<Result>& results) {
                 (across > 1 || j > i))
                 side = 1;
         }
+        // LZX's rows of one mode lie close together: the block rows are
+        // labelled up and to the right, the stream rows down and to the left,
+        // the threaded stream rows down and to the right.
+        if (r.family == FamilyLzxBlock)
+            side = 2;
+        else if (r.family == FamilyLzxStream)
+            side = r.mode.find("threads") == std::string::npos ? 3 : 4;
         text << Format("\"%s %s\" %.4f %.3f %.3f %s %s %d %d\n", r.codec.c_str(), r.mode.c_str(), r.Ratio(),
                        r.CompressRate(), r.DecompressRate(), Kib(r.compressMemory).c_str(),
                        Kib(r.decompressMemory).c_str(), r.family, side);
@@ -816,7 +823,7 @@ std::string ChartData(const std::vector<Result>& results) {
 std::string ChartScript(const Corpus& corpus, const fs::path& out) {
     std::ostringstream text;
     text << "# chart.gp - made by compare_bench: gnuplot " << (out / "chart.gp").string() << "\n";
-    text << "set terminal pngcairo size 1400,900 font 'sans,11'\n";
+    text << "set terminal pngcairo size 1600,1200 font 'sans,11'\n";
     text << "set output '" << (out / "chart.png").string() << "'\n";
     text << Format("set title \"Compression ratio and decompression speed: %zu files, %.1f MB\\n%s\"\n", corpus.files,
                    static_cast<double>(corpus.data.size()) / 1e6, CpuName().c_str());
@@ -837,7 +844,10 @@ std::string ChartScript(const Corpus& corpus, const fs::path& out) {
     text << "plot '" << data << "' using ($7 == 1 ? NaN : $4):2:7 with points pt 7 ps 1.6 lc palette, \\\n"
          << "     '' using ($7 == 1 ? $4 : NaN):2:7 with points pt 6 ps 2.4 lw 2 lc palette, \\\n"
          << "     '' using ($8 == 0 ? $4 : NaN):2:1 with labels left offset 1.2,0.35 font 'sans,10', \\\n"
-         << "     '' using ($8 == 1 ? $4 : NaN):2:1 with labels right offset -1.2,-0.35 font 'sans,10'\n";
+         << "     '' using ($8 == 1 ? $4 : NaN):2:1 with labels right offset -1.2,-0.35 font 'sans,10', \\\n"
+         << "     '' using ($8 == 2 ? $4 : NaN):2:1 with labels left offset 1.2,0.6 font 'sans,10', \\\n"
+         << "     '' using ($8 == 3 ? $4 : NaN):2:1 with labels right offset -1.2,-0.6 font 'sans,10', \\\n"
+         << "     '' using ($8 == 4 ? $4 : NaN):2:1 with labels left offset 1.2,-0.6 font 'sans,10'\n";
     return text.str();
 }
 
