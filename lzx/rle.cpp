@@ -100,36 +100,25 @@ void Codec::RleUnpack(int m, std::uint8_t* destination) {
     }
     // Units are read up to the m bytes of stage data and no further: a
     // damaged stage that wants more never looks at stale bytes behind it.
-    // Plain bytes go eight at a time while eight are left on both sides;
-    // counted units of up to 16 bytes as two word stores while the block
-    // has room for them.
     int in = 0;
     int written = 0;
+    // Far from both ends, one step per unit without a branch on its kind:
+    // the plain bytes before the first count byte of the next word (up to
+    // 8), or else the counted unit, are written as two words; the bytes
+    // written beyond the unit are written again by the units after it.
+    while (in + 8 <= m && written + 16 <= BlockSize) {
+        const std::uint64_t word = Load64(WorkBuf + in);
+        const std::uint64_t counts = CountBytes(word);
+        const int plain = counts != 0 ? __builtin_ctzll(counts) >> 3 : 8;
+        const std::uint64_t run = Ones * WorkBuf[in + 1];
+        const bool counted = plain == 0;
+        Store64(destination + written, counted ? run : word);
+        Store64(destination + written + 8, run);
+        const int first = static_cast<int>(word & 0xFF);  // the count byte of a counted unit
+        written += counted ? first - CountBase : plain;
+        in += counted ? 2 : plain;
+    }
     while (written < BlockSize) {
-        if (in + 8 <= m && written + 16 <= BlockSize) {
-            const std::uint64_t word = Load64(WorkBuf + in);
-            const std::uint64_t counts = CountBytes(word);
-            if (counts == 0) {
-                Store64(destination + written, word);
-                in += 8;
-                written += 8;
-                continue;
-            }
-            const int plain = __builtin_ctzll(counts) >> 3;
-            Store64(destination + written, word);  // the plain bytes before the count byte
-            in += plain;
-            written += plain;
-            if (in + 2 <= m && written + 16 <= BlockSize) {
-                const int copies = WorkBuf[in] - CountBase;
-                const std::uint64_t run = Ones * WorkBuf[in + 1];
-                Store64(destination + written, run);
-                Store64(destination + written + 8, run);
-                in += 2;
-                written += copies;
-                continue;
-            }
-            // Near an end: the unit goes the careful way below.
-        }
         if (in >= m)
             FatalMessage("RleUnpack: too many bytes read");
         const std::uint8_t b = WorkBuf[in++];
