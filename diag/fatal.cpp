@@ -1,8 +1,8 @@
 // fatal.cpp - FatalMessage, InternalError and the trace hook.
 #include "diag/diag.h"
 
-#include <cstdarg>
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>

@@ -90,17 +90,23 @@ namespace {
 // order), the one nearest to the reference row, the first of the list on a
 // tie, and answer its place in the list. A row at distance 0 ends the scan:
 // nothing comes closer, and a later row would lose the tie.
+// Keeps row k when it is nearer than the best so far; true when nothing can
+// come closer than it.
+inline bool Nearer(int d, int k, int* best, int* choice) {
+    if (d >= *best)
+        return false;
+    *best = d;
+    *choice = k;
+    return d == 0;
+}
+
 int NearestRow(const std::uint8_t* grid, const std::uint8_t* open, int count, const std::uint8_t* reference) {
     int best = StartDistance;
     int choice = NoRow;
     for (int k = 0; k < count; ++k) {
         const int d = RowDistance(grid + open[k] * SortRowBytes, reference);
-        if (d < best) {
-            best = d;
-            choice = k;
-            if (d == 0)
-                break;
-        }
+        if (Nearer(d, k, &best, &choice))
+            break;
     }
     return choice;
 }
@@ -122,12 +128,8 @@ __attribute__((target("avx2,popcnt"))) int NearestRowAvx2(const std::uint8_t* gr
         const auto b = static_cast<std::uint32_t>(_mm256_movemask_epi8(
             _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32)), high)));
         const int d = SortRowBytes - __builtin_popcount(a) - __builtin_popcount(b);
-        if (d < best) {
-            best = d;
-            choice = k;
-            if (d == 0)
-                break;
-        }
+        if (Nearer(d, k, &best, &choice))
+            break;
     }
     return choice;
 }
@@ -142,12 +144,8 @@ __attribute__((target("avx512f,avx512bw,popcnt"))) int NearestRowAvx512(const st
     for (int k = 0; k < count; ++k) {
         const __mmask64 equal = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(grid + open[k] * SortRowBytes), ref);
         const int d = SortRowBytes - __builtin_popcountll(equal);
-        if (d < best) {
-            best = d;
-            choice = k;
-            if (d == 0)
-                break;
-        }
+        if (Nearer(d, k, &best, &choice))
+            break;
     }
     return choice;
 }

@@ -1,4 +1,5 @@
-// system.cpp - POSIX stand-ins for global memory, error texts and the exit.
+// system.cpp - POSIX stand-ins for global memory, error texts, the exit and
+// threads.
 //
 // A "global block" is plain heap memory; its handle is the address itself,
 // which is never 0. Locking cannot fail and moves nothing.
