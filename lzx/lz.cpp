@@ -219,11 +219,10 @@ inline void PutReference(std::uint8_t* work, int& out, int length, int distance)
     out += length;
 }
 
-// One literal or reference through DecodeSymbol, at the local bit position;
-// answers the output's new length:
-// the path of every code the fast table does not hold, and of whole blocks
-// whose code is not prefix-free. Every check of a damaged block is here,
-// before the write.
+// One literal or reference through DecodeSymbol, at the local bit position,
+// answering the output's new length: the path of every code the fast table
+// does not hold, and of whole blocks whose code is not prefix-free. Every
+// check of a damaged block is here, before the write.
 int LzxGetItem(Codec& codec, std::int32_t& pos, int out) {
     codec.NeedSlowTables(&codec.MainTable);
     const std::uint32_t bits = Load32(codec.BitBuf + (pos >> 3)) >> (pos & 7);
