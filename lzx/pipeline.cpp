@@ -48,6 +48,7 @@ struct BlockSlot {
 struct Group;
 
 struct Worker {
+    HileBatch* batch = nullptr;
     Group* group = nullptr;
     Codec* codec = nullptr;
     std::unique_ptr<Codec> owned;
@@ -99,9 +100,16 @@ struct ReadBuffer {
     long long fileSize = -1;
 };
 
+// The coding threads live as long as the batch: each waits on start for a
+// group (task), codes its share and posts done; quit ends them.
 struct HileBatch {
     std::vector<Worker> workers;
     bool threaded = true;           // false: the stream's own thread codes, with the stream's codec
+    bool started = false;           // the coding threads have been started
+    OsHandle start = 0;
+    OsHandle done = 0;
+    Group* task = nullptr;
+    bool quit = false;
     ReadBuffer reading;
     std::vector<std::uint8_t> writing;  // records gathered for one write
     Group groups[2];
@@ -111,24 +119,58 @@ struct HileBatch {
 
 namespace {
 
-void Launch(HileBatch* batch, Group& group) {
-    group.claimed = 0;
-    group.running = true;
-    for (Worker& worker : batch->workers) {
-        worker.group = &group;
-        worker.thread = batch->threaded ? OsThreadStart(Work, &worker) : 0;
-        if (worker.thread == 0)
-            Work(&worker);  // one thread, or no thread to be had: this one does the work
+// A coding thread's life: a group at a time until the batch ends.
+void Serve(void* context) {
+    auto* worker = static_cast<Worker*>(context);
+    HileBatch* batch = worker->batch;
+    for (;;) {
+        OsSemaphoreWait(batch->start);
+        if (batch->quit)
+            return;
+        worker->group = batch->task;
+        Work(worker);
+        OsSemaphorePost(batch->done);
     }
 }
 
+void Launch(HileBatch* batch, Group& group) {
+    group.claimed = 0;
+    group.running = true;
+    if (!batch->threaded) {
+        Worker& worker = batch->workers.front();
+        worker.group = &group;
+        Work(&worker);
+        return;
+    }
+    if (!batch->started) {
+        batch->started = true;
+        for (Worker& worker : batch->workers) {
+            worker.batch = batch;
+            worker.thread = OsThreadStart(Serve, &worker);
+        }
+    }
+    batch->task = &group;
+    for (const Worker& worker : batch->workers) {
+        if (worker.thread != 0)
+            OsSemaphorePost(batch->start);
+    }
+}
+
+// Waits for a group's coding. The waiting thread codes the blocks no coding
+// thread has taken yet itself, with the stream's codec, instead of idling;
+// without coding threads (none could be started) it codes them all.
 void Join(HileBatch* batch, Group& group) {
     if (!group.running)
         return;
-    for (Worker& worker : batch->workers) {
-        if (worker.thread != 0)
-            OsThreadJoin(worker.thread);
-        worker.thread = 0;
+    if (batch->threaded) {
+        Worker self;
+        self.group = &group;
+        self.codec = &StreamCodec;
+        Work(&self);
+        for (const Worker& worker : batch->workers) {
+            if (worker.thread != 0)
+                OsSemaphoreWait(batch->done);
+        }
     }
     group.running = false;
 }
@@ -274,6 +316,11 @@ HileBatch* BatchCreate(bool write) {
     if (batch == nullptr)
         return nullptr;
     batch->threaded = Threads > 1;
+    if (batch->threaded) {
+        batch->start = OsSemaphoreCreate();
+        batch->done = OsSemaphoreCreate();
+        batch->threaded = batch->start != 0 && batch->done != 0;  // else: the stream's thread codes alone
+    }
     batch->workers.resize(static_cast<std::size_t>(Threads));
     if (write)
         batch->writing.reserve(WritePiece + Codec::MaxRecordSize);
@@ -301,7 +348,7 @@ HileBatch* BatchCreate(bool write) {
             complete = complete && slot != nullptr;
     }
     if (!complete) {
-        delete batch;
+        BatchDestroy(batch);
         return nullptr;
     }
     return batch;
@@ -312,6 +359,19 @@ void BatchDestroy(HileBatch* batch) {
         return;
     for (Group& group : batch->groups)
         Join(batch, group);
+    batch->quit = true;
+    for (const Worker& worker : batch->workers) {
+        if (worker.thread != 0)
+            OsSemaphorePost(batch->start);
+    }
+    for (Worker& worker : batch->workers) {
+        if (worker.thread != 0)
+            OsThreadJoin(worker.thread);
+    }
+    if (batch->start != 0)
+        OsSemaphoreClose(batch->start);
+    if (batch->done != 0)
+        OsSemaphoreClose(batch->done);
     delete batch;
 }
 
