@@ -141,8 +141,6 @@ public:
         valid -= n;
     }
     int Position() const { return static_cast<int>(next - start) * 8 - valid; }
-    int Valid() const { return valid; }
-    const std::uint8_t* Next() const { return next; }
 
 private:
     const std::uint8_t* start;
@@ -268,7 +266,7 @@ public:
     void HufOutLit(int byte);
     void HufOutRef(int lengthCode, int distanceCode);
     void LzxEmit();
-    void LzxRecvTable();
+    bool LzxRecvTable();
     int LzxDecodeFast(int nbits);
 
     // Sort stage.

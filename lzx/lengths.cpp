@@ -27,15 +27,31 @@ constexpr int RunLongMax = 83;
 
 constexpr std::uint16_t NoQuick = 0xFFFF;
 
+// The number of codes of each length 0 to 24.
+void CountLengths(const HufTable& code, int* count) {
+    std::fill_n(count, MaxCodeLength + 1, 0);
+    for (int s = 0; s < code.symbolCount; ++s)
+        ++count[code.length[s]];
+}
+
+// Whether codes of these lengths can all be told apart: the code space they
+// take (in units of 2^-24) is at most the whole. Canonical codes of such
+// lengths are prefix-free.
+bool PrefixFree(const int* count) {
+    std::uint64_t kraft = 0;
+    for (int length = 1; length <= MaxCodeLength; ++length)
+        kraft += static_cast<std::uint64_t>(count[length]) << (MaxCodeLength - length);
+    return kraft <= (1u << MaxCodeLength);
+}
+
 // Fills quick with the symbol of every 8-bit prefix that a code of up to 8
 // bits matches. Answers false, leaving the search to UnCode, when the code
 // is not prefix-free: then more than one code may match, and UnCode's order
 // decides.
 bool QuickLenTable(const HufTable& code, std::uint16_t* quick) {
-    std::uint32_t kraft = 0;  // in units of 2^-24
-    for (int s = 0; s < code.symbolCount; ++s)
-        kraft += code.length[s] ? 1u << (MaxCodeLength - code.length[s]) : 0;
-    if (kraft > 1u << MaxCodeLength)
+    int count[MaxCodeLength + 1];
+    CountLengths(code, count);
+    if (!PrefixFree(count))
         return false;
     std::fill_n(quick, 256, NoQuick);
     for (int s = 0; s < code.symbolCount; ++s) {
@@ -236,13 +252,9 @@ std::uint32_t FastEntry(int s, int length, bool references) {
 
 bool Codec::BuildFastTable(const HufTable* table, bool references) {
     SlowReady = false;
-    int count[MaxCodeLength + 1] = {};
-    for (int s = 0; s < table->symbolCount; ++s)
-        ++count[table->length[s]];
-    std::uint64_t kraft = 0;  // the code space taken, in units of 2^-24
-    for (int length = 1; length <= MaxCodeLength; ++length)
-        kraft += static_cast<std::uint64_t>(count[length]) << (MaxCodeLength - length);
-    if (kraft > (1u << MaxCodeLength))
+    int count[MaxCodeLength + 1];
+    CountLengths(*table, count);
+    if (!PrefixFree(count))
         return false;
 
     // The table grows by doubling: at length L it has 2^L entries, the

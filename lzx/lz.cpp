@@ -169,11 +169,15 @@ int Codec::LzxPack(int m) {
     return BitFrame("LzxPack: buffer full");
 }
 
-void Codec::LzxRecvTable() {
+// Receives the block's code and builds its decode tables: the fast table,
+// or DecodeSymbol's for a code that is not prefix-free (answer false).
+bool Codec::LzxRecvTable() {
     RecvLens(&MainTable, LzSymbols);
     LenToVal(&MainTable);
-    DecodeInit(&MainTable);
-    SlowReady = true;
+    if (BuildFastTable(&MainTable, true))
+        return true;
+    NeedSlowTables(&MainTable);
+    return false;
 }
 
 namespace {
@@ -295,13 +299,10 @@ int Codec::LzxDecodeFast(int nbits) {
 
 int Codec::LzxUnpack(int nbits) {
     BitPos = 0;
-    RecvLens(&MainTable, LzSymbols);
-    LenToVal(&MainTable);
     int out = 0;
-    if (BuildFastTable(&MainTable, true)) {
+    if (LzxRecvTable()) {
         out = LzxDecodeFast(nbits);
     } else {
-        NeedSlowTables(&MainTable);
         std::int32_t pos = BitPos;
         while (pos < nbits)
             out = LzxGetItem(*this, pos, out);

@@ -77,7 +77,6 @@ void HileReleaseAll();
 // written and the bytes read are the same whatever the number; memory grows
 // by about 1 MB per thread.
 void HileSetThreads(int threads);
-int HileThreads();
 
 // Called after every block a stream writes or reads, with the stream.
 // Tools use it for progress reports; null (the default) calls nothing.

@@ -293,7 +293,6 @@ void ReadAhead(HILE* stream, Group& group) {
         // Reported, if ever, by the read that needs the position.
     }
     SetThreadFatalTrap(nullptr);
-    group.flags = stream->header.flags;
     if (group.count > 0)
         Launch(batch, group);
 }
@@ -304,14 +303,10 @@ void HileSetThreads(int threads) {
     Threads = threads < 1 ? 1 : threads > MaxThreads ? MaxThreads : threads;
 }
 
-int HileThreads() {
-    return Threads;
-}
-
 // With one thread, a stream still moves its records in large pieces (one
 // transfer for many records instead of two or more for each), and its own
 // thread codes them with the stream's codec.
-HileBatch* BatchCreate(bool write) {
+HileBatch* BatchCreate(bool write, int flags) {
     auto* batch = new (std::nothrow) HileBatch;
     if (batch == nullptr)
         return nullptr;
@@ -336,6 +331,7 @@ HileBatch* BatchCreate(bool write) {
     const int slots = batch->threaded ? Threads * SlotsPerThread : write ? SlotsPerThread : 2;
     for (Group& group : batch->groups) {
         group.pack = write;
+        group.flags = flags;
         for (int i = 0; i < slots; ++i)
             group.slots.emplace_back(new (std::nothrow) BlockSlot);
     }
@@ -378,7 +374,6 @@ void BatchDestroy(HileBatch* batch) {
 void BatchPut(HILE* stream) {
     HileBatch* batch = stream->batch;
     Group& group = batch->groups[batch->current];
-    group.flags = stream->header.flags;
     std::memcpy(group.slots[static_cast<std::size_t>(group.count++)]->data, stream->buffer, HileBlockSize);
     if (group.count < static_cast<int>(group.slots.size()))
         return;

@@ -9,8 +9,9 @@
 
 #include "lzx/lzx.h"
 
-// A batch for a new stream, or null when the stream codes on its own.
-HileBatch* BatchCreate(bool write);
+// A batch for a new stream with these flags, or null when the stream codes
+// on its own.
+HileBatch* BatchCreate(bool write, int flags);
 // Waits for the coding threads and releases the batch; null does nothing.
 void BatchDestroy(HileBatch* batch);
 

@@ -170,15 +170,21 @@ int Nearest(const std::uint8_t* grid, const std::uint8_t* open, int count, const
     return scan(grid, open, count, reference);
 }
 
+// The rows not yet done, in increasing order; answers their number.
+int OpenRows(const std::uint8_t* done, std::uint8_t* open) {
+    int count = 0;
+    for (int r = 0; r < SortRows; ++r) {
+        if (!done[r])
+            open[count++] = static_cast<std::uint8_t>(r);
+    }
+    return count;
+}
+
 }  // namespace
 
 int Codec::SorBestRow(int reference) {
     std::uint8_t open[SortRows];
-    int count = 0;
-    for (int r = 0; r < SortRows; ++r) {
-        if (!RowDone[r])
-            open[count++] = static_cast<std::uint8_t>(r);
-    }
+    const int count = OpenRows(RowDone, open);
     const int k = Nearest(SortGrid, open, count, SortGrid + reference * SortRowBytes);
     if (k == NoRow)
         FatalMessage("SorBestRow: BUG");
@@ -196,11 +202,7 @@ int Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* or
     // The chain as SorBestRow builds it, with the list of open rows kept
     // from step to step instead of gathered from RowDone every time.
     std::uint8_t open[SortRows];
-    int count = 0;
-    for (int row = 0; row < SortRows; ++row) {
-        if (!RowDone[row])
-            open[count++] = static_cast<std::uint8_t>(row);
-    }
+    int count = OpenRows(RowDone, open);
     for (int k = 0; k < n; ++k) {
         const int place = Nearest(SortGrid, open, count, SortGrid + r * SortRowBytes);
         if (place == NoRow)

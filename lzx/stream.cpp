@@ -146,7 +146,7 @@ HILE* Hopen(const char* name, const char* mode) {
         stream->base = -HileBlockSize;
         stream->position = HileBlockSize;
     }
-    stream->batch = BatchCreate(stream->write != 0);
+    stream->batch = BatchCreate(stream->write != 0, stream->header.flags);
     return stream;
 }
 
