@@ -27,14 +27,15 @@ if(CMAKE_CROSSCOMPILING)
   set(HOST_EMBED ${host}/tools/embed)
   set(HOST_MAKE_ICONS ${host}/tools/make_icons)
   set(HOST_TOOLS_DEPENDS host_tools)
-  set(RELEASE_CXX ${CMAKE_CXX_COMPILER})
 else()
   set(HOST_LZX $<TARGET_FILE:lzx>)
   set(HOST_EMBED $<TARGET_FILE:embed>)
   set(HOST_MAKE_ICONS $<TARGET_FILE:make_icons>)
   set(HOST_TOOLS_DEPENDS lzx embed make_icons)
-  find_program(RELEASE_CXX NAMES i686-w64-mingw32-g++-posix i686-w64-mingw32-g++ REQUIRED)
 endif()
+# The release's programs are always the 32-bit ones, so that every build of
+# the updater (the x86_64 test build too) carries the same payload.
+find_program(RELEASE_CXX NAMES i686-w64-mingw32-g++-posix i686-w64-mingw32-g++ REQUIRED)
 # The tool may be built with the sanitizers; its exit is not a leak check.
 set(RUN_HOST ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=0)
 
