@@ -66,7 +66,14 @@ e2e_template() {  # arch loader
       rm -rf "$template"
       mkdir -p "$template"
       WINEPREFIX=$template "$2" wineboot -i >/dev/null 2>&1
+      # A desktop of Wine's own draws the windows' frames and captions as
+      # Windows does; Xvfb has no window manager to draw them.
+      WINEPREFIX=$template "$2" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+      WINEPREFIX=$template "$2" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
       WINEPREFIX=$template wineserver -w
+      # Wine's own fonts (Marlett draws the caption buttons), where this Wine
+      # does not find them by itself.
+      cp /usr/share/wine/fonts/*.ttf "$template/drive_c/windows/Fonts/" 2>/dev/null
       [ -f "$template/system.reg" ] && touch "$template/.ready"
     fi
   ) 9>"$E2E_TOP/build/wine/template-$1.lock"

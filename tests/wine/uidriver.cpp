@@ -13,12 +13,16 @@
 //   uidriver click TITLE ID           BM_CLICK to the button with that id
 //   uidriver type TITLE ID TEXT       WM_SETTEXT to the control with that id
 //   uidriver key TITLE escape|return  the key to the window's focused control
-//   uidriver box TITLE [MS]           a message box: "caption: text" on one line
+//   uidriver box TITLE [MS [BUTTON]]  a message box: prints "caption: text" on one line,
+//                                     presses the button (OK) and waits until the box is gone
 //   uidriver windows                  every visible top-level window and its controls
 //   uidriver hold NAME                a named mapping, held until the process is ended
 //
 // Exit codes: 0 done, 1 the window did not come (or go) in time, 64 usage.
 #include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -113,8 +117,12 @@ BOOL CALLBACK ListControl(HWND control, LPARAM context) {
     RECT rect;
     GetWindowRect(control, &rect);
     MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&rect), 2);
+    // An icon control has no text; whether it shows an icon is what counts.
+    std::string text = TextOf(control);
+    if (lstrcmpiA(className, "Static") == 0 && (GetWindowLongA(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+        text = SendMessageA(control, STM_GETICON, 0, 0) != 0 ? "<icon>" : "<no icon>";
     std::printf("%d\t%s\t\"%s\"\t%s\t%s\t%ld,%ld,%ld,%ld\n", GetDlgCtrlID(control), className,
-                OneLine(TextOf(control)).c_str(), IsWindowVisible(control) ? "visible" : "hidden",
+                OneLine(text).c_str(), IsWindowVisible(control) ? "visible" : "hidden",
                 IsWindowEnabled(control) ? "enabled" : "disabled", rect.left, rect.top, rect.right - rect.left,
                 rect.bottom - rect.top);
     return TRUE;
@@ -166,6 +174,8 @@ DWORD WaitArg(int argc, char** argv, int at) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Plain line ends: the scripts that read this are POSIX shells.
+    _setmode(_fileno(stdout), _O_BINARY);
     if (argc == 2 && std::strcmp(argv[1], "windows") == 0) {
         EnumWindows(ListWindow, 0);
         return 0;
@@ -215,6 +225,18 @@ int main(int argc, char** argv) {
         std::string text;
         EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&text));
         std::printf("%s: %s\n", title, text.c_str());
+        std::fflush(stdout);
+        // The box is answered, and gone, before the next one is looked for:
+        // a program may show two boxes with one caption in a row.
+        PostMessageA(Control(box, argc > 4 ? std::atoi(argv[4]) : IDOK), BM_CLICK, 0, 0);
+        const DWORD start = GetTickCount();
+        while (IsWindow(box)) {
+            if (GetTickCount() - start >= DefaultWaitMs) {
+                std::fprintf(stderr, "uidriver: box \"%s\" still open\n", title);
+                return 1;
+            }
+            Sleep(PollMs);
+        }
     } else if (command == "hold") {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 32, title);
         if (mapping == nullptr)

@@ -1,0 +1,273 @@
+#!/usr/bin/env bash
+# The real updater programs under Wine, driven through their windows: each
+# case in a fresh prefix with a Zelk 2.00 installation on its C: drive and
+# the product's registry values, as a user's machine has them.
+# Usage: updater_e2e.sh TOP
+set -u
+source "$(dirname "$0")/common.sh" "$1" updater
+e2e_display
+
+UPDATE=$E2E_BUILD/updater/updater.exe
+DEMO=$E2E_BUILD/updater/updater-demo.exe
+TARVO=$E2E_BUILD/updater/updater-tarvo.exe
+LZX=$E2E_BUILD/host-tools/tools/lzx
+RELEASE=$E2E_TOP/release/zelk-2.04
+TITLE="Zelk update 16-dec-2003"
+
+# ---- A case's prefix, its registry and its files --------------------------------
+
+fresh() {  # name [installed version]
+  case=$1
+  e2e_prefix "$E2E_WORK/$1"
+  C=$WINEPREFIX/drive_c
+  ZELK=$C/Zelk
+  if [ $# -ge 2 ]; then
+    "$LZX" unpack "$E2E_BUILD/release/zelk-2.00.lzx" "$ZELK" --table "$ZELK/lzx.ver" >/dev/null || fail "2.00 installation"
+    reg_set Zelk Location 'C:\Zelk' ${2:+Version "$2"}
+  fi
+}
+reg_set() {  # product name value [name value]
+  local product=$1 file=$E2E_WORK/set.reg
+  shift
+  { printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\%s]\n' "$product"
+    while [ $# -ge 2 ]; do printf '"%s"="%s"\n' "$1" "$(printf '%s' "$2" | sed 's/\\/\\\\/g')"; shift 2; done
+  } > "$file"
+  w regedit /S "$(winpath "$file")" || fail "registry not seeded"
+}
+reg_version() {  # product: its Version value, or "none"
+  w reg query "HKCU\\Software\\$1" /v Version 2>/dev/null | tr -d '\r' | awk '$1 == "Version" { print $3; found = 1 } END { if (!found) print "none" }'
+}
+field() {  # version-file record offset: a 32-bit field of record n
+  LC_ALL=C perl -e 'open F, "<", $ARGV[0] or die; binmode F; seek F, $ARGV[1] * 432 + $ARGV[2], 0; read F, $b, 4; print unpack("l<", $b)' "$1" "$2" "$3"
+}
+temp_archive() { find "$C/users" -iname TEMP.LZX 2>/dev/null | head -1; }
+snapshot() { (cd "$ZELK" && find . -type f -exec sha1sum {} + | sort) > "$E2E_WORK/$1"; }
+unchanged() {  # snapshot name
+  snapshot after
+  cmp -s "$E2E_WORK/$1" "$E2E_WORK/after" || { fail "files changed"; diff "$E2E_WORK/$1" "$E2E_WORK/after" | head; }
+}
+
+# ---- Running a program and answering its windows -----------------------------------
+
+launch() {  # program options...: runs in the background
+  rm -f "$E2E_WORK/$case.rc"
+  ( w "$@" >"$E2E_WORK/$case.out" 2>&1; echo $? >"$E2E_WORK/$case.rc" ) &
+}
+finish() {  # expected exit code: waits for the program with a time limit
+  local i
+  for i in $(seq 1 $((E2E_WAIT_MS / 50))); do
+    [ -s "$E2E_WORK/$case.rc" ] && break
+    sleep 0.05
+  done
+  if [ ! -s "$E2E_WORK/$case.rc" ]; then
+    fail "still running after $((E2E_WAIT_MS / 1000)) s"
+    WINEPREFIX=$WINEPREFIX wineserver -k
+    return
+  fi
+  local code
+  code=$(cat "$E2E_WORK/$case.rc")
+  [ "$code" = "$1" ] || fail "exit code $code, expected $1"
+}
+dialog() {  # the dialog is there
+  drv wait "$TITLE" "$E2E_WAIT_MS" >/dev/null || fail "no dialog"
+}
+box() {  # caption expected-text: reads a message box and presses OK
+  local got
+  got=$(drv box "$1" "$E2E_WAIT_MS") || { fail "no box \"$1\" (or it stayed)"; return; }
+  [ "$got" = "$1: $2" ] || fail "box reads [$got], expected [$1: $2]"
+}
+controls() {  # expected list (id, class, text, visible; one per line): the dialog's controls
+  drv controls "$TITLE" | cut -f1-4 > "$E2E_WORK/controls"
+  printf '%s\n' "$@" | tr '|' '\t' > "$E2E_WORK/expected"
+  cmp -s "$E2E_WORK/controls" "$E2E_WORK/expected" || { fail "dialog controls"; diff "$E2E_WORK/expected" "$E2E_WORK/controls"; }
+}
+team=('2007|Static|"Programmeur"|visible' '2008|Static|"Bridge-expert"|visible' '2009|Static|"Vormgever"|visible'
+      '2010|Static|"Tester"|visible')
+icons=('2001|Static|"<icon>"|visible' '2013|Static|"<icon>"|visible')
+
+# ---- The update, in both languages ------------------------------------------------
+for language in eng dut; do
+  fresh "update-$language" 2.00
+  echo "mijn eigen schema" > "$ZELK/Toernooi.ini"
+  launch "$UPDATE" "-$language"
+  dialog
+  if [ $language = eng ]; then
+    controls "${icons[@]}" '2017|Button|"update information"|visible' '2014|Static|"Version 2.04 for Zelk"|visible' \
+      '2015|Static|"Version 2.04 of the bid book"|visible' '2016|Static|""|visible' '2012|Button|"the Zelk team"|visible' \
+      "${team[@]}" '2011|Static|"Copyright (c) 1998-2003 Zelk"|visible' '-1|Button|"internet"|visible' \
+      '2020|Static|"E-mail: support@zelk.nl"|visible' '2021|Static|"Web: www.zelk.nl/english"|visible' \
+      '1|Button|"Install update"|visible' '2|Button|"Cancel"|visible'
+    report=("Update report" "The update has been applied.")
+  else
+    controls "${icons[@]}" '2017|Button|"update informatie"|visible' '2014|Static|"Versie 2.04 van Zelk"|visible' \
+      '2015|Static|"Versie 2.04 van het biedboek"|visible' '2016|Static|""|visible' '2012|Button|"het Zelk team"|visible' \
+      "${team[@]}" '2011|Static|"Copyright (c) 1998-2003 Zelk"|visible' '-1|Button|"internet"|visible' \
+      '2020|Static|"E-mail: info@zelk.nl"|visible' '2021|Static|"Internet: www.zelk.nl"|visible' \
+      '1|Button|"Installeer update"|visible' '2|Button|"Annuleer"|visible'
+    report=("Update verslag" "De update is aangebracht.")
+  fi
+  shot "dialog-$language" "$TITLE" >/dev/null
+  drv click "$TITLE" 1
+  drv wait "${report[0]}" "$E2E_WAIT_MS" >/dev/null && shot "report-$language" "${report[0]}" >/dev/null
+  box "${report[@]}"
+  finish 0
+  for file in Zelk.hlp Leesmij.txt Biedboek.dat Toernooi.ini Help/Inleiding.txt Help/Introduction.txt Data/Conventies.dat; do
+    cmp -s "$ZELK/$file" "$RELEASE/$file" || fail "$file is not the 2.04 file"
+  done
+  cmp -s "$ZELK/Zelk.exe" "$E2E_BUILD/release/Zelk.exe" || fail "Zelk.exe is not the 2.04 program"
+  [ -e "$ZELK/Extra/Dealer.cfg" ] || [ -e "$ZELK/Extra/Oefenspellen.pbn" ] && fail "R=1 files written where none existed"
+  [ "$(stat -c %s "$ZELK/lzx.ver")" -eq $((10 * 432)) ] || fail "lzx.ver holds $(($(stat -c %s "$ZELK/lzx.ver") / 432)) records, not 10"
+  for i in $(seq 0 9); do
+    [ "$(field "$ZELK/lzx.ver" "$i" 264)" = 0 ] && [ "$(field "$ZELK/lzx.ver" "$i" 260)" = 204 ] || fail "lzx.ver record $i"
+  done
+  [ "$(reg_version Zelk)" = 2.04 ] || fail "registry Version $(reg_version Zelk), not 2.04"
+  [ -z "$(temp_archive)" ] || fail "TEMP.LZX left behind"
+done
+
+# ---- Cancel, by the button and by Escape ---------------------------------------------
+for how in button escape; do
+  fresh "cancel-$how" 2.00
+  snapshot before
+  launch "$UPDATE"
+  dialog
+  if [ $how = button ]; then drv click "$TITLE" 2; else drv key "$TITLE" escape; fi
+  finish 0
+  unchanged before
+  [ "$(reg_version Zelk)" = 2.00 ] || fail "Version changed by cancelling"
+  [ -z "$(temp_archive)" ] || fail "TEMP.LZX written by cancelling"
+done
+
+# ---- The system's language, without an option ------------------------------------------
+for lang in nl_NL.UTF-8 en_US.UTF-8; do
+  fresh "language-${lang%%_*}" 2.00
+  LANG=$lang LC_ALL=$lang launch "$UPDATE"
+  dialog
+  want="Install update"
+  [ "$lang" = nl_NL.UTF-8 ] && want="Installeer update"
+  drv controls "$TITLE" | grep -qP "^1\tButton\t\"$want\"" || fail "system language $lang: the button does not read $want"
+  drv click "$TITLE" 2
+  finish 0
+done
+
+# ---- Refusals before the dialog ------------------------------------------------------------
+fresh win31 2.00
+w reg add 'HKCU\Software\Wine' /v Version /d win31 /f >/dev/null
+launch "$UPDATE" -eng
+box "Einde" "Zelk werkt niet onder Windows 3.1 [3, 10]"
+finish 0
+[ "$(reg_version Zelk)" = 2.00 ] || fail "Version changed"
+
+fresh running 2.00
+if [ "$E2E_ARCH" = i686 ]; then
+  # The product itself, which holds its mapping while it runs.
+  ( w "$ZELK/Zelk.exe" >/dev/null 2>&1 & )
+  drv wait "Zelk 2.00" "$E2E_WAIT_MS" >/dev/null || fail "Zelk.exe did not start"
+else
+  # The release's Zelk.exe is a 32-bit program: hold its mapping for it.
+  drv hold Morvil > "$E2E_WORK/held" 2>&1 &
+  for i in $(seq 1 400); do grep -q held "$E2E_WORK/held" && break; sleep 0.05; done
+fi
+launch "$UPDATE" -eng
+box "Exit program" "During updating Zelk should not be active."
+finish 1
+
+fresh second 2.00
+launch "$UPDATE" -eng
+dialog
+case=second-run
+launch "$UPDATE" -eng
+box "Exit program" "During updating Zelk should not be active."
+finish 1
+case=second
+drv click "$TITLE" 2
+finish 0
+
+fresh nokey
+launch "$UPDATE" -eng
+box "Exit program" "Zelk directory not found"
+finish 0
+
+fresh old-version 1.9
+snapshot before
+launch "$UPDATE" -eng
+box "Exit program" "You need Zelk version 2.0 to be able to use this update."
+finish 0
+unchanged before
+
+# ---- Installations that end otherwise --------------------------------------------------------
+fresh no-lzxver 2.00
+rm "$ZELK/lzx.ver"
+snapshot before
+launch "$UPDATE" -eng
+dialog
+drv click "$TITLE" 1
+box "Einde" 'C:\Zelk\lzx.ver not found'
+box "Update report" "The update has been applied."
+finish 0
+unchanged before
+
+fresh newer-kept 2.00
+LC_ALL=C perl -e 'open F, "+<", $ARGV[0] or die; binmode F; seek F, 2 * 432 + 260, 0; print F pack("l<", 205)' "$ZELK/lzx.ver"
+cp "$ZELK/Leesmij.txt" "$E2E_WORK/leesmij"
+launch "$UPDATE" -dut
+dialog
+drv click "$TITLE" 1
+box "Update verslag" 'De update is aangebracht.\n1 bestanden niet vervangen.'
+box "Update verslag" "De update is aangebracht."
+finish 0
+cmp -s "$ZELK/Leesmij.txt" "$E2E_WORK/leesmij" || fail "the newer Leesmij.txt was replaced"
+[ "$(reg_version Zelk)" = 2.00 ] || fail "Version written although a file was kept"
+
+fresh readonly 2.00
+chmod a-w "$ZELK/Leesmij.txt"
+cp "$ZELK/Leesmij.txt" "$E2E_WORK/leesmij"
+launch "$UPDATE" -eng
+dialog
+drv click "$TITLE" 1
+box "Einde programma" '\nFile Error : name = [C:\Zelk\Leesmij.txt] code = 206'
+finish 2
+cmp -s "$ZELK/Leesmij.txt" "$E2E_WORK/leesmij" || fail "the read-only Leesmij.txt was changed ($(stat -c %s "$ZELK/Leesmij.txt") bytes)"
+[ "$(reg_version Zelk)" = 2.00 ] || fail "Version written after a fatal error"
+
+# ---- Tarvo: the contact lines follow the language --------------------------------------------
+for language in eng dut; do
+  fresh "tarvo-$language"
+  mkdir -p "$C/Tarvo"
+  reg_set Tarvo Location 'C:\Tarvo'
+  launch "$TARVO" "-$language"
+  dialog
+  drv controls "$TITLE" | cut -f1,3,4 | grep -E '^20(18|19|20|21)\b' > "$E2E_WORK/contact"
+  if [ $language = eng ]; then
+    want=$'2020\t"E-mail: info@zelk.nl"\tvisible\n2021\t"Internet: www.zelk.nl"\tvisible\n2018\t"E-mail: info@tarvo.nl"\thidden\n2019\t"Internet: www.tarvo.nl"\thidden'
+  else
+    want=$'2020\t"E-mail: info@zelk.nl"\thidden\n2021\t"Internet: www.zelk.nl"\thidden\n2018\t"E-mail: info@tarvo.nl"\tvisible\n2019\t"Internet: www.tarvo.nl"\tvisible'
+  fi
+  [ "$(sort "$E2E_WORK/contact")" = "$(sort <<<"$want")" ] || { fail "contact lines"; cat "$E2E_WORK/contact"; }
+  shot "tarvo-$language" "$TITLE" >/dev/null
+  drv click "$TITLE" 2
+  finish 0
+done
+
+# ---- The demo: a typed directory, Program Manager items through Wine's own service --------------
+fresh demo
+launch "$DEMO" -eng
+dialog
+drv controls "$TITLE" | grep -qP '^2022\tEdit\t"C:\\Program Files\\Zelk Demo"' || fail "demo directory field"
+drv type "$TITLE" 2022 'C:\\'
+drv click "$TITLE" 1
+drv wait "$TITLE" 2000 >/dev/null || fail "C:\\ closed the dialog"
+drv type "$TITLE" 2022 'C:\Games\Zelk Demo'
+shot demo-dialog "$TITLE" >/dev/null
+drv click "$TITLE" 1
+box "Installation finished" "Installation completed."
+finish 0
+for file in ZelkDemo.exe Uninstall.exe lzx.ver; do
+  [ -f "$C/Games/Zelk Demo/$file" ] || fail "demo: $file not installed"
+done
+group=$(find "$C/users" -type d -name "Zelk Demo" -path "*Start Menu*" | head -1)
+[ -n "$group" ] || fail "no Program Manager group \"Zelk Demo\" in the Start Menu"
+for item in "Zelk Demo.lnk" "UnInstall.lnk"; do
+  [ -n "$group" ] && [ -f "$group/$item" ] || fail "no item $item in the group"
+done
+
+e2e_end
