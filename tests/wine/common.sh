@@ -26,7 +26,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEARCH WINELOADER
 E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/e2e-$E2E_NAME.XXXXXX")
-E2E_ARTIFACTS=$E2E_TOP/build/e2e/$E2E_NAME
+E2E_ARTIFACTS=${E2E_ARTIFACTS:-$E2E_TOP/build/e2e/$E2E_NAME}
 rm -rf "$E2E_ARTIFACTS"
 mkdir -p "$E2E_ARTIFACTS"
 E2E_FAILURES=0
@@ -91,7 +91,7 @@ e2e_choose() {
       why32="wine could not make a prefix"
     elif out=$(WINEPREFIX=$E2E_TEMPLATE timeout 60 wine "$E2E_TOP/build/windows/tests/wine/probe.exe" 2>&1) \
          && [[ $out == *"i686 programs run here"* ]]; then
-      E2E_ARCH=i686 E2E_BUILD=$E2E_TOP/build/windows WINE=wine
+      E2E_ARCH=i686 E2E_BUILD=$E2E_TOP/build/windows WINE=wine E2E_LOADER=wine32
       return 0
     else
       why32="the i686 probe does not run under wine32: $(echo "$out" | tail -1)"
@@ -107,7 +107,7 @@ e2e_choose() {
     why64="wine64 could not make a prefix"
   elif out=$(WINEPREFIX=$E2E_TEMPLATE timeout 60 "$wine64" "$E2E_TOP/build/windows64/tests/wine/probe.exe" 2>&1) \
        && [[ $out == *"x86_64 programs run here"* ]]; then
-    E2E_ARCH=x86_64 E2E_BUILD=$E2E_TOP/build/windows64 WINE=$wine64 E2E_ARCH_WHY=$why32
+    E2E_ARCH=x86_64 E2E_BUILD=$E2E_TOP/build/windows64 WINE=$wine64 E2E_LOADER=wine64 E2E_ARCH_WHY=$why32
     export WINELOADER=$wine64
     return 0
   else
@@ -180,11 +180,17 @@ check() {  # description command...
   "$@" || fail "$what"
 }
 
+# The last line also goes to the test's summary file, which scripts/test
+# shows after the test run.
 e2e_end() {
+  local line
   if [ "$E2E_FAILURES" -eq 0 ]; then
-    echo "e2e $E2E_NAME: all checks passed ($E2E_ARCH); screenshots in $E2E_ARTIFACTS"
-    exit 0
+    line="e2e $E2E_NAME: all checks passed, $E2E_ARCH programs under $E2E_LOADER"
+  else
+    line="e2e $E2E_NAME: $E2E_FAILURES failed, $E2E_ARCH programs under $E2E_LOADER"
   fi
-  echo "e2e $E2E_NAME: $E2E_FAILURES failed ($E2E_ARCH); screenshots in $E2E_ARTIFACTS"
-  exit 1
+  [ -n "$(ls "$E2E_ARTIFACTS")" ] && line="$line; screenshots in $E2E_ARTIFACTS"
+  echo "$line" | tee "$E2E_ARTIFACTS/../$E2E_NAME.summary"
+  [ "$E2E_FAILURES" -eq 0 ]
+  exit
 }

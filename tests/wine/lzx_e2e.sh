@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The Windows lzx.exe under Wine, as a release engineer uses it: pack, list,
+# unpack, test, compress and decompress on one and two threads. Everything it
+# writes must equal what the native tool writes from the same sources.
+# Usage: lzx_e2e.sh TOP
+set -u
+source "$(dirname "$0")/common.sh" "$1" lzx
+
+NATIVE=$E2E_BUILD/host-tools/tools/lzx
+LZX=$E2E_BUILD/tools/lzx.exe
+e2e_prefix "$E2E_WORK/prefix"
+case=setup
+work=$E2E_WORK/files
+mkdir -p "$work/src/Help" "$work/native" "$work/wine"
+cp "$E2E_TOP"/release/zelk-2.04/*.* "$work/src/"
+cp "$E2E_TOP/release/zelk-2.04/Help/Inleiding.txt" "$work/src/Help/"
+cp "$E2E_BUILD/updater/updater.exe" "$work/src/big.bin"   # many blocks, for the threads
+script() {  # archive base
+  printf '%s\n%s\n' "$1" "$2"
+  printf 'big.bin|V=204\n#big.bin\nLeesmij.txt|V=204\n#Leesmij.txt\nZelk.hlp|V=204|R=1\n#Zelk.hlp\n'
+  printf 'Help\\Inleiding.txt|V=204\n#Help\\Inleiding.txt\n'
+}
+script "$work/native/a.lzx" "$work/src/" > "$work/native.pack"
+script "$(winpath "$work/wine/a.lzx")" "$(winpath "$work/src")\\" > "$work/wine.pack"
+ASAN_OPTIONS=detect_leaks=0 "$NATIVE" pack "$work/native.pack" >/dev/null || fail "native pack"
+
+run() {  # expected-exit lzx arguments...: the Windows tool, its output in $work/out
+  local want=$1
+  shift
+  w "$LZX" "$@" >"$work/out" 2>&1
+  local code=$?
+  tr -d '\r' <"$work/out" >"$work/out.txt"
+  [ $code -eq "$want" ] || { fail "lzx $*: exit $code, expected $want"; cat "$work/out.txt"; }
+}
+has() { grep -qF -- "$1" "$work/out.txt" || { fail "'$1' not in the output"; cat "$work/out.txt"; }; }
+
+case=pack
+run 0 pack "$(winpath "$work/wine.pack")"
+has "4 entries"
+cmp -s "$work/wine/a.lzx" "$work/native/a.lzx" || fail "the archive differs from the native tool's"
+
+case=list
+run 0 list "$(winpath "$work/wine/a.lzx")"
+has "#Help\\Inleiding.txt"
+has "4 entries"
+
+case=test
+run 0 test -j 2 "$(winpath "$work/wine/a.lzx")"
+has "archive of 4 entries"
+head -c 3000 "$work/wine/a.lzx" > "$work/cut.lzx"
+run 2 test "$(winpath "$work/cut.lzx")"
+
+case=unpack
+mkdir -p "$work/target"
+echo "old" > "$work/target/Zelk.hlp"
+run 0 unpack -j 2 "$(winpath "$work/wine/a.lzx")" "$(winpath "$work/target")" --table "$(winpath "$work/target/lzx.ver")"
+has "4 new, 0 updated, 0 not replaced"
+for file in big.bin Leesmij.txt Zelk.hlp Help/Inleiding.txt; do
+  cmp -s "$work/target/$file" "$work/src/$file" || fail "$file not unpacked whole"
+done
+[ "$(stat -c %s "$work/target/lzx.ver")" -eq $((4 * 432)) ] || fail "lzx.ver not written"
+run 0 unpack "$(winpath "$work/wine/a.lzx")" "$(winpath "$work/target")" --table "$(winpath "$work/target/lzx.ver")"
+has "0 new, 0 updated, 4 not replaced"
+
+case=threads
+for mode in "" --huffman --sort; do
+  [ "$mode" = --sort ] && input=$work/src/Leesmij.txt || input=$work/src/big.bin
+  ASAN_OPTIONS=detect_leaks=0 "$NATIVE" compress -j 1 $mode "$input" "$work/native/c.lzx" >/dev/null 2>&1
+  native_code=$?
+  for jobs in 1 2; do
+    rm -f "$work/wine/c$jobs.lzx"
+    w "$LZX" compress -j $jobs $mode "$(winpath "$input")" "$(winpath "$work/wine/c$jobs.lzx")" >/dev/null 2>&1
+    code=$?
+    [ $code -eq $native_code ] || fail "compress -j $jobs $mode: exit $code, the native tool $native_code"
+    [ $native_code -ne 0 ] && continue
+    cmp -s "$work/wine/c$jobs.lzx" "$work/native/c.lzx" || fail "compress -j $jobs $mode differs from the native tool's"
+    run 0 decompress -j $jobs "$(winpath "$work/wine/c$jobs.lzx")" "$(winpath "$work/wine/d$jobs")"
+    cmp -s "$work/wine/d$jobs" "$input" || fail "decompress -j $jobs $mode: not the original bytes"
+  done
+done
+
+e2e_end
