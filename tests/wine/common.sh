@@ -126,7 +126,10 @@ fi
 
 e2e_prefix() {  # dir
   local dir=$1
-  [ -n "$E2E_XVFB" ] && [ -n "${WINEPREFIX:-}" ] && WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null
+  # What the previous case left running ends with its prefix.
+  if [ ${#E2E_PREFIXES[@]} -gt 0 ]; then
+    WINEPREFIX=${E2E_PREFIXES[-1]} wineserver -k 2>/dev/null || true
+  fi
   rm -rf "$dir"
   cp -al "$E2E_TEMPLATE" "$dir"
   local reg
