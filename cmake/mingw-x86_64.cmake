@@ -1,13 +1,4 @@
-# Cross-compiling for 64-bit Windows (test builds only) with Debian's MinGW-w64 (posix threads variant).
-set(CMAKE_SYSTEM_NAME Windows)
+# 64-bit Windows: the same programs, for the tests under Wine on machines that
+# cannot run 32-bit code.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-find_program(CMAKE_CXX_COMPILER NAMES ${TOOLCHAIN_PREFIX}-g++-posix ${TOOLCHAIN_PREFIX}-g++ REQUIRED)
-find_program(CMAKE_C_COMPILER NAMES ${TOOLCHAIN_PREFIX}-gcc-posix ${TOOLCHAIN_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${TOOLCHAIN_PREFIX}-windres REQUIRED)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
