@@ -17,7 +17,9 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <vector>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
@@ -131,13 +133,15 @@ std::string NameKey(const char* name) {
     return key;
 }
 
-// The table's names in the form they are compared in, made once per run and
-// kept in step with the records the decisions change.
+// The table's names in the form they are compared in, each with its first
+// record, made once per run and kept in step with the records the decisions
+// append. Its size is bounded by the table's capacity, not by the archive.
 struct TableKeys {
-    std::vector<std::string> keys;
+    std::unordered_map<std::string, int> first;
+    int used = 0;  // records up to the first empty name
     void Load(const EntryRec* table, int capacity) {
-        for (int i = 0; i < capacity && table[i].name[0] != 0; ++i)
-            keys.push_back(NameKey(table[i].name));
+        for (; used < capacity && table[used].name[0] != 0; ++used)
+            first.emplace(NameKey(table[used].name), used);
     }
 };
 
@@ -145,26 +149,25 @@ struct TableKeys {
 // whether the file is to be written.
 bool DecideWithTable(const EntryRec& entry, EntryRec* table, int capacity, int force, TableKeys* names) {
     const std::string key = NameKey(entry.name);
-    for (int i = 0; i < capacity; ++i) {
-        EntryRec& rec = table[i];
-        if (rec.name[0] == 0) {
-            rec = entry;
-            rec.status = EntryNew;
-            names->keys.push_back(key);
-            return true;
-        }
-        if (names->keys[static_cast<std::size_t>(i)] == key) {
-            const bool write = rec.version < entry.version || (force && rec.version == entry.version);
-            if (write) {
-                rec = entry;
-                rec.status = EntryUpdated;
-            } else {
-                rec.status = EntryKept;
-            }
-            return write;
-        }
+    const auto found = names->first.find(key);
+    if (found == names->first.end()) {
+        if (names->used >= capacity)
+            FatalMessage("UnPackLZX too many files");
+        EntryRec& rec = table[names->used];
+        rec = entry;
+        rec.status = EntryNew;
+        names->first.emplace(key, names->used++);
+        return true;
     }
-    FatalMessage("UnPackLZX too many files");
+    EntryRec& rec = table[found->second];
+    const bool write = rec.version < entry.version || (force && rec.version == entry.version);
+    if (write) {
+        rec = entry;
+        rec.status = EntryUpdated;
+    } else {
+        rec.status = EntryKept;
+    }
+    return write;
 }
 
 // The target path of an entry: a "#" name below target, joined with one
@@ -387,6 +390,13 @@ int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capa
     // First pass: every entry, in the order extraction takes them, is
     // checked before the first byte is written, so a run never stops half
     // way for a reason it could have seen.
+    // A full table is one of those reasons: the names it will have to take
+    // are counted here, each once.
+    TableKeys names;
+    if (table != nullptr)
+        names.Load(table, capacity);
+    int room = capacity - names.used;
+    std::unordered_set<std::string> added;
     HILE* stream = Hopen(archive, "rb");
     EntryRec entry;
     std::string path;
@@ -394,14 +404,17 @@ int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capa
         const std::string obstacle = Obstacle(path);
         if (!obstacle.empty())
             Refuse(options, number, entry.name, obstacle, 0);
+        if (table != nullptr) {
+            std::string key = NameKey(entry.name);
+            if (!names.first.count(key) && added.insert(std::move(key)).second && --room < 0)
+                FatalMessage("UnPackLZX too many files");
+        }
         if (!EntrySkip(stream, entry.size))
             FatalMessage("UnPackLZX: unexpected eof");
     }
     Hclose(stream);
 
-    TableKeys names;
-    if (table != nullptr)
-        names.Load(table, capacity);
+    added.clear();
     stream = Hopen(archive, "rb");
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
         char directory[FileNameSize];

@@ -347,6 +347,12 @@ TEST_F(ArchiveTest, PathsThatCannotBeWrittenAreFoundFirst) {
         EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 1), FatalExit(), message) << name;
         EXPECT_FALSE(Exists(In("ok.txt"))) << name;
     }
+    // A table with room for one more name, and two new names (one twice).
+    Archive({{"#ok.txt", "ok"}, {"#OK.TXT", "ok"}, {"#two.txt", "2"}});
+    std::vector<EntryRec> table = Table(2, {{"#one", "", 100}});
+    EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), table.data(), 2, 1), FatalExit(),
+                FatalReport("UnPackLZX too many files"));
+    EXPECT_FALSE(Exists(In("ok.txt")));
 }
 
 // The joined path stays below the target in every form of it, and its
