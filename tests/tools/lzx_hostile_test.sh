@@ -94,8 +94,11 @@ expect_exit 2 "a file where a folder must be" unpack obstacle.lzx jail7
 expect_text err.txt "is a file, not a folder" "the obstacle is named"
 [ -e jail7/ok.txt ] && fail "an obstacle refused only after writing"
 compose good.lzx 204 '#ok.txt' ok
-expect_exit 2 "a version file in a missing folder" unpack good.lzx jail7b --table 'missing\lzx.ver'
-expect_empty jail7b "a missing table folder found only after extracting"
+echo mine > notafolder
+expect_exit 2 "a version file in a folder that cannot be made" unpack good.lzx jail7b --table 'notafolder\lzx.ver'
+expect_empty jail7b "a table folder that cannot be made found only after extracting"
+expect_exit 0 "a version file in a new folder" unpack good.lzx jail7c --table 'jail7c\lzx.ver'
+[ "$(stat -c %s jail7c/lzx.ver)" -eq 432 ] || fail "the version file in a new folder"
 
 # ---- 13: one file, one name ------------------------------------------------
 for name in '#.\x.txt' '#\x.txt' '#/x.txt' '#a/x.txt' '#x.txt.' '#x.txt ' '#dir.\x.txt' '#a\\x.txt' '#DOCU~1\x.txt'; do

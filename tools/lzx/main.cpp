@@ -213,7 +213,8 @@ int Unpack(const std::vector<std::string>& args) {
         Usage("unpack", "DIR is empty");
 
     // The version file is written after the run, through a sibling
-    // "FILE.new": where that cannot be, nothing is extracted either.
+    // "FILE.new": its folder is made now (it often is DIR itself), and where
+    // that cannot be, nothing is extracted either.
     if (!parsed.table.empty()) {
         const std::string& table = parsed.table;
         if (table.size() + 4 >= FileNameSize)
@@ -221,9 +222,8 @@ int Unpack(const std::vector<std::string>& args) {
                          FileNameSize - 5, table.c_str());
         char folder[FileNameSize];
         SplitPath(table.c_str(), folder, nullptr, nullptr);
-        const std::size_t root = PathRootLength(folder);
-        if (std::strlen(folder) > root && !FileExists(folder)) {
-            std::fprintf(stderr, "lzx unpack: the folder of the version file %s does not exist; nothing extracted\n",
+        if (std::strlen(folder) > PathRootLength(folder) && !MakePath(folder)) {
+            std::fprintf(stderr, "lzx unpack: the folder of the version file %s cannot be made; nothing extracted\n",
                          table.c_str());
             return ExitRefused;
         }
@@ -375,7 +375,10 @@ const Command Commands[] = {
      Pack},
     {"unpack", "[-j N] ARCHIVE DIR [--table FILE] [--force] [--allow-outside]", "extract an archive below DIR",
      "Names beginning with \"#\" go below DIR. An archive with any other name, a drive\n"
-     "name or a \"..\" component is refused unless --allow-outside is given.\n"
+     "name or a \"..\" component is refused unless --allow-outside is given; a name\n"
+     "in another spelling of its file (\"/\", \".\", a trailing dot or blank, a short\n"
+     "name) or naming a device (NUL, CON, COM1 ...) always. Every entry is checked\n"
+     "before the first file is written.\n"
      "--table FILE: decide against a version file (as lzx.ver), missing = empty, and\n"
      "write it back after a complete run. --force: replace equal versions (with a\n"
      "table) or existing files (without one). Prints new, updated, not replaced.",
@@ -388,8 +391,9 @@ const Command Commands[] = {
      Compress},
     {"decompress", "[-j N] IN OUT", "write the bytes of an LZX1 stream", "Any stream flags.", Decompress},
     {"test", "[-j N] FILE...", "decode every block of each stream or archive",
-     "Says OK for each file, and walks the entries of an archive; stops at the first\n"
-     "damaged file with its message (exit code 2).",
+     "Says OK for each file, and walks the entries of an archive; reads every block\n"
+     "in record order and through the block index, which must agree. Stops at the\n"
+     "first damaged file with its message (exit code 2).",
      Test},
     {"scramble", "FILE", "scramble a file in place for an E=1 entry",
      "The transform is its own inverse: scrambling twice gives the file back.", Scramble},
@@ -434,7 +438,10 @@ int main(int argc, char** argv) {
         HileSetProgress(StreamProgress);
         // Memory the input asks for and the system refuses ends in a
         // message, as every other failure does, never in an abort.
-        std::set_new_handler([] { FatalMessage("lzx: out of memory"); });
+        std::set_new_handler([] {
+            std::set_new_handler(nullptr);  // the report itself may need a little memory
+            FatalMessage("lzx: out of memory");
+        });
         return command.run(args);
     }
     std::fprintf(stderr, "lzx: unknown command '%s' (try lzx --help)\n", word.c_str());
