@@ -37,8 +37,8 @@ bool IsSeparator(char c) {
 }
 
 // Letters of the Windows code page 1252 in their capital form, as the file
-// system compares names: a-z, the accented letters, and the few letters
-// between 0x80 and 0xBF that have a capital there.
+// system compares names: a-z, the accented letters, and the four letters
+// above 0x7F outside them that have a capital there.
 unsigned char Capital(unsigned char c) {
     if (c >= 'a' && c <= 'z')
         return static_cast<unsigned char>(c - 'a' + 'A');
