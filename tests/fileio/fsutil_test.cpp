@@ -237,6 +237,9 @@ TEST(SplitPathTest, Examples) {
     EXPECT_EQ(SplitOf("plain"), (Split{"", "plain", ""}));
     EXPECT_EQ(SplitOf(""), (Split{"", "", ""}));
     EXPECT_EQ(SplitOf("dir\\"), (Split{"dir\\", "", ""}));
+    // "/" separates as "\" does, so the folders before it are made too.
+    EXPECT_EQ(SplitOf("/t/a\\b/c.d"), (Split{"/t/a\\b/", "c", "d"}));
+    EXPECT_EQ(SplitOf("a.b/c"), (Split{"a.b/", "c", ""}));
     // ":" ends the directory but not the extension scan.
     EXPECT_EQ(SplitOf("a.b:c"), (Split{"a.b:", "c", "b:c"}));
 
