@@ -13,6 +13,7 @@
 // is the one ordinary outcome; the tests answer 1 or 0.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "diag/diag.h"
@@ -112,6 +113,9 @@ int FilePrintf(FileRec* rec, const char* format, ...) DIAG_PRINTF(2, 3);
 void StripExtension(char* name);
 void SplitPath(const char* path, char* directory, char* base, char* extension);
 int MakePath(const char* path);
+// Length of the path's root, which is never created: "C:" or "C:\", a
+// leading "\" or "/", or "\\server\share\"; 0 for a relative path.
+std::size_t PathRootLength(const char* path);
 
 int DirList(char* buffer, int capacity, const char* pattern);
 int DirRemove(const char* directory, int withFiles);

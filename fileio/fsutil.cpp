@@ -189,9 +189,11 @@ void SplitPath(const char* path, char* directory, char* base, char* extension) {
     if (length >= FileNameSize)
         FatalMessage("SplitPath: path too long (%zu characters, at most %d) [%s]", length, FileNameSize - 1, path);
 
-    std::size_t k = 0;  // just after the last "\" or ":"
+    // "/" separates as "\" does: both systems take it so, and a directory
+    // part that missed it would leave the folders before it uncreated.
+    std::size_t k = 0;  // just after the last "\", "/" or ":"
     for (std::size_t i = 0; i < length; ++i) {
-        if (path[i] == '\\' || path[i] == ':')
+        if (IsSeparator(path[i]) || path[i] == ':')
             k = i + 1;
     }
     if (base) {
@@ -205,7 +207,7 @@ void SplitPath(const char* path, char* directory, char* base, char* extension) {
                 CopyPath(extension, path + i + 1, length - i - 1);
                 break;
             }
-            if (path[i] == '\\')
+            if (IsSeparator(path[i]))
                 break;
         }
     }
@@ -213,27 +215,49 @@ void SplitPath(const char* path, char* directory, char* base, char* extension) {
         CopyPath(directory, path, k);
 }
 
+std::size_t PathRootLength(const char* path) {
+    if (IsSeparator(path[0]) && IsSeparator(path[1])) {
+        // "\\server\share\": neither the server nor the share is a folder
+        // that could be created.
+        std::size_t i = 2;
+        for (int part = 0; part < 2; ++part) {
+            while (path[i] != 0 && !IsSeparator(path[i]))
+                ++i;
+            if (path[i] != 0)
+                ++i;
+        }
+        return i;
+    }
+    const bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+    if (letter && path[1] == ':')
+        return IsSeparator(path[2]) ? 3 : 2;
+    return IsSeparator(path[0]) ? 1 : 0;
+}
+
 int MakePath(const char* path) {
     const std::size_t length = std::strlen(path);
     char prefix[FileNameSize];
     if (length >= FileNameSize)
         return 0;  // no such path can exist here, so it cannot be made
-    const std::size_t root = OsRootLength(path);
+    const std::size_t root = PathRootLength(path);
 
-    // Each boundary closes one prefix; the drive's own separator ("C:\") and
-    // a root ("/") are not boundaries, so they are never created or tested.
-    std::size_t start = 0;
+    // Each boundary closes one prefix. The root ("C:\", "\", "/" or
+    // "\\server\share\") exists or not on its own, so it is never created
+    // or tested: folders below every form of root can be made.
+    std::size_t start = root;
     for (;;) {
         std::size_t cut = length;
         for (std::size_t i = start; i < length; ++i) {
-            if (IsSeparator(path[i]) && i >= root && !(i > 0 && path[i - 1] == ':')) {
+            if (IsSeparator(path[i])) {
                 cut = i;
                 break;
             }
         }
-        CopyPath(prefix, path, cut);
-        if (!FileExists(prefix) && !OsCreateDirectory(prefix))
-            return 0;
+        if (cut > start || cut == length) {  // doubled separators close no new prefix
+            CopyPath(prefix, path, cut);
+            if (!FileExists(prefix) && !OsCreateDirectory(prefix))
+                return 0;
+        }
         if (cut == length)
             return 1;
         start = cut + 1;

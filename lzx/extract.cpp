@@ -5,9 +5,21 @@
 // whether to write, against the table of installed versions when one is
 // given (see UnPackLZX), and applies the entry's options: R writes only over
 // an existing file, E scrambles the written file, D deletes it again.
+//
+// The names come from the archive and are not trusted. Every entry is read in
+// stream order, checked in a first pass before anything is written, and
+// checked again when its turn comes, so a stream that reads differently
+// through its block index than in order cannot slip one name past the check.
+// A name must have the one spelling of its file that Windows would see, so
+// that the version table, which compares names, cannot take two spellings of
+// one file for two files.
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
@@ -20,28 +32,234 @@ std::uint8_t ExtractBuf[ExtractPiece + 1];
 constexpr std::uint32_t ScrambleKey = 0x5C3E9A71;
 constexpr std::uint32_t ScrambleStep = 0x6E2D4B1F;
 
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Letters of the Windows code page 1252 in their capital form, as the file
+// system compares names: a-z, the accented letters, and the four letters
+// above 0x7F outside them that have a capital there.
+unsigned char Capital(unsigned char c) {
+    if (c >= 'a' && c <= 'z')
+        return static_cast<unsigned char>(c - 'a' + 'A');
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
+        return static_cast<unsigned char>(c - 0x20);
+    switch (c) {
+    case 0x9A: return 0x8A;  // s caron
+    case 0x9C: return 0x8C;  // oe
+    case 0x9E: return 0x8E;  // z caron
+    case 0xFF: return 0x9F;  // y diaeresis
+    default: return c;
+    }
+}
+
+// The part of a component before its first dot, without trailing blanks, is
+// what Windows takes for a device: "nul.txt" and "CON .x" open a device.
+bool IsDeviceName(const char* begin, const char* end) {
+    const char* stop = begin;
+    while (stop < end && *stop != '.')
+        ++stop;
+    while (stop > begin && stop[-1] == ' ')
+        --stop;
+    std::string base;
+    for (const char* at = begin; at < stop; ++at)
+        base += static_cast<char>(Capital(static_cast<unsigned char>(*at)));
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (base == device)
+            return true;
+    // COM0..COM9 and LPT0..LPT9, also with the superscript digits 1, 2, 3.
+    const unsigned char last = base.size() == 4 ? static_cast<unsigned char>(base[3]) : 0;
+    const bool digit = (last >= '0' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
+    return digit && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0);
+}
+
+// Why one component between separators is refused, or null.
+const char* ComponentProblem(const char* begin, const char* end, int anywhere) {
+    const std::size_t length = static_cast<std::size_t>(end - begin);
+    if (length == 0)
+        return "has an empty folder name";
+    if (length == 2 && begin[0] == '.' && begin[1] == '.')
+        return anywhere ? nullptr : EntryOutside;
+    if (length == 1 && begin[0] == '.')
+        return "has a \".\" component";
+    if (end[-1] == '.' || end[-1] == ' ')
+        return "has a component that ends in a dot or a blank";
+    for (const char* at = begin; at < end; ++at) {
+        const unsigned char c = static_cast<unsigned char>(*at);
+        if (c < 32)
+            return "holds a control character";
+        if (std::strchr("<>:\"|?*", c) != nullptr)
+            return "holds a character no file name may hold";
+    }
+    if (IsDeviceName(begin, end))
+        return "names a device";
+    for (const char* at = begin; at + 1 < end; ++at)
+        if (*at == '~' && at[1] >= '0' && at[1] <= '9')
+            return "may be the short (8.3) name of another file";
+    return nullptr;
+}
+
+// One spelling per file: the name as the file system resolves it, with its
+// root kept, separators made "\", trailing dots and blanks and "."
+// components dropped, and the letters capitalised.
+std::string NameKey(const char* name) {
+    std::string key;
+    const char* at = name;
+    if (*at == '#') {
+        key += '#';
+        ++at;
+    } else {
+        for (const std::size_t root = PathRootLength(name); static_cast<std::size_t>(at - name) < root; ++at)
+            key += IsSeparator(*at) ? '\\' : static_cast<char>(Capital(static_cast<unsigned char>(*at)));
+    }
+    bool first = true;
+    while (*at != 0) {
+        const char* end = at;
+        while (*end != 0 && !IsSeparator(*end))
+            ++end;
+        const char* stop = end;
+        const bool dots = stop - at == 2 && at[0] == '.' && at[1] == '.';
+        while (!dots && stop > at && (stop[-1] == '.' || stop[-1] == ' '))
+            --stop;
+        if (stop > at) {
+            if (!first)
+                key += '\\';
+            for (const char* c = at; c < stop; ++c)
+                key += static_cast<char>(Capital(static_cast<unsigned char>(*c)));
+            first = false;
+        }
+        at = *end ? end + 1 : end;
+    }
+    return key;
+}
+
+// The table's names in the form they are compared in, each with its first
+// record, made once per run and kept in step with the records the decisions
+// append. Its size is bounded by the table's capacity, not by the archive.
+struct TableKeys {
+    std::unordered_map<std::string, int> first;
+    int used = 0;  // records up to the first empty name
+    void Load(const EntryRec* table, int capacity) {
+        for (; used < capacity && table[used].name[0] != 0; ++used)
+            first.emplace(NameKey(table[used].name), used);
+    }
+};
+
 // What the version table says of an entry: the record it goes to and
 // whether the file is to be written.
-bool DecideWithTable(const EntryRec& entry, EntryRec* table, int capacity, int force) {
-    for (int i = 0; i < capacity; ++i) {
-        EntryRec& rec = table[i];
-        if (rec.name[0] == 0) {
-            rec = entry;
-            rec.status = EntryNew;
-            return true;
-        }
-        if (SameText(rec.name, entry.name)) {
-            const bool write = rec.version < entry.version || (force && rec.version == entry.version);
-            if (write) {
-                rec = entry;
-                rec.status = EntryUpdated;
-            } else {
-                rec.status = EntryKept;
-            }
-            return write;
-        }
+bool DecideWithTable(const EntryRec& entry, EntryRec* table, int capacity, int force, TableKeys* names) {
+    const std::string key = NameKey(entry.name);
+    const auto found = names->first.find(key);
+    if (found == names->first.end()) {
+        if (names->used >= capacity)
+            FatalMessage("UnPackLZX too many files");
+        EntryRec& rec = table[names->used];
+        rec = entry;
+        rec.status = EntryNew;
+        names->first.emplace(key, names->used++);
+        return true;
     }
-    FatalMessage("UnPackLZX too many files");
+    EntryRec& rec = table[found->second];
+    const bool write = rec.version < entry.version || (force && rec.version == entry.version);
+    if (write) {
+        rec = entry;
+        rec.status = EntryUpdated;
+    } else {
+        rec.status = EntryKept;
+    }
+    return write;
+}
+
+// The target path of an entry: a "#" name below target, joined with one
+// separator (none after a target that ends in one, or in a drive's ":"), so
+// "\" and "\\server\share" stay the roots they are.
+std::string TargetPath(const char* target, const EntryRec& entry) {
+    if (entry.name[0] != '#')
+        return entry.name;
+    const std::string base = target;
+    const char last = base.back();
+    return IsSeparator(last) || last == ':' ? base + (entry.name + 1) : base + "\\" + (entry.name + 1);
+}
+
+// What stands in the way of writing path: an existing file where a folder
+// must be, or a folder where the file goes. Empty when nothing does.
+std::string Obstacle(const std::string& path) {
+    const std::size_t root = PathRootLength(path.c_str());
+    for (std::size_t i = root; i < path.size(); ++i) {
+        if (!IsSeparator(path[i]) || i == root)
+            continue;
+        const std::string folder = path.substr(0, i);
+        const std::uint32_t attributes = OsGetFileAttributes(folder.c_str());
+        if (attributes != OsInvalidValue && !(attributes & OsAttrDirectory))
+            return "cannot be written: [" + folder + "] is a file, not a folder";
+        if (attributes == OsInvalidValue)
+            return {};  // the rest is made by extraction
+    }
+    const std::uint32_t attributes = OsGetFileAttributes(path.c_str());
+    if (attributes != OsInvalidValue && (attributes & OsAttrDirectory))
+        return "cannot be written: [" + path + "] is a folder";
+    return {};
+}
+
+// "\\" or "\\server" without a share: a name joined to it would choose
+// the server or the share itself.
+bool PartialServerPath(const char* target) {
+    if (!IsSeparator(target[0]) || !IsSeparator(target[1]))
+        return false;
+    const char* at = target + 2;
+    for (int part = 0; part < 2; ++part) {
+        const char* end = at;
+        while (*end != 0 && !IsSeparator(*end))
+            ++end;
+        if (end == at)
+            return true;
+        at = *end ? end + 1 : end;
+    }
+    return false;
+}
+
+// One entry refused: the caller's own report when it gives one, else the
+// fatal report.
+[[noreturn]] void Refuse(const UnpackOptions& options, int number, const char* name, const std::string& reason,
+                         int outside) {
+    if (options.refused)
+        options.refused(number, name, reason, outside);
+    FatalMessage("UnPackLZX: entry %d [%s] %s", number, EntryShowName(name).c_str(), reason.c_str());
+}
+
+// Reads the next entry and checks it, as both passes do: the record, the
+// name, the target path and its length. Answers false at the end.
+bool NextChecked(HILE* stream, const char* target, const UnpackOptions& options, int number, EntryRec* entry,
+                 std::string* path) {
+    switch (EntryNext(stream, entry)) {
+    case 0:
+        return false;
+    case EntryCut:
+        FatalMessage("UnPackLZX: target fail");
+    case EntryLongName:
+        FatalMessage("UnPackLZX: stored name of 256 characters or more at stream offset %d",
+                     Htell(stream) - EntrySize);
+    case EntryBadSize:
+        FatalMessage("UnPackLZX: negative size of entry [%s]", entry->name);
+    default:
+        break;
+    }
+    if (entry->name[0] == '#' && (target == nullptr || target[0] == 0))
+        FatalMessage("UnPackLZX no target");
+    // Without a target the names are paths of their own, as the caller meant.
+    const char* why = StoredNameProblem(entry->name, options.anywhere || target == nullptr);
+    if (why == EntryOutside)
+        Refuse(options, number, entry->name, std::string("would be written outside ") + target, 1);
+    if (why != nullptr)
+        Refuse(options, number, entry->name, why, 0);
+    if (entry->name[0] == '#' && !options.anywhere && PartialServerPath(target))
+        Refuse(options, number, entry->name, std::string("would be written outside ") + target, 1);
+
+    *path = TargetPath(target, *entry);
+    if (path->size() >= FileNameSize)
+        FatalMessage("UnPackLZX: target path of %zu characters, at most %d [%s]", path->size(), FileNameSize - 1,
+                     path->c_str());
+    return true;
 }
 
 }  // namespace
@@ -92,45 +310,130 @@ void EntryScramble(FileRec* rec) {
     delete[] data;
 }
 
-int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capacity, int force) {
-    HILE* stream = Hopen(archive, "rb");
+const char* const EntryOutside = "would be written outside the target directory";
+
+const char* StoredNameProblem(const char* name, int anywhere) {
+    const char* at = name;
+    if (name[0] == '#') {
+        ++at;
+        if (*at == 0)
+            return "names no file";
+        if (IsSeparator(*at))
+            return "begins with a separator after \"#\"";
+        if (std::strchr(at, '/') != nullptr)
+            return "uses \"/\" where stored names use \"\\\"";
+    } else {
+        if (!anywhere)
+            return EntryOutside;
+        at += PathRootLength(name);
+        if (*at == 0)
+            return "names no file";
+    }
     for (;;) {
-        std::uint8_t raw[EntrySize];
-        const int n = Hread(raw, EntrySize, stream);
-        if (n == 0)
-            break;
-        if (n != EntrySize)
-            FatalMessage("UnPackLZX: target fail");
-        EntryRec entry;
-        if (!EntryDecode(raw, &entry))
-            FatalMessage("UnPackLZX: stored name of 256 characters or more at stream offset %d",
-                         Htell(stream) - EntrySize);
-        if (entry.size < 0)
-            FatalMessage("UnPackLZX: negative size of entry [%s]", entry.name);
+        const char* end = at;
+        while (*end != 0 && !IsSeparator(*end))
+            ++end;
+        const bool last = *end == 0;
+        if (last && (end == at || (end - at == 1 && *at == '.')))
+            return "names no file";
+        if (const char* why = ComponentProblem(at, end, anywhere))
+            return why;
+        if (last)
+            return nullptr;
+        at = end + 1;
+    }
+}
 
-        std::string path;
-        if (entry.name[0] == '#') {
-            if (target == nullptr)
-                FatalMessage("UnPackLZX no target");
-            path = std::string(target) + "\\" + (entry.name + 1);
+int SameStoredName(const char* a, const char* b) {
+    return NameKey(a) == NameKey(b) ? 1 : 0;
+}
+
+std::string EntryShowName(const char* name) {
+    std::string shown;
+    for (const char* at = name; *at != 0; ++at) {
+        const unsigned char c = static_cast<unsigned char>(*at);
+        if (c < 32 || c == 127) {
+            char code[8];
+            std::snprintf(code, sizeof code, "<%02X>", c);
+            shown += code;
         } else {
-            path = entry.name;
+            shown += *at;
         }
-        if (path.size() >= FileNameSize)
-            FatalMessage("UnPackLZX: target path of %zu characters, at most %d [%s]", path.size(), FileNameSize - 1,
-                         path.c_str());
+    }
+    return shown;
+}
 
+int EntryNext(HILE* stream, EntryRec* entry) {
+    std::uint8_t raw[EntrySize];
+    const int n = Hread(raw, EntrySize, stream);
+    if (n == 0)
+        return 0;
+    if (n != EntrySize)
+        return EntryCut;
+    if (!EntryDecode(raw, entry))
+        return EntryLongName;
+    return entry->size < 0 ? EntryBadSize : 1;
+}
+
+bool EntrySkip(HILE* stream, int size) {
+    for (int remaining = size; remaining > 0;) {
+        const int got = Hread(ExtractBuf, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
+        if (got == 0)
+            return false;
+        remaining -= got;
+    }
+    return true;
+}
+
+int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capacity, int force,
+              const UnpackOptions& options) {
+    // First pass: every entry, in the order extraction takes them, is
+    // checked before the first byte is written, so a run never stops half
+    // way for a reason it could have seen.
+    // A full table is one of those reasons: the names it will have to take
+    // are counted here, each once.
+    TableKeys names;
+    if (table != nullptr)
+        names.Load(table, capacity);
+    int room = capacity - names.used;
+    std::unordered_set<std::string> added;
+    HILE* stream = Hopen(archive, "rb");
+    EntryRec entry;
+    std::string path;
+    for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
+        const std::string obstacle = Obstacle(path);
+        if (!obstacle.empty())
+            Refuse(options, number, entry.name, obstacle, 0);
+        if (table != nullptr) {
+            std::string key = NameKey(entry.name);
+            if (!names.first.count(key) && added.insert(std::move(key)).second && --room < 0)
+                FatalMessage("UnPackLZX too many files");
+        }
+        if (!EntrySkip(stream, entry.size))
+            FatalMessage("UnPackLZX: unexpected eof");
+    }
+    Hclose(stream);
+
+    added.clear();
+    stream = Hopen(archive, "rb");
+    for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
         char directory[FileNameSize];
         SplitPath(path.c_str(), directory, nullptr, nullptr);
         MakePath(directory);
 
+        const bool existed = FileExists(path.c_str()) != 0;
         bool write = true;
         if (table != nullptr)
-            write = DecideWithTable(entry, table, capacity, force);
-        else if (!force && FileExists(path.c_str()))
+            write = DecideWithTable(entry, table, capacity, force, &names);
+        else if (!force && existed)
             write = false;
-        if (entry.R != 0 && !FileExists(path.c_str()))
+        if (entry.R != 0 && !existed)
             write = false;
+        if (table == nullptr && options.counts != nullptr) {
+            options.counts->added += write && !existed;
+            options.counts->updated += write && existed;
+            options.counts->kept += !write && existed;
+        }
 
         FileRec out;
         FileInit(&out, 1, path.c_str());

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "fileio/fileio.h"
 
@@ -110,11 +111,51 @@ static_assert(sizeof(EntryRec) == EntrySize);
 bool EntryDecode(const std::uint8_t* raw, EntryRec* entry);
 void EntryEncode(const EntryRec& entry, std::uint8_t* raw);
 
+// Reads the next entry record, in stream order (the order extraction
+// writes in; the block index is never consulted). Returns 1 with the record,
+// 0 at the end of the archive, or a damage: EntryCut (the stream ends inside
+// the record), EntryLongName (no terminating zero), EntryBadSize (negative).
+enum EntryDamage { EntryCut = -1, EntryLongName = -2, EntryBadSize = -3 };
+int EntryNext(HILE* stream, EntryRec* entry);
+// Reads and drops an entry's data; false when the stream ends first.
+bool EntrySkip(HILE* stream, int size);
+
+// Why a stored name is refused, or null when it is not. Each file has one
+// stored spelling: "#" and components joined by "\", none empty, ".", with
+// a trailing dot or blank, a device name (NUL, CON, COM1 ...), a character
+// no file name may hold, or a "~digit" of a short name. anywhere: the name
+// may lead outside the target directory (a name of its own, "..").
+const char* StoredNameProblem(const char* name, int anywhere);
+// The reason StoredNameProblem gives for a name that leads outside.
+extern const char* const EntryOutside;
+// 1 when two stored names name one file where the product is installed:
+// "\" and "/" alike, trailing dots and blanks and "." components dropped,
+// letters compared without case in the Windows code page 1252.
+int SameStoredName(const char* a, const char* b);
+// A name made printable: control characters as <1F> (no file name holds "<").
+std::string EntryShowName(const char* name);
+
+struct VersionCounts;
+
+struct UnpackOptions {
+    int anywhere = 0;  // a trusted archive: names may lead outside target
+    // Called with the entry's number (from 1), name and reason when an entry
+    // is refused, before the fatal report; a tool may give its own report
+    // and end there. outside: the name leads outside target.
+    void (*refused)(int entry, const char* name, const std::string& reason, int outside) = nullptr;
+    // Without a table: receives new, updated and not replaced as they happen.
+    VersionCounts* counts = nullptr;
+};
+
 // Extracts every entry of the archive below target (the base of names that
 // begin with "#"), deciding per file against the version table when one is
 // given. force: also replace equal versions (with a table) or existing files
-// (without one). Returns 0.
-int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capacity, int force);
+// (without one). A first pass checks every entry (name, target path, what
+// is in its way) before anything is written; extraction checks each entry
+// again before writing it, so the entries checked are the ones written.
+// Returns 0.
+int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capacity, int force,
+              const UnpackOptions& options = {});
 
 // Scrambles the file of a closed record in place; its own inverse.
 void EntryScramble(FileRec* rec);

@@ -105,6 +105,11 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
         if (!FileReadLine(&script, stored_name, NameLineLimit))
             FatalMessage("PackLZX: No first line");
         std::memcpy(entry.name, stored_name, std::strlen(stored_name) + 1);
+        // Extraction refuses a name in any but its file's one spelling, so
+        // such a name is refused here already. Names of their own and ".."
+        // stay possible: whether they may be written is the extractor's call.
+        if (const char* why = StoredNameProblem(entry.name, 1))
+            FatalMessage("PackLZX: stored name [%s] %s", EntryShowName(entry.name).c_str(), why);
 
         FileRec file;
         FileInit(&file, 1, path.c_str());

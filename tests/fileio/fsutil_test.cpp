@@ -237,6 +237,9 @@ TEST(SplitPathTest, Examples) {
     EXPECT_EQ(SplitOf("plain"), (Split{"", "plain", ""}));
     EXPECT_EQ(SplitOf(""), (Split{"", "", ""}));
     EXPECT_EQ(SplitOf("dir\\"), (Split{"dir\\", "", ""}));
+    // "/" separates as "\" does, so the folders before it are made too.
+    EXPECT_EQ(SplitOf("/t/a\\b/c.d"), (Split{"/t/a\\b/", "c", "d"}));
+    EXPECT_EQ(SplitOf("a.b/c"), (Split{"a.b/", "c", ""}));
     // ":" ends the directory but not the extension scan.
     EXPECT_EQ(SplitOf("a.b:c"), (Split{"a.b:", "c", "b:c"}));
 
@@ -267,8 +270,15 @@ TEST_F(FsUtilTest, MakePathCreatesTheMissingChain) {
     WriteFile(dir / "file", "f");
     EXPECT_EQ(MakePath((dir / "file\\sub").c_str()), 0);
 
-    // A leading "\" is no root: its empty first prefix cannot be created.
-    EXPECT_EQ(MakePath("\\x"), 0);
+    // A root-relative target ("\" here is the POSIX root): the folders below
+    // it are made; the root itself and a server's share are never created.
+    const std::string rooted = "\\" + (dir / "rooted\\a").substr(1);
+    EXPECT_EQ(MakePath(rooted.c_str()), 1);
+    EXPECT_TRUE(std::filesystem::is_directory(test::Native(dir / "rooted\\a")));
+    EXPECT_EQ(PathRootLength("\\\\srv\\share\\x\\y"), 12u);
+    EXPECT_EQ(PathRootLength("C:x"), 2u);
+    EXPECT_EQ(PathRootLength("C:\\x"), 3u);
+    EXPECT_EQ(PathRootLength("rel\\x"), 0u);
     EXPECT_EQ(MakePath(std::string(300, 'd').c_str()), 0);
 }
 

@@ -285,6 +285,92 @@ TEST_F(ArchiveTest, LimitsOfTablesNamesAndPaths) {
                 "UnPackLZX: target path of 260 characters, at most 259");
 }
 
+// ---- Hostile archives ------------------------------------------------------
+
+// Every name that names no file, a device, a place outside the target or a
+// second spelling of a file is refused before the first byte is written.
+TEST_F(ArchiveTest, HostileNamesAreRefusedBeforeAnythingIsWritten) {
+    for (const std::string bad :
+         {"#", "#.", "#dir\\", "#dir\\.", "#NUL", "#sub\\com1.log", "#Lpt3\\x", "#aux .txt", "#..\\out.txt",
+          "#a\\..\\..\\out.txt", "#.\\x.txt", "#\\x.txt", "#/x.txt", "#a/x.txt", "#a\\\\x.txt", "#x.txt.",
+          "#x.txt ", "#dir.\\x.txt", "#DOCU~1\\x.txt", "#C:x.txt", "#x.txt:stream", "#t\x01.txt", "plain.txt"}) {
+        Archive({{"#ok.txt", "ok"}, {bad, "x"}});
+        EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), FatalExit(),
+                    FatalReport("UnPackLZX: entry 2 [" + EntryShowName(bad.c_str()) + "]"))
+            << bad;
+        EXPECT_FALSE(Exists(In("ok.txt"))) << bad;
+    }
+    // A trusted archive may lead outside, but not in another spelling.
+    Archive({{"#..\\up.txt", "up"}});
+    UnpackOptions trusted;
+    trusted.anywhere = 1;
+    UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0, trusted);
+    EXPECT_EQ(ReadFile(dir / "up.txt"), "up");
+    Archive({{"#..\\up.txt.", "up"}});
+    EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0, trusted), FatalExit(),
+                "ends in a dot or a blank");
+
+    // The builder refuses what extraction would.
+    ASSERT_EQ(MakePath("src"), 1);
+    WriteFile("src\\f.txt", "f");
+    Script({"n.lzx", "src\\", "f.txt|V=204", "#sub\\.\\f.txt"});
+    EXPECT_EXIT(PackLZX("pack.txt", nullptr, nullptr, nullptr, 0), FatalExit(),
+                FatalReport("PackLZX: stored name [#sub\\.\\f.txt] has a \".\" component"));
+}
+
+// A table record and an entry that name one file on Windows are one file:
+// letters of code page 1252 in either case, an old record's other spelling.
+TEST_F(ArchiveTest, TheTableComparesNamesAsTheFileSystemDoes) {
+    Archive({{"#data\\caf\xe9.txt", "archive"}, {"#dir\\y.txt", "archive"}, {"#\xfe.txt", "archive"}});
+    std::vector<EntryRec> table =
+        Table(5, {{"#DATA\\CAF\xc9.TXT", "", 300}, {"#dir.\\.\\y.txt ", "", 300}, {"#\xde.txt", "", 100}});
+    UnPackLZX("a.lzx", target.c_str(), table.data(), 5, 1);
+    EXPECT_EQ(table[0].status, EntryKept);
+    EXPECT_EQ(table[1].status, EntryKept);
+    EXPECT_FALSE(Exists(In("dir\\y.txt")));
+    EXPECT_EQ(table[2].status, EntryUpdated);
+    EXPECT_EQ(table[3].name[0], 0);  // no file listed twice
+}
+
+// What would stop a run half way is found before the first write.
+TEST_F(ArchiveTest, PathsThatCannotBeWrittenAreFoundFirst) {
+    ASSERT_EQ(MakePath(In("folder\\x.txt").c_str()), 1);
+    WriteFile(In("file"), "mine");
+    const std::size_t room = 259 - target.size() - 1;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"#" + std::string(room + 1, 'p'), "UnPackLZX: target path of 260 characters, at most 259"},
+        {"#file\\x.txt", "is a file, not a folder"},
+        {"#folder\\x.txt", "is a folder"},
+    };
+    for (const auto& [name, message] : cases) {
+        Archive({{"#ok.txt", "ok"}, {name, "x"}});
+        EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 1), FatalExit(), message) << name;
+        EXPECT_FALSE(Exists(In("ok.txt"))) << name;
+    }
+    // A table with room for one more name, and two new names (one twice).
+    Archive({{"#ok.txt", "ok"}, {"#OK.TXT", "ok"}, {"#two.txt", "2"}});
+    std::vector<EntryRec> table = Table(2, {{"#one", "", 100}});
+    EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), table.data(), 2, 1), FatalExit(),
+                FatalReport("UnPackLZX too many files"));
+    EXPECT_FALSE(Exists(In("ok.txt")));
+}
+
+// The joined path stays below the target in every form of it, and its
+// folders can be made there.
+TEST_F(ArchiveTest, TargetsOfEveryForm) {
+    Archive({{"#srv\\share\\x.txt", "x"}});
+    const std::string rooted = "\\" + target.substr(1) + "\\rooted";  // "\" is the POSIX root
+    UnPackLZX("a.lzx", rooted.c_str(), nullptr, 0, 0);
+    EXPECT_EQ(ReadFile(In("rooted\\srv\\share\\x.txt")), "x");
+    UnPackLZX("a.lzx", (target + "\\sep\\").c_str(), nullptr, 0, 0);
+    EXPECT_EQ(ReadFile(In("sep\\srv\\share\\x.txt")), "x");
+    for (const char* partial : {"\\\\", "\\\\server", ""}) {
+        EXPECT_EXIT(UnPackLZX("a.lzx", partial, nullptr, 0, 0), FatalExit(),
+                    *partial ? "would be written outside" : "UnPackLZX no target")
+            << partial;
+    }
+}
+
 // ---- Building ------------------------------------------------------------
 
 TEST_F(ArchiveTest, BuildsTheRecordsAndDataInOrder) {

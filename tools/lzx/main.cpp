@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -96,73 +97,86 @@ Arguments Parse(const char* command, const std::vector<std::string>& args, std::
 // ---- Progress ------------------------------------------------------------
 
 ProgressLine Progress;
+const HILE* ProgressStream = nullptr;  // when set, the one stream shown
+bool ProgressPasses = false;           // the stream is read more than once
 
 void StreamProgress(const HILE* stream) {
-    Progress.Update(stream->base + stream->position);
+    static long long passed = 0;
+    static long long last = 0;
+    if (ProgressStream != nullptr && stream != ProgressStream)
+        return;
+    const long long at = stream->base + stream->position;
+    if (ProgressPasses && at < last)
+        passed += last;
+    last = at;
+    Progress.Update(passed + at);
 }
 
 // ---- Walking an archive's entries ------------------------------------------
 
-struct Entry {
-    EntryRec rec;
-    int offset;  // stream offset of the record
-};
-
-// Reads every entry record of an archive, seeking past the data. Damage ends
-// the program with a message naming the entry.
-std::vector<Entry> ReadEntries(const std::string& archive, long long* length = nullptr) {
-    std::vector<Entry> entries;
+// The entries of an archive as extraction sees them, one at a time in stream
+// order, so that no claim of the archive decides how much memory is held.
+// Damage ends the program with a message naming the entry.
+template <typename Visit>
+void WalkEntries(const std::string& archive, Visit visit) {
     HILE* stream = Hopen(archive.c_str(), "rb");
-    const int total = stream->header.totalLength;
-    if (length)
-        *length = total;
-    for (int at = 0; at < total;) {
-        if (at != Htell(stream))
-            Hseek(stream, at);
-        std::uint8_t raw[EntrySize];
-        if (Hread(raw, EntrySize, stream) != EntrySize)
-            FatalMessage("lzx: %s ends inside the record of entry %zu", archive.c_str(), entries.size() + 1);
-        Entry entry{};
-        entry.offset = at;
-        if (!EntryDecode(raw, &entry.rec))
-            FatalMessage("lzx: entry %zu of %s has a name of 256 characters or more", entries.size() + 1,
-                         archive.c_str());
-        const long long next = static_cast<long long>(at) + EntrySize + entry.rec.size;
-        if (entry.rec.size < 0 || next > total)
-            FatalMessage("lzx: %s ends inside the data of entry %zu [%s]", archive.c_str(), entries.size() + 1,
-                         entry.rec.name);
-        entries.push_back(entry);
-        at = static_cast<int>(next);
+    const long long total = stream->header.totalLength;
+    EntryRec rec;
+    for (long long number = 1;; ++number) {
+        const int at = Htell(stream);
+        const int got = EntryNext(stream, &rec);
+        if (got == 0)
+            break;
+        if (got == EntryCut)
+            FatalMessage("lzx: %s ends inside the record of entry %lld", archive.c_str(), number);
+        if (got == EntryLongName)
+            FatalMessage("lzx: entry %lld of %s has a name of 256 characters or more", number, archive.c_str());
+        if (got == EntryBadSize || at + EntrySize + static_cast<long long>(rec.size) > total ||
+            !EntrySkip(stream, rec.size))
+            FatalMessage("lzx: %s ends inside the data of entry %lld [%s]", archive.c_str(), number,
+                         EntryShowName(rec.name).c_str());
+        visit(rec);
     }
     Hclose(stream);
-    return entries;
 }
 
-// Whether a stored name keeps the file below the target directory: a "#"
-// name without a drive and without a ".." component.
-bool StaysInside(const char* name) {
-    if (name[0] != '#' || std::strchr(name, ':'))
-        return false;
-    std::string component;
-    for (const char* at = name + 1;; ++at) {
-        if (*at == '\\' || *at == '/' || *at == 0) {
-            if (component == "..")
-                return false;
-            component.clear();
-            if (*at == 0)
-                return true;
-        } else {
-            component += *at;
+// The entries of an archive counted over its bytes as they are decoded, in
+// stream order: -1 when the bytes are no archive (then the file is a plain
+// stream).
+class EntryScan {
+public:
+    void Feed(const std::uint8_t* bytes, int count) {
+        while (count > 0 && !broken_) {
+            if (dataLeft_ > 0) {
+                const int take = dataLeft_ < count ? static_cast<int>(dataLeft_) : count;
+                dataLeft_ -= take;
+                bytes += take;
+                count -= take;
+                continue;
+            }
+            const int take = EntrySize - have_ < count ? EntrySize - have_ : count;
+            std::memcpy(raw_ + have_, bytes, static_cast<std::size_t>(take));
+            have_ += take;
+            bytes += take;
+            count -= take;
+            if (have_ == EntrySize) {
+                EntryRec rec;
+                broken_ = !EntryDecode(raw_, &rec) || rec.size < 0 || rec.name[0] == 0;
+                dataLeft_ = rec.size;
+                have_ = 0;
+                ++entries_;
+            }
         }
     }
-}
+    long long Entries() const { return broken_ || have_ != 0 || dataLeft_ != 0 ? -1 : entries_; }
 
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
+private:
+    std::uint8_t raw_[EntrySize];
+    int have_ = 0;
+    long long dataLeft_ = 0;
+    long long entries_ = 0;
+    bool broken_ = false;
+};
 
 // ---- Commands ------------------------------------------------------------
 
@@ -181,55 +195,62 @@ int Pack(const std::vector<std::string>& args) {
     return 0;
 }
 
+// An entry the library refuses, in the tool's own words.
+[[noreturn]] void RefuseEntry(int entry, const char* name, const std::string& reason, int outside) {
+    std::fprintf(stderr, "lzx unpack: entry %d [%s] %s; refused%s\n", entry, EntryShowName(name).c_str(),
+                 reason.c_str(), outside ? " (--allow-outside extracts a trusted archive)" : "");
+    std::exit(ExitRefused);
+}
+
 int Unpack(const std::vector<std::string>& args) {
     const Arguments parsed = Parse("unpack", args, {"--table", "--force", "--allow-outside", "-j"}, 2, 2);
     UseThreads(parsed);
     const std::string& archive = parsed.positional[0];
     const std::string& target = parsed.positional[1];
     const int force = parsed.flags.count("--force") ? 1 : 0;
+    // An empty DIR would join "#x" into "\x", the root.
+    if (target.empty())
+        Usage("unpack", "DIR is empty");
 
-    // First pass: every name must stay below the target directory, unless
-    // the archive is trusted. Nothing is written before this is known.
-    long long total = 0;
-    const std::vector<Entry> entries = ReadEntries(archive, &total);
-    if (!parsed.flags.count("--allow-outside")) {
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (!StaysInside(entries[i].rec.name)) {
-                std::fprintf(stderr,
-                             "lzx unpack: entry %zu [%s] would be written outside %s; refused "
-                             "(--allow-outside extracts a trusted archive)\n",
-                             i + 1, entries[i].rec.name, target.c_str());
-                return ExitRefused;
-            }
+    // The version file is written after the run, through a sibling
+    // "FILE.new": its folder is made now (it often is DIR itself), and where
+    // that cannot be, nothing is extracted either.
+    if (!parsed.table.empty()) {
+        const std::string& table = parsed.table;
+        if (table.size() + 4 >= FileNameSize)
+            FatalMessage("lzx unpack: version file name of %zu characters, at most %d [%s]", table.size(),
+                         FileNameSize - 5, table.c_str());
+        char folder[FileNameSize];
+        SplitPath(table.c_str(), folder, nullptr, nullptr);
+        if (std::strlen(folder) > PathRootLength(folder) && !MakePath(folder)) {
+            std::fprintf(stderr, "lzx unpack: the folder of the version file %s cannot be made; nothing extracted\n",
+                         table.c_str());
+            return ExitRefused;
         }
     }
 
+    HILE* stream = Hopen(archive.c_str(), "rb");
+    const long long total = stream->header.totalLength;
+    Hclose(stream);
+
+    // The library checks every entry in a first pass, then extracts.
     VersionCounts counts{};
-    Progress.Start("unpacking", total);
+    UnpackOptions options;
+    options.anywhere = parsed.flags.count("--allow-outside") ? 1 : 0;
+    options.refused = RefuseEntry;
+    Progress.Start("unpacking", 2 * total);
+    ProgressPasses = true;
 
     if (!parsed.table.empty()) {
         int capacity = 0;
         EntryRec* table = VersionTableLoad(parsed.table.c_str(), &capacity);
-        UnPackLZX(archive.c_str(), target.c_str(), table, capacity, force);
+        UnPackLZX(archive.c_str(), target.c_str(), table, capacity, force, options);
         counts = VersionTableSettle(table, capacity);
         VersionTableSave(parsed.table.c_str(), table, counts.length);
         FreeBlock(table);
     } else {
-        // Without a table, the outcome of each entry follows from what
-        // exists before it is written; work it out as extraction will.
-        std::set<std::string> written;
-        for (const Entry& entry : entries) {
-            const std::string path =
-                entry.rec.name[0] == '#' ? target + "\\" + (entry.rec.name + 1) : std::string(entry.rec.name);
-            const bool existed = FileExists(path.c_str()) || written.count(Lower(path));
-            const bool write = (force || !existed) && !(entry.rec.R != 0 && !existed);
-            if (write && !entry.rec.D)
-                written.insert(Lower(path));
-            counts.added += write && !existed;
-            counts.updated += write && existed;
-            counts.kept += !write && existed;
-        }
-        UnPackLZX(archive.c_str(), target.c_str(), nullptr, 0, force);
+        options.counts = &counts;
+        UnPackLZX(archive.c_str(), target.c_str(), nullptr, 0, force, options);
     }
     Progress.Finish();
     std::printf("%d new, %d updated, %d not replaced\n", counts.added, counts.updated, counts.kept);
@@ -239,14 +260,15 @@ int Unpack(const std::vector<std::string>& args) {
 int List(const std::vector<std::string>& args) {
     const Arguments parsed = Parse("list", args, {}, 1, 1);
     long long bytes = 0;
-    const std::vector<Entry> entries = ReadEntries(parsed.positional[0]);
+    long long count = 0;
     std::printf("%-40s %10s %7s %3s %3s %3s\n", "name", "size", "version", "E", "D", "R");
-    for (const Entry& entry : entries) {
-        const EntryRec& rec = entry.rec;
-        std::printf("%-40s %10d %7d %3d %3d %3d\n", rec.name, rec.size, rec.version, rec.E, rec.D, rec.R);
+    WalkEntries(parsed.positional[0], [&](const EntryRec& rec) {
+        std::printf("%-40s %10d %7d %3d %3d %3d\n", EntryShowName(rec.name).c_str(), rec.size, rec.version, rec.E,
+                    rec.D, rec.R);
         bytes += rec.size;
-    }
-    std::printf("%zu entries, %lld bytes\n", entries.size(), bytes);
+        ++count;
+    });
+    std::printf("%lld entries, %lld bytes\n", count, bytes);
     return 0;
 }
 
@@ -295,48 +317,41 @@ int Decompress(const std::vector<std::string>& args) {
     return 0;
 }
 
-// Whether a stream's entries walk it exactly: then it is an archive.
-int CountEntries(const std::string& name) {
-    HILE* stream = Hopen(name.c_str(), "rb");
-    const long long total = stream->header.totalLength;
-    long long at = 0;
-    int count = 0;
-    while (at < total) {
-        std::uint8_t raw[EntrySize];
-        EntryRec rec;
-        if (at + EntrySize > total)
-            break;
-        Hseek(stream, static_cast<int>(at));
-        Hread(raw, EntrySize, stream);
-        if (!EntryDecode(raw, &rec) || rec.size < 0 || rec.name[0] == 0)
-            break;
-        at += EntrySize + static_cast<long long>(rec.size);
-        ++count;
-    }
-    Hclose(stream);
-    return at == total ? count : -1;
-}
-
 int Test(const std::vector<std::string>& args) {
     const Arguments parsed = Parse("test", args, {"-j"}, 1, static_cast<std::size_t>(-1));
-    UseThreads(parsed);
-    static std::uint8_t piece[CopyPiece];
+    static std::uint8_t block[HileBlockSize];
+    static std::uint8_t indexed[HileBlockSize];
     for (const std::string& name : parsed.positional) {
         // A damaged stream ends the run with its message right after this.
         std::printf("%s: ", name.c_str());
         std::fflush(stdout);
+        // Every block is decoded in record order, as extraction reads it,
+        // and once more through the block index, as a seek reads it: a
+        // stream whose two readings differ is damaged, whatever it holds.
+        HileSetThreads(1);
+        HILE* seeking = Hopen(name.c_str(), "rb");
+        UseThreads(parsed);
         HILE* stream = Hopen(name.c_str(), "rb");
         const int total = stream->header.totalLength;
         const int flags = stream->header.flags;
         Progress.Start("testing", total);
-        while (Hread(piece, CopyPiece, stream) > 0) {
+        ProgressStream = stream;
+        EntryScan scan;
+        for (int at = 0, n; (n = Hread(block, HileBlockSize, stream)) > 0; at += n) {
+            Hseek(seeking, at);
+            if (Hread(indexed, n, seeking) != n || std::memcmp(block, indexed, static_cast<std::size_t>(n)) != 0)
+                FatalMessage("lzx test: the block index of %s does not match its records at block %d", name.c_str(),
+                             at / HileBlockSize);
+            scan.Feed(block, n);
         }
+        ProgressStream = nullptr;
         Hclose(stream);
+        Hclose(seeking);
         Progress.Finish();
-        const int entries = total > 0 ? CountEntries(name) : -1;
+        const long long entries = total > 0 ? scan.Entries() : -1;
         std::printf("OK, %d bytes, flags %d", total, flags);
         if (entries > 0)
-            std::printf(", archive of %d entries", entries);
+            std::printf(", archive of %lld entries", entries);
         std::printf("\n");
     }
     return 0;
@@ -360,7 +375,10 @@ const Command Commands[] = {
      Pack},
     {"unpack", "[-j N] ARCHIVE DIR [--table FILE] [--force] [--allow-outside]", "extract an archive below DIR",
      "Names beginning with \"#\" go below DIR. An archive with any other name, a drive\n"
-     "name or a \"..\" component is refused unless --allow-outside is given.\n"
+     "name or a \"..\" component is refused unless --allow-outside is given; a name\n"
+     "in another spelling of its file (\"/\", \".\", a trailing dot or blank, a short\n"
+     "name) or naming a device (NUL, CON, COM1 ...) always. Every entry is checked\n"
+     "before the first file is written.\n"
      "--table FILE: decide against a version file (as lzx.ver), missing = empty, and\n"
      "write it back after a complete run. --force: replace equal versions (with a\n"
      "table) or existing files (without one). Prints new, updated, not replaced.",
@@ -373,8 +391,9 @@ const Command Commands[] = {
      Compress},
     {"decompress", "[-j N] IN OUT", "write the bytes of an LZX1 stream", "Any stream flags.", Decompress},
     {"test", "[-j N] FILE...", "decode every block of each stream or archive",
-     "Says OK for each file, and walks the entries of an archive; stops at the first\n"
-     "damaged file with its message (exit code 2).",
+     "Says OK for each file, and walks the entries of an archive; reads every block\n"
+     "in record order and through the block index, which must agree. Stops at the\n"
+     "first damaged file with its message (exit code 2).",
      Test},
     {"scramble", "FILE", "scramble a file in place for an E=1 entry",
      "The transform is its own inverse: scrambling twice gives the file back.", Scramble},
@@ -417,6 +436,12 @@ int main(int argc, char** argv) {
             }
         }
         HileSetProgress(StreamProgress);
+        // Memory the input asks for and the system refuses ends in a
+        // message, as every other failure does, never in an abort.
+        std::set_new_handler([] {
+            std::set_new_handler(nullptr);  // the report itself may need a little memory
+            FatalMessage("lzx: out of memory");
+        });
         return command.run(args);
     }
     std::fprintf(stderr, "lzx: unknown command '%s' (try lzx --help)\n", word.c_str());
