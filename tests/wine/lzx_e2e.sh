@@ -79,4 +79,10 @@ for mode in "" --huffman --sort; do
   done
 done
 
+# The hostile archives of the native tests, against the Windows tool: names
+# and paths are judged by Windows itself here.
+case=hostile
+bash "$E2E_TOP/tests/tools/lzx_hostile_test.sh" "$WINE $LZX" > "$work/hostile.txt" 2>&1 \
+  || { fail "hostile archives"; grep -v '^ok' "$work/hostile.txt" | head -40; }
+
 e2e_end
