@@ -93,7 +93,10 @@ void EntryScramble(FileRec* rec) {
 }
 
 int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capacity, int force) {
-    HILE* stream = Hopen(archive, "rb");
+    return UnPackStream(Hopen(archive, "rb"), target, table, capacity, force);
+}
+
+int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity, int force) {
     for (;;) {
         std::uint8_t raw[EntrySize];
         const int n = Hread(raw, EntrySize, stream);
