@@ -30,6 +30,26 @@ void CheckTempPath(const std::string& path) {
                      path.substr(0, path.size() - std::strlen(TempArchiveName)).c_str());
 }
 
+// The sibling through which lzx.ver is replaced, while it is written.
+std::string PendingSibling;
+
+// The fatal path's cleanup while lzx.ver is rewritten: the files are closed
+// as always, then the half-made sibling is removed, so that a failed rewrite
+// leaves the old lzx.ver and nothing beside it.
+void RemovePendingSibling() {
+    FileTableCloseAll();
+    if (!PendingSibling.empty())
+        OsDeleteFile(PendingSibling.c_str());
+}
+
+void SaveVersionFile(const char* path, const EntryRec* table, int length) {
+    PendingSibling = std::string(path) + ".new";  // the sibling VersionTableSave writes
+    SetFatalCleanup(RemovePendingSibling);
+    VersionTableSave(path, table, length);
+    SetFatalCleanup(FileTableCloseAll);
+    PendingSibling.clear();
+}
+
 }  // namespace
 
 void WritePayload(char* path, int secondPass, FileRec* file) {
@@ -85,10 +105,12 @@ void InstallPayload(FileRec* archive, const char* directory) {
         char text[200];
         std::snprintf(text, sizeof text, "%s\n%d bestanden niet vervangen.", GetMessageText(13), counts.kept);
         OsMessageBox(text, GetMessageText(14), OsIcon::Information);
-    } else {
-        WriteProductVersion("Zelk", NewVersion);
     }
-    VersionTableSave(versionFile, table, counts.length);
+    // lzx.ver first, the registry after: a run that fails in between leaves
+    // the old Version, so the next run installs again and completes both.
+    SaveVersionFile(versionFile, table, counts.length);
+    if (counts.kept == 0)
+        WriteProductVersion("Zelk", NewVersion);
     FreeBlock(table);
 }
 

@@ -277,6 +277,22 @@ else
   echo "note: strace not usable here; the single open of TEMP.LZX is not checked"
 fi
 
+# lzx.ver cannot be replaced (read-only): the registry keeps 2.00, no
+# sibling stays beside it, and once it can be, a rerun completes the update.
+fresh lzxver-readonly 2.00
+cp "$place/Zelk/lzx.ver" "$place/before.ver"
+chmod a-w "$place/Zelk/lzx.ver"
+run 2 "1\n" "$UPDATE"
+has err "code = 204"
+grep -qx 'Version=2.00' "$UPDATER_REGISTRY" || fail "Version written although lzx.ver was not"
+cmp -s "$place/Zelk/lzx.ver" "$place/before.ver" || fail "lzx.ver changed"
+stray=$(ls -A "$place/Zelk" | grep -v -x lzx.ver | grep -i '^lzx\.ver')
+[ -n "$stray" ] && fail "stray sibling beside lzx.ver: $stray"
+chmod u+w "$place/Zelk/lzx.ver"
+run 0 "1\n" "$UPDATE"
+grep -qx 'Version=2.04' "$UPDATER_REGISTRY" || fail "the rerun did not complete the update"
+[ "$(value "$place/Zelk/lzx.ver" 0 260)" = 204 ] || fail "lzx.ver not rewritten by the rerun"
+
 # Damaged version files: every run ends in success or one fatal report.
 fresh damaged-versions 2.00
 cp "$place/Zelk/lzx.ver" "$place/good.ver"
