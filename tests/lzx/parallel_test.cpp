@@ -214,6 +214,17 @@ TEST_F(ParallelStreamTest, ACutBitCountGivesOneReportForEveryThreadCount) {
                     ReadAll(file, threads, &report);
                     EXPECT_EQ(report, single) << mode << " block " << block << " bits " << cut << " threads " << threads;
                 }
+                // Straight to the block, after other blocks were decoded.
+                std::string seeked;
+                try {
+                    HILE* stream = Hopen("read.lzx", "rb");
+                    Hseek(stream, 16384 * 39);
+                    Hseek(stream, 16384 * block);
+                } catch (const Failure& report) {
+                    seeked = report.what();
+                    HileReleaseAll();
+                }
+                EXPECT_EQ(seeked, single) << mode << " block " << block << " bits " << cut << " seek";
             }
         }
     }
