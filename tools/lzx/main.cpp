@@ -364,7 +364,9 @@ int Scramble(const std::vector<std::string>& args) {
     FileOpenRead(&file);
     const long long size = FileSize64(&file);
     FileClose(&file);
-    if (size < 0 || size > MaxScrambleSize)
+    if (size < 0)
+        FileError(&file, FileErrSize);
+    if (size > MaxScrambleSize)
         FatalMessage("lzx scramble: [%s] has %lld bytes, at most %lld can be scrambled; nothing written",
                      parsed.positional[0].c_str(), size, MaxScrambleSize);
     EntryScramble(&file);
