@@ -84,6 +84,14 @@ int ReadRecordBytes(FileRec* file, int flags, std::uint8_t* record) {
 }
 
 void Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {
+    // A damaged record can make the decoder read on past its last bit: the
+    // code tables by up to RecordReach bytes, the data by one item. What it
+    // finds there must not depend on the block this codec decoded before
+    // (which differs between threads, and between reading on and seeking),
+    // or one damage would give different reports: it reads zeros.
+    const int bytes = (nbits + 7) / 8;
+    const int tail = BitBufSize + BitBufSlack - bytes;
+    std::memset(BitBuf + bytes, 0, static_cast<std::size_t>(tail < RecordReach ? tail : RecordReach));
     const int m = (flags & FlagHuffman) ? HufUnpack(nbits) : LzxUnpack(nbits);
     if (flags & FlagSort) {
         RleUnpack(m, BitBuf);

@@ -53,6 +53,12 @@ inline constexpr int FlagSort = 2;     // sort stage before the run-length stage
 // such fetch inside the buffer.
 inline constexpr int BitBufSlack = 16;
 
+// How far past a record's last byte the decoder can read before it stops:
+// the code tables are read without looking at the bit count, 27 lengths of
+// 6 bits and 400 of at most 14 + 6 bits (1021 bytes), then one item and a
+// refill's word. The bytes there are zeroed before each decode.
+inline constexpr int RecordReach = 1040;
+
 // ---- Little-endian words at any address ----------------------------------
 
 inline std::uint32_t Load32(const std::uint8_t* at) {

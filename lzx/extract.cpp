@@ -387,6 +387,11 @@ bool EntrySkip(HILE* stream, int size) {
 
 int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capacity, int force,
               const UnpackOptions& options) {
+    return UnPackStream(Hopen(archive, "rb"), target, table, capacity, force, options);
+}
+
+int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity, int force,
+                 const UnpackOptions& options) {
     // First pass: every entry, in the order extraction takes them, is
     // checked before the first byte is written, so a run never stops half
     // way for a reason it could have seen.
@@ -397,7 +402,6 @@ int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capa
         names.Load(table, capacity);
     int room = capacity - names.used;
     std::unordered_set<std::string> added;
-    HILE* stream = Hopen(archive, "rb");
     EntryRec entry;
     std::string path;
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
@@ -412,10 +416,10 @@ int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capa
         if (!EntrySkip(stream, entry.size))
             FatalMessage("UnPackLZX: unexpected eof");
     }
-    Hclose(stream);
-
+    // The second pass reads the same file, still open, from its first
+    // record again: no one can change or replace it in between.
     added.clear();
-    stream = Hopen(archive, "rb");
+    Hrewind(stream);
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
         char directory[FileNameSize];
         SplitPath(path.c_str(), directory, nullptr, nullptr);

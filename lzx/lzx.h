@@ -56,6 +56,11 @@ struct HILE {
 // mode: "rb", or "wb" with an optional third letter: "h" Huffman method,
 // "s" sort stage.
 HILE* Hopen(const char* name, const char* mode);
+// A read stream over a file the caller already holds open (unit 1, for
+// reading): the stream takes the record over (its handle becomes 0 there),
+// reads from the file's start and closes it at Hclose. For a file that must
+// not be looked up by its name a second time.
+HILE* HopenFile(FileRec* file);
 int Hclose(HILE* stream);  // write: size of the finished file; read: 0
 int Hread(void* buffer, int count, HILE* stream);
 void Hwrite(const void* buffer, int count, HILE* stream);
@@ -66,6 +71,9 @@ int Hputc(int byte, HILE* stream);
 int Heof(HILE* stream);
 void HileCheck(const HILE* stream, const char* operation);
 void Hflus(HILE* stream);
+// A read stream starts again at its first record, as just opened: the block
+// index is not consulted.
+void Hrewind(HILE* stream);
 void Hfill(HILE* stream);
 
 // Releases every stream still open, without writing anything: for harnesses
@@ -156,6 +164,9 @@ struct UnpackOptions {
 // Returns 0.
 int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capacity, int force,
               const UnpackOptions& options = {});
+// The same over a read stream already open (HopenFile), which it closes.
+int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity, int force,
+                 const UnpackOptions& options = {});
 
 // Scrambles the file of a closed record in place; its own inverse.
 void EntryScramble(FileRec* rec);

@@ -65,6 +65,35 @@ void ApplyOption(const std::string& written, EntryRec* entry) {
     *field = std::atoi(option + 2);
 }
 
+// Where a file line's source is read from: a name with "#" in front is a
+// path of its own, any other lies in the base directory.
+std::string SourcePath(const std::string& source, const char* base) {
+    return source[0] == '#' ? source.substr(1) : std::string(base) + source;
+}
+
+// Creating the archive truncates it, so it must be none of the files it is
+// made from: not the script, not any source, under whatever name or link
+// reaches them. The rest of the script is read ahead for this and the
+// script is put back where it was.
+void CheckNotASource(FileRec* script, const char* archive, const char* base) {
+    if (OsSameFile(archive, script->name))
+        FatalMessage("PackLZX: the archive [%s] is the script itself [%s]; nothing written", archive, script->name);
+    const int start = FileTell(script);
+    char line[LineLimit + 1];
+    while (FileReadLine(script, line, LineLimit)) {
+        const std::vector<std::string> fields = SplitFields(line);
+        if (!fields.empty()) {
+            const std::string path = SourcePath(fields[0], base);
+            if (OsSameFile(archive, path.c_str()))
+                FatalMessage("PackLZX: the archive [%s] is one of its sources [%s]; nothing written", archive,
+                             path.c_str());
+        }
+        if (!FileReadLine(script, nullptr, NameLineLimit))
+            break;
+    }
+    FileSeek(script, start, 0);
+}
+
 }  // namespace
 
 int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec* table, int capacity) {
@@ -79,6 +108,7 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
     if (!FileReadLine(&script, base, LineLimit))
         FatalMessage("PackLZX: No base directory");
 
+    CheckNotASource(&script, archive, base);
     HILE* stream = Hopen(archive, "wb");
     long long stored = 0;
     int count = 0;
@@ -92,7 +122,7 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
             FatalMessage("PackLZX: more than %d options [%s]", MaxOptions, line);
 
         const std::string& source = fields[0];
-        const std::string path = source[0] == '#' ? source.substr(1) : std::string(base) + source;
+        const std::string path = SourcePath(source, base);
         if (path.size() >= LineLimit)
             FatalMessage("PackLZX: source path of 256 characters or more [%s]", path.c_str());
 

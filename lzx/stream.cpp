@@ -100,11 +100,33 @@ void HileCheck(const HILE* stream, const char* operation) {
         FatalMessage("%s: not a valid HILE *", operation);
 }
 
-HILE* Hopen(const char* name, const char* mode) {
+namespace {
+
+HILE* NewStream() {
     HILE* stream = new (std::nothrow) HILE{};
     if (stream == nullptr)
         FatalMessage("Hopen: out of mem");
     OpenStreams().push_back(stream);
+    return stream;
+}
+
+// A read stream's start: the header from the file's position, checked, and
+// no block loaded yet.
+void LoadHeader(HILE* stream) {
+    std::uint8_t raw[HileHeaderSize];
+    DoFread(raw, HileHeaderSize, &stream->main);
+    DecodeHeader(raw, &stream->header);
+    if (stream->header.magic != HileMagic)
+        FatalMessage("Hopen: not an LZX file");
+    CheckHeader(stream);
+    stream->base = -HileBlockSize;
+    stream->position = HileBlockSize;
+}
+
+}  // namespace
+
+HILE* Hopen(const char* name, const char* mode) {
+    HILE* stream = NewStream();
 
     if (mode[0] == 'w')
         stream->write = 1;
@@ -137,16 +159,24 @@ HILE* Hopen(const char* name, const char* mode) {
         stream->base = 0;
         stream->position = 0;
     } else {
-        std::uint8_t raw[HileHeaderSize];
-        DoFread(raw, HileHeaderSize, &stream->main);
-        DecodeHeader(raw, &stream->header);
-        if (stream->header.magic != HileMagic)
-            FatalMessage("Hopen: not an LZX file");
-        CheckHeader(stream);
-        stream->base = -HileBlockSize;
-        stream->position = HileBlockSize;
+        LoadHeader(stream);
     }
     stream->batch = BatchCreate(stream->write != 0, stream->header.flags);
+    return stream;
+}
+
+HILE* HopenFile(FileRec* file) {
+    if (file->handle == 0 || file->unit != 1)
+        InternalError("LZX", __LINE__, 'f');
+    HILE* stream = NewStream();
+    if (std::strlen(file->name) >= HileNameSize)
+        FatalMessage("Hopen: filename too long");
+    std::strcpy(stream->name, file->name);
+    stream->main = *file;
+    file->handle = 0;  // the stream's from now on
+    DoFseek(&stream->main, 0);
+    LoadHeader(stream);
+    stream->batch = BatchCreate(false, stream->header.flags);
     return stream;
 }
 
@@ -270,6 +300,18 @@ void Hseek(HILE* stream, int target) {
         FillOne(stream);
         stream->position = target - stream->base;
     }
+    stream->endFlag = 0;
+}
+
+void Hrewind(HILE* stream) {
+    HileCheck(stream, "Hrewind");
+    if (stream->write)
+        FatalMessage("Hrewind: not allowed on write-file");
+    if (stream->batch)
+        BatchDrop(stream);
+    DoFseek(&stream->main, HileHeaderSize);
+    stream->base = -HileBlockSize;
+    stream->position = HileBlockSize;
     stream->endFlag = 0;
 }
 

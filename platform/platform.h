@@ -157,3 +157,16 @@ bool OsReplaceFile(const char* from, const char* to);
 
 // Forces a file's data to the disk (FlushFileBuffers / fsync).
 bool OsFlushFile(OsHandle file);
+
+// ---- File identity and exclusive creation ----------------------------------
+
+// Whether two names reach one and the same existing file: through a link,
+// another spelling or another path (the device and inode; on Windows the
+// volume serial number and file index). false when either cannot be opened.
+bool OsSameFile(const char* a, const char* b);
+
+// Creates a new, empty file for reading and writing, sharing nothing, and
+// fails when anything exists under the name: a file, a directory or a link,
+// which is never followed (CREATE_NEW; O_CREAT | O_EXCL). Returns 0 on
+// failure.
+OsHandle OsCreateNewFile(const char* name);

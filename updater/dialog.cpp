@@ -56,8 +56,9 @@ bool TakeDemoDirectory(OsWindow dialog) {
 void Install(OsWindow dialog) {
     CheckProductDirectory(ProductLocation);
     char archive[FileNameSize];
-    WritePayload(archive, 0);
-    InstallPayload(archive, ProductLocation);
+    FileRec payload;
+    WritePayload(archive, 0, &payload);
+    InstallPayload(&payload, ProductLocation);
     DeleteTempArchive(archive);
     // The demo build once ran a second pass here over an empty archive,
     // which can only fail: there is one payload, so there is nothing more to

@@ -30,21 +30,48 @@ void CheckTempPath(const std::string& path) {
                      path.substr(0, path.size() - std::strlen(TempArchiveName)).c_str());
 }
 
+// The sibling through which lzx.ver is replaced, while it is written.
+std::string PendingSibling;
+
+// The fatal path's cleanup while lzx.ver is rewritten: the files are closed
+// as always, then the half-made sibling is removed, so that a failed rewrite
+// leaves the old lzx.ver and nothing beside it.
+void RemovePendingSibling() {
+    FileTableCloseAll();
+    if (!PendingSibling.empty())
+        OsDeleteFile(PendingSibling.c_str());
+}
+
+void SaveVersionFile(const char* path, const EntryRec* table, int length) {
+    PendingSibling = std::string(path) + ".new";  // the sibling VersionTableSave writes
+    SetFatalCleanup(RemovePendingSibling);
+    VersionTableSave(path, table, length);
+    SetFatalCleanup(FileTableCloseAll);
+    PendingSibling.clear();
+}
+
 }  // namespace
 
-void WritePayload(char* path, int secondPass) {
+void WritePayload(char* path, int secondPass, FileRec* file) {
     std::memset(path, 0, FileNameSize);
     const std::string temp = OsTempPath();
     const std::string archive = temp + TempArchiveName;
     CheckTempPath(archive);
     std::memcpy(path, archive.c_str(), archive.size() + 1);
 
-    FileRec file;
-    FileInit(&file, 1, path);
-    FileCreate(&file);
+    // The temporary directory is open to everyone: what lies under the fixed
+    // name (an earlier run's archive, or a link someone planted there) is
+    // removed, never opened, and the name is created anew, exclusively. A
+    // link is not followed, and a name taken again in between makes the
+    // creation fail instead of writing elsewhere.
+    FileInit(file, 1, path);
+    OsDeleteFile(path);
+    file->handle = OsCreateNewFile(path);
+    if (file->handle == 0)
+        FileError(file, FileErrCreate);
+    FileRegister(file);
     if (!secondPass)
-        FileWrite(&file, static_cast<int>(PayloadSize), Payload);
-    FileClose(&file);
+        FileWrite(file, static_cast<int>(PayloadSize), Payload);
 }
 
 void CheckProductDirectory(const char* directory) {
@@ -54,12 +81,13 @@ void CheckProductDirectory(const char* directory) {
                      directory);
 }
 
-void InstallPayload(const char* archive, const char* directory) {
+void InstallPayload(FileRec* archive, const char* directory) {
     CheckProductDirectory(directory);
     char versionFile[FileNameSize];
     std::snprintf(versionFile, sizeof versionFile, "%s\\%s", directory, VersionFileName);
 
     if (!FileExists(versionFile) && ZelkProduct && !DemoBuild) {
+        FileClose(archive);
         char text[FileNameSize + 16];
         std::snprintf(text, sizeof text, "%s not found", versionFile);
         OsMessageBox(text, "Einde", OsIcon::Information);
@@ -68,17 +96,21 @@ void InstallPayload(const char* archive, const char* directory) {
 
     int capacity = 0;
     EntryRec* table = VersionTableLoad(versionFile, &capacity);
-    UnPackLZX(archive, directory, table, capacity, 1);
+    // Extraction reads the archive through the handle that wrote it: the
+    // name is not looked up again, so nothing can be put in its place.
+    UnPackStream(HopenFile(archive), directory, table, capacity, 1);
     const VersionCounts counts = VersionTableSettle(table, capacity);
 
     if (counts.kept > 0) {
         char text[200];
         std::snprintf(text, sizeof text, "%s\n%d bestanden niet vervangen.", GetMessageText(13), counts.kept);
         OsMessageBox(text, GetMessageText(14), OsIcon::Information);
-    } else {
-        WriteProductVersion("Zelk", NewVersion);
     }
-    VersionTableSave(versionFile, table, counts.length);
+    // lzx.ver first, the registry after: a run that fails in between leaves
+    // the old Version, so the next run installs again and completes both.
+    SaveVersionFile(versionFile, table, counts.length);
+    if (counts.kept == 0)
+        WriteProductVersion("Zelk", NewVersion);
     FreeBlock(table);
 }
 

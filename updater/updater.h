@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fileio/fileio.h"
 #include "platform/app.h"
 #include "updater/build_constants.h"
 #include "updater/messages.h"
@@ -56,8 +57,11 @@ extern const std::size_t PayloadSize;
 // Ends the program with a clear message when the directory leaves no room for
 // "\lzx.ver" in a path; called before anything is written.
 void CheckProductDirectory(const char* directory);
-void WritePayload(char* path, int secondPass);
-void InstallPayload(const char* archive, const char* directory);
+// Writes the payload to a new "%sTEMP.LZX" (its path in path) and leaves it
+// open in file for InstallPayload, which reads it through that handle and
+// closes it.
+void WritePayload(char* path, int secondPass, FileRec* file);
+void InstallPayload(FileRec* archive, const char* directory);
 void DeleteTempArchive(const char* path);
 
 // ---- Dialogs -------------------------------------------------------------

@@ -438,3 +438,31 @@ bool OsFlushFile(OsHandle file) {
     const int fd = Descriptor(file);
     return fd >= 0 && fsync(fd) == 0;
 }
+
+bool OsSameFile(const char* a, const char* b) {
+    const std::string first = NativePath(a);
+    const std::string second = NativePath(b);
+    struct stat one, two;
+    if (first.empty() || second.empty() || stat(first.c_str(), &one) != 0 || stat(second.c_str(), &two) != 0)
+        return false;
+    return one.st_dev == two.st_dev && one.st_ino == two.st_ino;
+}
+
+OsHandle OsCreateNewFile(const char* name) {
+    const std::string path = NativePath(name);
+    if (path.empty()) {
+        errno = ENOENT;
+        return 0;
+    }
+    // O_EXCL refuses a name that is a link, even a dangling one.
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        unlink(path.c_str());
+        errno = EBUSY;
+        return 0;
+    }
+    return static_cast<OsHandle>(fd) + 1;
+}

@@ -272,3 +272,34 @@ void OsSemaphoreClose(OsHandle semaphore) {
 void OsSleep(unsigned milliseconds) {
     Sleep(milliseconds);
 }
+
+namespace {
+
+// The volume and index of a file, opened for no access (attributes only),
+// sharing everything, so that it can be asked even while others hold it.
+bool FileIdentity(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE file = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const BOOL ok = GetFileInformationByHandle(file, info);
+    CloseHandle(file);
+    return ok != 0;
+}
+
+}  // namespace
+
+bool OsSameFile(const char* a, const char* b) {
+    BY_HANDLE_FILE_INFORMATION one, two;
+    if (!FileIdentity(a, &one) || !FileIdentity(b, &two))
+        return false;
+    return one.dwVolumeSerialNumber == two.dwVolumeSerialNumber && one.nFileIndexHigh == two.nFileIndexHigh &&
+           one.nFileIndexLow == two.nFileIndexLow;
+}
+
+OsHandle OsCreateNewFile(const char* name) {
+    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE || file == nullptr)
+        return 0;
+    return Wrap(file);
+}

@@ -192,6 +192,44 @@ TEST_F(ParallelStreamTest, DamageIsReportedAtItsBlockAfterEverythingBefore) {
     }
 }
 
+TEST_F(ParallelStreamTest, ACutBitCountGivesOneReportForEveryThreadCount) {
+    // A bit count cut short makes the decoder read on past the record's
+    // bytes, into whatever the codec's buffer held before: the report must
+    // not depend on which thread decodes it or which block it decoded last.
+    const Bytes data = Sample(16384 * 40, 51);
+    for (const char* mode : {"wb", "wbh"}) {
+        const Bytes good = Write(data, mode, 1);
+        const std::vector<int> records = Records(good);
+        for (const int block : {3, 18, 33}) {
+            const int record = records[static_cast<std::size_t>(block)];
+            const int bits = static_cast<int>(Load32(good.data() + record));
+            for (const int cut : {0, 9, 40, 77, 150, 199, bits - 5}) {
+                Bytes file = good;
+                Store32(file.data() + record, static_cast<std::uint32_t>(cut));
+                std::string single;
+                ReadAll(file, 1, &single);
+                ASSERT_NE(single, "") << mode << " block " << block << " bits " << cut;
+                for (const int threads : {2, 3, 4}) {
+                    std::string report;
+                    ReadAll(file, threads, &report);
+                    EXPECT_EQ(report, single) << mode << " block " << block << " bits " << cut << " threads " << threads;
+                }
+                // Straight to the block, after other blocks were decoded.
+                std::string seeked;
+                try {
+                    HILE* stream = Hopen("read.lzx", "rb");
+                    Hseek(stream, 16384 * 39);
+                    Hseek(stream, 16384 * block);
+                } catch (const Failure& report) {
+                    seeked = report.what();
+                    HileReleaseAll();
+                }
+                EXPECT_EQ(seeked, single) << mode << " block " << block << " bits " << cut << " seek";
+            }
+        }
+    }
+}
+
 TEST_F(ParallelStreamTest, AnUnpackableBlockStopsTheFileWhereOneThreadStops) {
     // Block 27 has no row of 0xFF bytes: the sort stage refuses it.
     Bytes data = Sample(16384 * 40, 45);

@@ -180,6 +180,17 @@ private:
 
 // ---- Commands ------------------------------------------------------------
 
+// An output that is the input under another name (a link, another spelling)
+// would be emptied before it is read: refused before anything is opened.
+void RefuseSameFile(const char* command, const std::string& in, const std::string& out) {
+    if (OsSameFile(in.c_str(), out.c_str()))
+        FatalMessage("lzx %s: [%s] is the same file as [%s]; nothing written", command, out.c_str(), in.c_str());
+}
+
+// The largest file scramble takes: it holds the whole file in memory and
+// counts its bytes in a signed 32-bit size, as an E=1 entry's size is.
+constexpr long long MaxScrambleSize = 0x7FFFFFFF;
+
 int Pack(const std::vector<std::string>& args) {
     const Arguments parsed = Parse("pack", args, {"-j"}, 1, 1);
     UseThreads(parsed);
@@ -278,6 +289,7 @@ int Compress(const std::vector<std::string>& args) {
     if (parsed.flags.size() > 1)
         Usage("compress", "--huffman and --sort exclude each other");
     const char* mode = parsed.flags.count("--huffman") ? "wbh" : parsed.flags.count("--sort") ? "wbs" : "wb";
+    RefuseSameFile("compress", parsed.positional[0], parsed.positional[1]);
 
     FileRec in;
     FileInit(&in, 1, parsed.positional[0].c_str());
@@ -299,6 +311,7 @@ int Compress(const std::vector<std::string>& args) {
 int Decompress(const std::vector<std::string>& args) {
     const Arguments parsed = Parse("decompress", args, {"-j"}, 2, 2);
     UseThreads(parsed);
+    RefuseSameFile("decompress", parsed.positional[0], parsed.positional[1]);
     HILE* stream = Hopen(parsed.positional[0].c_str(), "rb");
     FileRec out;
     FileInit(&out, 1, parsed.positional[1].c_str());
@@ -361,6 +374,16 @@ int Scramble(const std::vector<std::string>& args) {
     const Arguments parsed = Parse("scramble", args, {}, 1, 1);
     FileRec file;
     FileInit(&file, 1, parsed.positional[0].c_str());
+    // Sizes beyond 32 bits would be taken modulo 2^32 and the file rewritten
+    // that short: measured whole, and refused before it is touched.
+    FileOpenRead(&file);
+    const long long size = FileSize64(&file);
+    FileClose(&file);
+    if (size < 0)
+        FileError(&file, FileErrSize);
+    if (size > MaxScrambleSize)
+        FatalMessage("lzx scramble: [%s] has %lld bytes, at most %lld can be scrambled; nothing written",
+                     parsed.positional[0].c_str(), size, MaxScrambleSize);
     EntryScramble(&file);
     std::printf("%s: scrambled\n", parsed.positional[0].c_str());
     return 0;
