@@ -64,6 +64,9 @@ void FileCreate(FileRec* rec);      // write, exclusive; created or truncated (2
 void FileOpenAppend(FileRec* rec);  // write, exclusive; created when missing, at its end (210)
 void FileOpenUpdate(FileRec* rec);  // read and write, exclusive; created when missing (212)
 void FileClose(FileRec* rec);
+// FileOpenUpdate that answers 0 instead of failing while another open
+// holds the file.
+int FileTryOpenUpdate(FileRec* rec);
 
 int FileRead(FileRec* rec, int count, void* buffer);          // units read; less = end of file
 int FileWrite(FileRec* rec, int count, const void* buffer);   // count, or fatal
@@ -71,6 +74,7 @@ void FileSeek(FileRec* rec, int count, int origin);           // origin 0 start,
 int FileTell(FileRec* rec);
 int FileSize(FileRec* rec);
 long long FileSize64(FileRec* rec);  // of an open record, in bytes; -1 when unknown
+void FileSetEnd(FileRec* rec);       // the file ends at the current position (205)
 
 // ---- The open-file table -------------------------------------------------
 
@@ -79,6 +83,9 @@ void FileUnregister(FileRec* rec);
 int FileTableClear();
 void FileTableCloseAll();
 int FileTableCheck();
+// The open record's file is incomplete until FileClose: should the program
+// end on a failure first, the fatal path removes the file.
+void FileMarkPartial(const FileRec* rec);
 
 [[noreturn]] void FileError(const FileRec* rec, int code);
 int FileIsPrinter(const char* name);

@@ -157,3 +157,28 @@ bool OsReplaceFile(const char* from, const char* to);
 
 // Forces a file's data to the disk (FlushFileBuffers / fsync).
 bool OsFlushFile(OsHandle file);
+
+// ---- Failures, links and held files --------------------------------------
+
+// What the last failed file call of this thread ran into, as far as the
+// callers tell failures apart (GetLastError / errno).
+enum class OsFailure {
+    Other,
+    DiskFull,  // ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL; ENOSPC, EDQUOT
+    InUse,     // ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION; a held lock
+};
+OsFailure OsLastFailure();
+
+// Walks the prefixes of path that end at a separator after offset from, and
+// the whole path, without following any of them: the length of the first
+// one that is a symbolic link or a junction (any reparse point), or 0 when
+// none is. The walk ends at the first prefix that does not exist, since
+// nothing below it can be a link yet.
+std::size_t OsLinkOnPath(const char* path, std::size_t from);
+
+// The number of names (hard links) of the regular file at path, a final
+// link not followed; 0 when there is no such file or it cannot be asked.
+std::uint32_t OsLinkCount(const char* path);
+
+// SetEndOfFile: the file ends at the current position.
+bool OsSetEndOfFile(OsHandle file);

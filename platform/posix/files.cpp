@@ -438,3 +438,49 @@ bool OsFlushFile(OsHandle file) {
     const int fd = Descriptor(file);
     return fd >= 0 && fsync(fd) == 0;
 }
+
+// ---- Failures, links and held files --------------------------------------
+
+OsFailure OsLastFailure() {
+    switch (errno) {
+        case ENOSPC:
+        case EDQUOT:
+            return OsFailure::DiskFull;
+        case EBUSY:  // a held lock: a sharing violation here
+        case EWOULDBLOCK:
+            return OsFailure::InUse;
+        default:
+            return OsFailure::Other;
+    }
+}
+
+std::size_t OsLinkOnPath(const char* path, std::size_t from) {
+    const std::string native = NativePath(path);
+    if (native.empty())
+        return 0;
+    for (std::size_t end = from + 1; end <= native.size(); ++end) {
+        if (end < native.size() && native[end] != '/')
+            continue;
+        struct stat st;
+        if (lstat(native.substr(0, end).c_str(), &st) != 0)
+            return 0;
+        if (S_ISLNK(st.st_mode))
+            return end;
+    }
+    return 0;
+}
+
+std::uint32_t OsLinkCount(const char* path) {
+    struct stat st;
+    if (lstat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    return static_cast<std::uint32_t>(st.st_nlink);
+}
+
+bool OsSetEndOfFile(OsHandle file) {
+    const int fd = Descriptor(file);
+    if (fd < 0)
+        return false;
+    const off_t here = lseek(fd, 0, SEEK_CUR);
+    return here >= 0 && ftruncate(fd, here) == 0;
+}

@@ -272,3 +272,57 @@ void OsSemaphoreClose(OsHandle semaphore) {
 void OsSleep(unsigned milliseconds) {
     Sleep(milliseconds);
 }
+
+// ---- Failures, links and held files --------------------------------------
+
+OsFailure OsLastFailure() {
+    switch (GetLastError()) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return OsFailure::DiskFull;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return OsFailure::InUse;
+        default:
+            return OsFailure::Other;
+    }
+}
+
+std::size_t OsLinkOnPath(const char* path, std::size_t from) {
+    const std::size_t length = std::strlen(path);
+    char prefix[MAX_PATH];
+    if (length >= sizeof prefix)
+        return 0;
+    // GetFileAttributesA does not follow a final reparse point: a symbolic
+    // link or a junction shows its own attribute.
+    for (std::size_t end = from + 1; end <= length; ++end) {
+        if (end < length && path[end] != '\\' && path[end] != '/')
+            continue;
+        std::memcpy(prefix, path, end);
+        prefix[end] = 0;
+        const DWORD attributes = GetFileAttributesA(prefix);
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return 0;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            return end;
+    }
+    return 0;
+}
+
+std::uint32_t OsLinkCount(const char* path) {
+    // No access rights are needed to ask; the reparse point itself is
+    // opened, not what it names.
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info) != 0 &&
+                       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    CloseHandle(file);
+    return known ? info.nNumberOfLinks : 0;
+}
+
+bool OsSetEndOfFile(OsHandle file) {
+    return SetEndOfFile(Native(file)) != 0;
+}
