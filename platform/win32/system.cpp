@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -288,6 +289,63 @@ OsFailure OsLastFailure() {
     }
 }
 
+namespace {
+
+using FinalPathCall = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+
+// GetFinalPathNameByHandleA where the system has it (Vista and later):
+// looked up by name, so that older systems still load the program.
+FinalPathCall FinalPathFunction() {
+    static const FinalPathCall call = reinterpret_cast<FinalPathCall>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+    return call;
+}
+
+bool FinalPath(const char* path, std::string* out) {
+    const FinalPathCall call = FinalPathFunction();
+    if (call == nullptr)
+        return false;
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    char name[1024];
+    const DWORD length = call(file, name, sizeof name, 0);
+    CloseHandle(file);
+    if (length == 0 || length >= sizeof name)
+        return false;
+    out->assign(name, length);
+    return true;
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                                                  b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+// A file that is not where its folder is: a symbolic link that the
+// attributes do not show (Wine reports a link to a file as that file, while
+// the final path of what opens is the file it names).
+bool ResolvesElsewhere(const char* path, std::size_t length) {
+    std::size_t leaf = length;
+    while (leaf > 0 && path[leaf - 1] != '\\' && path[leaf - 1] != '/')
+        --leaf;
+    if (leaf == 0 || leaf == length)
+        return false;
+    // The folder keeps its separator only as a drive's root ("C:\").
+    const std::size_t folderLength = (leaf >= 2 && path[leaf - 2] == ':') ? leaf : leaf - 1;
+    const std::string folder(path, folderLength);
+    std::string folderFinal;
+    std::string fileFinal;
+    if (!FinalPath(folder.c_str(), &folderFinal) || !FinalPath(path, &fileFinal))
+        return false;
+    if (folderFinal.empty() || folderFinal.back() != '\\')
+        folderFinal += '\\';
+    return !SameIgnoringCase(fileFinal, folderFinal + std::string(path + leaf, length - leaf));
+}
+
+}  // namespace
+
 std::size_t OsLinkOnPath(const char* path, std::size_t from) {
     const std::size_t length = std::strlen(path);
     char prefix[MAX_PATH];
@@ -304,6 +362,8 @@ std::size_t OsLinkOnPath(const char* path, std::size_t from) {
         if (attributes == INVALID_FILE_ATTRIBUTES)
             return 0;
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            return end;
+        if (end == length && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && ResolvesElsewhere(path, length))
             return end;
     }
     return 0;
