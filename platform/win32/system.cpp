@@ -52,10 +52,19 @@ bool OsReadFile(OsHandle file, void* buffer, std::uint32_t count, std::uint32_t*
 }
 
 bool OsWriteFile(OsHandle file, const void* buffer, std::uint32_t count, std::uint32_t* done) {
-    DWORD put = 0;
-    BOOL ok = WriteFile(Native(file), buffer, count, &put, nullptr);
-    *done = put;
-    return ok != 0;
+    // A write that stops short without an error (Wine, at a full disk) is
+    // continued, so that the call that fails says why.
+    const auto* at = static_cast<const char*>(buffer);
+    *done = 0;
+    while (*done < count) {
+        DWORD put = 0;
+        if (!WriteFile(Native(file), at + *done, count - *done, &put, nullptr))
+            return false;
+        if (put == 0)
+            break;
+        *done += put;
+    }
+    return true;
 }
 
 std::uint32_t OsSetFilePointer(OsHandle file, std::int32_t distance, int origin) {
