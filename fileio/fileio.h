@@ -61,6 +61,8 @@ int FileIsClosed(const FileRec* rec);
 
 void FileOpenRead(FileRec* rec);    // read, others may read; must exist (209)
 void FileCreate(FileRec* rec);      // write, exclusive; created or truncated (211)
+// A new file only: 0 when the name is taken, by anything (211 on other failures).
+int FileCreateNew(FileRec* rec);
 void FileOpenAppend(FileRec* rec);  // write, exclusive; created when missing, at its end (210)
 void FileOpenUpdate(FileRec* rec);  // read and write, exclusive; created when missing (212)
 void FileClose(FileRec* rec);

@@ -99,6 +99,18 @@ void FileCreate(FileRec* rec) {
     CheckWritable(rec);
 }
 
+int FileCreateNew(FileRec* rec) {
+    rec->handle = OsCreateNewFile(rec->name, OsAccessWrite);
+    if (rec->handle == 0) {
+        if (OsLastFailure() == OsFailure::Exists)
+            return 0;
+        FileError(rec, FileErrCreate);
+    }
+    FileRegister(rec);
+    CheckWritable(rec);
+    return 1;
+}
+
 void FileOpenAppend(FileRec* rec) {
     OpenWith(rec, OsAccessWrite, OsShareNone, OsDisposition::OpenAlways, FileErrOpenAppend);
     FileSeek(rec, 0, 2);

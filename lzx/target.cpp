@@ -94,7 +94,13 @@ void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, std::siz
         if (names > 1)
             FatalMessage("UnPackLZX: target [%s] is a file with %u names (hard links); refused", path,
                          static_cast<unsigned>(names));
-        FileCreate(&out);
+        // Where nothing shows, nothing may be: a name that is taken all
+        // the same is a link that names nothing (invisible under Wine),
+        // through which a plain create would make a file elsewhere.
+        if (FileExists(path))
+            FileCreate(&out);
+        else if (!FileCreateNew(&out))
+            RefuseLink(path, std::strlen(path));
         FileMarkPartial(&out);
     }
     Scrambler scrambler(entry.size);

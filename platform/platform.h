@@ -166,6 +166,7 @@ enum class OsFailure {
     Other,
     DiskFull,  // ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL; ENOSPC, EDQUOT
     InUse,     // ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION; a held lock
+    Exists,    // ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS; EEXIST
 };
 OsFailure OsLastFailure();
 
@@ -179,6 +180,11 @@ std::size_t OsLinkOnPath(const char* path, std::size_t from);
 // The number of names (hard links) of the regular file at path, a final
 // link not followed; 0 when there is no such file or it cannot be asked.
 std::uint32_t OsLinkCount(const char* path);
+
+// CreateFileA with CREATE_NEW and no sharing: fails when anything has the
+// name already, a link that names nothing included (Wine shows no such
+// link, but cannot create a file through it this way). 0 on failure.
+OsHandle OsCreateNewFile(const char* name, unsigned access);
 
 // SetEndOfFile: the file ends at the current position.
 bool OsSetEndOfFile(OsHandle file);

@@ -449,6 +449,8 @@ OsFailure OsLastFailure() {
         case EBUSY:  // a held lock: a sharing violation here
         case EWOULDBLOCK:
             return OsFailure::InUse;
+        case EEXIST:
+            return OsFailure::Exists;
         default:
             return OsFailure::Other;
     }
@@ -475,6 +477,20 @@ std::uint32_t OsLinkCount(const char* path) {
     if (lstat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     return static_cast<std::uint32_t>(st.st_nlink);
+}
+
+OsHandle OsCreateNewFile(const char* name, unsigned access) {
+    const std::string path = NativePath(name);
+    if (path.empty()) {
+        errno = ENOENT;
+        return 0;
+    }
+    const int mode = (access & OsAccessRead) ? O_RDWR : O_WRONLY;
+    const int fd = open(path.c_str(), mode | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return 0;
+    flock(fd, LOCK_EX | LOCK_NB);  // new, so nobody else holds it
+    return static_cast<OsHandle>(fd) + 1;
 }
 
 bool OsSetEndOfFile(OsHandle file) {

@@ -293,6 +293,9 @@ OsFailure OsLastFailure() {
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
             return OsFailure::InUse;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return OsFailure::Exists;
         default:
             return OsFailure::Other;
     }
@@ -390,6 +393,16 @@ std::uint32_t OsLinkCount(const char* path) {
                        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     CloseHandle(file);
     return known ? info.nNumberOfLinks : 0;
+}
+
+OsHandle OsCreateNewFile(const char* name, unsigned access) {
+    DWORD desired = GENERIC_WRITE;
+    if (access & OsAccessRead)
+        desired |= GENERIC_READ;
+    HANDLE file = CreateFileA(name, desired, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE || file == nullptr)
+        return 0;
+    return Wrap(file);
 }
 
 bool OsSetEndOfFile(OsHandle file) {

@@ -1,6 +1,6 @@
-// UnPackLZX into a target directory that already holds links: a symbolic
-// link to a folder outside it, one to a file outside it and a hard link to
-// a file outside it. Whatever the archive, nothing outside may change. The
+// UnPackLZX into a target directory that already holds links: symbolic
+// links to folders outside it, to a file outside it and to a name outside it
+// that nothing has yet, and a hard link to a file outside it. Whatever the archive, nothing outside may change. The
 // first byte picks a version table (bit 0) and force (bit 1), the rest is
 // the archive file.
 #include <cstdlib>
@@ -44,6 +44,7 @@ void Lay(const fs::path& scratch) {
     fs::create_directory_symlink("../outside", target / "folder");
     fs::create_directory_symlink("../outside/dir", target / "dir");
     fs::create_symlink("../outside/file.txt", target / "file.txt");
+    fs::create_symlink("../outside/new.txt", target / "dangling.txt");
     fs::create_hard_link(outside / "hard.txt", target / "hard.txt");
 }
 

@@ -62,9 +62,10 @@ TEST_F(TargetTest, LinksBelowTheTargetCarryNoWrite) {
     std::filesystem::create_directory_symlink(Native(outside), Native(target + "\\folder"));
     std::filesystem::create_symlink(Native(outside + "\\file.txt"), Native(target + "\\file.txt"));
     std::filesystem::create_hard_link(Native(outside + "\\hard.txt"), Native(target + "\\hard.txt"));
+    std::filesystem::create_symlink(Native(outside + "\\new.txt"), Native(target + "\\dangling.txt"));
 
     const std::string through = "UnPackLZX: target \\[.*\\] goes through the link \\[.*\\]; refused";
-    for (const char* name : {"#folder\\new.txt", "#folder\\made\\new.txt", "#file.txt"}) {
+    for (const char* name : {"#folder\\new.txt", "#folder\\made\\new.txt", "#file.txt", "#dangling.txt"}) {
         Archive(name, "archive");
         EXPECT_EXIT(Unpack(), FatalExit(), through) << name;
     }

@@ -41,7 +41,8 @@ echo hard > outside/hard.txt
 ln -s ../outside tgt/folder
 ln -s ../outside/file.txt tgt/file.txt
 ln outside/hard.txt tgt/hard.txt
-names=('#folder\new.txt' '#folder\made\new.txt' '#file.txt' '#hard.txt')
+ln -s ../outside/new.txt tgt/dangling.txt  # names nothing yet
+names=('#folder\new.txt' '#folder\made\new.txt' '#file.txt' '#hard.txt' '#dangling.txt')
 [ $wine = 1 ] && names+=('#FOLDER\new.txt')  # one folder, any case
 for name in "${names[@]}"; do
   archive link.lzx "$name" small.txt
