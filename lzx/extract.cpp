@@ -157,6 +157,13 @@ void VersionTableLock(const char* path) {
     if (HeldTable.handle != 0)
         InternalError("LZX", __LINE__, 'L');
     FileInit(&HeldTable, EntrySize, path);
+    // A new table may lie in a folder that extraction has yet to make (the
+    // target directory itself): made now, since the hold comes first.
+    const char* leaf = std::strrchr(HeldTable.name, '\\');
+    if (const char* slash = std::strrchr(HeldTable.name, '/'); slash != nullptr && (leaf == nullptr || slash > leaf))
+        leaf = slash;
+    if (leaf != nullptr && leaf != HeldTable.name)
+        MakePath(std::string(HeldTable.name, static_cast<std::size_t>(leaf - HeldTable.name)).c_str());
     for (unsigned waited = 0; !FileTryOpenUpdate(&HeldTable); waited += LockPoll) {
         if (waited >= LockPatience)
             FatalMessage("VersionTableLock: [%s] stays in use by another run", path);
