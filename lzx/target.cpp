@@ -15,6 +15,7 @@
 // second pass can fail half-way.
 #include "lzx/target.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -62,8 +63,13 @@ void RefuseLink(const char* path, std::size_t link) {
 }  // namespace
 
 std::size_t TargetBelow(const char* path, const char* target, bool relative) {
-    if (relative && target != nullptr)
-        return std::strlen(target) + 1;
+    if (relative && target != nullptr) {
+        // After the directory and whatever separators join the name to it.
+        std::size_t below = std::min(std::strlen(target), std::strlen(path));
+        while (path[below] == '\\' || path[below] == '/')
+            ++below;
+        return below;
+    }
     std::size_t leaf = 0;
     for (std::size_t i = 0; path[i] != 0; ++i) {
         if (path[i] == '\\' || path[i] == '/' || path[i] == ':')

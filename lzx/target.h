@@ -16,7 +16,7 @@ inline constexpr std::uint32_t ScrambleKey = 0x5C3E9A71;
 inline constexpr std::uint32_t ScrambleStep = 0x6E2D4B1F;
 
 // Where the part of path below the caller's target directory begins: after
-// the directory and its separator for a name relative to it ("#"), else at
+// the directory and its separators for a name relative to it ("#"), else at
 // the final component (a name taken as a path is the archive's whole
 // choice, so only the file itself is checked).
 std::size_t TargetBelow(const char* path, const char* target, bool relative);
