@@ -62,9 +62,14 @@ int FileIsClosed(const FileRec* rec);
 
 void FileOpenRead(FileRec* rec);    // read, others may read; must exist (209)
 void FileCreate(FileRec* rec);      // write, exclusive; created or truncated (211)
+// A new file only: 0 when the name is taken, by anything (211 on other failures).
+int FileCreateNew(FileRec* rec);
 void FileOpenAppend(FileRec* rec);  // write, exclusive; created when missing, at its end (210)
 void FileOpenUpdate(FileRec* rec);  // read and write, exclusive; created when missing (212)
 void FileClose(FileRec* rec);
+// FileOpenUpdate that answers 0 instead of failing while another open
+// holds the file.
+int FileTryOpenUpdate(FileRec* rec);
 
 int FileRead(FileRec* rec, int count, void* buffer);          // units read; less = end of file
 int FileWrite(FileRec* rec, int count, const void* buffer);   // count, or fatal
@@ -72,6 +77,7 @@ void FileSeek(FileRec* rec, int count, int origin);           // origin 0 start,
 int FileTell(FileRec* rec);
 int FileSize(FileRec* rec);
 long long FileSize64(FileRec* rec);  // of an open record, in bytes; -1 when unknown
+void FileSetEnd(FileRec* rec);       // the file ends at the current position (205)
 
 // ---- The open-file table -------------------------------------------------
 
@@ -80,6 +86,9 @@ void FileUnregister(FileRec* rec);
 int FileTableClear();
 void FileTableCloseAll();
 int FileTableCheck();
+// The open record's file is incomplete until FileClose: should the program
+// end on a failure first, the fatal path removes the file.
+void FileMarkPartial(const FileRec* rec);
 
 [[noreturn]] void FileError(const FileRec* rec, int code);
 int FileIsPrinter(const char* name);

@@ -16,6 +16,10 @@ OpenFileSlot OpenFileTable[OpenFileSlots];
 
 namespace {
 
+// Slots whose file is incomplete until it is closed: the fatal path removes
+// such a file, so that what a failed write leaves never looks whole.
+bool SlotPartial[OpenFileSlots];
+
 // The fatal path closes every registered file; the diagnostics library
 // cannot know the table, so the table introduces itself.
 [[maybe_unused]] const bool CleanupInstalled = (SetFatalCleanup(FileTableCloseAll), true);
@@ -36,6 +40,21 @@ void OpenWith(FileRec* rec, unsigned access, unsigned share, OsDisposition dispo
     rec->handle = OsCreateFile(rec->name, access, share, disposition);
     if (rec->handle == 0)
         FileError(rec, code);
+}
+
+// Before the truncating open: Windows grants it to an administrator on a
+// read-only file (and Wine to root), and the file would be empty by the
+// time the check after the open refused it.
+void RefuseReadOnly(const FileRec* rec) {
+    const std::uint32_t attributes = OsGetFileAttributes(rec->name);
+    if (attributes != OsInvalidValue && (attributes & OsAttrReadOnly) && !(attributes & OsAttrDirectory) &&
+        !FileIsPrinter(rec->name))
+        FileError(rec, FileErrReadOnly);
+}
+
+[[noreturn]] void FileErrorSaying(const FileRec* rec, int code, const char* words) {
+    LogTrace("\nFile Error : name = [%s] code = %d\n%s", rec->name, code, words);
+    FatalMessage("\nFile Error : name = [%s] code = %d\n%s", rec->name, code, words);
 }
 
 // After the three writing opens: a file that turns out read-only (or whose
@@ -74,9 +93,22 @@ void FileOpenRead(FileRec* rec) {
 }
 
 void FileCreate(FileRec* rec) {
+    RefuseReadOnly(rec);
     OpenWith(rec, OsAccessWrite, OsShareNone, OsDisposition::CreateAlways, FileErrCreate);
     FileRegister(rec);
     CheckWritable(rec);
+}
+
+int FileCreateNew(FileRec* rec) {
+    rec->handle = OsCreateNewFile(rec->name, OsAccessWrite);
+    if (rec->handle == 0) {
+        if (OsLastFailure() == OsFailure::Exists)
+            return 0;
+        FileError(rec, FileErrCreate);
+    }
+    FileRegister(rec);
+    CheckWritable(rec);
+    return 1;
 }
 
 void FileOpenAppend(FileRec* rec) {
@@ -110,8 +142,11 @@ int FileRead(FileRec* rec, int count, void* buffer) {
 int FileWrite(FileRec* rec, int count, const void* buffer) {
     const std::uint32_t bytes = ByteCount(rec, count);
     std::uint32_t put = 0;
-    if (!OsWriteFile(rec->handle, buffer, bytes, &put) || put < bytes)
+    if (!OsWriteFile(rec->handle, buffer, bytes, &put) || put < bytes) {
+        if (OsLastFailure() == OsFailure::DiskFull)
+            FileErrorSaying(rec, FileErrWrite, "disk full");
         FileError(rec, FileErrWrite);
+    }
     return count;
 }
 
@@ -172,6 +207,7 @@ void FileUnregister(FileRec* rec) {
         if (OpenFileTable[slot].handle == rec->handle) {
             OpenFileTable[slot].handle = 0;
             OpenFileTable[slot].name[0] = 0;
+            SlotPartial[slot] = false;
             return;
         }
     }
@@ -179,19 +215,51 @@ void FileUnregister(FileRec* rec) {
 }
 
 int FileTableClear() {
-    for (OpenFileSlot& slot : OpenFileTable)
-        slot.handle = 0;
+    for (int slot = 0; slot < OpenFileSlots; ++slot) {
+        OpenFileTable[slot].handle = 0;
+        SlotPartial[slot] = false;
+    }
     SetFatalCleanup(FileTableCloseAll);
     return 0;
 }
 
 void FileTableCloseAll() {
-    for (OpenFileSlot& slot : OpenFileTable) {
-        if (slot.handle != 0) {
-            OsCloseHandle(slot.handle);
-            slot.handle = 0;
+    for (int slot = 0; slot < OpenFileSlots; ++slot) {
+        if (OpenFileTable[slot].handle != 0) {
+            OsCloseHandle(OpenFileTable[slot].handle);
+            OpenFileTable[slot].handle = 0;
+            if (SlotPartial[slot])
+                OsDeleteFile(OpenFileTable[slot].name);
+            SlotPartial[slot] = false;
         }
     }
+}
+
+void FileMarkPartial(const FileRec* rec) {
+    for (int slot = 0; slot < OpenFileSlots; ++slot) {
+        if (rec->handle != 0 && OpenFileTable[slot].handle == rec->handle) {
+            SlotPartial[slot] = true;
+            return;
+        }
+    }
+    InternalError("FILEIO", __LINE__, 'p');
+}
+
+int FileTryOpenUpdate(FileRec* rec) {
+    rec->handle = OsCreateFile(rec->name, OsAccessRead | OsAccessWrite, OsShareNone, OsDisposition::OpenAlways);
+    if (rec->handle == 0) {
+        if (OsLastFailure() == OsFailure::InUse)
+            return 0;
+        FileError(rec, FileErrOpenUpdate);
+    }
+    FileRegister(rec);
+    CheckWritable(rec);
+    return 1;
+}
+
+void FileSetEnd(FileRec* rec) {
+    if (!OsSetEndOfFile(rec->handle))
+        FileError(rec, FileErrWrite);
 }
 
 int FileTableCheck() {

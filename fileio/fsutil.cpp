@@ -131,7 +131,19 @@ int FileDosTime(FileRec* rec, std::uint32_t* out) {
 
 // ---- Text ----------------------------------------------------------------
 
+namespace {
+
+// The text calls move single bytes and characters: a record of any other
+// unit would move whole units into a one-byte place.
+void CheckByteUnit(const FileRec* rec, int line) {
+    if (rec->unit != 1)
+        InternalError("FILEIO", line, 'u');
+}
+
+}  // namespace
+
 int FileReadLine(FileRec* rec, char* buffer, int max) {
+    CheckByteUnit(rec, __LINE__);
     if (max < 1)
         InternalError("FILEIO", __LINE__, '#');
     if (buffer)
@@ -158,11 +170,13 @@ int FileReadLine(FileRec* rec, char* buffer, int max) {
 }
 
 int FileWriteLine(FileRec* rec, const char* text) {
+    CheckByteUnit(rec, __LINE__);
     const int written = FileWrite(rec, static_cast<int>(std::strlen(text)), text);
     return written + FileWrite(rec, 2, "\r\n");
 }
 
 int FilePrintf(FileRec* rec, const char* format, ...) {
+    CheckByteUnit(rec, __LINE__);
     va_list args;
     va_start(args, format);
     const std::string text = FormatText(format, args);

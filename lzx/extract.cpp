@@ -23,14 +23,12 @@
 
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
+#include "lzx/target.h"
 
 namespace {
 
 constexpr int ExtractPiece = 15011;
 std::uint8_t ExtractBuf[ExtractPiece + 1];
-
-constexpr std::uint32_t ScrambleKey = 0x5C3E9A71;
-constexpr std::uint32_t ScrambleStep = 0x6E2D4B1F;
 
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
@@ -304,7 +302,9 @@ void EntryScramble(FileRec* rec) {
         key = key * ScrambleStep + 1;
     }
 
+    // The file was emptied by the open: cut short, it is removed.
     FileCreate(rec);
+    FileMarkPartial(rec);
     FileWrite(rec, length, data);
     FileClose(rec);
     delete[] data;
@@ -405,6 +405,7 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     EntryRec entry;
     std::string path;
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
+        TargetCheckFolders(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'));
         const std::string obstacle = Obstacle(path);
         if (!obstacle.empty())
             Refuse(options, number, entry.name, obstacle, 0);
@@ -421,6 +422,8 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     added.clear();
     Hrewind(stream);
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
+        const std::size_t below = TargetBelow(path.c_str(), target, entry.name[0] == '#');
+        TargetCheckFolders(path.c_str(), below);
         char directory[FileNameSize];
         SplitPath(path.c_str(), directory, nullptr, nullptr);
         MakePath(directory);
@@ -439,45 +442,66 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
             options.counts->kept += !write && existed;
         }
 
-        FileRec out;
-        FileInit(&out, 1, path.c_str());
-        if (write)
-            FileCreate(&out);
-        for (int remaining = entry.size; remaining > 0;) {
-            const int got = Hread(ExtractBuf, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
-            if (got == 0)
-                FatalMessage("UnPackLZX: unexpected eof");
-            if (write)
-                FileWrite(&out, got, ExtractBuf);
-            remaining -= got;
-        }
-        if (write) {
-            FileClose(&out);
-            if (entry.E == 1)
-                EntryScramble(&out);
-            // Only a file this entry wrote is deleted again.
-            if (entry.D != 0)
-                FileDelete(&out);
-        }
+        TargetWrite(stream, entry, path.c_str(), below, write);
     }
     return Hclose(stream);
 }
 
 // ---- Version tables ------------------------------------------------------
 
+namespace {
+
+// The version file held by VersionTableLock until the save that ends the
+// run: one per process, as a run keeps one table.
+FileRec HeldTable;
+
+constexpr unsigned LockPoll = 100;        // ms between tries
+constexpr unsigned LockPatience = 60000;  // ms before another run's hold is reported
+
+bool IsHeld(const char* path) {
+    return HeldTable.handle != 0 && std::strcmp(HeldTable.name, path) == 0;
+}
+
+}  // namespace
+
+void VersionTableLock(const char* path) {
+    if (HeldTable.handle != 0)
+        InternalError("LZX", __LINE__, 'L');
+    FileInit(&HeldTable, EntrySize, path);
+    // A new table may lie in a folder that extraction has yet to make (the
+    // target directory itself): made now, since the hold comes first.
+    const char* leaf = std::strrchr(HeldTable.name, '\\');
+    if (const char* slash = std::strrchr(HeldTable.name, '/'); slash != nullptr && (leaf == nullptr || slash > leaf))
+        leaf = slash;
+    if (leaf != nullptr && leaf != HeldTable.name)
+        MakePath(std::string(HeldTable.name, static_cast<std::size_t>(leaf - HeldTable.name)).c_str());
+    for (unsigned waited = 0; !FileTryOpenUpdate(&HeldTable); waited += LockPoll) {
+        if (waited >= LockPatience)
+            FatalMessage("VersionTableLock: [%s] stays in use by another run", path);
+        OsSleep(LockPoll);
+    }
+}
+
 EntryRec* VersionTableLoad(const char* path, int* capacity) {
+    const bool held = IsHeld(path);
     FileRec file;
     FileInit(&file, EntrySize, path);
-    const int listed = FileExists(path) ? FileSize(&file) : 0;
+    if (held)
+        file = HeldTable;
+    const int listed = (held || FileExists(path)) ? FileSize(&file) : 0;
     if (listed < 0 || listed > 0x7FFFFFFF / EntrySize - VersionTableRoom)
         FatalMessage("VersionTableLoad: [%s] is too large", path);
     const int records = listed + VersionTableRoom;
     auto* table = static_cast<EntryRec*>(AllocBlock(records * EntrySize));
     std::memset(static_cast<void*>(table), 0, static_cast<std::size_t>(records) * EntrySize);
     if (listed > 0) {
-        FileOpenRead(&file);
+        if (held)
+            FileSeek(&file, 0, 0);
+        else
+            FileOpenRead(&file);
         const int got = FileRead(&file, records, table);
-        FileClose(&file);
+        if (!held)
+            FileClose(&file);
         // The records arrive as they lie on disk; each becomes its in-memory
         // form in place (a copy, since the two may differ on some hosts).
         for (int i = 0; i < got; ++i) {
@@ -503,19 +527,40 @@ VersionCounts VersionTableSettle(EntryRec* table, int capacity) {
     return counts;
 }
 
-// The new table goes to a sibling first and then replaces the old file in
-// one step: a crash or a power loss leaves the old table or the new one,
-// never a truncated one.
+namespace {
+
+void WriteRecords(FileRec* file, const EntryRec* table, int length) {
+    for (int i = 0; i < length; ++i) {
+        std::uint8_t raw[EntrySize];
+        EntryEncode(table[i], raw);
+        FileWrite(file, 1, raw);
+    }
+}
+
+}  // namespace
+
+// A held table is rewritten through its own handle, since no other run may
+// see it in between; its records keep their places and new ones come
+// after them, and the save comes only after every file was written, so a
+// crash half-way leaves each record old or new, both true of the files.
+// Otherwise the new table goes to a sibling first and then replaces the old
+// file in one step: a crash or a power loss leaves the old table or the new
+// one, never a truncated one, and a failed write no sibling.
 void VersionTableSave(const char* path, const EntryRec* table, int length) {
+    if (IsHeld(path)) {
+        FileSeek(&HeldTable, 0, 0);
+        WriteRecords(&HeldTable, table, length);
+        FileSetEnd(&HeldTable);
+        FileCommit(&HeldTable);
+        FileClose(&HeldTable);
+        return;
+    }
     const std::string sibling = std::string(path) + ".new";
     FileRec file;
     FileInit(&file, EntrySize, sibling.c_str());
     FileCreate(&file);
-    for (int i = 0; i < length; ++i) {
-        std::uint8_t raw[EntrySize];
-        EntryEncode(table[i], raw);
-        FileWrite(&file, 1, raw);
-    }
+    FileMarkPartial(&file);
+    WriteRecords(&file, table, length);
     FileCommit(&file);
     FileClose(&file);
     FileReplace(&file, path);

@@ -186,6 +186,13 @@ struct VersionCounts {
     int length;   // records up to the first empty name
 };
 
+// Holds the version file for one whole run, from before its load to its
+// save, so that two runs on one table cannot both start from the old
+// records and the later save lose the other's: opened with no sharing
+// (created when missing, with its folder), waiting while another run holds
+// it, for a minute at most. The load reads through the held file and the
+// save rewrites it and lets it go.
+void VersionTableLock(const char* path);
 // Loads a version file into a table from AllocBlock: its records, then 1000
 // empty ones. A missing file gives an empty table. *capacity receives the
 // number of records.

@@ -165,8 +165,34 @@ bool OsFlushFile(OsHandle file);
 // volume serial number and file index). false when either cannot be opened.
 bool OsSameFile(const char* a, const char* b);
 
-// Creates a new, empty file for reading and writing, sharing nothing, and
-// fails when anything exists under the name: a file, a directory or a link,
-// which is never followed (CREATE_NEW; O_CREAT | O_EXCL). Returns 0 on
-// failure.
-OsHandle OsCreateNewFile(const char* name);
+// ---- Failures, links and held files --------------------------------------
+
+// What the last failed file call of this thread ran into, as far as the
+// callers tell failures apart (GetLastError / errno).
+enum class OsFailure {
+    Other,
+    DiskFull,  // ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL; ENOSPC, EDQUOT
+    InUse,     // ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION; a held lock
+    Exists,    // ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS; EEXIST
+};
+OsFailure OsLastFailure();
+
+// Walks the prefixes of path that end at a separator after offset from, and
+// the whole path, without following any of them: the length of the first
+// one that is a symbolic link or a junction (any reparse point), or 0 when
+// none is. The walk ends at the first prefix that does not exist, since
+// nothing below it can be a link yet.
+std::size_t OsLinkOnPath(const char* path, std::size_t from);
+
+// The number of names (hard links) of the regular file at path, a final
+// link not followed; 0 when there is no such file or it cannot be asked.
+std::uint32_t OsLinkCount(const char* path);
+
+// CreateFileA with CREATE_NEW and no sharing (O_CREAT | O_EXCL | O_NOFOLLOW):
+// fails when anything has the name already, a file, a directory or a link,
+// which is never followed, one that names nothing included (Wine shows no
+// such link, but cannot create a file through it this way). 0 on failure.
+OsHandle OsCreateNewFile(const char* name, unsigned access);
+
+// SetEndOfFile: the file ends at the current position.
+bool OsSetEndOfFile(OsHandle file);

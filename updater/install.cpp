@@ -66,7 +66,7 @@ void WritePayload(char* path, int secondPass, FileRec* file) {
     // creation fail instead of writing elsewhere.
     FileInit(file, 1, path);
     OsDeleteFile(path);
-    file->handle = OsCreateNewFile(path);
+    file->handle = OsCreateNewFile(path, OsAccessRead | OsAccessWrite);
     if (file->handle == 0)
         FileError(file, FileErrCreate);
     FileRegister(file);

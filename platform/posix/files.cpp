@@ -448,21 +448,66 @@ bool OsSameFile(const char* a, const char* b) {
     return one.st_dev == two.st_dev && one.st_ino == two.st_ino;
 }
 
-OsHandle OsCreateNewFile(const char* name) {
+
+// ---- Failures, links and held files --------------------------------------
+
+OsFailure OsLastFailure() {
+    switch (errno) {
+        case ENOSPC:
+        case EDQUOT:
+            return OsFailure::DiskFull;
+        case EBUSY:  // a held lock: a sharing violation here
+        case EWOULDBLOCK:
+            return OsFailure::InUse;
+        case EEXIST:
+            return OsFailure::Exists;
+        default:
+            return OsFailure::Other;
+    }
+}
+
+std::size_t OsLinkOnPath(const char* path, std::size_t from) {
+    const std::string native = NativePath(path);
+    if (native.empty())
+        return 0;
+    for (std::size_t end = from + 1; end <= native.size(); ++end) {
+        if (end < native.size() && native[end] != '/')
+            continue;
+        struct stat st;
+        if (lstat(native.substr(0, end).c_str(), &st) != 0)
+            return 0;
+        if (S_ISLNK(st.st_mode))
+            return end;
+    }
+    return 0;
+}
+
+std::uint32_t OsLinkCount(const char* path) {
+    struct stat st;
+    if (lstat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    return static_cast<std::uint32_t>(st.st_nlink);
+}
+
+OsHandle OsCreateNewFile(const char* name, unsigned access) {
     const std::string path = NativePath(name);
     if (path.empty()) {
         errno = ENOENT;
         return 0;
     }
+    const int mode = (access & OsAccessRead) ? O_RDWR : O_WRONLY;
+    const int fd = open(path.c_str(), mode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     // O_EXCL refuses a name that is a link, even a dangling one.
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         return 0;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        unlink(path.c_str());
-        errno = EBUSY;
-        return 0;
-    }
+    flock(fd, LOCK_EX | LOCK_NB);  // new, so nobody else holds it
     return static_cast<OsHandle>(fd) + 1;
+}
+
+bool OsSetEndOfFile(OsHandle file) {
+    const int fd = Descriptor(file);
+    if (fd < 0)
+        return false;
+    const off_t here = lseek(fd, 0, SEEK_CUR);
+    return here >= 0 && ftruncate(fd, here) == 0;
 }

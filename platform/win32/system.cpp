@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -51,10 +52,19 @@ bool OsReadFile(OsHandle file, void* buffer, std::uint32_t count, std::uint32_t*
 }
 
 bool OsWriteFile(OsHandle file, const void* buffer, std::uint32_t count, std::uint32_t* done) {
-    DWORD put = 0;
-    BOOL ok = WriteFile(Native(file), buffer, count, &put, nullptr);
-    *done = put;
-    return ok != 0;
+    // A write that stops short without an error (Wine, at a full disk) is
+    // continued, so that the call that fails says why.
+    const auto* at = static_cast<const char*>(buffer);
+    *done = 0;
+    while (*done < count) {
+        DWORD put = 0;
+        if (!WriteFile(Native(file), at + *done, count - *done, &put, nullptr))
+            return false;
+        if (put == 0)
+            break;
+        *done += put;
+    }
+    return true;
 }
 
 std::uint32_t OsSetFilePointer(OsHandle file, std::int32_t distance, int origin) {
@@ -273,6 +283,24 @@ void OsSleep(unsigned milliseconds) {
     Sleep(milliseconds);
 }
 
+// ---- Failures, links and held files --------------------------------------
+
+OsFailure OsLastFailure() {
+    switch (GetLastError()) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return OsFailure::DiskFull;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return OsFailure::InUse;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return OsFailure::Exists;
+        default:
+            return OsFailure::Other;
+    }
+}
+
 namespace {
 
 // The volume and index of a file, opened for no access (attributes only),
@@ -287,6 +315,59 @@ bool FileIdentity(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
     return ok != 0;
 }
 
+using FinalPathCall = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+
+// GetFinalPathNameByHandleA where the system has it (Vista and later):
+// looked up by name, so that older systems still load the program.
+FinalPathCall FinalPathFunction() {
+    static const FinalPathCall call = reinterpret_cast<FinalPathCall>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+    return call;
+}
+
+bool FinalPath(const char* path, std::string* out) {
+    const FinalPathCall call = FinalPathFunction();
+    if (call == nullptr)
+        return false;
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    char name[1024];
+    const DWORD length = call(file, name, sizeof name, 0);
+    CloseHandle(file);
+    if (length == 0 || length >= sizeof name)
+        return false;
+    out->assign(name, length);
+    return true;
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                                                  b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+// A file that is not where its folder is: a symbolic link that the
+// attributes do not show (Wine reports a link to a file as that file, while
+// the final path of what opens is the file it names).
+bool ResolvesElsewhere(const char* path, std::size_t length) {
+    std::size_t leaf = length;
+    while (leaf > 0 && path[leaf - 1] != '\\' && path[leaf - 1] != '/')
+        --leaf;
+    if (leaf == 0 || leaf == length)
+        return false;
+    // The folder keeps its separator only as a drive's root ("C:\").
+    const std::size_t folderLength = (leaf >= 2 && path[leaf - 2] == ':') ? leaf : leaf - 1;
+    const std::string folder(path, folderLength);
+    std::string folderFinal;
+    std::string fileFinal;
+    if (!FinalPath(folder.c_str(), &folderFinal) || !FinalPath(path, &fileFinal))
+        return false;
+    if (folderFinal.empty() || folderFinal.back() != '\\')
+        folderFinal += '\\';
+    return !SameIgnoringCase(fileFinal, folderFinal + std::string(path + leaf, length - leaf));
+}
+
 }  // namespace
 
 bool OsSameFile(const char* a, const char* b) {
@@ -297,9 +378,53 @@ bool OsSameFile(const char* a, const char* b) {
            one.nFileIndexLow == two.nFileIndexLow;
 }
 
-OsHandle OsCreateNewFile(const char* name) {
-    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+std::size_t OsLinkOnPath(const char* path, std::size_t from) {
+    const std::size_t length = std::strlen(path);
+    char prefix[MAX_PATH];
+    if (length >= sizeof prefix)
+        return 0;
+    // GetFileAttributesA does not follow a final reparse point: a symbolic
+    // link or a junction shows its own attribute.
+    for (std::size_t end = from + 1; end <= length; ++end) {
+        if (end < length && path[end] != '\\' && path[end] != '/')
+            continue;
+        std::memcpy(prefix, path, end);
+        prefix[end] = 0;
+        const DWORD attributes = GetFileAttributesA(prefix);
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return 0;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            return end;
+        if (end == length && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && ResolvesElsewhere(path, length))
+            return end;
+    }
+    return 0;
+}
+
+std::uint32_t OsLinkCount(const char* path) {
+    // No access rights are needed to ask; the reparse point itself is
+    // opened, not what it names.
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(file, &info) != 0 &&
+                       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    CloseHandle(file);
+    return known ? info.nNumberOfLinks : 0;
+}
+
+OsHandle OsCreateNewFile(const char* name, unsigned access) {
+    DWORD desired = GENERIC_WRITE;
+    if (access & OsAccessRead)
+        desired |= GENERIC_READ;
+    HANDLE file = CreateFileA(name, desired, 0, nullptr, CREATE_NEW, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE || file == nullptr)
         return 0;
     return Wrap(file);
+}
+
+bool OsSetEndOfFile(OsHandle file) {
+    return SetEndOfFile(Native(file)) != 0;
 }

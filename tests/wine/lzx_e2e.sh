@@ -79,10 +79,12 @@ for mode in "" --huffman --sort; do
   done
 done
 
-# The hostile archives of the native tests, against the Windows tool: names
-# and paths are judged by Windows itself here.
-case=hostile
-bash "$E2E_TOP/tests/tools/lzx_hostile_test.sh" "$WINE $LZX" > "$work/hostile.txt" 2>&1 \
-  || { fail "hostile archives"; grep -v '^ok' "$work/hostile.txt" | head -40; }
+# The hostile archives and the faults in the target of the native tests,
+# against the Windows tool: names, links, read-only files and sharing are
+# judged by Windows itself here.
+for group in hostile fault; do
+  case=$group
+  bash "$E2E_TOP/tests/tools/lzx_${group}_test.sh" "$WINE $LZX" > "$work/$group.txt" 2>&1 || { fail "$group group"; grep -v '^ok' "$work/$group.txt" | head -40; }
+done
 
 e2e_end

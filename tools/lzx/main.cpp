@@ -254,6 +254,7 @@ int Unpack(const std::vector<std::string>& args) {
 
     if (!parsed.table.empty()) {
         int capacity = 0;
+        VersionTableLock(parsed.table.c_str());
         EntryRec* table = VersionTableLoad(parsed.table.c_str(), &capacity);
         UnPackLZX(archive.c_str(), target.c_str(), table, capacity, force, options);
         counts = VersionTableSettle(table, capacity);

@@ -1,0 +1,34 @@
+// target.h - writing one extracted file: the library's own, not public.
+//
+// Extraction walks the entries and decides, per entry, the final path and
+// whether to write; what happens at that path lives here, so that every walk
+// writes a file the same way: never through a link below the target
+// directory, never over a read-only file, and never leaving a file cut short
+// under its real name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lzx/lzx.h"
+
+inline constexpr std::uint32_t ScrambleKey = 0x5C3E9A71;
+inline constexpr std::uint32_t ScrambleStep = 0x6E2D4B1F;
+
+// Where the part of path below the caller's target directory begins: after
+// the directory and its separators for a name relative to it ("#"), else at
+// the final component (a name taken as a path is the archive's whole
+// choice, so only the file itself is checked).
+std::size_t TargetBelow(const char* path, const char* target, bool relative);
+
+// Ends the program when a folder of path below offset `below` is a
+// symbolic link or junction. Called before the folders are made, so that
+// none is made through a link either.
+void TargetCheckFolders(const char* path, std::size_t below);
+
+// Reads the entry's data from stream and, when write, puts it in a file at
+// path: the checks above for the whole path, then no hard link and no
+// read-only file, the E transform on the way and the D deletion after. A
+// failure on the way removes the file. When not write, the data is read
+// and dropped, so the stream stays at the next record.
+void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, std::size_t below, bool write);

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# How the lzx tool writes into a target directory that others have touched:
+# links below it, a read-only file, a full disk, and two runs on one version
+# file. The same group runs under Wine with the Windows tool:
+#   lzx_fault_test.sh build/debug/tools/lzx
+#   LZX="wine build/windows/tools/lzx.exe" lzx_fault_test.sh
+# (WINEPREFIX and WINEDEBUG=-all set by the caller). Names are relative, so
+# they mean the same to both.
+set -u
+if [ $# -gt 0 ]; then LZX=$(realpath "$1"); fi
+: "${LZX:?usage: lzx_fault_test.sh LZX, or LZX=\"wine .../lzx.exe\"}"
+case "$LZX" in *wine*) wine=1 ;; *) wine=0 ;; esac
+work=$(mktemp -d)
+trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_exit() {  # expected-code description command...
+  local want=$1 what=$2; shift 2
+  "$@" >out.txt 2>err.txt
+  local got=$?
+  [ "$got" -eq "$want" ] || { fail "$what: exit $got, expected $want"; cat out.txt err.txt; }
+}
+expect_text() {  # file pattern description
+  grep -q -- "$2" "$1" || { fail "$3: '$2' not in $1"; cat "$1"; }
+}
+# archive NAME STORED-NAME SOURCE-FILE...: a one-entry archive per pair.
+archive() {
+  local name=$1; shift
+  { echo "$name"; echo "src/"; while [ $# -gt 0 ]; do echo "$2|V=204"; echo "$1"; shift 2; done; } > pack.txt
+  $LZX pack pack.txt >/dev/null 2>&1 || fail "pack $name"
+}
+mkdir src
+echo archive > src/small.txt
+
+# ---- Links below the target: refused, and nothing outside changes ----------
+mkdir outside tgt
+echo outside > outside/file.txt
+echo hard > outside/hard.txt
+ln -s ../outside tgt/folder
+ln -s ../outside/file.txt tgt/file.txt
+ln outside/hard.txt tgt/hard.txt
+ln -s ../outside/new.txt tgt/dangling.txt  # names nothing yet
+names=('#folder\new.txt' '#folder\made\new.txt' '#file.txt' '#hard.txt' '#dangling.txt')
+[ $wine = 1 ] && names+=('#FOLDER\new.txt')  # one folder, any case
+for name in "${names[@]}"; do
+  archive link.lzx "$name" small.txt
+  expect_exit 2 "link $name" $LZX unpack link.lzx tgt --force
+  expect_text err.txt "refused" "link $name: refused"
+done
+[ "$(cat outside/file.txt)" = outside ] || fail "file behind a link overwritten"
+[ "$(cat outside/hard.txt)" = hard ] || fail "hard-linked file overwritten"
+[ "$(ls outside)" = "$(printf 'file.txt\nhard.txt')" ] || fail "written outside: $(ls outside)"
+# The target itself may be a link: the user chose it.
+ln -s tgt chosen
+archive plain.lzx '#plain.txt' small.txt
+expect_exit 0 "target that is a link" $LZX unpack plain.lzx chosen
+[ -f tgt/plain.txt ] || fail "nothing written below a target that is a link"
+
+# ---- A read-only target is refused before it is opened ---------------------
+mkdir ro
+echo "keep me" > ro/Leesmij.txt
+chmod a-w ro/Leesmij.txt
+archive ro.lzx '#Leesmij.txt' small.txt
+expect_exit 2 "read-only target" $LZX unpack ro.lzx ro --force
+expect_text err.txt "code = 206" "read-only target: file error 206"
+[ "$(cat ro/Leesmij.txt)" = "keep me" ] || fail "read-only target changed: '$(cat ro/Leesmij.txt)'"
+
+# ---- A full disk: its own words, and no file cut short ---------------------
+head -c 300000 /dev/urandom > src/big.bin
+archive full.lzx '#big.bin' big.bin
+# A small file system of its own, mounted in a namespace of the run; Wine's
+# server must start inside it too, so the last one is let end first.
+if unshare -rm true 2>/dev/null; then
+  mkdir full
+  [ $wine = 1 ] && wineserver -w
+  LZX="$LZX" unshare -rm sh -c 'mount -t tmpfs -o size=64k tmpfs full && { $LZX unpack full.lzx full; echo $? > code.txt; ls full > left.txt; }' \
+    >out.txt 2>err.txt
+  [ "$(cat code.txt)" = 2 ] || fail "full disk: exit $(cat code.txt), expected 2"
+  expect_text err.txt "code = 205" "full disk: file error 205"
+  expect_text err.txt "disk full" "full disk: said in words"
+  [ -s left.txt ] && fail "full disk left: $(cat left.txt)"
+else
+  echo "SKIP: full disk (needs unshare)"
+fi
+
+# ---- Two runs on one version file: no record lost ---------------------------
+# The first run writes a large file; the second starts while it does.
+perl -e 'for (1..400000) { print "Zelk row $_ ", "x" x ($_ % 61), "\n" }' > src/large.txt
+archive first.lzx '#large.txt' large.txt '#first.txt' small.txt
+archive second.lzx '#second.txt' small.txt
+mkdir both
+$LZX unpack first.lzx both --table both.ver >first.out 2>&1 &
+first=$!
+for _ in $(seq 600); do [ -e both/large.txt ] && break; sleep 0.05; done
+expect_exit 0 "second run" $LZX unpack second.lzx both --table both.ver
+wait $first || { fail "first run: exit $?"; cat first.out; }
+for name in first.txt second.txt large.txt; do
+  grep -aq "#$name" both.ver || fail "version file lost #$name"
+done
+
+[ $failures -eq 0 ] && echo "all lzx fault tests passed"
+exit $((failures > 0))
