@@ -117,7 +117,9 @@ int OsMessageBox(const char* text, const char* caption, OsIcon icon);
 // Whether standard error goes to a terminal (for progress displays).
 bool OsStderrIsTerminal();
 
-// The normal runtime exit: static destructors and atexit handlers run.
+// Ends the process once the standard streams are flushed, without running
+// static destructors or atexit handlers: other threads may still be coding
+// blocks with the objects those would destroy.
 [[noreturn]] void OsExit(int code);
 
 // ---- Threads -------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,7 +41,8 @@ bool OsStderrIsTerminal() {
 }
 
 [[noreturn]] void OsExit(int code) {
-    std::exit(code);
+    std::fflush(nullptr);
+    std::_Exit(code);
 }
 
 int OsProcessorCount() {

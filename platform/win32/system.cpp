@@ -207,7 +207,8 @@ bool OsStderrIsTerminal() {
 }
 
 [[noreturn]] void OsExit(int code) {
-    std::exit(code);
+    std::fflush(nullptr);
+    ExitProcess(static_cast<UINT>(code));
 }
 
 std::size_t OsRootLength(const char*) {

@@ -300,13 +300,15 @@ TEST_F(FileRecTest, TableCheckFindsAnyOccupiedSlot) {
     EXPECT_EQ(FileTableCheck(), 0);
 }
 
-// The fatal path closes every registered file before the process ends: the
-// exit handler (run after the report) finds the table empty and the
-// exclusively opened file free again.
+// The fatal path's cleanup closes every file in the table: a cleanup that
+// does the table's part and then looks finds the table empty and the
+// exclusively opened file free again. (Nothing runs after the cleanup: the
+// process ends without exit handlers.)
 const char* WatchedName = nullptr;
 
-void ReportTableAtExit() {
-    std::fprintf(stderr, "at exit: %d open, busy %d\n", OpenFiles(), FileIsBusy(WatchedName));
+void CloseAllThenReport() {
+    FileTableCloseAll();
+    std::fprintf(stderr, "after cleanup: %d open, busy %d\n", OpenFiles(), FileIsBusy(WatchedName));
 }
 
 TEST_F(FileRecTest, TheFatalPathClosesEveryOpenFile) {
@@ -315,14 +317,14 @@ TEST_F(FileRecTest, TheFatalPathClosesEveryOpenFile) {
     EXPECT_EXIT(
         {
             WatchedName = b.name;
-            std::atexit(ReportTableAtExit);
+            SetFatalCleanup(CloseAllThenReport);
             FileCreate(&a);
             FileCreate(&b);
             if (FileIsBusy(b.name) != 1)
                 std::exit(99);
             FatalMessage("stop here");
         },
-        FatalExit(), "Einde programma: stop here\nat exit: 0 open, busy 0");
+        FatalExit(), "Einde programma: stop here\nafter cleanup: 0 open, busy 0");
 }
 
 }  // namespace
