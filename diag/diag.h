@@ -52,6 +52,11 @@ void SetThreadFatalTrap(void (*trap)(const char* text));
 // The fatal path calls this before the process ends; the file layer installs
 // its close-all here, so that this library does not depend on it.
 void SetFatalCleanup(void (*cleanup)());
+// Called on the fatal path after the cleanup, on the thread that ends the
+// process: the library stops its coding threads there, so that the process
+// ends with this thread alone (ending it while others wait is not safe on
+// every system; Wine has been seen to crash).
+void SetFatalThreadStop(void (*stop)());
 
 // printf rules into a string as long as the text needs (never cut).
 std::string FormatText(const char* format, va_list args);

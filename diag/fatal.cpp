@@ -10,6 +10,7 @@
 namespace {
 
 void (*FatalCleanup)() = nullptr;
+void (*FatalThreadStop)() = nullptr;
 void (*FatalHandler)(const char* text) = nullptr;
 thread_local void (*ThreadTrap)(const char* text) = nullptr;
 thread_local bool ThisThreadReports = false;
@@ -50,6 +51,10 @@ void SetFatalCleanup(void (*cleanup)()) {
     FatalCleanup = cleanup;
 }
 
+void SetFatalThreadStop(void (*stop)()) {
+    FatalThreadStop = stop;
+}
+
 [[noreturn]] void FatalMessage(const char* format, ...) {
     if (ThreadTrap) {
         va_list args;
@@ -87,6 +92,8 @@ void SetFatalCleanup(void (*cleanup)()) {
     const int answer = OsMessageBox(text.c_str(), FatalCaption, OsIcon::Error);
     if (FatalCleanup)
         FatalCleanup();
+    if (FatalThreadStop)
+        FatalThreadStop();
     OsExit(answer + 1);
 }
 

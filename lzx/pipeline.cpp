@@ -371,6 +371,23 @@ void BatchDestroy(HileBatch* batch) {
     delete batch;
 }
 
+void BatchStopThreads(HileBatch* batch) {
+    if (batch == nullptr || !batch->started)
+        return;
+    // One more start for each thread: a waiting thread wakes to the quit,
+    // a coding one finds it when it comes back for the next group.
+    batch->quit = true;
+    for (const Worker& worker : batch->workers) {
+        if (worker.thread != 0)
+            OsSemaphorePost(batch->start);
+    }
+    for (Worker& worker : batch->workers) {
+        if (worker.thread != 0)
+            OsThreadJoin(worker.thread);
+        worker.thread = 0;
+    }
+}
+
 void BatchPut(HILE* stream) {
     HileBatch* batch = stream->batch;
     Group& group = batch->groups[batch->current];

@@ -27,6 +27,9 @@ void BatchFlush(HILE* stream);
 bool BatchFill(HILE* stream);
 // Reading: forgets every block read ahead (before a seek).
 void BatchDrop(HILE* stream);
+// Ends the batch's coding threads, each after the share it is coding, for a
+// process that ends on the fatal path; the stream is not used again.
+void BatchStopThreads(HileBatch* batch);
 
 // The stream's progress call, after each block written or handed out.
 void HileReportProgress(const HILE* stream);

@@ -102,11 +102,19 @@ void HileCheck(const HILE* stream, const char* operation) {
 
 namespace {
 
+// The fatal path ends with the coding threads of every open stream
+// stopped.
+void StopAllThreads() {
+    for (HILE* stream : OpenStreams())
+        BatchStopThreads(stream->batch);
+}
+
 HILE* NewStream() {
     HILE* stream = new (std::nothrow) HILE{};
     if (stream == nullptr)
         FatalMessage("Hopen: out of mem");
     OpenStreams().push_back(stream);
+    SetFatalThreadStop(StopAllThreads);
     return stream;
 }
 
