@@ -40,6 +40,14 @@ std::filesystem::path Native(const std::string& name);
 // visible line.
 std::string FatalReport(const std::string& text);
 
+// A run of digits in an expected report: GoogleTest matches with POSIX
+// regular expressions on Linux and with its own simple ones on Windows.
+#ifdef _WIN32
+inline const std::string AnyNumber = "\\d+";
+#else
+inline const std::string AnyNumber = "[0-9]+";
+#endif
+
 // The exit status of every fatal error after the box's OK.
 inline ::testing::ExitedWithCode FatalExit() {
     return ::testing::ExitedWithCode(2);
