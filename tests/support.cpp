@@ -91,9 +91,8 @@ std::string FatalReport(const std::string& text) {
             escaped += '\\';
         escaped += c;
     }
-    // On Windows a death test's child is the program started again, and it
-    // builds its state in a scratch directory of its own: any scratch tag
-    // matches.
+    // On Windows a death test's child is the program started again, which
+    // builds its state in a scratch directory of its own: any tag matches.
     const std::string scratch = ScratchPrefix;
     for (std::size_t at = escaped.find(scratch); at != std::string::npos; at = escaped.find(scratch, at + 1)) {
         const std::size_t tag = at + scratch.size();

@@ -8,7 +8,7 @@ set -uo pipefail
 source "$(dirname "$0")/common.sh" "$1" unit_tests
 
 programs=(diag_test fileio_test codec_test stream_test stream_file_test)
-limit=${UNIT_TEST_LIMIT:-240}
+limit=${UNIT_TEST_LIMIT:-120}
 
 e2e_prefix "$E2E_WORK/prefix"
 cd "$E2E_WORK"
@@ -27,7 +27,9 @@ for case in "${programs[@]}"; do
   sed -n '/^\[==========\] .* ran\./,$p' <<<"$output" | sed 's/^/    /'
   awk '/: Skipped$/ { where = $1; getline; sub(/.*\//, "", where); print "    skipped at " where " " $0 }' <<<"$output"
   if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-    fail "$case did not finish within $limit s"
+    fail "$case did not finish within $limit s; the last test started: $(grep '^\[ RUN' <<<"$output" | tail -1)"
+    # What the killed loader leaves running in the prefix must not slow the next program.
+    wineserver -k 2>/dev/null
   elif [ "$status" -ne 0 ]; then
     fail "$case exited with $status"
     # Each failed check, or where the program stopped.
