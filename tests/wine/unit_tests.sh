@@ -2,7 +2,8 @@
 # unit_tests.sh - the platform-neutral unit tests (diagnostics, file layer,
 # codec, streams and archives) as Windows programs under Wine, so that they
 # run over the Win32 backend too. One prefix for all; each program has a time
-# limit and reports its gtest summary.
+# limit, reports its gtest summary and leaves its whole output in
+# build/e2e/unit_tests.
 #   bash tests/wine/unit_tests.sh TOP
 set -uo pipefail
 source "$(dirname "$0")/common.sh" "$1" unit_tests
@@ -19,9 +20,9 @@ for case in "${programs[@]}"; do
     continue
   fi
   started=$SECONDS
-  timeout -k 10 "$limit" "$WINE" "$exe" --gtest_color=no >"$E2E_WORK/$case.log" 2>&1
+  timeout -k 10 "$limit" "$WINE" "$exe" --gtest_color=no >"$E2E_ARTIFACTS/$case.log" 2>&1
   status=$?
-  output=$(tr -d '\r' <"$E2E_WORK/$case.log")
+  output=$(tr -d '\r' <"$E2E_ARTIFACTS/$case.log")
   echo "$case ($((SECONDS - started)) s):"
   # The summary (with the failed and skipped tests), and why each was skipped.
   sed -n '/^\[==========\] .* ran\./,$p' <<<"$output" | sed 's/^/    /'
@@ -31,7 +32,7 @@ for case in "${programs[@]}"; do
     # What the killed loader leaves running in the prefix must not slow the next program.
     wineserver -k 2>/dev/null
   elif [ "$status" -ne 0 ]; then
-    fail "$case exited with $status"
+    fail "$case exited with $status (all its output: $E2E_ARTIFACTS/$case.log)"
     # Each failed check, or where the program stopped.
     failures=$(awk '/: Failure$/ { show = 1 } /^\[ / { show = 0 } show' <<<"$output")
     head -80 <<<"${failures:-$(tail -40 <<<"$output")}" | sed 's/^/    /'
