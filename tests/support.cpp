@@ -26,6 +26,20 @@ void RemoveTree(const std::string& path) {
     std::filesystem::remove_all(path, ignored);
 }
 
+#ifdef _WIN32
+// A death test's child (the program started again) ends inside its statement,
+// past the destructors of its scratch directories: an exit handler removes
+// them, from outside.
+std::vector<std::string> ChildDirs;
+
+void RemoveChildDirs() {
+    std::error_code ignored;
+    std::filesystem::current_path(Native(OsTempPath()), ignored);
+    for (const std::string& path : ChildDirs)
+        RemoveTree(path);
+}
+#endif
+
 }  // namespace
 
 std::filesystem::path Native(const std::string& name) {
@@ -45,6 +59,13 @@ ScratchDir::ScratchDir() {
         const std::string path = OsTempPath() + ScratchPrefix + tag;
         if (OsCreateDirectory(path.c_str())) {
             path_ = path;
+#ifdef _WIN32
+            if (!GTEST_FLAG_GET(internal_run_death_test).empty()) {
+                if (ChildDirs.empty())
+                    std::atexit(RemoveChildDirs);
+                ChildDirs.push_back(path);
+            }
+#endif
             return;
         }
     }
