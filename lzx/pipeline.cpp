@@ -355,15 +355,7 @@ void BatchDestroy(HileBatch* batch) {
         return;
     for (Group& group : batch->groups)
         Join(batch, group);
-    batch->quit = true;
-    for (const Worker& worker : batch->workers) {
-        if (worker.thread != 0)
-            OsSemaphorePost(batch->start);
-    }
-    for (Worker& worker : batch->workers) {
-        if (worker.thread != 0)
-            OsThreadJoin(worker.thread);
-    }
+    BatchStopThreads(batch);
     if (batch->start != 0)
         OsSemaphoreClose(batch->start);
     if (batch->done != 0)
@@ -372,7 +364,7 @@ void BatchDestroy(HileBatch* batch) {
 }
 
 void BatchStopThreads(HileBatch* batch) {
-    if (batch == nullptr || !batch->started)
+    if (batch == nullptr)
         return;
     // One more start for each thread: a waiting thread wakes to the quit,
     // a coding one finds it when it comes back for the next group.

@@ -1,17 +1,22 @@
 #include "tests/support.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <vector>
 
-#include <unistd.h>
+#include "platform/platform.h"
 
 namespace test {
 
 namespace {
+
+const char ScratchPrefix[] = "updater-test-";
+constexpr std::size_t ScratchTagLength = 6;
 
 void RemoveTree(const std::string& path) {
     std::error_code ignored;
@@ -21,6 +26,20 @@ void RemoveTree(const std::string& path) {
     std::filesystem::remove_all(path, ignored);
 }
 
+#ifdef _WIN32
+// A death test's child (the program started again) ends inside its statement,
+// past the destructors of its scratch directories: an exit handler removes
+// them, from outside.
+std::vector<std::string> ChildDirs;
+
+void RemoveChildDirs() {
+    std::error_code ignored;
+    std::filesystem::current_path(Native(OsTempPath()), ignored);
+    for (const std::string& path : ChildDirs)
+        RemoveTree(path);
+}
+#endif
+
 }  // namespace
 
 std::filesystem::path Native(const std::string& name) {
@@ -29,11 +48,28 @@ std::filesystem::path Native(const std::string& name) {
     return path;
 }
 
+// Creating the directory is the exclusive step (it fails when the name is
+// taken), so parallel test programs never share one.
 ScratchDir::ScratchDir() {
-    std::string pattern = OsTempPath() + "updater-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        std::abort();
-    path_ = pattern;
+    std::random_device seed;
+    std::mt19937 tags(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char tag[16];
+        std::snprintf(tag, sizeof tag, "%06X", static_cast<unsigned>(tags() & 0xFFFFFF));
+        const std::string path = OsTempPath() + ScratchPrefix + tag;
+        if (OsCreateDirectory(path.c_str())) {
+            path_ = path;
+#ifdef _WIN32
+            if (!GTEST_FLAG_GET(internal_run_death_test).empty()) {
+                if (ChildDirs.empty())
+                    std::atexit(RemoveChildDirs);
+                ChildDirs.push_back(path);
+            }
+#endif
+            return;
+        }
+    }
+    std::abort();
 }
 
 ScratchDir::~ScratchDir() {
@@ -75,6 +111,14 @@ std::string FatalReport(const std::string& text) {
         if (std::strchr("\\^$.|?*+()[]{}", c))
             escaped += '\\';
         escaped += c;
+    }
+    // On Windows a death test's child is the program started again, which
+    // builds its state in a scratch directory of its own: any tag matches.
+    const std::string scratch = ScratchPrefix;
+    for (std::size_t at = escaped.find(scratch); at != std::string::npos; at = escaped.find(scratch, at + 1)) {
+        const std::size_t tag = at + scratch.size();
+        if (escaped.size() >= tag + ScratchTagLength)
+            escaped.replace(tag, ScratchTagLength, std::string(ScratchTagLength, '.'));
     }
     return escaped;
 }
@@ -119,6 +163,8 @@ int main(int argc, char** argv) {
     // Death tests fork and run the statement in the child, which sees the
     // parent's scratch directory and open-file table as they are. The tests
     // are single-threaded, and every file descriptor is opened close-on-exec.
+    // On Windows the child is the program started again, which runs the test
+    // from its beginning (in a scratch directory of its own) to the statement.
     GTEST_FLAG_SET(death_test_style, "fast");
     return RUN_ALL_TESTS();
 }

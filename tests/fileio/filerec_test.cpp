@@ -109,6 +109,9 @@ TEST_F(FileRecTest, PrinterNamesPassTheWritableCheck) {
     EXPECT_EQ(FileIsPrinter("C:\\prn\\out.txt"), 0);
     EXPECT_EQ(FileIsPrinter("C:/out/prn.txt"), 0);  // only "\" separates here
 
+#ifdef _WIN32
+    GTEST_SKIP() << "the read-only prn.txt part is POSIX only: on Windows that name is the printer device";
+#endif
     WriteFile(dir / "prn.txt", "");
     test::MakeReadOnly(dir / "prn.txt");
     FileRec rec = Record("prn.txt");
@@ -249,9 +252,11 @@ TEST_F(FileRecTest, UnitsThatCannotCountAreInternalErrors) {
     FileRec rec = Record("unit.bin", 0);
     FileOpenRead(&rec);
     char buffer[4];
-    EXPECT_EXIT(FileRead(&rec, 4, buffer), FatalExit(), "Internal error \\[117\\] in \\[FILEIO,[0-9]+\\]");
+    EXPECT_EXIT(FileRead(&rec, 4, buffer), FatalExit(),
+                "Internal error \\[117\\] in \\[FILEIO," + test::AnyNumber + "\\]");
     rec.unit = 1;
-    EXPECT_EXIT(FileRead(&rec, -1, buffer), FatalExit(), "Internal error \\[35\\] in \\[FILEIO,[0-9]+\\]");
+    EXPECT_EXIT(FileRead(&rec, -1, buffer), FatalExit(),
+                "Internal error \\[35\\] in \\[FILEIO," + test::AnyNumber + "\\]");
     FileClose(&rec);
 }
 

@@ -1,14 +1,9 @@
 // File-system utilities: tests, whole-file operations, lines, paths,
 // directories and the log.
-#include <unistd.h>
-
+#include <chrono>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
-#include <utime.h>
 
 #include "tests/support.h"
 
@@ -149,17 +144,11 @@ TEST_F(FsUtilTest, CopyWritesTheShortLastPieceToo) {
 
 TEST_F(FsUtilTest, DosTimeIsTheUtcWriteTime) {
     WriteFile(dir / "stamp.txt", "x");
-    // 2003-12-16 13:45:58 UTC
-    std::tm when{};
-    when.tm_year = 2003 - 1900;
-    when.tm_mon = 11;
-    when.tm_mday = 16;
-    when.tm_hour = 13;
-    when.tm_min = 45;
-    when.tm_sec = 58;
-    const time_t seconds = timegm(&when);
-    utimbuf times{seconds, seconds};
-    ASSERT_EQ(utime(test::Native(dir / "stamp.txt").c_str(), &times), 0);
+    using namespace std::chrono;
+    const auto writtenAt = [&](sys_seconds when) {
+        std::filesystem::last_write_time(test::Native(dir / "stamp.txt"), file_clock::from_sys(when));
+    };
+    writtenAt(sys_days{2003y / December / 16} + 13h + 45min + 58s);
 
     FileRec rec = Record("stamp.txt");
     std::uint32_t stamp = 0;
@@ -171,8 +160,7 @@ TEST_F(FsUtilTest, DosTimeIsTheUtcWriteTime) {
     EXPECT_EQ(FileDosTime(&rec, nullptr), 1);
 
     // Before 1980 there is no DOS date: the stamp is 0.
-    times.actime = times.modtime = 0;
-    ASSERT_EQ(utime(test::Native(dir / "stamp.txt").c_str(), &times), 0);
+    writtenAt(sys_days{1970y / January / 1});
     EXPECT_EQ(FileDosTime(&rec, &stamp), 1);
     EXPECT_EQ(stamp, 0u);
 }
@@ -256,7 +244,7 @@ TEST(SplitPathTest, Examples) {
 }
 
 TEST_F(FsUtilTest, MakePathCreatesTheMissingChain) {
-    ASSERT_EQ(mkdir(test::Native(dir / "x").c_str(), 0777), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(test::Native(dir / "x")));
     const std::string deep = dir / "x\\y\\z";
     EXPECT_EQ(MakePath(deep.c_str()), 1);
     EXPECT_TRUE(std::filesystem::is_directory(test::Native(deep)));

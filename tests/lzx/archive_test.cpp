@@ -138,7 +138,7 @@ TEST_F(ArchiveTest, EmptyAndCutArchives) {
     const std::string longName = "#" + std::string(255, 'p');
     Archive({{longName, "p"}});
     EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), FatalExit(),
-                "UnPackLZX: target path of [0-9]+ characters, at most 259");
+                "UnPackLZX: target path of " + test::AnyNumber + " characters, at most 259");
 }
 
 TEST_F(ArchiveTest, VersionsDecideAgainstTheTable) {
