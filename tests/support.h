@@ -49,6 +49,12 @@ inline const std::string AnyNumber = "\\d+";
 inline const std::string AnyNumber = "[0-9]+";
 #endif
 
+// An absolute path in its root-relative form, "\" and the rest: the
+// drive dropped on Windows; on POSIX "\" stands for the root "/".
+inline std::string RootRelative(const std::string& path) {
+    return path.size() > 1 && path[1] == ':' ? path.substr(2) : "\\" + path.substr(1);
+}
+
 // The exit status of every fatal error after the box's OK.
 inline ::testing::ExitedWithCode FatalExit() {
     return ::testing::ExitedWithCode(2);

@@ -19,7 +19,7 @@ TEST_F(FileFaultTest, TextCallsOnRecordsOfAnotherUnitAreInternalErrors) {
     FileRec rec = Record("records.ver", 432);
     FileOpenUpdate(&rec);
     char line[8];
-    const char* report = "Internal error \\[117\\] in \\[FILEIO,[0-9]+\\]";
+    const std::string report = "Internal error \\[117\\] in \\[FILEIO," + test::AnyNumber + "\\]";
     EXPECT_EXIT(FileReadLine(&rec, line, 4), FatalExit(), report);
     EXPECT_EXIT(FileWriteLine(&rec, "a"), FatalExit(), report);
     EXPECT_EXIT(FilePrintf(&rec, "%d", 1), FatalExit(), report);
@@ -28,6 +28,9 @@ TEST_F(FileFaultTest, TextCallsOnRecordsOfAnotherUnitAreInternalErrors) {
 }
 
 TEST_F(FileFaultTest, APartialFileGoesOnTheFatalPathAndStaysOnceClosed) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a death test's child runs in a scratch directory of its own here: its files are not seen";
+#endif
     FileRec partial = Record("partial.bin");
     EXPECT_EXIT(
         {

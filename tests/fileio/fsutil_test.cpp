@@ -258,10 +258,14 @@ TEST_F(FsUtilTest, MakePathCreatesTheMissingChain) {
     WriteFile(dir / "file", "f");
     EXPECT_EQ(MakePath((dir / "file\\sub").c_str()), 0);
 
-    // A root-relative target ("\" here is the POSIX root): the folders below
-    // it are made; the root itself and a server's share are never created.
-    const std::string rooted = "\\" + (dir / "rooted\\a").substr(1);
+    // A root-relative target: the folders below it are made; the root
+    // itself and a server's share are never created. (It is relative to the
+    // current directory's drive: the scratch directory's here.)
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(test::Native(dir.path()));
+    const std::string rooted = test::RootRelative(dir / "rooted\\a");
     EXPECT_EQ(MakePath(rooted.c_str()), 1);
+    std::filesystem::current_path(previous);
     EXPECT_TRUE(std::filesystem::is_directory(test::Native(dir / "rooted\\a")));
     EXPECT_EQ(PathRootLength("\\\\srv\\share\\x\\y"), 12u);
     EXPECT_EQ(PathRootLength("C:x"), 2u);

@@ -359,7 +359,7 @@ TEST_F(ArchiveTest, PathsThatCannotBeWrittenAreFoundFirst) {
 // folders can be made there.
 TEST_F(ArchiveTest, TargetsOfEveryForm) {
     Archive({{"#srv\\share\\x.txt", "x"}});
-    const std::string rooted = "\\" + target.substr(1) + "\\rooted";  // "\" is the POSIX root
+    const std::string rooted = test::RootRelative(target + "\\rooted");
     UnPackLZX("a.lzx", rooted.c_str(), nullptr, 0, 0);
     EXPECT_EQ(ReadFile(In("rooted\\srv\\share\\x.txt")), "x");
     UnPackLZX("a.lzx", (target + "\\sep\\").c_str(), nullptr, 0, 0);

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include "lzx/lzx.h"
 #include "tests/lzx/samples.h"
@@ -22,6 +24,7 @@ using test::WriteFile;
 
 namespace {
 
+#ifndef _WIN32
 // From here on no file of this process may grow past bytes: a write there
 // fails as it does on a full disk.
 void LimitFileSize(rlim_t bytes) {
@@ -30,6 +33,7 @@ void LimitFileSize(rlim_t bytes) {
     limit.rlim_cur = limit.rlim_max = bytes;
     setrlimit(RLIMIT_FSIZE, &limit);
 }
+#endif
 
 class TargetTest : public test::InScratchDirTest {
 protected:
@@ -55,6 +59,9 @@ protected:
 };
 
 TEST_F(TargetTest, LinksBelowTheTargetCarryNoWrite) {
+#ifdef _WIN32
+    GTEST_SKIP() << "links are made with POSIX calls here; the tool's fault group tries them under Wine";
+#endif
     std::filesystem::create_directories(Native(target));
     std::filesystem::create_directories(Native(outside));
     WriteFile(outside + "\\file.txt", "outside");
@@ -85,6 +92,9 @@ TEST_F(TargetTest, LinksBelowTheTargetCarryNoWrite) {
 }
 
 TEST_F(TargetTest, AWriteThatFailsLeavesNoFileUnderTheName) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a full disk is made with a file size limit, which Windows lacks";
+#else
     std::filesystem::create_directories(Native(target));
     WriteFile(target + "\\big.bin", "installed before");
     const samples::Bytes data = samples::RandomBytes(100000, 7);
@@ -96,6 +106,7 @@ TEST_F(TargetTest, AWriteThatFailsLeavesNoFileUnderTheName) {
         },
         FatalExit(), FatalReport("\nFile Error : name = [" + target + "\\big.bin] code = 205"));
     EXPECT_FALSE(Exists(target + "\\big.bin"));
+#endif
 }
 
 TEST_F(TargetTest, TheTransformOnTheWayEqualsTheTransformAfter) {

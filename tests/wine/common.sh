@@ -155,6 +155,28 @@ e2e_display() {
 }
 
 w() { "$WINE" "$@"; }
+
+# A Windows console program as one command, for scripts that take the tool
+# as a command line: prints the path of a script that runs it under Wine.
+# Wine 8's loader has been seen to die of SIGSEGV (exit 139) now and then as
+# a process ends under load, after the program had done its work and
+# reported: such a run is repeated once, and counted in the summary. A
+# crash of the program itself ends in an exception code, never in a signal.
+e2e_wrap() {  # exe
+  local wrapper=$E2E_WORK/wine-$(basename "$1")
+  cat >"$wrapper" <<EOF
+#!/usr/bin/env bash
+for try in 1 2; do
+  "$WINE" "$1" "\$@"
+  code=\$?
+  [ \$code -eq 139 ] || exit \$code
+  echo "\$*" >> "$E2E_WORK/wine-crashes"
+done
+exit \$code
+EOF
+  chmod +x "$wrapper"
+  echo "$wrapper"
+}
 drv() { "$WINE" "$E2E_BUILD/tests/wine/uidriver.exe" "$@"; }
 winpath() { printf 'Z:%s' "$(echo "$1" | tr / '\\')"; }
 
@@ -192,7 +214,8 @@ e2e_end() {
   else
     line="e2e $E2E_NAME: $E2E_FAILURES failed, $E2E_ARCH programs under $E2E_LOADER"
   fi
-  [ -n "$(ls "$E2E_ARTIFACTS")" ] && line="$line; screenshots in $E2E_ARTIFACTS"
+  [ -s "$E2E_WORK/wine-crashes" ] && line="$line; Wine crashed ending $(wc -l <"$E2E_WORK/wine-crashes") run(s), repeated"
+  [ -n "$(ls "$E2E_ARTIFACTS")" ] && line="$line; screenshots and logs in $E2E_ARTIFACTS"
   echo "$line" | tee "$E2E_ARTIFACTS/../$E2E_NAME.summary"
   [ "$E2E_FAILURES" -eq 0 ]
   exit

@@ -7,8 +7,8 @@ set -u
 source "$(dirname "$0")/common.sh" "$1" lzx
 
 NATIVE=$E2E_BUILD/host-tools/tools/lzx
-LZX=$E2E_BUILD/tools/lzx.exe
 e2e_prefix "$E2E_WORK/prefix"
+LZX=$(e2e_wrap "$E2E_BUILD/tools/lzx.exe")
 case=setup
 work=$E2E_WORK/files
 mkdir -p "$work/src/Help" "$work/native" "$work/wine"
@@ -27,7 +27,7 @@ ASAN_OPTIONS=detect_leaks=0 "$NATIVE" pack "$work/native.pack" >/dev/null || fai
 run() {  # expected-exit lzx arguments...: the Windows tool, its output in $work/out
   local want=$1
   shift
-  w "$LZX" "$@" >"$work/out" 2>&1
+  "$LZX" "$@" >"$work/out" 2>&1
   local code=$?
   tr -d '\r' <"$work/out" >"$work/out.txt"
   [ $code -eq "$want" ] || { fail "lzx $*: exit $code, expected $want"; cat "$work/out.txt"; }
@@ -69,7 +69,7 @@ for mode in "" --huffman --sort; do
   native_code=$?
   for jobs in 1 2; do
     rm -f "$work/wine/c$jobs.lzx"
-    w "$LZX" compress -j $jobs $mode "$(winpath "$input")" "$(winpath "$work/wine/c$jobs.lzx")" >/dev/null 2>&1
+    "$LZX" compress -j $jobs $mode "$(winpath "$input")" "$(winpath "$work/wine/c$jobs.lzx")" >/dev/null 2>&1
     code=$?
     [ $code -eq $native_code ] || fail "compress -j $jobs $mode: exit $code, the native tool $native_code"
     [ $native_code -ne 0 ] && continue
@@ -83,10 +83,10 @@ done
 # against the Windows tool: names, links, read-only files and sharing are
 # judged by Windows itself here.
 case=hostile
-bash "$E2E_TOP/tests/tools/lzx_hostile_test.sh" "$WINE $LZX" > "$work/hostile.txt" 2>&1 \
+bash "$E2E_TOP/tests/tools/lzx_hostile_test.sh" "$LZX" > "$work/hostile.txt" 2>&1 \
   || { fail "hostile archives"; grep -v '^ok' "$work/hostile.txt" | head -30; }
 case=fault
-LZX="$WINE $LZX" bash "$E2E_TOP/tests/tools/lzx_fault_test.sh" > "$work/fault.txt" 2>&1 \
+LZX=$LZX bash "$E2E_TOP/tests/tools/lzx_fault_test.sh" > "$work/fault.txt" 2>&1 \
   || { fail "faults in the target"; grep -v '^ok' "$work/fault.txt" | head -30; }
 
 e2e_end

@@ -20,7 +20,7 @@ for case in "${programs[@]}"; do
     continue
   fi
   started=$SECONDS
-  timeout -k 10 "$limit" "$WINE" "$exe" --gtest_color=no >"$E2E_ARTIFACTS/$case.log" 2>&1
+  timeout -k 10 "$limit" "$(e2e_wrap "$exe")" --gtest_color=no >"$E2E_ARTIFACTS/$case.log" 2>&1
   status=$?
   output=$(tr -d '\r' <"$E2E_ARTIFACTS/$case.log")
   echo "$case ($((SECONDS - started)) s):"
