@@ -160,6 +160,8 @@ HILE* Hopen(const char* name, const char* mode) {
         if (!OsCreateUniqueFile(stream->sideName, HileSideNameSize))
             FatalMessage("Hopen: cannot create a side file in the current directory");
         DoFopen(stream->sideName, "w+b", &stream->side);
+        // Should the stream fail, the fatal path removes it.
+        FileMarkPartial(&stream->side);
         stream->header.magic = HileMagic;
         std::uint8_t raw[HileHeaderSize];
         EncodeHeader(stream->header, raw);

@@ -100,5 +100,10 @@ for name in first.txt second.txt large.txt; do
   grep -aq "#$name" both.ver || fail "version file lost #$name"
 done
 
+# ---- A stream that fails leaves no side file in the current directory -------
+head -c 20000 /dev/urandom > noise.bin  # no row of 0xFF bytes for the sort stage
+expect_exit 2 "sort stage without an empty row" $LZX compress --sort noise.bin noise.lzx
+[ -z "$(ls lzx*.tmp 2>/dev/null)" ] || fail "a failed stream left its side file $(ls lzx*.tmp)"
+
 [ $failures -eq 0 ] && echo "all lzx fault tests passed"
 exit $((failures > 0))

@@ -24,6 +24,7 @@ script "$work/native/a.lzx" "$work/src/" > "$work/native.pack"
 script "$(winpath "$work/wine/a.lzx")" "$(winpath "$work/src")\\" > "$work/wine.pack"
 ASAN_OPTIONS=detect_leaks=0 "$NATIVE" pack "$work/native.pack" >/dev/null || fail "native pack"
 
+cd "$work"
 run() {  # expected-exit lzx arguments...: the Windows tool, its output in $work/out
   local want=$1
   shift
