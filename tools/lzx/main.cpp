@@ -210,6 +210,9 @@ int Pack(const std::vector<std::string>& args) {
 [[noreturn]] void RefuseEntry(int entry, const char* name, const std::string& reason, int outside) {
     std::fprintf(stderr, "lzx unpack: entry %d [%s] %s; refused%s\n", entry, EntryShowName(name).c_str(),
                  reason.c_str(), outside ? " (--allow-outside extracts a trusted archive)" : "");
+    // The archive's stream ends first, with its coding threads: a process
+    // must not end while they wait (Wine has been seen to crash).
+    HileReleaseAll();
     std::exit(ExitRefused);
 }
 
