@@ -71,12 +71,15 @@ expect_text err.txt "code = 206" "read-only target: file error 206"
 head -c 300000 /dev/urandom > src/big.bin
 archive full.lzx '#big.bin' big.bin
 # A small file system of its own, mounted in a namespace of the run; Wine's
-# server must start inside it too, so the last one is let end first.
+# server must start inside it too, so the one running is ended first, and
+# the one inside after; then a server outside again, kept until the caller
+# ends it (one that ends when idle can drop the next program connecting).
 if unshare -rm true 2>/dev/null; then
   mkdir full
-  [ $wine = 1 ] && wineserver -w
+  [ $wine = 1 ] && wineserver -k
   LZX="$LZX" unshare -rm sh -c 'mount -t tmpfs -o size=64k tmpfs full && { $LZX unpack full.lzx full; echo $? > code.txt; ls full > left.txt; }' \
     >out.txt 2>err.txt
+  [ $wine = 1 ] && wineserver -k && wineserver -p
   [ "$(cat code.txt)" = 2 ] || fail "full disk: exit $(cat code.txt), expected 2"
   expect_text err.txt "code = 205" "full disk: file error 205"
   expect_text err.txt "disk full" "full disk: said in words"

@@ -137,6 +137,10 @@ e2e_prefix() {  # dir
   rm -f "$dir/.ready"
   export WINEPREFIX=$dir
   E2E_PREFIXES+=("$dir")
+  # A server that stays until the test ends it: one that ends when idle
+  # can drop a program that connects just then ("recvmsg: Connection reset
+  # by peer"), and the pauses between the tests' programs are often long.
+  wineserver -p
 }
 
 e2e_display() {
