@@ -55,10 +55,12 @@ done
 
 # ---- Which build runs here ----------------------------------------------------
 
-# The template prefix is made once (its first start takes 10-20 s) and every
-# test copies it. Wine never rewrites its DLLs in place, so the copy links
-# them; the registry files, which it does rewrite, are copied.
-e2e_template() {  # arch loader
+# The template prefix is made once (its first start takes 10-20 s), the
+# probe is run in it once, and every test copies it. Wine never rewrites its
+# DLLs in place, so the copy links them; the registry files, which it does
+# rewrite, are copied. Nothing runs in the template after it is ready, so a
+# copy never catches it half-written.
+e2e_template() {  # arch loader probe: prints the probe's output
   local template=$E2E_TOP/build/wine/template-$1
   (
     flock 9
@@ -70,6 +72,7 @@ e2e_template() {  # arch loader
       # Windows does; Xvfb has no window manager to draw them.
       WINEPREFIX=$template "$2" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
       WINEPREFIX=$template "$2" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+      WINEPREFIX=$template timeout 60 "$2" "$3" > "$template/.probe" 2>&1
       WINEPREFIX=$template wineserver -w
       # Wine's own fonts (Marlett draws the caption buttons), where this Wine
       # does not find them by itself.
@@ -78,7 +81,7 @@ e2e_template() {  # arch loader
     fi
   ) 9>"$E2E_TOP/build/wine/template-$1.lock"
   [ -f "$template/.ready" ] || return 1
-  echo "$template"
+  cat "$template/.probe"
 }
 
 e2e_choose() {
@@ -87,11 +90,11 @@ e2e_choose() {
   if [ "${E2E_ARCH:-}" != x86_64 ]; then
     if [ ! -f "$E2E_TOP/build/windows/tests/wine/probe.exe" ]; then
       why32="build/windows is not built (cmake --preset windows && cmake --build --preset windows)"
-    elif ! E2E_TEMPLATE=$(e2e_template i686 wine); then
+    elif ! out=$(e2e_template i686 wine "$E2E_TOP/build/windows/tests/wine/probe.exe"); then
       why32="wine could not make a prefix"
-    elif out=$(WINEPREFIX=$E2E_TEMPLATE timeout 60 wine "$E2E_TOP/build/windows/tests/wine/probe.exe" 2>&1) \
-         && [[ $out == *"i686 programs run here"* ]]; then
+    elif [[ $out == *"i686 programs run here"* ]]; then
       E2E_ARCH=i686 E2E_BUILD=$E2E_TOP/build/windows WINE=wine E2E_LOADER=wine32
+      E2E_TEMPLATE=$E2E_TOP/build/wine/template-i686
       return 0
     else
       why32="the i686 probe does not run under wine32: $(echo "$out" | tail -1)"
@@ -103,11 +106,11 @@ e2e_choose() {
     why64="wine64 is not installed"
   elif [ ! -f "$E2E_TOP/build/windows64/tests/wine/probe.exe" ]; then
     why64="build/windows64 is not built (cmake --preset windows64 && cmake --build --preset windows64)"
-  elif ! E2E_TEMPLATE=$(e2e_template x86_64 "$wine64"); then
+  elif ! out=$(e2e_template x86_64 "$wine64" "$E2E_TOP/build/windows64/tests/wine/probe.exe"); then
     why64="wine64 could not make a prefix"
-  elif out=$(WINEPREFIX=$E2E_TEMPLATE timeout 60 "$wine64" "$E2E_TOP/build/windows64/tests/wine/probe.exe" 2>&1) \
-       && [[ $out == *"x86_64 programs run here"* ]]; then
+  elif [[ $out == *"x86_64 programs run here"* ]]; then
     E2E_ARCH=x86_64 E2E_BUILD=$E2E_TOP/build/windows64 WINE=$wine64 E2E_LOADER=wine64 E2E_ARCH_WHY=$why32
+    E2E_TEMPLATE=$E2E_TOP/build/wine/template-x86_64
     export WINELOADER=$wine64
     return 0
   else
