@@ -2,15 +2,16 @@
 // Wine prefix, the way a user would: it waits for a window, reads its
 // controls, presses buttons and types into edit controls.
 //
-// Everything goes through messages to the windows themselves (BM_CLICK,
-// WM_SETTEXT, WM_KEYDOWN posted to the focused control). Synthetic X key
+// Everything goes through messages to the windows themselves (a button's
+// click as its BN_CLICKED notification, WM_SETTEXT, WM_KEYDOWN posted to the
+// focused control). Synthetic X key
 // events are no use here: Wine may deliver them to another window of the
 // prefix. Every wait has a time limit and polls; nothing sleeps blindly.
 //
 //   uidriver wait TITLE [MS]          a visible top-level window; prints its rectangle
 //   uidriver gone TITLE [MS]          until no such window is left
 //   uidriver controls TITLE           id, class, text, visible, enabled, rectangle of each control
-//   uidriver click TITLE ID           BM_CLICK to the button with that id
+//   uidriver click TITLE ID           presses the button with that id
 //   uidriver type TITLE ID TEXT       WM_SETTEXT to the control with that id
 //   uidriver key TITLE escape|return  the key to the window's focused control
 //   uidriver box TITLE [MS [BUTTON]]  a message box: prints "caption: text" on one line,
@@ -155,6 +156,20 @@ BOOL CALLBACK ListWindow(HWND window, LPARAM) {
     return TRUE;
 }
 
+// A button pressed as a click ends: its parent receives BN_CLICKED, posted,
+// since the press may open a modal box and a sent message would wait for
+// it to close. (BM_CLICK plays the mouse through the button and can be lost
+// when the mouse capture moves meanwhile; under load Wine lost one.) A
+// button that a user could not press is an error.
+void Press(HWND button) {
+    if (!IsWindowVisible(button) || !IsWindowEnabled(button)) {
+        std::fprintf(stderr, "uidriver: button %d is hidden or disabled\n", GetDlgCtrlID(button));
+        std::exit(1);
+    }
+    const WPARAM command = MAKEWPARAM(static_cast<WORD>(GetDlgCtrlID(button)), BN_CLICKED);
+    PostMessageA(GetParent(button), WM_COMMAND, command, reinterpret_cast<LPARAM>(button));
+}
+
 void PrintRect(HWND window) {
     RECT rect;
     GetWindowRect(window, &rect);
@@ -200,9 +215,7 @@ int main(int argc, char** argv) {
         HWND window = Require(title);
         EnumChildWindows(window, ListControl, reinterpret_cast<LPARAM>(window));
     } else if (command == "click" && argc == 4) {
-        // Posted: the press may open a modal box, and a sent message would
-        // wait for that box to close.
-        PostMessageA(Control(Require(title), std::atoi(argv[3])), BM_CLICK, 0, 0);
+        Press(Control(Require(title), std::atoi(argv[3])));
     } else if (command == "type" && argc == 5) {
         SendMessageA(Control(Require(title), std::atoi(argv[3])), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]));
     } else if (command == "key" && argc == 4) {
@@ -228,7 +241,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         // The box is answered, and gone, before the next one is looked for:
         // a program may show two boxes with one caption in a row.
-        PostMessageA(Control(box, argc > 4 ? std::atoi(argv[4]) : IDOK), BM_CLICK, 0, 0);
+        Press(Control(box, argc > 4 ? std::atoi(argv[4]) : IDOK));
         const DWORD start = GetTickCount();
         while (IsWindow(box)) {
             if (GetTickCount() - start >= DefaultWaitMs) {
