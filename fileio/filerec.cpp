@@ -99,16 +99,27 @@ void FileCreate(FileRec* rec) {
     CheckWritable(rec);
 }
 
-int FileCreateNew(FileRec* rec) {
-    rec->handle = OsCreateNewFile(rec->name, OsAccessWrite);
+namespace {
+
+// The end of an open that may fail softly: 0 for the one failure the
+// caller expects (the record stays closed), the file error for any other,
+// else the open record registered and checked as the other opens are.
+int TakeOpen(FileRec* rec, OsHandle handle, OsFailure expected, int code) {
+    rec->handle = handle;
     if (rec->handle == 0) {
-        if (OsLastFailure() == OsFailure::Exists)
+        if (OsLastFailure() == expected)
             return 0;
-        FileError(rec, FileErrCreate);
+        FileError(rec, code);
     }
     FileRegister(rec);
     CheckWritable(rec);
     return 1;
+}
+
+}  // namespace
+
+int FileCreateNew(FileRec* rec) {
+    return TakeOpen(rec, OsCreateNewFile(rec->name, OsAccessWrite), OsFailure::Exists, FileErrCreate);
 }
 
 void FileOpenAppend(FileRec* rec) {
@@ -246,15 +257,9 @@ void FileMarkPartial(const FileRec* rec) {
 }
 
 int FileTryOpenUpdate(FileRec* rec) {
-    rec->handle = OsCreateFile(rec->name, OsAccessRead | OsAccessWrite, OsShareNone, OsDisposition::OpenAlways);
-    if (rec->handle == 0) {
-        if (OsLastFailure() == OsFailure::InUse)
-            return 0;
-        FileError(rec, FileErrOpenUpdate);
-    }
-    FileRegister(rec);
-    CheckWritable(rec);
-    return 1;
+    const OsHandle handle =
+        OsCreateFile(rec->name, OsAccessRead | OsAccessWrite, OsShareNone, OsDisposition::OpenAlways);
+    return TakeOpen(rec, handle, OsFailure::InUse, FileErrOpenUpdate);
 }
 
 void FileSetEnd(FileRec* rec) {
