@@ -27,8 +27,6 @@
 
 namespace {
 
-constexpr int ExtractPiece = 15011;
-std::uint8_t ExtractBuf[ExtractPiece + 1];
 
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
@@ -375,15 +373,6 @@ int EntryNext(HILE* stream, EntryRec* entry) {
     return entry->size < 0 ? EntryBadSize : 1;
 }
 
-bool EntrySkip(HILE* stream, int size) {
-    for (int remaining = size; remaining > 0;) {
-        const int got = Hread(ExtractBuf, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
-        if (got == 0)
-            return false;
-        remaining -= got;
-    }
-    return true;
-}
 
 int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capacity, int force,
               const UnpackOptions& options) {

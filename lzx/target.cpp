@@ -62,6 +62,16 @@ void RefuseLink(const char* path, std::size_t link) {
 
 }  // namespace
 
+bool EntrySkip(HILE* stream, int size) {
+    for (int remaining = size; remaining > 0;) {
+        const int got = Hread(ExtractBuf, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
+        if (got == 0)
+            return false;
+        remaining -= got;
+    }
+    return true;
+}
+
 std::size_t TargetBelow(const char* path, const char* target, bool relative) {
     if (relative && target != nullptr) {
         // After the directory and whatever separators join the name to it.
@@ -91,40 +101,40 @@ void TargetCheckFolders(const char* path, std::size_t below) {
 }
 
 void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, std::size_t below, bool write) {
+    if (!write) {
+        if (!EntrySkip(stream, entry.size))
+            FatalMessage("UnPackLZX: unexpected eof");
+        return;
+    }
+    if (const std::size_t link = OsLinkOnPath(path, below))
+        RefuseLink(path, link);
+    const std::uint32_t names = OsLinkCount(path);
+    if (names > 1)
+        FatalMessage("UnPackLZX: target [%s] is a file with %u names (hard links); refused", path,
+                     static_cast<unsigned>(names));
+    // Where nothing shows, nothing may be: a name that is taken all the same
+    // is a link that names nothing (invisible under Wine), through which a
+    // plain create would make a file elsewhere.
     FileRec out;
     FileInit(&out, 1, path);
-    if (write) {
-        if (const std::size_t link = OsLinkOnPath(path, below))
-            RefuseLink(path, link);
-        const std::uint32_t names = OsLinkCount(path);
-        if (names > 1)
-            FatalMessage("UnPackLZX: target [%s] is a file with %u names (hard links); refused", path,
-                         static_cast<unsigned>(names));
-        // Where nothing shows, nothing may be: a name that is taken all
-        // the same is a link that names nothing (invisible under Wine),
-        // through which a plain create would make a file elsewhere.
-        if (FileExists(path))
-            FileCreate(&out);
-        else if (!FileCreateNew(&out))
-            RefuseLink(path, std::strlen(path));
-        FileMarkPartial(&out);
-    }
+    if (FileExists(path))
+        FileCreate(&out);
+    else if (!FileCreateNew(&out))
+        RefuseLink(path, std::strlen(path));
+    FileMarkPartial(&out);
+
     Scrambler scrambler(entry.size);
     for (int remaining = entry.size; remaining > 0;) {
         const int got = Hread(ExtractBuf, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
         if (got == 0)
             FatalMessage("UnPackLZX: unexpected eof");
-        if (write) {
-            if (entry.E == 1)
-                scrambler.Apply(ExtractBuf, got);
-            FileWrite(&out, got, ExtractBuf);
-        }
+        if (entry.E == 1)
+            scrambler.Apply(ExtractBuf, got);
+        FileWrite(&out, got, ExtractBuf);
         remaining -= got;
     }
-    if (write) {
-        FileClose(&out);
-        // Only a file this entry wrote is deleted again.
-        if (entry.D != 0)
-            FileDelete(&out);
-    }
+    FileClose(&out);
+    // Only a file this entry wrote is deleted again.
+    if (entry.D != 0)
+        FileDelete(&out);
 }
