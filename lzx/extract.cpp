@@ -143,9 +143,11 @@ struct TableKeys {
 
 // What the version table says of an entry: the record it goes to and
 // whether the file is to be written.
-bool DecideWithTable(const EntryRec& entry, EntryRec* table, int capacity, int force, TableKeys* names) {
+bool DecideWithTable(const EntryRec& entry, EntryRec* table, int capacity, int force, TableKeys* names,
+                     int* listed) {
     const std::string key = NameKey(entry.name);
     const auto found = names->first.find(key);
+    *listed = -1;
     if (found == names->first.end()) {
         if (names->used >= capacity)
             FatalMessage("UnPackLZX too many files");
@@ -156,6 +158,7 @@ bool DecideWithTable(const EntryRec& entry, EntryRec* table, int capacity, int f
         return true;
     }
     EntryRec& rec = table[found->second];
+    *listed = rec.version;
     const bool write = rec.version < entry.version || (force && rec.version == entry.version);
     if (write) {
         rec = entry;
@@ -419,8 +422,9 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
 
         const bool existed = FileExists(path.c_str()) != 0;
         bool write = true;
+        int listed = -1;
         if (table != nullptr)
-            write = DecideWithTable(entry, table, capacity, force, &names);
+            write = DecideWithTable(entry, table, capacity, force, &names, &listed);
         else if (!force && existed)
             write = false;
         if (entry.R != 0 && !existed)
@@ -432,6 +436,8 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
         }
 
         TargetWrite(stream, entry, path.c_str(), below, write);
+        if (options.done != nullptr)
+            options.done(entry, listed, write, options.context);
     }
     return Hclose(stream);
 }

@@ -153,6 +153,10 @@ struct UnpackOptions {
     void (*refused)(int entry, const char* name, const std::string& reason, int outside) = nullptr;
     // Without a table: receives new, updated and not replaced as they happen.
     VersionCounts* counts = nullptr;
+    // Called after each entry has been written or passed over: listed is the
+    // version the table held for it before (-1: not listed, or no table).
+    void (*done)(const EntryRec& entry, int listed, bool written, void* context) = nullptr;
+    void* context = nullptr;
 };
 
 // Extracts every entry of the archive below target (the base of names that
