@@ -42,6 +42,12 @@ inline constexpr const char* FatalCaption = "Einde programma";
 // throwing). The program itself never installs one.
 void SetFatalHandler(void (*handler)(const char* text));
 
+// The program may give the report its own way (to a log as well, or only
+// to a log in an unattended run): the report then replaces the box and
+// answers as the box would, 1 for OK and 0 when nothing could be shown. The
+// process ends with that answer + 1, as after the box.
+void SetFatalReport(int (*report)(const char* text));
+
 // A thread that codes blocks for a stream installs a trap for itself: a
 // fatal report on that thread goes to the trap, before any handler and
 // without the cleanup, and the trap ends the block's work (by throwing).

@@ -12,6 +12,7 @@ namespace {
 void (*FatalCleanup)() = nullptr;
 void (*FatalThreadStop)() = nullptr;
 void (*FatalHandler)(const char* text) = nullptr;
+int (*FatalReport)(const char* text) = nullptr;
 thread_local void (*ThreadTrap)(const char* text) = nullptr;
 thread_local bool ThisThreadReports = false;
 std::atomic<bool> Reporting{false};
@@ -41,6 +42,10 @@ std::string FormatText(const char* format, va_list args) {
 
 void SetFatalHandler(void (*handler)(const char* text)) {
     FatalHandler = handler;
+}
+
+void SetFatalReport(int (*report)(const char* text)) {
+    FatalReport = report;
 }
 
 void SetThreadFatalTrap(void (*trap)(const char* text)) {
@@ -89,7 +94,7 @@ void SetFatalThreadStop(void (*stop)()) {
     const std::string text = FormatText(format, args);
     va_end(args);
 
-    const int answer = OsMessageBox(text.c_str(), FatalCaption, OsIcon::Error);
+    const int answer = FatalReport ? FatalReport(text.c_str()) : OsMessageBox(text.c_str(), FatalCaption, OsIcon::Error);
     if (FatalCleanup)
         FatalCleanup();
     if (FatalThreadStop)

@@ -20,6 +20,7 @@
 // and "2022=TEXT" types TEXT into the edit field 2022.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -101,6 +102,22 @@ std::uint32_t OsDdeInitialize();
 // transaction of the text with its zero, CF_TEXT, time-out 1000 ms. true
 // when the service accepted it; false also when no conversation was made.
 bool OsDdeExecute(std::uint32_t instance, const char* service, const char* command);
+
+// ---- The run's log ---------------------------------------------------------
+
+// The local date and time (GetLocalTime / localtime_r).
+struct OsClock {
+    int year, month, day, hour, minute, second;
+};
+OsClock OsLocalTime();
+// GetCurrentProcessId / getpid.
+unsigned long OsProcessId();
+// Appends text to the file at path in one write, creating the file when it
+// is missing (FILE_APPEND_DATA with read and write sharing; O_APPEND), so
+// that the lines of two runs logging at once never overwrite each other. On
+// POSIX a final symbolic link is not followed. false when the file cannot be
+// opened or the whole text not written.
+bool OsAppendFile(const char* path, const char* text, std::size_t length);
 
 // ---- The program's entry ---------------------------------------------------
 

@@ -87,9 +87,9 @@ add_custom_target(zelk_200_archive ALL DEPENDS ${RELEASE_OUT}/zelk-2.00.lzx)
 
 foreach(payload update demo)
   add_custom_command(OUTPUT ${RELEASE_OUT}/payload_${payload}.cpp
-    COMMAND ${HOST_EMBED} payload-${payload}.lzx payload_${payload}.cpp Payload PayloadSize
+    COMMAND ${HOST_EMBED} payload-${payload}.lzx payload_${payload}.cpp Payload PayloadSize PayloadCrc
     WORKING_DIRECTORY ${RELEASE_OUT}
-    DEPENDS ${RELEASE_OUT}/payload-${payload}.lzx ${HOST_TOOLS_DEPENDS}
+    DEPENDS ${RELEASE_OUT}/payload-${payload}.lzx ${HOST_TOOLS_DEPENDS} ${CMAKE_SOURCE_DIR}/updater/checksum.h
     VERBATIM)
   set(PAYLOAD_${payload}_SOURCE ${RELEASE_OUT}/payload_${payload}.cpp)
 endforeach()

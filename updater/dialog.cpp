@@ -44,7 +44,7 @@ bool TakeDemoDirectory(OsWindow dialog) {
     if (length < DemoDirectoryMinimum)
         return false;
     if (length > ProgramItemDirectoryLimit) {
-        OsMessageBoxOwned(dialog, DutchLanguage ? "De directory mag hoogstens 104 tekens lang zijn."
+        ShowOwnedMessage(dialog, DutchLanguage ? "De directory mag hoogstens 104 tekens lang zijn."
                                                 : "The directory may be at most 104 characters long.",
                           "Error", OsIcon::Error);
         return false;
@@ -53,26 +53,11 @@ bool TakeDemoDirectory(OsWindow dialog) {
     return true;
 }
 
-void Install(OsWindow dialog) {
-    CheckProductDirectory(ProductLocation);
-    char archive[FileNameSize];
-    FileRec payload;
-    WritePayload(archive, 0, &payload);
-    InstallPayload(&payload, ProductLocation);
-    DeleteTempArchive(archive);
-    // The demo build once ran a second pass here over an empty archive,
-    // which can only fail: there is one payload, so there is nothing more to
-    // install before the Program Manager items are made.
-    if (ZelkProduct && DemoBuild)
-        CreateProgramItems(dialog, ProductLocation);
-    OsMessageBox(GetMessageText(13), GetMessageText(14), OsIcon::Information);
-}
-
 std::intptr_t Command(OsWindow dialog, int control) {
     if (control == IdInstall) {
         if (ZelkProduct && DemoBuild && !TakeDemoDirectory(dialog))
             return 0;
-        Install(dialog);
+        InstallUpdate(dialog);
         OsEndDialog(dialog, 0);
     } else if (control == IdCancel) {
         OsEndDialog(dialog, 0);

@@ -42,6 +42,33 @@ void RemovePendingSibling() {
         OsDeleteFile(PendingSibling.c_str());
 }
 
+// What extraction did, counted as the log tells it: the table's statuses
+// also count entries that were not written (see LogEntry).
+struct EntryTally {
+    int replaced, added, kept, skipped;
+};
+
+// Each entry as extraction carries it out.
+void LogEntry(const EntryRec& entry, int listed, bool written, void* context) {
+    EntryTally& tally = *static_cast<EntryTally*>(context);
+    const std::string name = EntryShowName(entry.name);
+    const char* deleted = entry.D ? ", deleted again" : "";
+    if (written && listed >= 0) {
+        ++tally.replaced;
+        RunLog("replaced %s: version %d -> %d%s", name.c_str(), listed, entry.version, deleted);
+    } else if (written) {
+        ++tally.added;
+        RunLog("written %s: version %d, not listed before%s", name.c_str(), entry.version, deleted);
+    } else if (listed > entry.version) {
+        ++tally.kept;
+        RunLog("kept %s: installed version %d is newer than %d", name.c_str(), listed, entry.version);
+    } else {
+        // An entry that only replaces an installed copy (R) found none.
+        ++tally.skipped;
+        RunLog("not written %s: replaces only an installed copy, and there is none", name.c_str());
+    }
+}
+
 void SaveVersionFile(const char* path, const EntryRec* table, int length) {
     PendingSibling = std::string(path) + ".new";  // the sibling VersionTableSave writes
     SetFatalCleanup(RemovePendingSibling);
@@ -72,6 +99,7 @@ void WritePayload(char* path, int secondPass, FileRec* file) {
     FileRegister(file);
     if (!secondPass)
         FileWrite(file, static_cast<int>(PayloadSize), Payload);
+    RunLog("temporary archive: %s, %zu bytes", path, secondPass ? std::size_t{0} : PayloadSize);
 }
 
 void CheckProductDirectory(const char* directory) {
@@ -90,28 +118,63 @@ void InstallPayload(FileRec* archive, const char* directory) {
         FileClose(archive);
         char text[FileNameSize + 16];
         std::snprintf(text, sizeof text, "%s not found", versionFile);
-        OsMessageBox(text, "Einde", OsIcon::Information);
+        SetOutcome(RunNotUpdatable);
+        ShowMessage(text, "Einde", OsIcon::Information);
         return;
     }
 
     int capacity = 0;
     EntryRec* table = VersionTableLoad(versionFile, &capacity);
+    int listed = 0;
+    while (listed < capacity && table[listed].name[0] != 0)
+        ++listed;
+    RunLog("version file: %s, %d records", versionFile, listed);
     // Extraction reads the archive through the handle that wrote it: the
     // name is not looked up again, so nothing can be put in its place.
-    UnPackStream(HopenFile(archive), directory, table, capacity, 1);
+    EntryTally tally{};
+    UnpackOptions options;
+    options.done = LogEntry;
+    options.context = &tally;
+    UnPackStream(HopenFile(archive), directory, table, capacity, 1, options);
     const VersionCounts counts = VersionTableSettle(table, capacity);
+    RunLog("files: %d replaced, %d new, %d kept, %d not written", tally.replaced, tally.added, tally.kept,
+           tally.skipped);
 
     if (counts.kept > 0) {
+        SetOutcome(RunKeptBack);
         char text[200];
         std::snprintf(text, sizeof text, "%s\n%d bestanden niet vervangen.", GetMessageText(13), counts.kept);
-        OsMessageBox(text, GetMessageText(14), OsIcon::Information);
+        ShowMessage(text, GetMessageText(14), OsIcon::Information);
     }
     // lzx.ver first, the registry after: a run that fails in between leaves
     // the old Version, so the next run installs again and completes both.
     SaveVersionFile(versionFile, table, counts.length);
-    if (counts.kept == 0)
-        WriteProductVersion("Zelk", NewVersion);
+    RunLog("version file rewritten: %d records", counts.length);
+    if (counts.kept == 0) {
+        const bool written = WriteProductVersion("Zelk", NewVersion) != 0;
+        RunLog("registry: Software\\Zelk Version %s -> %s%s", InstalledVersion[0] ? InstalledVersion : "(none)",
+               NewVersion, written ? "" : ", not written");
+    } else {
+        RunLog("registry: Software\\Zelk Version left at %s, as files were kept back",
+               InstalledVersion[0] ? InstalledVersion : "(none)");
+    }
     FreeBlock(table);
+}
+
+void InstallUpdate(OsWindow owner) {
+    CheckProductDirectory(ProductLocation);
+    char archive[FileNameSize];
+    FileRec payload;
+    WritePayload(archive, 0, &payload);
+    InstallPayload(&payload, ProductLocation);
+    DeleteTempArchive(archive);
+    RunLog("temporary archive deleted");
+    // The demo build once ran a second pass here over an empty archive,
+    // which can only fail: there is one payload, so there is nothing more to
+    // install before the Program Manager items are made.
+    if (ZelkProduct && DemoBuild)
+        CreateProgramItems(owner, ProductLocation);
+    ShowMessage(GetMessageText(13), GetMessageText(14), OsIcon::Information);
 }
 
 void DeleteTempArchive(const char* path) {

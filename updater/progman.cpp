@@ -38,7 +38,7 @@ int AddProgramItem(OsWindow window, const char* file, const char* name, const ch
     std::snprintf(command, sizeof command, "[AddItem(\"%s\\%s\" %s, \"%s\",,,,,\"%s\")]", directory, file, arguments,
                   name, directory);
     if (!SendShellCommand(DdeInstance, command)) {
-        OsMessageBoxOwned(window, "SendShellCommand(AddItem) failed", "Error", OsIcon::None);
+        ShowOwnedMessage(window, "SendShellCommand(AddItem) failed", "Error", OsIcon::None);
         return 0;
     }
     return 1;
@@ -47,7 +47,7 @@ int AddProgramItem(OsWindow window, const char* file, const char* name, const ch
 int CreateProgramItems(OsWindow window, const char* directory) {
     if (ZelkProduct && DemoBuild) {
         if (!SendShellCommand(DdeInstance, "[CreateGroup(Zelk Demo)]")) {
-            OsMessageBoxOwned(window, "SendShellCommand(CreateGroup) failed!", "Error", OsIcon::None);
+            ShowOwnedMessage(window, "SendShellCommand(CreateGroup) failed!", "Error", OsIcon::None);
             return 0;
         }
         if (!AddProgramItem(window, "ZelkDemo.exe", "Zelk Demo", "", directory))
@@ -57,7 +57,7 @@ int CreateProgramItems(OsWindow window, const char* directory) {
     std::snprintf(command, sizeof command, "[AddItem(\"%s\\Uninstall.exe\", \"UnInstall\",,,,,\"%s\")]", directory,
                   directory);
     if (!SendShellCommand(DdeInstance, command)) {
-        OsMessageBoxOwned(window, "Creating UnInstall failed", "Error", OsIcon::None);
+        ShowOwnedMessage(window, "Creating UnInstall failed", "Error", OsIcon::None);
         return 0;
     }
     return 1;

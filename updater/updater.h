@@ -35,6 +35,39 @@ int CheckCommonControls();
 int LogStart(int level);
 void LogStop();
 
+// ---- The run's log and the unattended run (runlog.cpp) ---------------------
+
+// Set by "-silent": no dialog, no box; the exit code tells what happened.
+extern int SilentRun;
+// Set by "-logfile=PATH"; in the unattended run "%TEMP%\ZelkUpdate.log"
+// when not given. Empty: no log.
+extern char LogFile[FileNameSize];
+
+// The exit codes of the unattended run.
+enum RunResult {
+    RunApplied = 0,
+    RunProductActive = 1,
+    RunFatal = 2,        // the fatal report's code after OK
+    RunDamaged = 3,      // the payload fails its check (also interactive)
+    RunNotUpdatable = 4, // product not found or too old, lzx.ver missing, old Windows
+    RunKeptBack = 5,     // files kept back, the registry unchanged
+};
+
+// Starts the log when one was asked for; ends the run with a fatal report
+// when it cannot be written. Afterwards fatal reports are logged too.
+void RunLogStart(const char* commandLine);
+// One timestamped line in the log; nothing without a log.
+void RunLog(const char* format, ...) DIAG_PRINTF(1, 2);
+// A message box (owned by owner, when not 0), logged; in the unattended run
+// only logged, answering OK.
+int ShowMessage(const char* text, const char* caption, OsIcon icon);
+int ShowOwnedMessage(OsWindow owner, const char* text, const char* caption, OsIcon icon);
+// What the unattended run ends with (RunApplied until a step says other).
+void SetOutcome(int outcome);
+int RunOutcome();
+// Logs the end and ends the process at once.
+[[noreturn]] void EndRun(int code);
+
 // ---- Registry ------------------------------------------------------------
 
 inline constexpr int LocationSize = 260;
@@ -53,6 +86,13 @@ int FindProductLocation();
 // The archive this program carries (generated from release/ at build time).
 extern const unsigned char Payload[];
 extern const std::size_t PayloadSize;
+// Its CRC-32, computed when it was embedded.
+extern const std::uint32_t PayloadCrc;
+// Whether the payload still has that CRC (logged).
+bool PayloadIntact();
+// The program is damaged: one box, exit code 3, nothing touched.
+inline constexpr const char* DamagedDutch = "Het update programma is beschadigd. Download het opnieuw.";
+inline constexpr const char* DamagedEnglish = "The update program is damaged. Download it again.";
 
 // Ends the program with a clear message when the directory leaves no room for
 // "\lzx.ver" in a path; called before anything is written.
@@ -62,6 +102,10 @@ void CheckProductDirectory(const char* directory);
 // closes it.
 void WritePayload(char* path, int secondPass, FileRec* file);
 void InstallPayload(FileRec* archive, const char* directory);
+// The whole installation the confirmation runs, with its closing report:
+// payload, extraction, Program Manager items (demo), report. owner: the
+// dialog, or 0 in the unattended run.
+void InstallUpdate(OsWindow owner);
 void DeleteTempArchive(const char* path);
 
 // ---- Dialogs -------------------------------------------------------------

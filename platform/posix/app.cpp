@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -313,4 +314,31 @@ bool OsDdeExecute(std::uint32_t instance, const char* service, const char* comma
     std::ofstream out(record, std::ios::app);
     out << command << '\n';
     return static_cast<bool>(out.flush());
+}
+
+// ---- The run's log ---------------------------------------------------------
+
+OsClock OsLocalTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
+}
+
+unsigned long OsProcessId() {
+    return static_cast<unsigned long>(getpid());
+}
+
+bool OsAppendFile(const char* path, const char* text, std::size_t length) {
+    std::string native = path;
+    std::replace(native.begin(), native.end(), '\\', '/');
+    const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    ssize_t written;
+    do
+        written = write(fd, text, length);
+    while (written < 0 && errno == EINTR);
+    const bool closed = close(fd) == 0;
+    return written == static_cast<ssize_t>(length) && closed;
 }

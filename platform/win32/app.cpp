@@ -182,3 +182,28 @@ bool OsDdeExecute(std::uint32_t instance, const char* service, const char* comma
     DdeFreeStringHandle(instance, name);
     return accepted;
 }
+
+// ---- The run's log ---------------------------------------------------------
+
+OsClock OsLocalTime() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
+unsigned long OsProcessId() {
+    return GetCurrentProcessId();
+}
+
+bool OsAppendFile(const char* path, const char* text, std::size_t length) {
+    // Append access alone: every write goes to the end of the file as it is
+    // then, whoever else appends meanwhile.
+    const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL wrote = WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+    const BOOL closed = CloseHandle(file);
+    return wrote && closed && written == length;
+}

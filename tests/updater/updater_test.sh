@@ -362,6 +362,75 @@ export UPDATER_PROGMAN=$place/progman
 run 0 "1\n" "$UPDATE"
 [ -e "$place/progman" ] && fail "the update build sent DDE commands"
 
+# ---- Unattended runs, the log, a damaged program ---------------------------------------
+silent() {  # expected-exit options...: an unattended run shows nothing and logs to %TEMP%
+  run "$1" "" "$UPDATE" -silent "${@:2}"
+  [ -s "$place/out" ] || [ -s "$place/err" ] && { fail "the unattended run showed something"; cat "$place/out" "$place/err"; }
+  has tmp/ZelkUpdate.log "end: exit code $1"
+}
+fresh silent 2.00
+silent 0 -eng
+has tmp/ZelkUpdate.log "replaced #Zelk.exe: version 200 -> 204"
+has tmp/ZelkUpdate.log "not written #Extra\Dealer.cfg: replaces only an installed copy"
+has tmp/ZelkUpdate.log "registry: Software\Zelk Version 2.00 -> 2.04"
+has tmp/ZelkUpdate.log "message: Update report: The update has been applied."
+grep -qx 'Version=2.04' "$UPDATER_REGISTRY" || fail "registry not updated"
+cmp -s "$place/Zelk/Leesmij.txt" "$(dirname "$0")/../../release/zelk-2.04/Leesmij.txt" || fail "Leesmij.txt not replaced"
+[ "$(stat -c %s "$place/Zelk/lzx.ver")" -eq $((10 * 432)) ] || fail "lzx.ver not rewritten"
+grep -qE '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} \[[0-9]+\] start: ' "$place/tmp/ZelkUpdate.log" \
+  || fail "log line format"
+
+fresh silent-kept 2.00
+LC_ALL=C perl -e 'open F, "+<", $ARGV[0] or die; binmode F; seek F, 2 * 432 + 260, 0; print F pack("l<", 205)' "$place/Zelk/lzx.ver"
+silent 5
+has tmp/ZelkUpdate.log "kept #Leesmij.txt: installed version 205 is newer than 204"
+has tmp/ZelkUpdate.log "Version left at 2.00"
+grep -qx 'Version=2.00' "$UPDATER_REGISTRY" || fail "Version written although a file was kept"
+
+fresh silent-refusals 2.00
+hold "$UPDATER_MAPPINGS/Morvil.mapping"
+silent 1
+has tmp/ZelkUpdate.log "message: Exit program: During updating Zelk should not be active."
+kill $holder 2>/dev/null; wait $holder 2>/dev/null
+registry Zelk Version 1.9
+silent 4
+UPDATER_WINVER=3.10 silent 4
+chmod a-w "$place/Zelk/Leesmij.txt"
+registry Zelk Version 2.00
+silent 2
+has tmp/ZelkUpdate.log "fatal: File Error : name = [$place/Zelk\Leesmij.txt] code = 206"
+
+# An interactive run with a log of its own: the same boxes, and every one logged.
+fresh logfile 2.00
+mkdir -p "$place/my logs"
+run 0 "1\n" "$UPDATE" -eng "-logfile=\"$place/my logs/u.log\""
+has err "Update report: The update has been applied."
+has "my logs/u.log" "mode: interactive, English texts"
+has "my logs/u.log" "message: Update report: The update has been applied."
+[ -e "$place/tmp/ZelkUpdate.log" ] && fail "the default log written without -silent"
+run 2 "" "$UPDATE" "-logfile=$place/missing/u.log"
+has err "The log file cannot be written: $place/missing/u.log"
+run 2 "" "$UPDATE" -silent "-logfile=$place/missing/u.log"
+grep -qx 'Version=2.04' "$UPDATER_REGISTRY" || fail "registry changed by a run without its log"
+
+# One payload byte flipped in a copy of the program: refused before anything
+# is touched, with and without a dialog.
+fresh damaged 2.00
+LC_ALL=C perl -e 'local $/; open P, "<", $ARGV[0] or die; binmode P; my $p = <P>;
+  open F, "<", $ARGV[1] or die; binmode F; my $b = <F>; my $at = index($b, substr($p, 0, 64));
+  die "payload not found" if $at < 0; substr($b, $at + int(length($p) / 2), 1) ^= "\x01";
+  open O, ">", $ARGV[2] or die; binmode O; print O $b' \
+  "$BUILD/release/payload-update.lzx" "$UPDATE" "$place/updater" && chmod +x "$place/updater" || fail "no damaged copy"
+cp "$UPDATER_REGISTRY" "$place/registry.before"
+run 3 "1\n" "$place/updater" -eng
+has err "Exit program: The update program is damaged. Download it again."
+run 3 "" "$place/updater" -dut -silent
+[ -s "$place/err" ] && fail "the unattended run showed a box"
+has tmp/ZelkUpdate.log "error: Einde programma: Het update programma is beschadigd. Download het opnieuw."
+cmp -s "$UPDATER_REGISTRY" "$place/registry.before" || fail "registry touched by a damaged program"
+[ "$(ls "$place/tmp")" = ZelkUpdate.log ] || fail "temporary files written by a damaged program"
+grep -qx 'Version=2.00' "$UPDATER_REGISTRY" || fail "a damaged program changed the Version"
+
 if [ "$failures" -eq 0 ]; then echo "updater: all checks passed"; exit 0; fi
 echo "updater: $failures failed"
 exit 1

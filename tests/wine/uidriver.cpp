@@ -18,6 +18,7 @@
 //                                     presses the button (OK) and waits until the box is gone
 //   uidriver windows                  every visible top-level window and its controls
 //   uidriver hold NAME                a named mapping, held until the process is ended
+//   uidriver manifest FILE            prints the program file's manifest resource (id 1)
 //
 // Exit codes: 0 done, 1 the window did not come (or go) in time, 64 usage.
 #include <windows.h>
@@ -182,7 +183,7 @@ DWORD WaitArg(int argc, char** argv, int at) {
 
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
-                 "usage: uidriver wait|gone|controls|click|type|key|box|windows|hold ... (see the source's first comment)\n");
+                 "usage: uidriver wait|gone|controls|click|type|key|box|windows|hold|manifest ... (see the source's first comment)\n");
     std::exit(64);
 }
 
@@ -250,6 +251,17 @@ int main(int argc, char** argv) {
             }
             Sleep(PollMs);
         }
+    } else if (command == "manifest") {
+        // As data: the file may be of the other architecture.
+        HMODULE file = LoadLibraryExA(title, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        HRSRC found = file ? FindResourceA(file, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)) : nullptr;
+        HGLOBAL loaded = found ? LoadResource(file, found) : nullptr;
+        const void* bytes = loaded ? LockResource(loaded) : nullptr;
+        if (bytes == nullptr) {
+            std::fprintf(stderr, "uidriver: no manifest in %s\n", title);
+            return 1;
+        }
+        std::fwrite(bytes, 1, SizeofResource(file, found), stdout);
     } else if (command == "hold") {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 32, title);
         if (mapping == nullptr)

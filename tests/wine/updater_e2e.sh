@@ -270,4 +270,63 @@ for item in "Zelk Demo.lnk" "UnInstall.lnk"; do
   [ -n "$group" ] && [ -f "$group/$item" ] || fail "no item $item in the group"
 done
 
+# ---- Administrators: the manifest, unattended runs, a damaged program -------------------------
+case=manifest
+for program in "$UPDATE" "$DEMO" "$TARVO"; do
+  manifest=$(drv manifest "$(winpath "$program")") || { fail "no manifest in ${program##*/}"; continue; }
+  for want in 'requestedExecutionLevel level="highestAvailable"' 'Microsoft.Windows.Common-Controls' \
+              '8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a'; do
+    grep -qF "$want" <<<"$manifest" || fail "${program##*/}: the manifest lacks $want"
+  done
+done
+
+silent_log() { find "$C/users" -name ZelkUpdate.log 2>/dev/null | head -1; }
+logged() {  # text: a line of the unattended run's log
+  local log
+  log=$(silent_log)
+  [ -n "$log" ] && grep -qF -- "$1" "$log" || { fail "'$1' not logged"; [ -n "$log" ] && sed 's/^/    /' "$log"; }
+}
+fresh silent 2.00
+launch "$UPDATE" -silent
+finish 0
+cmp -s "$ZELK/Leesmij.txt" "$RELEASE/Leesmij.txt" || fail "Leesmij.txt is not the 2.04 file"
+[ "$(stat -c %s "$ZELK/lzx.ver")" -eq $((10 * 432)) ] || fail "lzx.ver not rewritten"
+[ "$(reg_version Zelk)" = 2.04 ] || fail "registry Version $(reg_version Zelk), not 2.04"
+logged 'replaced #Zelk.exe: version 200 -> 204'
+logged 'registry: Software\Zelk Version 2.00 -> 2.04'
+logged 'end: exit code 0'
+
+fresh silent-kept 2.00
+LC_ALL=C perl -e 'open F, "+<", $ARGV[0] or die; binmode F; seek F, 2 * 432 + 260, 0; print F pack("l<", 205)' "$ZELK/lzx.ver"
+launch "$UPDATE" -silent -dut
+finish 5
+[ "$(reg_version Zelk)" = 2.00 ] || fail "Version written although a file was kept"
+logged 'kept #Leesmij.txt: installed version 205 is newer than 204'
+
+fresh silent-running 2.00
+drv hold Morvil > "$E2E_WORK/held" 2>&1 &
+for i in $(seq 1 400); do grep -q held "$E2E_WORK/held" && break; sleep 0.05; done
+launch "$UPDATE" -silent -eng
+finish 1
+logged 'message: Exit program: During updating Zelk should not be active.'
+
+# One payload byte flipped: refused before anything is touched, in both modes.
+fresh damaged 2.00
+snapshot before
+LC_ALL=C perl -e 'local $/; open P, "<", $ARGV[0] or die; binmode P; my $p = <P>;
+  open F, "<", $ARGV[1] or die; binmode F; my $b = <F>; my $at = index($b, substr($p, 0, 64));
+  die "payload not found" if $at < 0; substr($b, $at + int(length($p) / 2), 1) ^= "\x01";
+  open O, ">", $ARGV[2] or die; binmode O; print O $b' \
+  "$E2E_BUILD/release/payload-update.lzx" "$UPDATE" "$C/updater.exe" || fail "no damaged copy"
+launch "$C/updater.exe" -eng
+box "Exit program" "The update program is damaged. Download it again."
+finish 3
+launch "$C/updater.exe" -silent
+finish 3
+logged 'payload: '
+logged 'damaged'
+unchanged before
+[ "$(reg_version Zelk)" = 2.00 ] || fail "a damaged program changed the Version"
+[ -z "$(temp_archive)" ] || fail "TEMP.LZX written by a damaged program"
+
 e2e_end
