@@ -18,7 +18,6 @@ int LogRequested = 0;
 
 namespace {
 
-constexpr int CommandLineSize = 260;
 constexpr int WordSlots = 50;  // a placeholder, 48 words and an end mark
 constexpr std::uint16_t DutchPrimaryLanguage = 0x13;
 constexpr const char* LogOption = "-logfile=";

@@ -56,6 +56,16 @@ int ReportFatal(const char* text) {
     return answer;
 }
 
+// Whether the log file's path was cut off with the command line: the path
+// as read must stand whole in the command line as given.
+bool LogFileCut(const char* commandLine) {
+    if (std::strlen(commandLine) < CommandLineSize)
+        return false;
+    const char* at = std::strstr(commandLine, LogFile);
+    const char after = at ? at[std::strlen(LogFile)] : 'x';
+    return !(after == 0 || after == ' ' || after == '"');
+}
+
 // One line, stamped with the local time and the process.
 bool AppendLine(const std::string& text) {
     const OsClock now = OsLocalTime();
@@ -85,6 +95,11 @@ void RunLog(const char* format, ...) {
 void RunLogStart(const char* commandLine) {
     if (!SilentRun && LogFile[0] == 0)
         return;
+    // From here a fatal report goes through the log's report: none of them
+    // shows a box in the unattended run, not even the log's own.
+    SetFatalReport(ReportFatal);
+    if (LogFile[0] != 0 && LogFileCut(commandLine ? commandLine : ""))
+        FatalMessage("The command line is too long for the log file's path: %s", LogFile);
     if (LogFile[0] == 0) {
         const std::string path = OsTempPath() + DefaultLogName;
         if (path.size() >= sizeof LogFile)
@@ -92,7 +107,6 @@ void RunLogStart(const char* commandLine) {
         std::memcpy(LogFile, path.c_str(), path.size() + 1);
     }
     Logging = true;
-    SetFatalReport(ReportFatal);
     // The first line shows whether the log can be written at all: an
     // administrator who asked for a log gets one, or nothing is done.
     if (!AppendLine(std::string("start: ") + GetMessageText(5) + ", " + GetMessageText(6))) {

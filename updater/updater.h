@@ -7,6 +7,8 @@
 //   dialog.cpp      the information dialog; its Install button runs
 //   install.cpp     payload -> TEMP.LZX -> UnPackLZX against lzx.ver
 //   progman.cpp     Program Manager items (demo build) over DDE
+//   runlog.cpp      the log ("-logfile"), the unattended run ("-silent")
+//                   and the payload's seal
 //
 // Build constants (updater/build_constants.h) select the program: the Zelk
 // update (shipped), the Zelk demo installer, or the Tarvo build.
@@ -27,6 +29,8 @@ extern int LogRequested;
 
 // UpdaterRun (declared in platform/app.h) is the run as WinMain performs it.
 
+// The command line is read up to its 259th character.
+inline constexpr int CommandLineSize = 260;
 int ParseCommandLine(const char* commandLine);
 int CheckWindowsVersion();
 int ProductRunning();

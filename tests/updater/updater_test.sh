@@ -400,6 +400,14 @@ registry Zelk Version 2.00
 silent 2
 has tmp/ZelkUpdate.log "fatal: File Error : name = [$place/Zelk\Leesmij.txt] code = 206"
 
+# The demo installs into its default directory, below a drive "C:" here.
+fresh demo-silent
+export UPDATER_PROGMAN=$place/progman
+mkdir -p "$place/C:"
+cd "$place" && { run 0 "" "$DEMO" -silent; cd - >/dev/null; }
+[ -f "$place/C:/Program Files/Zelk Demo/ZelkDemo.exe" ] || fail "demo not installed in its default directory"
+has progman "[CreateGroup(Zelk Demo)]"
+
 # An interactive run with a log of its own: the same boxes, and every one logged.
 fresh logfile 2.00
 mkdir -p "$place/my logs"
@@ -411,6 +419,9 @@ has "my logs/u.log" "message: Update report: The update has been applied."
 run 2 "" "$UPDATE" "-logfile=$place/missing/u.log"
 has err "The log file cannot be written: $place/missing/u.log"
 run 2 "" "$UPDATE" -silent "-logfile=$place/missing/u.log"
+run 2 "" "$UPDATE" "-logfile=$place/$(printf 'l%.0s' $(seq 1 300)).log"
+has err "The command line is too long for the log file's path"
+ls "$place" | grep -q lll && fail "a log written at a path cut off"
 grep -qx 'Version=2.04' "$UPDATER_REGISTRY" || fail "registry changed by a run without its log"
 
 # One payload byte flipped in a copy of the program: refused before anything
