@@ -1,4 +1,4 @@
-// compare_bench.cpp - the LZX codec beside zlib, zstd, LZ4 and xz on one
+// compare_bench.cpp - the LZX codec beside zlib, libdeflate, zstd, LZ4 and xz on one
 // corpus, in one process and one run.
 //
 // The corpus (build/corpus, made by scripts/corpus: Windows programs and
@@ -34,6 +34,7 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_customMem and the _advanced constructors
 
 #include <lz4.h>
+#include <libdeflate.h>
 #include <lzma.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -142,6 +143,12 @@ void* ZlibAlloc(void*, unsigned items, unsigned size) {
     return HeapTake(static_cast<std::size_t>(items) * size, 0);
 }
 void ZlibFree(void*, void* address) {
+    HeapGive(address);
+}
+void* LibdeflateAlloc(std::size_t size) {
+    return HeapTake(size, 0);
+}
+void LibdeflateFree(void* address) {
     HeapGive(address);
 }
 void* ZstdAlloc(void*, std::size_t size) {
@@ -260,7 +267,7 @@ public:
     const int family;  // colour in the chart
 };
 
-enum Family { FamilyLzxBlock, FamilyLzxStream, FamilyZlib, FamilyZstd, FamilyLz4, FamilyXz };
+enum Family { FamilyLzxBlock, FamilyLzxStream, FamilyZlib, FamilyZstd, FamilyLz4, FamilyXz, FamilyLibdeflate };
 
 // LZX block records in memory: one Codec codes the blocks one after another,
 // on this thread. A last partial block goes through a zero-padded copy, as
@@ -394,6 +401,41 @@ private:
         return z;
     }
 
+    const int level_;
+};
+
+// libdeflate: raw deflate in one call each way, the closest peer of the LZ
+// mode (static Huffman tables per block, LZ references, a 32 KiB window).
+// Its allocations go through the meter (libdeflate_set_memory_allocator).
+class Libdeflate : public Contender {
+public:
+    explicit Libdeflate(int level) : Contender("libdeflate", std::to_string(level), FamilyLibdeflate), level_(level) {}
+
+    std::size_t Bound(std::size_t size) const override { return libdeflate_deflate_compress_bound(nullptr, size); }
+
+    std::size_t Compress(const std::uint8_t* in, std::size_t size, std::uint8_t* out, std::size_t capacity) override {
+        libdeflate_compressor* compressor = libdeflate_alloc_compressor(level_);
+        if (compressor == nullptr)
+            Die("libdeflate: no compressor");
+        const std::size_t packed = libdeflate_deflate_compress(compressor, in, size, out, capacity);
+        libdeflate_free_compressor(compressor);
+        if (packed == 0)
+            Die("libdeflate: the output does not fit");
+        return packed;
+    }
+
+    void Decompress(const std::uint8_t* in, std::size_t packed, std::uint8_t* out, std::size_t size) override {
+        libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+        if (decompressor == nullptr)
+            Die("libdeflate: no decompressor");
+        std::size_t got = 0;
+        const libdeflate_result result = libdeflate_deflate_decompress(decompressor, in, packed, out, size, &got);
+        libdeflate_free_decompressor(decompressor);
+        if (result != LIBDEFLATE_SUCCESS || got != size)
+            Die("libdeflate: decompression failed (%d)", static_cast<int>(result));
+    }
+
+private:
     const int level_;
 };
 
@@ -738,8 +780,8 @@ std::string Report(const Options& options, const Corpus& corpus, const std::vect
                    corpus.digest.empty() ? "" : ", MANIFEST digest ", corpus.digest.c_str());
     text << "CPU: " << CpuName() << ".  \n";
     text << "Compiler: " << Compiler() << ".  \n";
-    text << Format("Libraries: zlib %s, zstd %s, LZ4 %s, liblzma %s.  \n", zlibVersion(), ZSTD_versionString(),
-                   LZ4_versionString(), lzma_version_string());
+    text << Format("Libraries: zlib %s, libdeflate %s, zstd %s, LZ4 %s, liblzma %s.  \n", zlibVersion(),
+                   LIBDEFLATE_VERSION_STRING, ZSTD_versionString(), LZ4_versionString(), lzma_version_string());
     text << Format("Runs: up to %d per measurement, fewer once a measurement's runs pass %.0f s.\n\n", options.reps,
                    options.budget);
 
@@ -770,10 +812,12 @@ std::string Report(const Options& options, const Corpus& corpus, const std::vect
         "each block is 255 rows (16320 bytes) of corpus followed by one empty row, %zu bytes in all. Ratio and "
         "MB/s still count corpus bytes, so the inserted rows are charged to the mode; no other row sees the variant.\n"
         "- zlib's inflate allocates no window when one call can write the whole output, as here.\n"
-        "- The other codecs compress the whole buffer in one call with their own history windows (zlib 32 KiB, "
-        "LZ4 64 KiB, zstd and xz several MiB); LZX codes every 16 KiB block on its own.\n"
+        "- libdeflate: raw deflate (no gzip or zlib wrapper, so no checksum), one call each way; compressor and "
+        "decompressor are allocated inside the timed call, as zlib's streams are.\n"
+        "- The other codecs compress the whole buffer in one call with their own history windows (zlib and "
+        "libdeflate 32 KiB, LZ4 64 KiB, zstd and xz several MiB); LZX codes every 16 KiB block on its own.\n"
         "- Memory: the peak of the heap bytes the codec holds during one compression or decompression, counted "
-        "through zlib's zalloc, zstd's ZSTD_customMem, liblzma's lzma_allocator and (LZX stream) the global "
+        "through zlib's zalloc, libdeflate_set_memory_allocator, zstd's ZSTD_customMem, liblzma's lzma_allocator and (LZX stream) the global "
         "operator new, plus work areas outside the heap: sizeof(Codec) = %zu bytes for LZX (the block rows' own "
         "Codec, the stream's static one), LZ4_sizeofState() = %d bytes for LZ4 compression (a stack state); LZ4 "
         "decompression needs none. The input and output buffers are not included, nor buffers the C library "
@@ -836,8 +880,9 @@ std::string ChartScript(const Corpus& corpus, const fs::path& out) {
             "set grid xtics ytics mxtics\n"
             "set key off\n"
             "set offsets graph 0.1, graph 0.12, graph 0.06, graph 0.04\n"
-            "set palette defined (0 '#d62728', 1 '#ff7f0e', 2 '#1f77b4', 3 '#2ca02c', 4 '#9467bd', 5 '#8c564b')\n"
-            "set cbrange [0:5]\n"
+            "set palette defined (0 '#d62728', 1 '#ff7f0e', 2 '#1f77b4', 3 '#2ca02c', 4 '#9467bd', 5 '#8c564b', "
+            "6 '#17becf')\n"
+            "set cbrange [0:6]\n"
             "unset colorbox\n";
     const std::string data = (out / "results.dat").string();
     // The stream rows as rings: where a stream sits on its block row, both show.
@@ -871,6 +916,7 @@ void Usage() {
     std::printf(
         "usage: compare_bench [--reps N] [--budget SECONDS] [--corpus DIR] [--out DIR] [--only TEXT]...\n"
         "  Compresses and decompresses the corpus with LZX (block and stream, flags 0, 1, 2), zlib 1/6/9,\n"
+        "  libdeflate 1/6/12,\n"
         "  zstd 1/3/19, LZ4 and xz 6, and prints a markdown table.\n"
         "  --reps N          runs per measurement, median reported (default 5)\n"
         "  --budget SECONDS  stop repeating a measurement once its runs took this long (default 20)\n"
@@ -930,6 +976,8 @@ std::vector<std::unique_ptr<Contender>> Contenders(const Options& options) {
     }
     for (int level : {1, 6, 9})
         all.push_back(std::make_unique<Zlib>(level));
+    for (int level : {1, 6, 12})
+        all.push_back(std::make_unique<Libdeflate>(level));
     for (int level : {1, 3, 19})
         all.push_back(std::make_unique<Zstd>(level));
     all.push_back(std::make_unique<Lz4>());
@@ -952,6 +1000,7 @@ std::vector<std::unique_ptr<Contender>> Contenders(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    libdeflate_set_memory_allocator(LibdeflateAlloc, LibdeflateFree);
     const Options options = ParseOptions(argc, argv);
     const Corpus corpus = LoadCorpus(options.corpus);
     std::vector<std::unique_ptr<Contender>> contenders = Contenders(options);
