@@ -39,13 +39,16 @@ e2e_die() {
   exit 1
 }
 
+# Also run by scripts that stop at the first failing command (set -e): a
+# prefix whose server has already ended must not stop the cleanup.
 e2e_cleanup() {
   local prefix
   for prefix in "${E2E_PREFIXES[@]}"; do
-    WINEPREFIX=$prefix wineserver -k 2>/dev/null
+    WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
   done
-  [ -n "$E2E_XVFB" ] && kill "$E2E_XVFB" 2>/dev/null
-  rm -rf "$E2E_WORK"
+  [ -z "$E2E_XVFB" ] || kill "$E2E_XVFB" 2>/dev/null || true
+  # Wine's processes may still be writing into their prefix as they end.
+  rm -rf "$E2E_WORK" 2>/dev/null || { sleep 1; rm -rf "$E2E_WORK"; } || true
 }
 trap e2e_cleanup EXIT
 
