@@ -4,6 +4,8 @@
 //   [row count n (1 byte), row order (n bytes)]   only with the sort flag
 //   bit count B (32-bit signed)
 //   coded data, (B + 7) / 8 bytes
+// ParseRecordHead and WriteRecordHead are the one reader and writer of the
+// head, for records in files and in memory alike.
 // The coded data decodes to the stage data, m bytes: m = 16384 is the stored
 // form, anything shorter is run-length coded and expands to 16384 bytes.
 #include "lzx/codec.h"
@@ -30,57 +32,78 @@ int Codec::PackRecord(const std::uint8_t* data, int flags) {
     return (flags & FlagHuffman) ? HufPack(m) : LzxPack(m);
 }
 
-void Codec::WriteRecord(int nbits, FileRec* file, int flags) {
+bool ParseRecordHead(const std::uint8_t* bytes, int available, int flags, RecordHead* head) {
+    int at = 0;
+    head->rows = 0;
+    head->order = bytes;
     if (flags & FlagSort) {
-        std::uint8_t head[1 + SortRows];
-        head[0] = static_cast<std::uint8_t>(RowCount);
-        std::memcpy(head + 1, RowOrder, static_cast<std::size_t>(RowCount));
-        DoFwrite(head, 1 + RowCount, file);
+        head->need = 1;
+        if (available < 1)
+            return false;
+        head->rows = bytes[0];
+        head->order = bytes + 1;
+        at = 1 + head->rows;
+        head->need = at;
+        if (available < at)
+            return false;
     }
-    std::uint8_t count[4];
-    Store32(count, static_cast<std::uint32_t>(nbits));
-    DoFwrite(count, 4, file);
-    DoFwrite(BitBuf, (nbits + 7) / 8, file);
+    head->need = at + 4;
+    if (available < at + 4)
+        return false;
+    head->nbits = static_cast<std::int32_t>(Load32(bytes + at));
+    head->size = at + 4;
+    return true;
+}
+
+int WriteRecordHead(std::uint8_t* out, int flags, int rows, const std::uint8_t* order, std::int32_t nbits) {
+    std::uint8_t* at = out;
+    if (flags & FlagSort) {
+        *at++ = static_cast<std::uint8_t>(rows);
+        std::memcpy(at, order, static_cast<std::size_t>(rows));
+        at += rows;
+    }
+    Store32(at, static_cast<std::uint32_t>(nbits));
+    return static_cast<int>(at - out) + 4;
+}
+
+void Codec::WriteRecord(int nbits, FileRec* file, int flags) {
+    std::uint8_t head[MaxRecordHead];
+    DoFwrite(head, WriteRecordHead(head, flags, RowCount, RowOrder, nbits), file);
+    DoFwrite(BitBuf, CodedBytes(nbits), file);
 }
 
 namespace {
 
-// Reads a record's head into head: with the sort flag the row count and the
-// row order, then the bit count, which is checked before anything is read
-// behind it: a well-formed record never carries more than the packers'
-// limit. Returns the bit count; *size receives the head's length.
-std::int32_t ReadRecordHead(FileRec* file, int flags, std::uint8_t* head, int* size) {
-    int at = 0;
-    if (flags & FlagSort) {
-        DoFread(head, 1, file);
-        DoFread(head + 1, head[0], file);
-        at = 1 + head[0];
+// Reads a record's head from the file into bytes (room for MaxRecordHead),
+// piece by piece, and checks its bit count before anything behind it is
+// read.
+RecordHead ReadRecordHead(FileRec* file, int flags, std::uint8_t* bytes) {
+    RecordHead head;
+    int have = 0;
+    while (!ParseRecordHead(bytes, have, flags, &head)) {
+        DoFread(bytes + have, head.need - have, file);
+        have = head.need;
     }
-    DoFread(head + at, 4, file);
-    const std::int32_t nbits = static_cast<std::int32_t>(Load32(head + at));
-    if (nbits < 0 || nbits > BitLimit)
-        BadBitCount(nbits, file->name);
-    *size = at + 4;
-    return nbits;
+    if (!BitCountValid(head.nbits))
+        BadBitCount(head.nbits, file->name);
+    return head;
 }
 
 }  // namespace
 
 int Codec::ReadRecord(FileRec* file, int flags) {
-    std::uint8_t head[1 + SortRows + 4];
-    int size;
-    const std::int32_t nbits = ReadRecordHead(file, flags, head, &size);
-    RowCount = (flags & FlagSort) ? head[0] : 0;
-    std::memcpy(RowOrder, head + 1, static_cast<std::size_t>(RowCount));
-    DoFread(BitBuf, (nbits + 7) / 8, file);
-    return nbits;
+    std::uint8_t bytes[MaxRecordHead];
+    const RecordHead head = ReadRecordHead(file, flags, bytes);
+    RowCount = head.rows;
+    std::memcpy(RowOrder, head.order, static_cast<std::size_t>(RowCount));
+    DoFread(BitBuf, CodedBytes(head.nbits), file);
+    return head.nbits;
 }
 
 int ReadRecordBytes(FileRec* file, int flags, std::uint8_t* record) {
-    int size;
-    const std::int32_t nbits = ReadRecordHead(file, flags, record, &size);
-    DoFread(record + size, (nbits + 7) / 8, file);
-    return size + (nbits + 7) / 8;
+    const RecordHead head = ReadRecordHead(file, flags, record);
+    DoFread(record + head.size, CodedBytes(head.nbits), file);
+    return head.size + CodedBytes(head.nbits);
 }
 
 void Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {
@@ -89,7 +112,7 @@ void Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {
     // finds there must not depend on the block this codec decoded before
     // (which differs between threads, and between reading on and seeking),
     // or one damage would give different reports: it reads zeros.
-    const int bytes = (nbits + 7) / 8;
+    const int bytes = CodedBytes(nbits);
     const int tail = BitBufSize + BitBufSlack - bytes;
     std::memset(BitBuf + bytes, 0, static_cast<std::size_t>(tail < RecordReach ? tail : RecordReach));
     const int m = (flags & FlagHuffman) ? HufUnpack(nbits) : LzxUnpack(nbits);
@@ -111,40 +134,25 @@ void Codec::BlockUnpack(FileRec* file, std::uint8_t* destination, int flags) {
 
 int Codec::EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out) {
     const int nbits = PackRecord(data, flags);
-    std::uint8_t* at = out;
-    if (flags & FlagSort) {
-        *at++ = static_cast<std::uint8_t>(RowCount);
-        std::memcpy(at, RowOrder, static_cast<std::size_t>(RowCount));
-        at += RowCount;
-    }
-    Store32(at, static_cast<std::uint32_t>(nbits));
-    at += 4;
-    std::memcpy(at, BitBuf, static_cast<std::size_t>((nbits + 7) / 8));
-    return static_cast<int>(at - out) + (nbits + 7) / 8;
+    const int size = WriteRecordHead(out, flags, RowCount, RowOrder, nbits);
+    std::memcpy(out + size, BitBuf, static_cast<std::size_t>(CodedBytes(nbits)));
+    return size + CodedBytes(nbits);
 }
 
 int Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags) {
-    int at = 0;
-    RowCount = 0;
-    if (flags & FlagSort) {
-        if (size < 1 || size - 1 < record[0])
-            FatalMessage("DecodeBlock: record cut short");
-        RowCount = record[0];
-        std::memcpy(RowOrder, record + 1, static_cast<std::size_t>(RowCount));
-        at = 1 + RowCount;
-    }
-    if (size - at < 4)
+    RecordHead head;
+    if (!ParseRecordHead(record, size, flags, &head))
         FatalMessage("DecodeBlock: record cut short");
-    const std::int32_t nbits = static_cast<std::int32_t>(Load32(record + at));
-    at += 4;
-    if (nbits < 0 || nbits > BitLimit)
-        BadBitCount(nbits, "memory");
-    const int bytes = (nbits + 7) / 8;
-    if (size - at < bytes)
+    if (!BitCountValid(head.nbits))
+        BadBitCount(head.nbits, "memory");
+    const int bytes = CodedBytes(head.nbits);
+    if (size - head.size < bytes)
         FatalMessage("DecodeBlock: record cut short");
-    std::memcpy(BitBuf, record + at, static_cast<std::size_t>(bytes));
-    DecodeRecord(nbits, destination, flags);
-    return at + bytes;
+    RowCount = head.rows;
+    std::memcpy(RowOrder, head.order, static_cast<std::size_t>(RowCount));
+    std::memcpy(BitBuf, record + head.size, static_cast<std::size_t>(bytes));
+    DecodeRecord(head.nbits, destination, flags);
+    return head.size + bytes;
 }
 
 void BlockPack(const std::uint8_t* data, FileRec* file, int flags) {

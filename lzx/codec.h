@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "fileio/fileio.h"
+#include "lzx/bitstream.h"
 
 // ---- Format constants ----------------------------------------------------
 
@@ -47,54 +48,29 @@ inline constexpr int RleMaxRun = 16;
 inline constexpr int FlagHuffman = 1;  // entropy method: Huffman instead of LZ
 inline constexpr int FlagSort = 2;     // sort stage before the run-length stage
 
-// Readers fetch a whole 32-bit word at the byte of the bit position, and a
-// corrupt block may leave the position up to one item (at most 40 bits)
-// beyond its bit count before the count is checked. The slack keeps every
-// such fetch inside the buffer.
+// The bit buffer's room behind the BitLimit bits a block may take. The
+// packers check the limit after each item (at most 40 bits: a code of 24 and
+// 7 + 9 extra bits), and the writer then stores a word at its position; the
+// decoders refill only while their position is inside the block's bits.
 inline constexpr int BitBufSlack = 16;
+static_assert(BitLimit / 8 <= BitBufSize);
+static_assert((BitLimit + 40) / 8 + WriterReach <= BitBufSize + BitBufSlack);
+static_assert(BitLimit / 8 - 1 + RefillReach < BitBufSize + BitBufSlack);
 
 // How far past a record's last byte the decoder can read before it stops:
 // the code tables are read without looking at the bit count, 27 lengths of
-// 6 bits and 400 of at most 14 + 6 bits (1021 bytes), then one item and a
-// refill's word. The bytes there are zeroed before each decode.
+// 6 bits and 400 of at most 14 + 6 bits, the last of them with a refill's
+// reach behind it. The bytes there are zeroed before each decode.
+inline constexpr int MaxTableBits = LenSymbols * 6 + LzSymbols * (14 + 6);
 inline constexpr int RecordReach = 1040;
-
-// ---- Little-endian words at any address ----------------------------------
-
-inline std::uint32_t Load32(const std::uint8_t* at) {
-    std::uint32_t word;
-    std::memcpy(&word, at, 4);
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap32(word);
-    return word;
-}
-
-inline void Store32(std::uint8_t* at, std::uint32_t word) {
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap32(word);
-    std::memcpy(at, &word, 4);
-}
-
-inline std::uint64_t Load64(const std::uint8_t* at) {
-    std::uint64_t word;
-    std::memcpy(&word, at, 8);
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap64(word);
-    return word;
-}
-
-inline void Store64(std::uint8_t* at, std::uint64_t word) {
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap64(word);
-    std::memcpy(at, &word, 8);
-}
+static_assert(MaxTableBits / 8 + RefillReach < RecordReach);
 
 // ---- Huffman codes -------------------------------------------------------
 
 // One prefix code. A frequency entry is count * 65536 + symbol, so that one
 // unsigned comparison orders by count and breaks ties by symbol. Codes are
-// canonical and stored bit-reversed: BitPut(length, code) sends the first
-// bit of the code first.
+// canonical and stored bit-reversed: BitWriter::Put(length, code) sends the
+// first bit of the code first.
 struct HufTable {
     std::int32_t symbolCount;
     std::uint32_t freq[MaxSymbols];
@@ -123,80 +99,8 @@ std::uint32_t BitRev(std::uint32_t v, int n);
 
 // ---- The codec -----------------------------------------------------------
 
-class Codec;
-
-// Reads a block's bits through a 64-bit buffer that is refilled without a
-// branch: after Refill at least 56 bits are valid. The bits above the valid
-// ones are 0 or the stream's own next bits, so refilling over them changes
-// nothing. Each refill loads the 8 bytes at the next unread byte; decoding
-// stops within one item of the block's bit count, which BitBuf's slack covers.
-class BitReader {
-public:
-    BitReader(const std::uint8_t* buffer, int position) : start(buffer), next(buffer + (position >> 3)) {
-        Refill();
-        Skip(position & 7);
-    }
-    void Refill() {
-        bits |= Load64(next) << valid;
-        next += (63 - valid) >> 3;
-        valid |= 56;
-    }
-    std::uint64_t Peek() const { return bits; }
-    void Skip(int n) {
-        bits >>= n;
-        valid -= n;
-    }
-    int Position() const { return static_cast<int>(next - start) * 8 - valid; }
-
-private:
-    const std::uint8_t* start;
-    const std::uint8_t* next;
-    std::uint64_t bits = 0;
-    int valid = 0;
-};
-
-// Writes bits at a codec's BitPos through a 64-bit accumulator, a word store
-// every 32 bits, for the packers' hot loops. The bytes it leaves are those
-// that BitPut calls would leave: the bits below the start position are kept,
-// each value's bits above n are dropped (the next BitPut would overwrite
-// them), and the bits after the last one are 0. Done() stores what is left
-// and moves BitPos to the end.
-class BitWriter {
-public:
-    explicit BitWriter(Codec& codec);
-    void Put(int n, std::uint32_t v) {
-        accumulator |= static_cast<std::uint64_t>(v & ((1u << n) - 1)) << filled;
-        filled += n;
-        if (filled >= 32) {
-            Store32(at, static_cast<std::uint32_t>(accumulator));
-            at += 4;
-            accumulator >>= 32;
-            filled -= 32;
-        }
-    }
-    int Position() const;
-    void Done();
-
-private:
-    Codec& codec;
-    std::uint8_t* at;
-    std::uint64_t accumulator;
-    int filled;
-};
-
 class Codec {
 public:
-    // Bit stream.
-    void BitPut(int n, std::uint32_t v) {
-        std::uint8_t* at = BitBuf + (BitPos >> 3);
-        const int k = BitPos & 7;
-        Store32(at, (v << k) | (Load32(at) & ((1u << k) - 1)));
-        BitPos += n;
-    }
-    std::uint32_t BitGet(int n);
-    std::uint32_t BitPeek() const;
-    void BitSkip(int n) { BitPos += n; }
-    void BitWidthInit();
     // Ends a packed block: remembers the bit count, pads with zero bits to a
     // byte boundary and stops the program with full when the padded block
     // passes the limit. Returns the bit count without the padding.
@@ -307,8 +211,6 @@ public:
     // The work areas, public so the tests can look at each stage.
     std::uint8_t BitBuf[BitBufSize + BitBufSlack] = {};
     std::int32_t BitPos = 0;
-    std::uint8_t BitWidth[256] = {};
-    bool BitWidthReady = false;
 
     std::uint8_t WorkBuf[WorkBufSize] = {};
 
@@ -357,18 +259,35 @@ public:
     int RowCount = 0;
 };
 
-inline BitWriter::BitWriter(Codec& owner)
-    : codec(owner), at(owner.BitBuf + (owner.BitPos >> 3)), filled(owner.BitPos & 7) {
-    accumulator = *at & ((1u << filled) - 1);
-}
+// ---- Block record heads ----------------------------------------------------
+//
+// A record begins with its head: with the sort flag the row count n (1 byte)
+// and the row order (n bytes), then the bit count (32-bit signed). The coded
+// data, (bit count + 7) / 8 bytes, follows.
 
-inline int BitWriter::Position() const {
-    return static_cast<int>(at - codec.BitBuf) * 8 + filled;
-}
+inline constexpr int MaxRecordHead = 1 + SortRows + 4;
 
-inline void BitWriter::Done() {
-    Store64(at, accumulator);
-    codec.BitPos = Position();
+struct RecordHead {
+    int rows = 0;                          // the row count; 0 without the sort flag
+    const std::uint8_t* order = nullptr;   // the row order, rows bytes
+    std::int32_t nbits = 0;                // not yet checked: see BitCountValid
+    int size = 0;                          // bytes of the head
+    int need = 0;                          // while incomplete: the bytes it needs so far
+};
+
+// Parses the head of the record at bytes, of which available are present.
+// Answers false while the head is incomplete; need then tells how many
+// bytes the head takes as far as they show, so that a reader can fetch it
+// in the pieces the format defines (row count, row order, bit count).
+bool ParseRecordHead(const std::uint8_t* bytes, int available, int flags, RecordHead* head);
+// Writes a head to out (room for MaxRecordHead bytes); answers its size.
+int WriteRecordHead(std::uint8_t* out, int flags, int rows, const std::uint8_t* order, std::int32_t nbits);
+// A well-formed record never carries more bits than the packers' limit.
+inline bool BitCountValid(std::int32_t nbits) {
+    return nbits >= 0 && nbits <= BitLimit;
+}
+inline int CodedBytes(std::int32_t nbits) {
+    return (nbits + 7) / 8;
 }
 
 // The program-wide codec of the stream, and the block calls on it.

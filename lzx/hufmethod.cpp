@@ -12,7 +12,6 @@ int Codec::HufPack(int len) {
         ++counts[WorkBuf[i]];
 
     BitPos = 0;
-    BitWidthInit();
     FresInit(&MainTable, ByteSymbols);
     for (int b = 0; b < ByteSymbols; ++b)
         MainTable.freq[b] += static_cast<std::uint32_t>(counts[b]) << 16;
@@ -20,18 +19,18 @@ int Codec::HufPack(int len) {
     SendLens(&MainTable);
     LenToVal(&MainTable);
 
-    BitWriter bits(*this);
+    BitWriter bits(BitBuf, BitPos);
     for (int i = 0; i < len; ++i) {
         const int b = WorkBuf[i];
         bits.Put(MainTable.length[b], MainTable.code[b]);
         // A guard, not a limit that data can reach: the writer must never
         // leave BitBuf.
         if (bits.Position() > BitLimit) {
-            bits.Done();
+            BitPos = bits.Done();
             FatalMessage("HufPack: buffer full");
         }
     }
-    bits.Done();
+    BitPos = bits.Done();
 
     return BitFrame("HufPack: buffer full");
 }

@@ -89,17 +89,21 @@ int Codec::LenRuns(const std::uint8_t* lengths, int n, LenItem* items) {
 }
 
 void Codec::SendLenLens(const std::uint8_t* lengths, int count) {
+    BitWriter bits(BitBuf, BitPos);
     for (int s = 0; s < count; ++s) {
         const int length = lengths[s];
         if (length < 7) {
-            BitPut(3, static_cast<std::uint32_t>(length));
+            bits.Put(3, static_cast<std::uint32_t>(length));
         } else {
-            if (length > 14)
+            if (length > 14) {
+                BitPos = bits.Done();
                 FatalMessage("SendLenLens: too big");
-            BitPut(3, 7);
-            BitPut(3, static_cast<std::uint32_t>(length - 7));
+            }
+            bits.Put(3, 7);
+            bits.Put(3, static_cast<std::uint32_t>(length - 7));
         }
     }
+    BitPos = bits.Done();
 }
 
 void Codec::SendLens(HufTable* table) {
@@ -108,7 +112,7 @@ void Codec::SendLens(HufTable* table) {
     FresToLen(&LenTable);
     SendLenLens(LenTable.length, LenSymbols);
     LenToVal(&LenTable);
-    BitWriter bits(*this);
+    BitWriter bits(BitBuf, BitPos);
     for (int i = 0; i < items; ++i) {
         const LenItem& item = LenItems[i];
         bits.Put(LenTable.length[item.symbol], LenTable.code[item.symbol]);
@@ -117,16 +121,18 @@ void Codec::SendLens(HufTable* table) {
         else if (item.symbol == RunLong)
             bits.Put(6, item.run - RunLongMin);
     }
-    bits.Done();
+    BitPos = bits.Done();
 }
 
 void Codec::RecvLenLens(std::uint8_t* lengths, int count) {
+    BitReader in(BitBuf, BitPos);
     for (int s = 0; s < count; ++s) {
-        std::uint32_t v = BitGet(3);
+        std::uint32_t v = in.Get(3);
         if (v == 7)
-            v = 7 + BitGet(3);
+            v = 7 + in.Get(3);
         lengths[s] = static_cast<std::uint8_t>(v);
     }
+    BitPos = in.Position();
 }
 
 void Codec::RecvLens(HufTable* table, int n) {

@@ -41,7 +41,6 @@ inline int MatchLength(const std::uint8_t* a, const std::uint8_t* b, int limit) 
 }  // namespace
 
 void Codec::LzxInit() {
-    BitWidthInit();
     FresInit(&MainTable, LzSymbols);
     LzItemCount = 0;
 }
@@ -119,7 +118,7 @@ void Codec::LzxEmit() {
     SendLens(&MainTable);
     LenToVal(&MainTable);
 
-    BitWriter bits(*this);
+    BitWriter bits(BitBuf, BitPos);
     for (int i = 0; i < LzItemCount; ++i) {
         const std::uint32_t item = LzItems[i];
         const int symbol = static_cast<int>(item & 0x1FF);
@@ -135,11 +134,11 @@ void Codec::LzxEmit() {
         // A guard, not a limit that data can reach: the writer must never
         // leave BitBuf.
         if (bits.Position() > BitLimit) {
-            bits.Done();
+            BitPos = bits.Done();
             FatalMessage("LzxPack: buffer full");
         }
     }
-    bits.Done();
+    BitPos = bits.Done();
 }
 
 int Codec::LzxPack(int m) {
@@ -182,13 +181,6 @@ bool Codec::LzxRecvTable() {
 
 namespace {
 
-// n bits at the local bit position.
-inline std::uint32_t TakeBits(const std::uint8_t* buffer, std::int32_t& pos, int n) {
-    const std::uint32_t bits = (Load32(buffer + (pos >> 3)) >> (pos & 7)) & ((1u << n) - 1);
-    pos += n;
-    return bits;
-}
-
 // Copies a reference of length bytes from distance bytes back, as a byte-by-
 // byte copy in increasing order would, eight bytes at a time. Up to 15 bytes
 // past the copy are written too: WorkBuf has room for them (decoding stops at
@@ -223,15 +215,15 @@ inline void PutReference(std::uint8_t* work, int& out, int length, int distance)
     out += length;
 }
 
-// One literal or reference through DecodeSymbol, at the local bit position,
-// answering the output's new length: the path of every code the fast table
-// does not hold, and of whole blocks whose code is not prefix-free. Every
-// check of a damaged block is here, before the write.
-int LzxGetItem(Codec& codec, std::int32_t& pos, int out) {
+// One literal or reference through DecodeSymbol, answering the output's
+// new length: the path of every code the fast table does not hold, and of
+// whole blocks whose code is not prefix-free. Every check of a damaged block
+// is here, before the write.
+int LzxGetItem(Codec& codec, BitReader& in, int out) {
     codec.NeedSlowTables(&codec.MainTable);
-    const std::uint32_t bits = Load32(codec.BitBuf + (pos >> 3)) >> (pos & 7);
-    const int s = codec.DecodeSymbol(&codec.MainTable, bits);
-    pos += codec.MainTable.length[s];
+    in.Refill();
+    const int s = codec.DecodeSymbol(&codec.MainTable, static_cast<std::uint32_t>(in.Peek()));
+    in.Skip(codec.MainTable.length[s]);
 
     if (s < 256) {
         if (out >= BlockSize)
@@ -244,8 +236,8 @@ int LzxGetItem(Codec& codec, std::int32_t& pos, int out) {
     const int dc = s & 15;
     if (lc < 1 || lc > 8 || dc > 10)
         FatalMessage("LzxUnpack: bad reference symbol %d", s);
-    const int L = lc <= 1 ? lc : (1 << (lc - 1)) + static_cast<int>(TakeBits(codec.BitBuf, pos, lc - 1));
-    const int D = dc <= 1 ? dc : (1 << (dc - 1)) + static_cast<int>(TakeBits(codec.BitBuf, pos, dc - 1));
+    const int L = lc <= 1 ? lc : (1 << (lc - 1)) + static_cast<int>(in.Get(lc - 1));
+    const int D = dc <= 1 ? dc : (1 << (dc - 1)) + static_cast<int>(in.Get(dc - 1));
     PutReference(codec.WorkBuf, out, L + 3, D + 1);
     return out;
 }
@@ -271,9 +263,7 @@ int Codec::LzxDecodeFast(int nbits) {
         std::uint64_t bits = in.Peek();
         const std::uint32_t entry = FastLookup(bits);
         if (entry == 0) {
-            std::int32_t pos = in.Position();
-            out = LzxGetItem(*this, pos, out);
-            in = BitReader(BitBuf, pos);
+            out = LzxGetItem(*this, in, out);
             continue;
         }
         in.Skip(static_cast<int>((entry >> 16) & 0xFF));
@@ -303,10 +293,10 @@ int Codec::LzxUnpack(int nbits) {
     if (LzxRecvTable()) {
         out = LzxDecodeFast(nbits);
     } else {
-        std::int32_t pos = BitPos;
-        while (pos < nbits)
-            out = LzxGetItem(*this, pos, out);
-        BitPos = pos;
+        BitReader in(BitBuf, BitPos);
+        while (in.Position() < nbits)
+            out = LzxGetItem(*this, in, out);
+        BitPos = in.Position();
     }
     if (BitPos != nbits)
         FatalMessage("LzxUnpack: too many bits read");

@@ -238,20 +238,17 @@ bool TakeRecord(HILE* stream, int* position, BlockSlot& slot) {
         }
         return *position + need <= buffer.start + buffer.filled;
     };
-    int head = 4;
-    if (stream->header.flags & FlagSort) {
-        if (!present(1))
+    auto here = [&] { return buffer.bytes.data() + (*position - buffer.start); };
+    present(0);  // the position inside the buffer, or the buffer starting there
+    RecordHead head;
+    while (!ParseRecordHead(here(), buffer.start + buffer.filled - *position, stream->header.flags, &head)) {
+        if (!present(head.need))
             return false;
-        head += 1 + buffer.bytes[static_cast<std::size_t>(*position - buffer.start)];
     }
-    if (!present(head))
+    if (!BitCountValid(head.nbits) || !present(head.size + CodedBytes(head.nbits)))
         return false;
-    const std::uint8_t* at = buffer.bytes.data() + (*position - buffer.start);
-    const std::int32_t nbits = static_cast<std::int32_t>(Load32(at + head - 4));
-    if (nbits < 0 || nbits > BitLimit || !present(head + (nbits + 7) / 8))
-        return false;
-    slot.size = head + (nbits + 7) / 8;
-    std::memcpy(slot.record, buffer.bytes.data() + (*position - buffer.start), static_cast<std::size_t>(slot.size));
+    slot.size = head.size + CodedBytes(head.nbits);
+    std::memcpy(slot.record, here(), static_cast<std::size_t>(slot.size));
     *position += slot.size;
     return true;
 }

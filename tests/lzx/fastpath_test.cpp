@@ -1,8 +1,7 @@
 // The fast paths of the codec against the plain forms they stand for: the
 // packer's match search against LzxMatch, the word-wise run-length stage
-// against a byte-by-byte one, the bit writer against BitPut, the sort chain
-// against SorBestRow over SorRowDist, and the table decoders on codes with
-// long and missing codes. Each fast path must give the same bytes.
+// against a byte-by-byte one, the sort chain against SorBestRow over
+// SorRowDist, and the table decoders on codes with long and missing codes. Each fast path must give the same bytes.
 #include <memory>
 #include <vector>
 
@@ -115,36 +114,6 @@ TEST_F(FastPathTest, MixedBlocksRoundTripUnderEveryFlag) {
             ASSERT_EQ(other->DecodeBlock(record.data(), size, back.data(), flags), size);
             ASSERT_EQ(back, data) << "seed " << seed << " flags " << flags;
         }
-    }
-}
-
-TEST_F(FastPathTest, BitWriterLeavesWhatBitPutLeaves) {
-    samples::Random random(77);
-    auto plain = std::make_unique<Codec>();
-    for (int round = 0; round < 50; ++round) {
-        // Both buffers start out with the same stale bytes, and the writer
-        // takes over at an odd position after some BitPut calls.
-        for (int i = 0; i < 64; ++i)
-            plain->BitBuf[i] = codec.BitBuf[i] = static_cast<std::uint8_t>(random.Next());
-        plain->BitPos = codec.BitPos = 0;
-        for (int i = random.Below(5); i > 0; --i) {
-            const int n = random.Below(24) + 1;
-            const std::uint32_t v = random.Next();
-            plain->BitPut(n, v);
-            codec.BitPut(n, v);
-        }
-        BitWriter writer(codec);
-        for (int i = random.Below(20) + 1; i > 0; --i) {
-            const int n = random.Below(24) + 1;
-            const std::uint32_t v = random.Next();  // bits above n as well
-            plain->BitPut(n, v);
-            writer.Put(n, v);
-        }
-        writer.Done();
-        plain->BitFrame("full");
-        codec.BitFrame("full");
-        ASSERT_EQ(codec.BitPos, plain->BitPos);
-        ASSERT_TRUE(std::equal(codec.BitBuf, codec.BitBuf + codec.BitPos / 8, plain->BitBuf)) << "round " << round;
     }
 }
 

@@ -220,10 +220,10 @@ TEST_F(LzTest, WorkedExample) {
     // The last item: symbol 306's code, then L's 2 extra bits (value 2), then
     // D's 1 extra bit (value 0), ending the block.
     const HufTable& table = codec.MainTable;
-    codec.BitPos = nbits - 3 - table.length[306];
-    EXPECT_EQ(codec.BitGet(table.length[306]), table.code[306]);
-    EXPECT_EQ(codec.BitGet(2), 2u);
-    EXPECT_EQ(codec.BitGet(1), 0u);
+    BitReader in(codec.BitBuf, nbits - 3 - table.length[306]);
+    EXPECT_EQ(in.Get(table.length[306]), table.code[306]);
+    EXPECT_EQ(in.Get(2), 2u);
+    EXPECT_EQ(in.Get(1), 0u);
 }
 
 TEST_F(LzTest, RunsAreReferencesAtDistanceOne) {
