@@ -43,6 +43,7 @@ inline constexpr int SortRows = 256;
 inline constexpr int SortRowBytes = 64;
 inline constexpr std::uint8_t SortEmptyByte = 0xFF;
 inline constexpr int RleMaxRun = 16;
+inline constexpr int MaxRecordHead = 1 + SortRows + 4;  // row count, row order, bit count
 
 // Stream flags.
 inline constexpr int FlagHuffman = 1;  // entropy method: Huffman instead of LZ
@@ -95,12 +96,37 @@ struct LenItem {
     std::uint8_t run;
 };
 
-std::uint32_t BitRev(std::uint32_t v, int n);
-
 // ---- The codec -----------------------------------------------------------
 
+// One block codec: every work area a block needs, so that codecs side by
+// side never share anything. Its callers see whole records; the stages
+// behind them are its own.
 class Codec {
 public:
+    // Block records. BlockPack and BlockUnpack are the file-to-file forms.
+    void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
+    void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
+
+    // The same records in memory: EncodeBlock writes one record to out (at
+    // most MaxRecordSize bytes) and returns its size; DecodeBlock decodes the
+    // record at the start of size bytes and returns the bytes it took. A
+    // record that does not fit in size bytes is a fatal error.
+    static constexpr int MaxRecordSize = MaxRecordHead + BitLimit / 8;
+    int EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out);
+    int DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags);
+
+private:
+    // The unit tests look at each stage and its work areas.
+    friend struct TestCodec;
+
+    // The halves of a record's coding: its coding part and its file part.
+    // Between them the record lives in BitBuf, RowOrder and RowCount; the
+    // bit count passes through the caller.
+    int PackRecord(const std::uint8_t* data, int flags);
+    void WriteRecord(int nbits, FileRec* file, int flags);
+    int ReadRecord(FileRec* file, int flags);
+    void DecodeRecord(int nbits, std::uint8_t* destination, int flags);
+
     // Ends a packed block: remembers the bit count, pads with zero bits to a
     // byte boundary and stops the program with full when the padded block
     // passes the limit. Returns the bit count without the padding.
@@ -169,46 +195,22 @@ public:
     int LzxPack(int m);
     int LzxUnpack(int nbits);
     void LzxInit();
-    int LzxMatch(int pos, int left, int* distance);
-    // What LzxMatch answers whenever that is 4 or more, and 0 otherwise, found
-    // with fewer compares: the packer's search.
-    int LzxMatchFast(int pos, int left, int* distance);
+    // The longest match of 4 bytes or more at pos (0: none) within the
+    // window, the nearest among equally long ones.
+    int LongestMatch(int pos, int left, int* distance);
     void HufOutLit(int byte);
     void HufOutRef(int lengthCode, int distanceCode);
     void LzxEmit();
     bool LzxRecvTable();
-    int LzxDecodeFast(int nbits);
+    int DecodeItems(int nbits);
+    int DecodeItem(BitReader& in, int out);
 
     // Sort stage.
     int SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order);
     void SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n);
     int SorMarkEmpty();
-    int SorBestRow(int reference);
-    int SorRowDist(int a, int b, int limit) const;
 
-    // Block records. BlockPack and BlockUnpack are the file-to-file forms;
-    // the stream's parallel path splits each into its file part (on the
-    // stream's thread, in record order) and its coding part (on any thread,
-    // one codec each):
-    //   PackRecord -> WriteRecord        ReadRecord -> DecodeRecord
-    // Between the two halves the record lives in BitBuf, RowOrder and
-    // RowCount; the bit count passes through the caller.
-    void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
-    void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
-    int PackRecord(const std::uint8_t* data, int flags);
-    void WriteRecord(int nbits, FileRec* file, int flags);
-    int ReadRecord(FileRec* file, int flags);
-    void DecodeRecord(int nbits, std::uint8_t* destination, int flags);
-
-    // The same records in memory: EncodeBlock writes one record to out (at
-    // most MaxRecordSize bytes) and returns its size; DecodeBlock decodes the
-    // record at the start of size bytes and returns the bytes it took. A
-    // record that does not fit in size bytes is a fatal error.
-    static constexpr int MaxRecordSize = 1 + SortRows + 4 + BitLimit / 8;
-    int EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out);
-    int DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags);
-
-    // The work areas, public so the tests can look at each stage.
+    // The work areas.
     std::uint8_t BitBuf[BitBufSize + BitBufSlack] = {};
     std::int32_t BitPos = 0;
 
@@ -265,7 +267,6 @@ public:
 // and the row order (n bytes), then the bit count (32-bit signed). The coded
 // data, (bit count + 7) / 8 bytes, follows.
 
-inline constexpr int MaxRecordHead = 1 + SortRows + 4;
 
 struct RecordHead {
     int rows = 0;                          // the row count; 0 without the sort flag

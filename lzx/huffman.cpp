@@ -14,15 +14,6 @@
 
 #include "lzx/codec.h"
 
-std::uint32_t BitRev(std::uint32_t v, int n) {
-    std::uint32_t reversed = 0;
-    for (int i = 0; i < n; ++i) {
-        reversed = (reversed << 1) | (v & 1);
-        v >>= 1;
-    }
-    return reversed;
-}
-
 void Codec::FresInit(HufTable* table, int n) {
     if (n > MaxSymbols)
         FatalMessage("FresInit: too many symbols");
@@ -123,7 +114,8 @@ struct ByteReversal {
 
 constexpr ByteReversal Reversed;
 
-// BitRev for n of 1 to 24, three table lookups.
+// The low n bits of v in reverse order, for n of 1 to 24: three table
+// lookups.
 inline std::uint32_t Reverse24(std::uint32_t v, int n) {
     const std::uint32_t all = static_cast<std::uint32_t>(Reversed.table[v & 0xFF]) << 16 |
                               static_cast<std::uint32_t>(Reversed.table[(v >> 8) & 0xFF]) << 8 |

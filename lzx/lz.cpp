@@ -45,34 +45,13 @@ void Codec::LzxInit() {
     LzItemCount = 0;
 }
 
-int Codec::LzxMatch(int pos, int left, int* distance) {
-    if (left < LzMinMatch)
-        return 0;
-    const int limit = left < LzMaxMatch ? left : LzMaxMatch;
-    const int lowest = pos > LzWindow ? pos - LzWindow : 0;
-    const std::uint8_t* here = WorkBuf + pos;
-    int best = 0;
-    for (int c = LzChain[pos]; c >= lowest; c = LzChain[c]) {
-        // A candidate that differs at offset best cannot be longer than best.
-        if (WorkBuf[c + best] != here[best])
-            continue;
-        const int n = MatchLength(WorkBuf + c, here, limit);
-        if (n > best) {
-            best = n;
-            *distance = pos - c;
-            if (n >= limit)
-                break;
-        }
-    }
-    return best;
-}
-
-// A candidate longer than best equals the data here in bytes 0 to best, so
-// the word that ends at byte best is compared first: most candidates fail
-// there. The walk order and the strictly-longer rule are LzxMatch's, so the
-// same candidate wins; matches under 4 bytes, which the packer never uses,
-// are not looked for.
-int Codec::LzxMatchFast(int pos, int left, int* distance) {
+// The chain is walked from the nearest candidate to the farthest, and a
+// candidate is kept only when it is strictly longer, so among equal lengths
+// the nearest wins. A candidate longer than best equals the data here in
+// bytes 0 to best, so the word that ends at byte best is compared first:
+// most candidates fail there. Matches under 4 bytes, which the packer never
+// uses, are not looked for.
+int Codec::LongestMatch(int pos, int left, int* distance) {
     if (left < LzMinMatch)
         return 0;
     const int limit = left < LzMaxMatch ? left : LzMaxMatch;
@@ -154,7 +133,7 @@ int Codec::LzxPack(int m) {
     LzxInit();
     for (int i = 0; i < m;) {
         int distance = 0;
-        const int length = LzxMatchFast(i, m - i, &distance);
+        const int length = LongestMatch(i, m - i, &distance);
         if (length >= LzMinMatch) {
             HufOutRef(length - 3, distance - 1);
             i += length;
@@ -215,20 +194,28 @@ inline void PutReference(std::uint8_t* work, int& out, int length, int distance)
     out += length;
 }
 
+// Per length or distance class: the value of the class with its extra bits
+// zero, and the number of extra bits. Length classes run 1 to 8, distance
+// classes 0 to 10; the fast table holds no symbol outside them.
+constexpr int ClassBase[16] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512};
+constexpr int ClassExtra[16] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+
+}  // namespace
+
 // One literal or reference through DecodeSymbol, answering the output's
 // new length: the path of every code the fast table does not hold, and of
 // whole blocks whose code is not prefix-free. Every check of a damaged block
 // is here, before the write.
-int LzxGetItem(Codec& codec, BitReader& in, int out) {
-    codec.NeedSlowTables(&codec.MainTable);
+int Codec::DecodeItem(BitReader& in, int out) {
+    NeedSlowTables(&MainTable);
     in.Refill();
-    const int s = codec.DecodeSymbol(&codec.MainTable, static_cast<std::uint32_t>(in.Peek()));
-    in.Skip(codec.MainTable.length[s]);
+    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
+    in.Skip(MainTable.length[s]);
 
     if (s < 256) {
         if (out >= BlockSize)
             FatalMessage("LzxUnpack: more than %d bytes decoded", BlockSize);
-        codec.WorkBuf[out++] = static_cast<std::uint8_t>(s);
+        WorkBuf[out++] = static_cast<std::uint8_t>(s);
         return out;
     }
 
@@ -238,23 +225,15 @@ int LzxGetItem(Codec& codec, BitReader& in, int out) {
         FatalMessage("LzxUnpack: bad reference symbol %d", s);
     const int L = lc <= 1 ? lc : (1 << (lc - 1)) + static_cast<int>(in.Get(lc - 1));
     const int D = dc <= 1 ? dc : (1 << (dc - 1)) + static_cast<int>(in.Get(dc - 1));
-    PutReference(codec.WorkBuf, out, L + 3, D + 1);
+    PutReference(WorkBuf, out, L + 3, D + 1);
     return out;
 }
-
-// Per length or distance class: the value of the class with its extra bits
-// zero, and the number of extra bits. Length classes run 1 to 8, distance
-// classes 0 to 10; the fast table holds no symbol outside them.
-constexpr int ClassBase[16] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512};
-constexpr int ClassExtra[16] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-
-}  // namespace
 
 // The hot loop. A refill before each item gives it all its bits: at most
 // 24 for the code and 7 + 9 for the extra fields. The bit position
 // moves on by the whole item at once, so the next item's lookup need not
 // wait for this one's length and distance.
-int Codec::LzxDecodeFast(int nbits) {
+int Codec::DecodeItems(int nbits) {
     BitReader in(BitBuf, BitPos);
     std::uint8_t* const work = WorkBuf;
     int out = 0;
@@ -263,7 +242,7 @@ int Codec::LzxDecodeFast(int nbits) {
         std::uint64_t bits = in.Peek();
         const std::uint32_t entry = FastLookup(bits);
         if (entry == 0) {
-            out = LzxGetItem(*this, in, out);
+            out = DecodeItem(in, out);
             continue;
         }
         in.Skip(static_cast<int>((entry >> 16) & 0xFF));
@@ -291,11 +270,11 @@ int Codec::LzxUnpack(int nbits) {
     BitPos = 0;
     int out = 0;
     if (LzxRecvTable()) {
-        out = LzxDecodeFast(nbits);
+        out = DecodeItems(nbits);
     } else {
         BitReader in(BitBuf, BitPos);
         while (in.Position() < nbits)
-            out = LzxGetItem(*this, in, out);
+            out = DecodeItem(in, out);
         BitPos = in.Position();
     }
     if (BitPos != nbits)

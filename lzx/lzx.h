@@ -26,32 +26,12 @@
 
 inline constexpr int HileBlockSize = 16384;
 inline constexpr int HileHeaderSize = 16;
+inline constexpr int HileNameSize = 80;  // a stream's file name, its terminating zero included
 inline constexpr std::uint32_t HileMagic = 0x31585A4C;  // "LZX1" read little-endian
-inline constexpr int HileNameSize = 80;
-inline constexpr int HileSideNameSize = 16;
 
-struct HileHeader {
-    std::uint32_t magic;
-    std::int32_t indexOffset;
-    std::int32_t totalLength;
-    std::int32_t flags;
-};
-
-struct HileBatch;
-
-struct HILE {
-    int write;                     // 1 write stream, 0 read stream
-    char name[HileNameSize];
-    char sideName[HileSideNameSize];
-    FileRec main;                  // the "LZX1" file
-    FileRec side;                  // collects the block index while writing
-    HileHeader header;
-    std::uint8_t buffer[HileBlockSize];
-    std::int32_t base;             // stream offset of buffer[0]
-    std::int32_t position;         // bytes of the buffer filled (write) or delivered (read)
-    int endFlag;                   // a read wanted more than was left
-    HileBatch* batch;              // blocks coded on several threads; null: one at a time
-};
+// A stream's state is the library's own: callers hold a pointer and ask
+// through the functions below.
+struct HILE;
 
 // mode: "rb", or "wb" with an optional third letter: "h" Huffman method,
 // "s" sort stage.
@@ -65,7 +45,11 @@ int Hclose(HILE* stream);  // write: size of the finished file; read: 0
 int Hread(void* buffer, int count, HILE* stream);
 void Hwrite(const void* buffer, int count, HILE* stream);
 void Hseek(HILE* stream, int position);
-int Htell(HILE* stream);
+int Htell(const HILE* stream);
+// The stream's length in bytes (written so far, while writing) and its flags
+// (1 Huffman method, 2 sort stage).
+int HileLength(const HILE* stream);
+int HileFlags(const HILE* stream);
 int Hgetc(HILE* stream);
 int Hputc(int byte, HILE* stream);
 int Heof(HILE* stream);

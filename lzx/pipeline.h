@@ -7,7 +7,7 @@
 // every part of its record.
 #pragma once
 
-#include "lzx/lzx.h"
+#include "lzx/stream.h"
 
 // A batch for a new stream with these flags, or null when the stream codes
 // on its own.

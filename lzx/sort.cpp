@@ -64,13 +64,6 @@ inline int RowDistance(const std::uint8_t* rowA, const std::uint8_t* rowB) {
 
 }  // namespace
 
-// Capped at limit: a row already as far as the best so far is out. The cap
-// gives what counting byte by byte and stopping at the limit gives.
-int Codec::SorRowDist(int a, int b, int limit) const {
-    const int d = RowDistance(SortGrid + a * SortRowBytes, SortGrid + b * SortRowBytes);
-    return d < limit ? d : limit;
-}
-
 int Codec::SorMarkEmpty() {
     int used = 0;
     for (int r = 0; r < SortRows; ++r) {
@@ -182,15 +175,6 @@ int OpenRows(const std::uint8_t* done, std::uint8_t* open) {
 
 }  // namespace
 
-int Codec::SorBestRow(int reference) {
-    std::uint8_t open[SortRows];
-    const int count = OpenRows(RowDone, open);
-    const int k = Nearest(SortGrid, open, count, SortGrid + reference * SortRowBytes);
-    if (k == NoRow)
-        FatalMessage("SorBestRow: BUG");
-    return open[k];
-}
-
 int Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order) {
     std::memcpy(SortGrid, data, BlockSize);
     const int n = SorMarkEmpty();
@@ -199,8 +183,9 @@ int Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* or
     int r = 0;
     while (!RowDone[r])  // the lowest empty row; there is one
         ++r;
-    // The chain as SorBestRow builds it, with the list of open rows kept
-    // from step to step instead of gathered from RowDone every time.
+    // Each step takes the open row nearest to the last one placed; the list
+    // of open rows is kept from step to step instead of gathered from
+    // RowDone every time.
     std::uint8_t open[SortRows];
     int count = OpenRows(RowDone, open);
     for (int k = 0; k < n; ++k) {

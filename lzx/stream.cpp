@@ -19,6 +19,7 @@
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
 #include "lzx/pipeline.h"
+#include "lzx/stream.h"
 
 namespace {
 
@@ -325,9 +326,17 @@ void Hrewind(HILE* stream) {
     stream->endFlag = 0;
 }
 
-int Htell(HILE* stream) {
+int Htell(const HILE* stream) {
     HileCheck(stream, "Htell");
     return stream->base + stream->position;
+}
+
+int HileLength(const HILE* stream) {
+    return stream->write ? stream->base + stream->position : stream->header.totalLength;
+}
+
+int HileFlags(const HILE* stream) {
+    return stream->header.flags;
 }
 
 int Hclose(HILE* stream) {

@@ -3,11 +3,11 @@
 #include <cstring>
 #include <memory>
 
-#include "lzx/codec.h"
 #include "tests/fuzz/harness.h"
+#include "tests/lzx/test_codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::unique_ptr<Codec> codec = std::make_unique<Codec>();
+    static const std::unique_ptr<TestCodec> codec = std::make_unique<TestCodec>();
     if (size < 1)
         return 0;
     const int n = (data[0] & 1) ? LzSymbols : ByteSymbols;

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         static std::uint8_t piece[40000];
         while (Hread(piece, sizeof piece, stream) > 0) {
         }
-        const int total = stream->header.totalLength;
+        const int total = HileLength(stream);
         for (const std::uint32_t seek : seeks) {
             if (total <= 0)
                 break;

@@ -11,8 +11,8 @@
 #include <unistd.h>
 #endif
 
-#include "lzx/codec.h"
 #include "tests/lzx/samples.h"
+#include "tests/lzx/test_codec.h"
 #include "tests/support.h"
 
 using samples::Bytes;
@@ -23,8 +23,8 @@ namespace {
 
 class BlockTest : public test::FileTest {
 protected:
-    std::unique_ptr<Codec> owner = std::make_unique<Codec>();
-    Codec& codec = *owner;
+    std::unique_ptr<TestCodec> owner = std::make_unique<TestCodec>();
+    TestCodec& codec = *owner;
 
     std::string RecordName() const { return dir / "record.bin"; }
 
@@ -41,7 +41,7 @@ protected:
     // record was consumed.
     Bytes UnpackRecord(const Bytes& record, int flags) {
         test::WriteFile(RecordName(), std::string(record.begin(), record.end()));
-        auto reader = std::make_unique<Codec>();
+        auto reader = std::make_unique<TestCodec>();
         std::memset(reader->BitBuf, 0xA5, sizeof reader->BitBuf);  // stale bits must not matter
         Bytes block(BlockSize);
         FileRec file;
@@ -158,7 +158,7 @@ int DecodeInChild(const std::string& name, int flags) {
         alarm(10);
         if (!std::freopen("/dev/null", "w", stderr))
             _exit(97);
-        auto codec = std::make_unique<Codec>();
+        auto codec = std::make_unique<TestCodec>();
         FileRec file;
         DoFopen(name.c_str(), "rb", &file);
         Bytes block(BlockSize);

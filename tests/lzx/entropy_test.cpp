@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "lzx/codec.h"
 #include "tests/lzx/samples.h"
+#include "tests/lzx/test_codec.h"
 #include "tests/support.h"
 
 using test::FatalExit;
@@ -22,8 +22,8 @@ std::string StreamOrder(std::uint32_t code, int length) {
 
 class EntropyTest : public ::testing::Test {
 protected:
-    std::unique_ptr<Codec> owner = std::make_unique<Codec>();
-    Codec& codec = *owner;
+    std::unique_ptr<TestCodec> owner = std::make_unique<TestCodec>();
+    TestCodec& codec = *owner;
 
     // Builds the main table from counts; answers "length:code" per symbol.
     std::vector<std::string> Build(const std::vector<int>& counts) {
@@ -187,13 +187,6 @@ TEST_F(EntropyTest, CodesArePrefixFreeAndCanonical) {
     }
 }
 
-TEST_F(EntropyTest, BitRev) {
-    EXPECT_EQ(BitRev(0b110, 3), 0b011u);
-    EXPECT_EQ(BitRev(4, 2), 0u);
-    EXPECT_EQ(BitRev(1, 24), 1u << 23);
-    EXPECT_EQ(BitRev(0xFFFFFF, 24), 0xFFFFFFu);
-}
-
 TEST_F(EntropyTest, ConstructionLimitsAreFatal) {
     codec.FresInit(&codec.MainTable, 512);
     EXPECT_EQ(codec.MainTable.symbolCount, 512);
@@ -243,7 +236,7 @@ protected:
         codec.SendLens(&table);
         const int end = codec.BitPos;
 
-        auto other = std::make_unique<Codec>();
+        auto other = std::make_unique<TestCodec>();
         std::memcpy(other->BitBuf, codec.BitBuf, sizeof codec.BitBuf);
         other->BitPos = 0;
         other->RecvLens(&other->MainTable, static_cast<int>(lengths.size()));
@@ -321,7 +314,7 @@ TEST_F(LengthsTest, AFinalRunPastTheEndIsDropped) {
     bits.Put(6, 0);
     const int end = bits.Done();
 
-    auto other = std::make_unique<Codec>();
+    auto other = std::make_unique<TestCodec>();
     std::memcpy(other->BitBuf, codec.BitBuf, sizeof codec.BitBuf);
     std::memset(other->MainTable.length, 9, sizeof other->MainTable.length);
     other->BitPos = 0;

@@ -105,7 +105,7 @@ void StreamProgress(const HILE* stream) {
     static long long last = 0;
     if (ProgressStream != nullptr && stream != ProgressStream)
         return;
-    const long long at = stream->base + stream->position;
+    const long long at = Htell(stream);
     if (ProgressPasses && at < last)
         passed += last;
     last = at;
@@ -120,7 +120,7 @@ void StreamProgress(const HILE* stream) {
 template <typename Visit>
 void WalkEntries(const std::string& archive, Visit visit) {
     HILE* stream = Hopen(archive.c_str(), "rb");
-    const long long total = stream->header.totalLength;
+    const long long total = HileLength(stream);
     EntryRec rec;
     for (long long number = 1;; ++number) {
         const int at = Htell(stream);
@@ -244,7 +244,7 @@ int Unpack(const std::vector<std::string>& args) {
     }
 
     HILE* stream = Hopen(archive.c_str(), "rb");
-    const long long total = stream->header.totalLength;
+    const long long total = HileLength(stream);
     Hclose(stream);
 
     // The library checks every entry in a first pass, then extracts.
@@ -320,7 +320,7 @@ int Decompress(const std::vector<std::string>& args) {
     FileRec out;
     FileInit(&out, 1, parsed.positional[1].c_str());
     FileCreate(&out);
-    Progress.Start("decompressing", stream->header.totalLength);
+    Progress.Start("decompressing", HileLength(stream));
     static std::uint8_t piece[CopyPiece];
     long long bytes = 0;
     for (int n; (n = Hread(piece, CopyPiece, stream)) > 0;) {
@@ -349,8 +349,8 @@ int Test(const std::vector<std::string>& args) {
         HILE* seeking = Hopen(name.c_str(), "rb");
         UseThreads(parsed);
         HILE* stream = Hopen(name.c_str(), "rb");
-        const int total = stream->header.totalLength;
-        const int flags = stream->header.flags;
+        const int total = HileLength(stream);
+        const int flags = HileFlags(stream);
         Progress.Start("testing", total);
         ProgressStream = stream;
         EntryScan scan;
