@@ -10,8 +10,6 @@
 // form, anything shorter is run-length coded and expands to 16384 bytes.
 #include "lzx/codec.h"
 
-Codec StreamCodec;
-
 namespace {
 
 [[noreturn]] void BadBitCount(std::int32_t nbits, const char* where) {
@@ -153,12 +151,4 @@ int Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* desti
     std::memcpy(BitBuf, record + head.size, static_cast<std::size_t>(bytes));
     DecodeRecord(head.nbits, destination, flags);
     return head.size + bytes;
-}
-
-void BlockPack(const std::uint8_t* data, FileRec* file, int flags) {
-    StreamCodec.BlockPack(data, file, flags);
-}
-
-void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags) {
-    StreamCodec.BlockUnpack(file, destination, flags);
 }

@@ -10,7 +10,8 @@
 // All work areas of one block (the bit buffer, the work buffer, the code
 // tables, the decode table, the LZ hash chains and item list, the sort grid)
 // live in one Codec object, so that several codecs can run side by side,
-// each on its own block. The stream uses one program-wide instance.
+// each on its own block. Every stream owns one, and each of its coding
+// threads another.
 #pragma once
 
 #include <cstdint>
@@ -290,12 +291,6 @@ inline bool BitCountValid(std::int32_t nbits) {
 inline int CodedBytes(std::int32_t nbits) {
     return (nbits + 7) / 8;
 }
-
-// The program-wide codec of the stream, and the block calls on it.
-extern Codec StreamCodec;
-
-void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
-void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
 
 // Reads one record from the file's position, as it lies there, into record
 // (room for Codec::MaxRecordSize bytes), with ReadRecord's reads and checks;

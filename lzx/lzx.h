@@ -33,14 +33,28 @@ inline constexpr std::uint32_t HileMagic = 0x31585A4C;  // "LZX1" read little-en
 // through the functions below.
 struct HILE;
 
+// Called after every block a stream writes or reads, with the stream.
+// Tools use it for progress reports.
+using HileProgress = void (*)(const HILE* stream);
+
+// How a stream codes, fixed when it is opened. Every stream has its own
+// codec and buffers, so streams on different threads share nothing.
+struct HileOptions {
+    // The threads that code the stream's blocks (1: each block on the
+    // stream's own thread). The files written and the bytes read are the
+    // same whatever the number; memory grows by about 1 MB per thread.
+    int threads = 1;
+    HileProgress progress = nullptr;  // null: nothing is called
+};
+
 // mode: "rb", or "wb" with an optional third letter: "h" Huffman method,
 // "s" sort stage.
-HILE* Hopen(const char* name, const char* mode);
+HILE* Hopen(const char* name, const char* mode, const HileOptions& options = {});
 // A read stream over a file the caller already holds open (unit 1, for
 // reading): the stream takes the record over (its handle becomes 0 there),
 // reads from the file's start and closes it at Hclose. For a file that must
 // not be looked up by its name a second time.
-HILE* HopenFile(FileRec* file);
+HILE* HopenFile(FileRec* file, const HileOptions& options = {});
 int Hclose(HILE* stream);  // write: size of the finished file; read: 0
 int Hread(void* buffer, int count, HILE* stream);
 void Hwrite(const void* buffer, int count, HILE* stream);
@@ -64,17 +78,6 @@ void Hfill(HILE* stream);
 // that go on after a fatal report (whose files the report has closed). The
 // program itself ends instead.
 void HileReleaseAll();
-
-// The number of threads that code the blocks of the streams opened from now
-// on (1, the default: each block on the stream's own thread). The files
-// written and the bytes read are the same whatever the number; memory grows
-// by about 1 MB per thread.
-void HileSetThreads(int threads);
-
-// Called after every block a stream writes or reads, with the stream.
-// Tools use it for progress reports; null (the default) calls nothing.
-using HileProgress = void (*)(const HILE* stream);
-void HileSetProgress(HileProgress progress);
 
 // ---- Archives ------------------------------------------------------------
 
@@ -141,6 +144,7 @@ struct UnpackOptions {
     // version the table held for it before (-1: not listed, or no table).
     void (*done)(const EntryRec& entry, int listed, bool written, void* context) = nullptr;
     void* context = nullptr;
+    HileOptions stream;  // for the archive's stream (UnPackLZX)
 };
 
 // Extracts every entry of the archive below target (the base of names that
@@ -161,7 +165,8 @@ void EntryScramble(FileRec* rec);
 
 // Builds an archive from a script; returns the number of entries. total and
 // archiveSize (when not null) receive the bytes stored and the archive's size.
-int PackLZX(const char* script, long long* total, int* archiveSize, EntryRec* table, int capacity);
+int PackLZX(const char* script, long long* total, int* archiveSize, EntryRec* table, int capacity,
+            const HileOptions& options = {});
 
 // ---- Version tables ("lzx.ver") -------------------------------------------
 

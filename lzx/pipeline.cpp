@@ -12,6 +12,7 @@
 // kept with its block and given when that block's turn comes: what a single
 // thread would have written or handed out before the failure still is, and
 // the report is the same.
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -23,7 +24,6 @@
 
 namespace {
 
-int Threads = 1;
 constexpr int SlotsPerThread = 16;
 constexpr int ReadPiece = 256 * 1024;  // at least one whole record
 constexpr std::size_t WritePiece = 256 * 1024;
@@ -104,6 +104,7 @@ struct ReadBuffer {
 // group (task), codes its share and posts done; quit ends them.
 struct HileBatch {
     std::vector<Worker> workers;
+    Codec* own = nullptr;           // the stream's codec, for the blocks its thread codes
     bool threaded = true;           // false: the stream's own thread codes, with the stream's codec
     bool started = false;           // the coding threads have been started
     OsHandle start = 0;
@@ -165,7 +166,7 @@ void Join(HileBatch* batch, Group& group) {
     if (batch->threaded) {
         Worker self;
         self.group = &group;
-        self.codec = &StreamCodec;
+        self.codec = batch->own;
         Work(&self);
         for (const Worker& worker : batch->workers) {
             if (worker.thread != 0)
@@ -296,24 +297,24 @@ void ReadAhead(HILE* stream, Group& group) {
 
 }  // namespace
 
-void HileSetThreads(int threads) {
-    Threads = threads < 1 ? 1 : threads > MaxThreads ? MaxThreads : threads;
-}
-
 // With one thread, a stream still moves its records in large pieces (one
 // transfer for many records instead of two or more for each), and its own
 // thread codes them with the stream's codec.
-HileBatch* BatchCreate(bool write, int flags) {
+HileBatch* BatchCreate(HILE* stream) {
+    const bool write = stream->write != 0;
+    const int flags = stream->header.flags;
+    const int threads = std::clamp(stream->options.threads, 1, MaxThreads);
     auto* batch = new (std::nothrow) HileBatch;
     if (batch == nullptr)
         return nullptr;
-    batch->threaded = Threads > 1;
+    batch->own = stream->codec;
+    batch->threaded = threads > 1;
     if (batch->threaded) {
         batch->start = OsSemaphoreCreate();
         batch->done = OsSemaphoreCreate();
         batch->threaded = batch->start != 0 && batch->done != 0;  // else: the stream's thread codes alone
     }
-    batch->workers.resize(static_cast<std::size_t>(Threads));
+    batch->workers.resize(static_cast<std::size_t>(threads));
     if (write)
         batch->writing.reserve(WritePiece + Codec::MaxRecordSize);
     else
@@ -321,11 +322,11 @@ HileBatch* BatchCreate(bool write, int flags) {
     for (Worker& worker : batch->workers) {
         if (batch->threaded)
             worker.owned.reset(new (std::nothrow) Codec);
-        worker.codec = batch->threaded ? worker.owned.get() : &StreamCodec;
+        worker.codec = batch->threaded ? worker.owned.get() : batch->own;
     }
     // One thread: groups of 2 blocks to read (decoded as they are handed
     // out) and of 16 to write (written together).
-    const int slots = batch->threaded ? Threads * SlotsPerThread : write ? SlotsPerThread : 2;
+    const int slots = batch->threaded ? threads * SlotsPerThread : write ? SlotsPerThread : 2;
     for (Group& group : batch->groups) {
         group.pack = write;
         group.flags = flags;

@@ -1,7 +1,7 @@
 // pipeline.h - the stream's parallel block coding, private to the module.
 //
 // Every stream gets a batch: its blocks go through groups, coded on the
-// threads HileSetThreads allows (or on the stream's own thread), and its
+// threads its options allow (or on the stream's own thread), and its
 // records are moved in large pieces. Without one (no memory for it) the
 // stream codes every block itself, one at a time, with a file transfer for
 // every part of its record.
@@ -9,9 +9,9 @@
 
 #include "lzx/stream.h"
 
-// A batch for a new stream with these flags, or null when the stream codes
-// on its own.
-HileBatch* BatchCreate(bool write, int flags);
+// A batch for a new stream (its mode, flags, options and codec set), or
+// null when the stream codes on its own.
+HileBatch* BatchCreate(HILE* stream);
 // Waits for the coding threads and releases the batch; null does nothing.
 void BatchDestroy(HileBatch* batch);
 

@@ -12,6 +12,7 @@
 // (a damaged one is refused there), so that no later read can be led outside
 // the file or into delivering bytes that are not in it.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -23,14 +24,23 @@
 
 namespace {
 
-HileProgress Progress = nullptr;
-
 // The streams now open, so that a harness can release them after a fatal
-// report ended its input halfway.
+// report ended its input halfway, and the fatal path can stop their coding
+// threads. Streams open and close on any thread: a spin lock guards the
+// list (opening and closing are rare, and the system's locks differ).
 std::vector<HILE*>& OpenStreams() {
     static auto* streams = new std::vector<HILE*>;
     return *streams;
 }
+std::atomic_flag OpenStreamsBusy = ATOMIC_FLAG_INIT;
+
+struct OpenStreamsLock {
+    OpenStreamsLock() {
+        while (OpenStreamsBusy.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~OpenStreamsLock() { OpenStreamsBusy.clear(std::memory_order_release); }
+};
 
 constexpr std::int64_t MaxStreamLength = 0x7FFFFFFF;
 
@@ -74,7 +84,7 @@ void CheckHeader(HILE* stream) {
 // thread decodes it.
 void FillOne(HILE* stream) {
     if (DoFtell(&stream->main) < stream->header.indexOffset) {
-        BlockUnpack(&stream->main, stream->buffer, stream->header.flags);
+        stream->codec->BlockUnpack(&stream->main, stream->buffer, stream->header.flags);
     } else if (static_cast<std::int64_t>(stream->base) + HileBlockSize < stream->header.totalLength) {
         // The records ran into the index while the total length still
         // promises a further block: the stream is damaged.
@@ -88,12 +98,8 @@ void FillOne(HILE* stream) {
 }  // namespace
 
 void HileReportProgress(const HILE* stream) {
-    if (Progress)
-        Progress(stream);
-}
-
-void HileSetProgress(HileProgress progress) {
-    Progress = progress;
+    if (stream->options.progress)
+        stream->options.progress(stream);
 }
 
 void HileCheck(const HILE* stream, const char* operation) {
@@ -106,17 +112,34 @@ namespace {
 // The fatal path ends with the coding threads of every open stream
 // stopped.
 void StopAllThreads() {
+    OpenStreamsLock lock;
     for (HILE* stream : OpenStreams())
         BatchStopThreads(stream->batch);
 }
 
-HILE* NewStream() {
+HILE* NewStream(const HileOptions& options) {
     HILE* stream = new (std::nothrow) HILE{};
-    if (stream == nullptr)
+    Codec* codec = new (std::nothrow) Codec;
+    if (stream == nullptr || codec == nullptr) {
+        delete stream;
+        delete codec;
         FatalMessage("Hopen: out of mem");
-    OpenStreams().push_back(stream);
+    }
+    stream->codec = codec;
+    stream->options = options;
+    {
+        OpenStreamsLock lock;
+        OpenStreams().push_back(stream);
+    }
     SetFatalThreadStop(StopAllThreads);
     return stream;
+}
+
+// Ends a stream's coding threads and frees what it owns.
+void Release(HILE* stream) {
+    BatchDestroy(stream->batch);
+    delete stream->codec;
+    delete stream;
 }
 
 // A read stream's start: the header from the file's position, checked, and
@@ -134,8 +157,8 @@ void LoadHeader(HILE* stream) {
 
 }  // namespace
 
-HILE* Hopen(const char* name, const char* mode) {
-    HILE* stream = NewStream();
+HILE* Hopen(const char* name, const char* mode, const HileOptions& options) {
+    HILE* stream = NewStream(options);
 
     if (mode[0] == 'w')
         stream->write = 1;
@@ -172,14 +195,14 @@ HILE* Hopen(const char* name, const char* mode) {
     } else {
         LoadHeader(stream);
     }
-    stream->batch = BatchCreate(stream->write != 0, stream->header.flags);
+    stream->batch = BatchCreate(stream);
     return stream;
 }
 
-HILE* HopenFile(FileRec* file) {
+HILE* HopenFile(FileRec* file, const HileOptions& options) {
     if (file->handle == 0 || file->unit != 1)
         InternalError("LZX", __LINE__, 'f');
-    HILE* stream = NewStream();
+    HILE* stream = NewStream(options);
     if (std::strlen(file->name) >= HileNameSize)
         FatalMessage("Hopen: filename too long");
     std::strcpy(stream->name, file->name);
@@ -187,7 +210,7 @@ HILE* HopenFile(FileRec* file) {
     file->handle = 0;  // the stream's from now on
     DoFseek(&stream->main, 0);
     LoadHeader(stream);
-    stream->batch = BatchCreate(false, stream->header.flags);
+    stream->batch = BatchCreate(stream);
     return stream;
 }
 
@@ -203,7 +226,7 @@ void Hflus(HILE* stream) {
     std::uint8_t offset[4];
     Store32(offset, static_cast<std::uint32_t>(DoFtell(&stream->main)));
     DoFwrite(offset, 4, &stream->side);
-    BlockPack(stream->buffer, &stream->main, stream->header.flags);
+    stream->codec->BlockPack(stream->buffer, &stream->main, stream->header.flags);
     stream->base += HileBlockSize;
     stream->position = 0;
     HileReportProgress(stream);
@@ -380,18 +403,21 @@ int Hclose(HILE* stream) {
         if (result != stream->header.indexOffset + indexSize)
             FatalMessage("Hclose: BUG?");
     }
-    BatchDestroy(stream->batch);
-    auto& streams = OpenStreams();
-    streams.erase(std::remove(streams.begin(), streams.end(), stream), streams.end());
-    std::memset(static_cast<void*>(stream), 0, sizeof *stream);
-    delete stream;
+    {
+        OpenStreamsLock lock;
+        auto& streams = OpenStreams();
+        streams.erase(std::remove(streams.begin(), streams.end(), stream), streams.end());
+    }
+    Release(stream);
     return result;
 }
 
 void HileReleaseAll() {
-    for (HILE* stream : OpenStreams()) {
-        BatchDestroy(stream->batch);
-        delete stream;
+    std::vector<HILE*> streams;
+    {
+        OpenStreamsLock lock;
+        streams.swap(OpenStreams());
     }
-    OpenStreams().clear();
+    for (HILE* stream : streams)
+        Release(stream);
 }

@@ -1,9 +1,14 @@
 // stream.h - the state of a HILE stream, private to the module.
+//
+// A stream owns everything its coding needs: its codec, its buffers and the
+// options it was opened with; the batch (pipeline.h) holds its coding
+// threads and their codecs. Nothing is shared between streams.
 #pragma once
 
 #include <cstdint>
 
 #include "fileio/fileio.h"
+#include "lzx/codec.h"
 #include "lzx/lzx.h"
 
 inline constexpr int HileSideNameSize = 16;
@@ -28,6 +33,8 @@ struct HILE {
     std::int32_t base;             // stream offset of buffer[0]
     std::int32_t position;         // bytes of the buffer filled (write) or delivered (read)
     int endFlag;                   // a read wanted more than was left
-    HileBatch* batch;              // blocks coded on several threads; null: one at a time
+    HileBatch* batch;              // blocks coded in groups; null: one at a time
+    Codec* codec;                  // the stream's own block codec
+    HileOptions options;
 };
 

@@ -322,17 +322,13 @@ public:
     std::size_t Bound(std::size_t) const override { return 0; }
 
     std::size_t Compress(const std::uint8_t* in, std::size_t size, std::uint8_t*, std::size_t) override {
-        HileSetThreads(threads_);
-        HILE* stream = Hopen(FileName, openMode_);
-        HileSetThreads(1);
+        HILE* stream = Hopen(FileName, openMode_, {threads_});
         Hwrite(in, static_cast<int>(size), stream);
         return static_cast<std::size_t>(Hclose(stream));
     }
 
     void Decompress(const std::uint8_t*, std::size_t, std::uint8_t* out, std::size_t size) override {
-        HileSetThreads(threads_);
-        HILE* stream = Hopen(FileName, "rb");
-        HileSetThreads(1);
+        HILE* stream = Hopen(FileName, "rb", {threads_});
         const int got = Hread(out, static_cast<int>(size), stream);
         std::uint8_t more;
         const int extra = Hread(&more, 1, stream);
@@ -775,7 +771,7 @@ std::string Report(const Options& options, const Corpus& corpus, const std::vect
         "- Memory: the peak of the heap bytes the codec holds during one compression or decompression, counted "
         "through zlib's zalloc, zstd's ZSTD_customMem, liblzma's lzma_allocator and (LZX stream) the global "
         "operator new, plus work areas outside the heap: sizeof(Codec) = %zu bytes for LZX (the block rows' own "
-        "Codec, the stream's static one), LZ4_sizeofState() = %d bytes for LZ4 compression (a stack state); LZ4 "
+        "Codec; the stream's own is in the heap), LZ4_sizeofState() = %d bytes for LZ4 compression (a stack state); LZ4 "
         "decompression needs none. The input and output buffers are not included, nor buffers the C library "
         "keeps for the stream's files, nor thread stacks.\n"
         "- runs c/d: the runs the compression and decompression medians were taken over. CPU/wall: process CPU "
