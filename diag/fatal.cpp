@@ -12,7 +12,6 @@ namespace {
 void (*FatalCleanup)() = nullptr;
 void (*FatalThreadStop)() = nullptr;
 void (*FatalHandler)(const char* text) = nullptr;
-thread_local void (*ThreadTrap)(const char* text) = nullptr;
 thread_local bool ThisThreadReports = false;
 std::atomic<bool> Reporting{false};
 
@@ -43,10 +42,6 @@ void SetFatalHandler(void (*handler)(const char* text)) {
     FatalHandler = handler;
 }
 
-void SetThreadFatalTrap(void (*trap)(const char* text)) {
-    ThreadTrap = trap;
-}
-
 void SetFatalCleanup(void (*cleanup)()) {
     FatalCleanup = cleanup;
 }
@@ -56,13 +51,6 @@ void SetFatalThreadStop(void (*stop)()) {
 }
 
 [[noreturn]] void FatalMessage(const char* format, ...) {
-    if (ThreadTrap) {
-        va_list args;
-        va_start(args, format);
-        const std::string text = FormatText(format, args);
-        va_end(args);
-        ThreadTrap(text.c_str());
-    }
     if (FatalHandler) {
         va_list args;
         va_start(args, format);

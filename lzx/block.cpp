@@ -12,22 +12,20 @@
 
 namespace {
 
-[[noreturn]] void BadBitCount(std::int32_t nbits, const char* where) {
-    FatalMessage("BlockUnpack: bad bit count %d in [%s]", nbits, where);
-}
+constexpr const char* BadBitCountText = "BlockUnpack: bad bit count %d in [%s]";
 
 }  // namespace
 
-int Codec::PackRecord(const std::uint8_t* data, int flags) {
+CodecResult Codec::PackRecord(const std::uint8_t* data, int flags, int* nbits) {
     const std::uint8_t* stage = data;
-    int n = 0;
+    RowCount = 0;
     if (flags & FlagSort) {
-        n = SorPack(data, BitBuf, RowOrder);
+        CODEC_TRY(SorPack(data, BitBuf, RowOrder, &RowCount));
         stage = BitBuf;
     }
-    RowCount = n;
-    const int m = RlePack(stage);
-    return (flags & FlagHuffman) ? HufPack(m) : LzxPack(m);
+    int m;
+    CODEC_TRY(RlePack(stage, &m));
+    return (flags & FlagHuffman) ? HufPack(m, nbits) : LzxPack(m, nbits);
 }
 
 bool ParseRecordHead(const std::uint8_t* bytes, int available, int flags, RecordHead* head) {
@@ -83,7 +81,7 @@ RecordHead ReadRecordHead(FileRec* file, int flags, std::uint8_t* bytes) {
         have = head.need;
     }
     if (!BitCountValid(head.nbits))
-        BadBitCount(head.nbits, file->name);
+        FatalMessage(BadBitCountText, head.nbits, file->name);
     return head;
 }
 
@@ -98,13 +96,7 @@ int Codec::ReadRecord(FileRec* file, int flags) {
     return head.nbits;
 }
 
-int ReadRecordBytes(FileRec* file, int flags, std::uint8_t* record) {
-    const RecordHead head = ReadRecordHead(file, flags, record);
-    DoFread(record + head.size, CodedBytes(head.nbits), file);
-    return head.size + CodedBytes(head.nbits);
-}
-
-void Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {
+CodecResult Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {
     // A damaged record can make the decoder read on past its last bit: the
     // code tables by up to RecordReach bytes, the data by one item. What it
     // finds there must not depend on the block this codec decoded before
@@ -113,42 +105,43 @@ void Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {
     const int bytes = CodedBytes(nbits);
     const int tail = BitBufSize + BitBufSlack - bytes;
     std::memset(BitBuf + bytes, 0, static_cast<std::size_t>(tail < RecordReach ? tail : RecordReach));
-    const int m = (flags & FlagHuffman) ? HufUnpack(nbits) : LzxUnpack(nbits);
-    if (flags & FlagSort) {
-        RleUnpack(m, BitBuf);
-        SorUnpack(BitBuf, destination, RowOrder, RowCount);
-    } else {
-        RleUnpack(m, destination);
-    }
+    int m;
+    CODEC_TRY((flags & FlagHuffman) ? HufUnpack(nbits, &m) : LzxUnpack(nbits, &m));
+    if (!(flags & FlagSort))
+        return RleUnpack(m, destination);
+    CODEC_TRY(RleUnpack(m, BitBuf));
+    return SorUnpack(BitBuf, destination, RowOrder, RowCount);
 }
 
+// The file-to-file forms are the codec's edge: a failure is the report.
 void Codec::BlockPack(const std::uint8_t* data, FileRec* file, int flags) {
-    WriteRecord(PackRecord(data, flags), file, flags);
+    int nbits;
+    Report(PackRecord(data, flags, &nbits));
+    WriteRecord(nbits, file, flags);
 }
 
 void Codec::BlockUnpack(FileRec* file, std::uint8_t* destination, int flags) {
-    DecodeRecord(ReadRecord(file, flags), destination, flags);
+    Report(DecodeRecord(ReadRecord(file, flags), destination, flags));
 }
 
-int Codec::EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out) {
-    const int nbits = PackRecord(data, flags);
-    const int size = WriteRecordHead(out, flags, RowCount, RowOrder, nbits);
-    std::memcpy(out + size, BitBuf, static_cast<std::size_t>(CodedBytes(nbits)));
-    return size + CodedBytes(nbits);
+CodecResult Codec::EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out, int* size) {
+    int nbits;
+    CODEC_TRY(PackRecord(data, flags, &nbits));
+    const int head = WriteRecordHead(out, flags, RowCount, RowOrder, nbits);
+    std::memcpy(out + head, BitBuf, static_cast<std::size_t>(CodedBytes(nbits)));
+    *size = head + CodedBytes(nbits);
+    return CodecResult::Success;
 }
 
-int Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags) {
+CodecResult Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags, int* used) {
     RecordHead head;
-    if (!ParseRecordHead(record, size, flags, &head))
-        FatalMessage("DecodeBlock: record cut short");
-    if (!BitCountValid(head.nbits))
-        BadBitCount(head.nbits, "memory");
+    SAFETY_CHECK(ParseRecordHead(record, size, flags, &head), CodecResult::BadData, "DecodeBlock: record cut short");
+    SAFETY_CHECK(BitCountValid(head.nbits), CodecResult::BadData, BadBitCountText, head.nbits, "memory");
     const int bytes = CodedBytes(head.nbits);
-    if (size - head.size < bytes)
-        FatalMessage("DecodeBlock: record cut short");
+    SAFETY_CHECK(size - head.size >= bytes, CodecResult::BadData, "DecodeBlock: record cut short");
     RowCount = head.rows;
     std::memcpy(RowOrder, head.order, static_cast<std::size_t>(RowCount));
     std::memcpy(BitBuf, record + head.size, static_cast<std::size_t>(bytes));
-    DecodeRecord(head.nbits, destination, flags);
-    return head.size + bytes;
+    *used = head.size + bytes;
+    return DecodeRecord(head.nbits, destination, flags);
 }

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "fileio/fileio.h"
 #include "lzx/bitstream.h"
@@ -97,6 +98,34 @@ struct LenItem {
     std::uint8_t run;
 };
 
+// ---- Results ---------------------------------------------------------------
+//
+// The codec never ends the program. A stage that cannot go on records the
+// text of the report in its codec and answers why; the stream and archive
+// functions give that report at their edge, and the pipeline keeps it with
+// its block until the block's turn. Every test of untrusted input (and of a
+// limit the codec itself must keep) is one SAFETY_CHECK, so a reader sees
+// at a glance where a damaged record is refused.
+enum class CodecResult {
+    Success,
+    BadData,     // a damaged record
+    CannotPack,  // a block the format cannot hold as asked (no empty row)
+    Bug,         // a limit of the codec's own broken: never data's doing
+};
+
+#define SAFETY_CHECK(condition, result, ...)  \
+    do {                                      \
+        if (!(condition)) [[unlikely]]        \
+            return Fail(result, __VA_ARGS__); \
+    } while (0)
+
+// Passes a stage's failure on to the caller.
+#define CODEC_TRY(call)                                                      \
+    do {                                                                     \
+        if (const CodecResult tried = (call); tried != CodecResult::Success) \
+            [[unlikely]] return tried;                                       \
+    } while (0)
+
 // ---- The codec -----------------------------------------------------------
 
 // One block codec: every work area a block needs, so that codecs side by
@@ -109,12 +138,14 @@ public:
     void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
 
     // The same records in memory: EncodeBlock writes one record to out (at
-    // most MaxRecordSize bytes) and returns its size; DecodeBlock decodes the
-    // record at the start of size bytes and returns the bytes it took. A
-    // record that does not fit in size bytes is a fatal error.
+    // most MaxRecordSize bytes) and *size receives its size; DecodeBlock
+    // decodes the record at the start of size bytes and *used receives the
+    // bytes it took (a record longer than size is damaged). On a failure,
+    // Failure() holds the report's text.
     static constexpr int MaxRecordSize = MaxRecordHead + BitLimit / 8;
-    int EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out);
-    int DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags);
+    CodecResult EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out, int* size);
+    CodecResult DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags, int* used);
+    const char* Failure() const { return failure.c_str(); }
 
 private:
     // The unit tests look at each stage and its work areas.
@@ -123,38 +154,45 @@ private:
     // The halves of a record's coding: its coding part and its file part.
     // Between them the record lives in BitBuf, RowOrder and RowCount; the
     // bit count passes through the caller.
-    int PackRecord(const std::uint8_t* data, int flags);
+    CodecResult PackRecord(const std::uint8_t* data, int flags, int* nbits);
     void WriteRecord(int nbits, FileRec* file, int flags);
     int ReadRecord(FileRec* file, int flags);
-    void DecodeRecord(int nbits, std::uint8_t* destination, int flags);
+    CodecResult DecodeRecord(int nbits, std::uint8_t* destination, int flags);
 
-    // Ends a packed block: remembers the bit count, pads with zero bits to a
-    // byte boundary and stops the program with full when the padded block
-    // passes the limit. Returns the bit count without the padding.
-    int BitFrame(const char* full);
+    // Records the report's text; answers result.
+    CodecResult Fail(CodecResult result, const char* format, ...) DIAG_PRINTF(3, 4);
+    // The edge: a failure becomes the fatal report.
+    void Report(CodecResult result) const;
+
+    // Ends a packed block: *nbits receives the bit count, the block is
+    // padded with zero bits to a byte boundary, and a padded block past
+    // the limit fails with the text full.
+    CodecResult BitFrame(const char* full, int* nbits);
 
     // Huffman code construction.
-    void FresInit(HufTable* table, int n);
-    void FresToLen(HufTable* table);
+    CodecResult FresInit(HufTable* table, int n);
+    CodecResult FresToLen(HufTable* table);
     void FresSort(HufTable* table);
-    int TreeBuild(HufTable* table);
-    void TreeToLen(HufTable* table, int node, int depth);
-    void LenToVal(HufTable* table);
+    CodecResult TreeBuild(HufTable* table, int* nodes);
+    CodecResult TreeToLen(HufTable* table, int node, int depth);
+    CodecResult LenToVal(HufTable* table);
 
-    // Code-length transmission and decoding.
+    // Code-length transmission and decoding. UnCode and DecodeLong answer
+    // -1 for bits that no code matches.
     int LenRuns(const std::uint8_t* lengths, int n, LenItem* items);
-    void SendLens(HufTable* table);
-    void SendLenLens(const std::uint8_t* lengths, int count);
-    void RecvLens(HufTable* table, int n);
+    CodecResult SendLens(HufTable* table);
+    CodecResult SendLenLens(const std::uint8_t* lengths, int count);
+    CodecResult RecvLens(HufTable* table, int n);
     void RecvLenLens(std::uint8_t* lengths, int count);
-    int UnCode(const HufTable* table, std::uint32_t bits);
+    int UnCode(const HufTable* table, std::uint32_t bits) const;
     void DecodeInit(const HufTable* table);
     void BuildLongTables(const HufTable* table, int longest);
-    int DecodeLong(const HufTable* table, std::uint32_t bits);
+    int DecodeLong(const HufTable* table, std::uint32_t bits) const;
 
     // One symbol from the next stream bits (at least 24 valid): DecTab for
     // codes of up to 10 bits, then the second-level tables, and the linear
     // search of DecodeLong only where DecodeInit could not build them.
+    // -1: no code matches.
     int DecodeSymbol(const HufTable* table, std::uint32_t bits) {
         const int s = DecTab[bits & (DecTabSize - 1)];
         if (s < DecTabLong)
@@ -184,31 +222,33 @@ private:
         }
     }
 
-    // Huffman block method.
-    int HufPack(int len);
-    int HufUnpack(int nbits);
+    // Huffman block method: *nbits receives the block's bit count, *m the
+    // length of the stage data decoded.
+    CodecResult HufPack(int len, int* nbits);
+    CodecResult HufUnpack(int nbits, int* m);
 
-    // Run-length stage.
-    int RlePack(const std::uint8_t* data);
-    void RleUnpack(int m, std::uint8_t* destination);
+    // Run-length stage: *m receives the length of the stage data.
+    CodecResult RlePack(const std::uint8_t* data, int* m);
+    CodecResult RleUnpack(int m, std::uint8_t* destination);
 
-    // LZ stage.
-    int LzxPack(int m);
-    int LzxUnpack(int nbits);
-    void LzxInit();
+    // LZ stage, the same way.
+    CodecResult LzxPack(int m, int* nbits);
+    CodecResult LzxUnpack(int nbits, int* m);
+    CodecResult LzxInit();
     // The longest match of 4 bytes or more at pos (0: none) within the
     // window, the nearest among equally long ones.
     int LongestMatch(int pos, int left, int* distance);
-    void HufOutLit(int byte);
-    void HufOutRef(int lengthCode, int distanceCode);
-    void LzxEmit();
-    bool LzxRecvTable();
-    int DecodeItems(int nbits);
-    int DecodeItem(BitReader& in, int out);
+    CodecResult HufOutLit(int byte);
+    CodecResult HufOutRef(int lengthCode, int distanceCode);
+    CodecResult LzxEmit();
+    CodecResult LzxRecvTable(bool* fast);
+    CodecResult DecodeItems(int nbits, int* out);
+    CodecResult DecodeItem(BitReader& in, int* out);
+    CodecResult PutReference(int* out, int length, int distance);
 
     // Sort stage.
-    int SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order);
-    void SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n);
+    CodecResult SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order, int* n);
+    CodecResult SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n);
     int SorMarkEmpty();
 
     // The work areas.
@@ -260,6 +300,8 @@ private:
     std::uint8_t RowDone[SortRows] = {};
     std::uint8_t RowOrder[SortRows] = {};
     int RowCount = 0;
+
+    std::string failure;  // the report of the last failure
 };
 
 // ---- Block record heads ----------------------------------------------------
@@ -291,11 +333,6 @@ inline bool BitCountValid(std::int32_t nbits) {
 inline int CodedBytes(std::int32_t nbits) {
     return (nbits + 7) / 8;
 }
-
-// Reads one record from the file's position, as it lies there, into record
-// (room for Codec::MaxRecordSize bytes), with ReadRecord's reads and checks;
-// returns its size. Codec::DecodeBlock decodes it.
-int ReadRecordBytes(FileRec* file, int flags, std::uint8_t* record);
 
 // ---- Stream file access --------------------------------------------------
 //

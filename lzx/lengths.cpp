@@ -88,30 +88,29 @@ int Codec::LenRuns(const std::uint8_t* lengths, int n, LenItem* items) {
     return count;
 }
 
-void Codec::SendLenLens(const std::uint8_t* lengths, int count) {
+CodecResult Codec::SendLenLens(const std::uint8_t* lengths, int count) {
+    for (int s = 0; s < count; ++s)
+        SAFETY_CHECK(lengths[s] <= 14, CodecResult::Bug, "SendLenLens: too big");
     BitWriter bits(BitBuf, BitPos);
     for (int s = 0; s < count; ++s) {
         const int length = lengths[s];
         if (length < 7) {
             bits.Put(3, static_cast<std::uint32_t>(length));
         } else {
-            if (length > 14) {
-                BitPos = bits.Done();
-                FatalMessage("SendLenLens: too big");
-            }
             bits.Put(3, 7);
             bits.Put(3, static_cast<std::uint32_t>(length - 7));
         }
     }
     BitPos = bits.Done();
+    return CodecResult::Success;
 }
 
-void Codec::SendLens(HufTable* table) {
-    FresInit(&LenTable, LenSymbols);
+CodecResult Codec::SendLens(HufTable* table) {
+    CODEC_TRY(FresInit(&LenTable, LenSymbols));
     const int items = LenRuns(table->length, table->symbolCount, LenItems);
-    FresToLen(&LenTable);
-    SendLenLens(LenTable.length, LenSymbols);
-    LenToVal(&LenTable);
+    CODEC_TRY(FresToLen(&LenTable));
+    CODEC_TRY(SendLenLens(LenTable.length, LenSymbols));
+    CODEC_TRY(LenToVal(&LenTable));
     BitWriter bits(BitBuf, BitPos);
     for (int i = 0; i < items; ++i) {
         const LenItem& item = LenItems[i];
@@ -122,6 +121,7 @@ void Codec::SendLens(HufTable* table) {
             bits.Put(6, item.run - RunLongMin);
     }
     BitPos = bits.Done();
+    return CodecResult::Success;
 }
 
 void Codec::RecvLenLens(std::uint8_t* lengths, int count) {
@@ -135,10 +135,10 @@ void Codec::RecvLenLens(std::uint8_t* lengths, int count) {
     BitPos = in.Position();
 }
 
-void Codec::RecvLens(HufTable* table, int n) {
+CodecResult Codec::RecvLens(HufTable* table, int n) {
     LenTable.symbolCount = LenSymbols;
     RecvLenLens(LenTable.length, LenSymbols);
-    LenToVal(&LenTable);
+    CODEC_TRY(LenToVal(&LenTable));
 
     // The length code's symbols of up to 8 bits come from one lookup when the
     // code is prefix-free; UnCode's search settles the rest.
@@ -152,6 +152,7 @@ void Codec::RecvLens(HufTable* table, int n) {
         const std::uint32_t bits = static_cast<std::uint32_t>(in.Peek()) & 0xFFFFFF;
         int s = usable ? quick[bits & 0xFF] : NoQuick;
         s = s != NoQuick ? s : UnCode(&LenTable, bits);
+        SAFETY_CHECK(s >= 0, CodecResult::BadData, "UnCode: code not found");
         in.Skip(LenTable.length[s]);
         if (s <= MaxCodeLength) {
             table->length[p++] = static_cast<std::uint8_t>(s);
@@ -165,22 +166,23 @@ void Codec::RecvLens(HufTable* table, int n) {
             z = static_cast<int>(in.Peek() & 0x3F) + RunLongMin;
             in.Skip(6);
         } else {
-            FatalMessage("RecvLens: bad code %d", s);
+            return Fail(CodecResult::BadData, "RecvLens: bad code %d", s);
         }
         // A final run may reach past n: its excess is dropped.
         for (; z > 0 && p < n; --z)
             table->length[p++] = 0;
     }
     BitPos = in.Position();
+    return CodecResult::Success;
 }
 
-int Codec::UnCode(const HufTable* table, std::uint32_t bits) {
+int Codec::UnCode(const HufTable* table, std::uint32_t bits) const {
     for (int s = 0; s < table->symbolCount; ++s) {
         const int length = table->length[s];
         if (length > 0 && ((bits ^ table->code[s]) & ((1u << length) - 1)) == 0)
             return s;
     }
-    FatalMessage("UnCode: code not found");
+    return -1;
 }
 
 void Codec::DecodeInit(const HufTable* table) {
@@ -318,11 +320,11 @@ bool Codec::BuildFastTable(const HufTable* table, bool references) {
     return true;
 }
 
-int Codec::DecodeLong(const HufTable* table, std::uint32_t bits) {
+int Codec::DecodeLong(const HufTable* table, std::uint32_t bits) const {
     for (int s = 0; s < table->symbolCount; ++s) {
         const int length = table->length[s];
         if (length > DecTabBits && ((bits ^ table->code[s]) & ((1u << length) - 1)) == 0)
             return s;
     }
-    FatalMessage("DecodeLong: code not found");
+    return -1;
 }

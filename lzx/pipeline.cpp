@@ -8,10 +8,11 @@
 // record order, so the file is the one a single thread writes, byte for
 // byte, and reads go through the same reads.
 //
-// A fatal report on a coding thread, or while a record is read ahead, is
-// kept with its block and given when that block's turn comes: what a single
-// thread would have written or handed out before the failure still is, and
-// the report is the same.
+// A block that fails on a coding thread keeps its report with it, given
+// when that block's turn comes; a record that cannot be read ahead ends the
+// read-ahead, and the stream's thread reads it itself at its turn. What a
+// single thread would have written or handed out before the failure still
+// is, and the report is the same.
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -29,14 +30,6 @@ constexpr int ReadPiece = 256 * 1024;  // at least one whole record
 constexpr std::size_t WritePiece = 256 * 1024;
 constexpr int MaxThreads = 64;
 constexpr int MaxGroup = MaxThreads * SlotsPerThread;  // blocks in one group at most
-
-struct BlockFailure {
-    std::string text;
-};
-
-[[noreturn]] void ThrowFailure(const char* text) {
-    throw BlockFailure{text};
-}
 
 struct BlockSlot {
     std::uint8_t data[HileBlockSize];
@@ -69,24 +62,18 @@ struct Group {
 void Work(void* context) {
     auto* worker = static_cast<Worker*>(context);
     Group& group = *worker->group;
-    SetThreadFatalTrap(ThrowFailure);
+    Codec& codec = *worker->codec;
     for (;;) {
         const int i = group.claimed.fetch_add(1);
         if (i >= group.count)
             break;
         BlockSlot& slot = *group.slots[static_cast<std::size_t>(i)];
-        if (!slot.failure.empty())
-            continue;
-        try {
-            if (group.pack)
-                slot.size = worker->codec->EncodeBlock(slot.data, group.flags, slot.record);
-            else
-                worker->codec->DecodeBlock(slot.record, slot.size, slot.data, group.flags);
-        } catch (const BlockFailure& failure) {
-            slot.failure = failure.text.empty() ? "?" : failure.text;
-        }
+        int used;
+        const CodecResult result = group.pack ? codec.EncodeBlock(slot.data, group.flags, slot.record, &slot.size)
+                                         : codec.DecodeBlock(slot.record, slot.size, slot.data, group.flags, &used);
+        if (result != CodecResult::Success)
+            slot.failure = codec.Failure();
     }
-    SetThreadFatalTrap(nullptr);
 }
 
 }  // namespace
@@ -212,8 +199,8 @@ void WriteGroup(HILE* stream, Group& group) {
 
 // Reading: the record at the file position, taken from the stream's read
 // buffer, which is filled with large reads; false when the file ends inside
-// the record or its bit count is out of range (the caller then reads it the
-// single thread's way, which gives that thread's report).
+// the record or its bit count is out of range (the stream's thread then
+// reads it the single thread's way, which gives that thread's report).
 bool TakeRecord(HILE* stream, int* position, BlockSlot& slot) {
     HileBatch* batch = stream->batch;
     ReadBuffer& buffer = batch->reading;
@@ -266,31 +253,21 @@ void ReadAhead(HILE* stream, Group& group) {
         return;
     if (batch->reading.fileSize < 0)
         batch->reading.fileSize = FileSize64(&stream->main);
-    SetThreadFatalTrap(ThrowFailure);
     int position = DoFtell(&stream->main);
     while (group.count < static_cast<int>(group.slots.size()) && batch->readAhead < stream->header.totalLength) {
-        BlockSlot& slot = *group.slots[static_cast<std::size_t>(group.count++)];
-        slot.failure.clear();
-        batch->readAhead += HileBlockSize;
-        try {
-            if (position >= stream->header.indexOffset)
-                FatalMessage("Hfill: block missing in [%s]", stream->name);
-            if (!TakeRecord(stream, &position, slot)) {
-                DoFseek(&stream->main, position);
-                slot.size = ReadRecordBytes(&stream->main, stream->header.flags, slot.record);
-                position = DoFtell(&stream->main);
-            }
-        } catch (const BlockFailure& failure) {
-            slot.failure = failure.text.empty() ? "?" : failure.text;
-            batch->readAhead = stream->header.totalLength;  // nothing behind it is read
+        // A record that runs into the index or cannot be taken whole ends
+        // the read-ahead before it: the stream's thread reads it as a single
+        // thread does, when its turn comes, and gives that thread's report.
+        BlockSlot& slot = *group.slots[static_cast<std::size_t>(group.count)];
+        if (position >= stream->header.indexOffset || !TakeRecord(stream, &position, slot)) {
+            batch->readAhead = stream->header.totalLength;
+            break;
         }
+        slot.failure.clear();
+        ++group.count;
+        batch->readAhead += HileBlockSize;
     }
-    try {
-        DoFseek(&stream->main, position);
-    } catch (const BlockFailure&) {
-        // Reported, if ever, by the read that needs the position.
-    }
-    SetThreadFatalTrap(nullptr);
+    DoFseek(&stream->main, position);
     if (group.count > 0)
         Launch(batch, group);
 }

@@ -22,8 +22,9 @@ void BatchPut(HILE* stream);
 void BatchFlush(HILE* stream);
 
 // Reading: hands out the next block into the buffer. Answers false when the
-// stream's length promises no further block; the caller then goes on as a
-// single thread would (the file is positioned behind the last block read).
+// stream's length promises no further block, or the next record could not
+// be read ahead; the caller then goes on as a single thread would (the file
+// is positioned behind the last block read), with that thread's report.
 bool BatchFill(HILE* stream);
 // Reading: forgets every block read ahead (before a seek).
 void BatchDrop(HILE* stream);

@@ -175,11 +175,10 @@ int OpenRows(const std::uint8_t* done, std::uint8_t* open) {
 
 }  // namespace
 
-int Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order) {
+CodecResult Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order, int* rows) {
     std::memcpy(SortGrid, data, BlockSize);
     const int n = SorMarkEmpty();
-    if (n == SortRows)
-        FatalMessage("SorPack: no empty rows");
+    SAFETY_CHECK(n < SortRows, CodecResult::CannotPack, "SorPack: no empty rows");
     int r = 0;
     while (!RowDone[r])  // the lowest empty row; there is one
         ++r;
@@ -190,8 +189,7 @@ int Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* or
     int count = OpenRows(RowDone, open);
     for (int k = 0; k < n; ++k) {
         const int place = Nearest(SortGrid, open, count, SortGrid + r * SortRowBytes);
-        if (place == NoRow)
-            FatalMessage("SorBestRow: BUG");
+        SAFETY_CHECK(place != NoRow, CodecResult::Bug, "SorBestRow: BUG");
         r = open[place];
         std::memmove(open + place, open + place + 1, static_cast<std::size_t>(count - place - 1));
         --count;
@@ -203,15 +201,15 @@ int Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* or
         for (int k = 0; k < n; ++k)
             *at++ = SortGrid[order[k] * SortRowBytes + j];
     std::memset(at, SortEmptyByte, static_cast<std::size_t>(BlockSize - n * SortRowBytes));
-    return n;
+    *rows = n;
+    return CodecResult::Success;
 }
 
-void Codec::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n) {
+CodecResult Codec::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n) {
     // A row named twice cannot come from the packer: the record is damaged.
     bool named[SortRows] = {};
     for (int k = 0; k < n; ++k) {
-        if (named[order[k]])
-            FatalMessage("SorUnpack: row %d named twice", order[k]);
+        SAFETY_CHECK(!named[order[k]], CodecResult::BadData, "SorUnpack: row %d named twice", order[k]);
         named[order[k]] = true;
     }
     // The rows come back straight into the destination; the ones not named
@@ -224,4 +222,5 @@ void Codec::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, con
     for (int j = 0; j < SortRowBytes; ++j)
         for (int k = 0; k < n; ++k)
             destination[order[k] * SortRowBytes + j] = *at++;
+    return CodecResult::Success;
 }

@@ -277,11 +277,11 @@ public:
         std::uint8_t* at = out;
         std::size_t done = 0;
         for (; done + BlockSize <= size; done += BlockSize)
-            at += codec_->EncodeBlock(in + done, flags_, at);
+            at += Encode(in + done, at);
         if (done < size) {
             std::memset(last_, 0, sizeof last_);
             std::memcpy(last_, in + done, size - done);
-            at += codec_->EncodeBlock(last_, flags_, at);
+            at += Encode(last_, at);
         }
         return static_cast<std::size_t>(at - out);
     }
@@ -292,14 +292,28 @@ public:
         for (; done < size; done += BlockSize) {
             const int left = static_cast<int>(std::min<std::size_t>(packed - from, INT_MAX));
             if (done + BlockSize <= size) {
-                from += static_cast<std::size_t>(codec_->DecodeBlock(in + from, left, out + done, flags_));
+                from += Decode(in + from, left, out + done);
             } else {
-                from += static_cast<std::size_t>(codec_->DecodeBlock(in + from, left, last_, flags_));
+                from += Decode(in + from, left, last_);
                 std::memcpy(out + done, last_, size - done);
             }
         }
         if (from != packed)
             Die("%s %s: the records took %zu of %zu bytes", codec.c_str(), mode.c_str(), from, packed);
+    }
+
+    int Encode(const std::uint8_t* block, std::uint8_t* record) {
+        int size = 0;
+        if (codec_->EncodeBlock(block, flags_, record, &size) != CodecResult::Success)
+            Die("%s %s: %s", codec.c_str(), mode.c_str(), codec_->Failure());
+        return size;
+    }
+
+    std::size_t Decode(const std::uint8_t* record, int left, std::uint8_t* block) {
+        int used = 0;
+        if (codec_->DecodeBlock(record, left, block, flags_, &used) != CodecResult::Success)
+            Die("%s %s: %s", codec.c_str(), mode.c_str(), codec_->Failure());
+        return static_cast<std::size_t>(used);
     }
 
     std::int64_t FixedCompress() const override { return sizeof(Codec); }
@@ -337,7 +351,7 @@ public:
             Die("%s %s: read %d bytes (then %d more) of %zu", codec.c_str(), mode.c_str(), got, extra, size);
     }
 
-    // The stream codes with the library's one static Codec.
+    // The stream codes with a Codec of its own.
     std::int64_t FixedCompress() const override { return sizeof(Codec); }
     std::int64_t FixedDecompress() const override { return sizeof(Codec); }
     bool WantsEmptyRows() const override { return sort_; }

@@ -21,6 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int i = 0; i < 300 && codec->BitPos < 8 * 32000; ++i) {
             const std::uint32_t bits = Load32(codec->BitBuf + (codec->BitPos >> 3)) >> (codec->BitPos & 7);
             const int s = codec->DecodeSymbol(&codec->MainTable, bits);
+            if (s < 0)
+                break;  // no code matches: the decoders refuse the block here
             codec->BitPos += codec->MainTable.length[s] ? codec->MainTable.length[s] : 1;
         }
     });

@@ -418,7 +418,7 @@ TEST_F(LengthsTest, DamagedSectionsAreFatal) {
     table.length[7] = 12;
     codec.LenToVal(&table);
     codec.DecodeInit(&table);
-    EXPECT_EXIT(codec.DecodeLong(&table, 0xFFFFFF), FatalExit(), FatalReport("DecodeLong: code not found"));
+    EXPECT_EQ(codec.DecodeLong(&table, 0xFFFFFF), -1);  // the decoders refuse the block
 }
 
 }  // namespace
