@@ -1,5 +1,4 @@
-// codec.h - the LZX module's private header: the block codec and the file
-// access that the block pipeline and the compressed stream share.
+// codec.h - the block codec, private to the LZX module.
 //
 // A stream's data is cut into blocks of 16384 bytes, and every block is coded
 // on its own, with nothing carried over from the block before:
@@ -12,91 +11,30 @@
 // live in one Codec object, so that several codecs can run side by side,
 // each on its own block. Every stream owns one, and each of its coding
 // threads another.
+//
+// Where the module's parts live:
+//   format.h, bitstream.h/.cpp    the format's constants; the bit reader and writer
+//   huffman.h/.cpp                Huffman code construction
+//   huffman_decode.cpp            the tables that decode a code
+//   code_lengths.cpp              the table section (a code's lengths, sent and received)
+//   huffman_method.cpp, lz.cpp    the two entropy methods
+//   rle.cpp, sort.cpp             the run-length and sort stages
+//   record.h/.cpp                 block records, and the codec's edge (its failures reported)
+//   stream.h/.cpp, pipeline.*     the HILE stream; its blocks coded on several threads
+//   stream_file.h/.cpp            the module's file access
+//   extract.cpp, target.*, pack.cpp  archives: extraction, its target paths, building
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "diag/diag.h"
 #include "fileio/fileio.h"
 #include "lzx/bitstream.h"
-
-// ---- Format constants ----------------------------------------------------
-
-inline constexpr int BlockSize = 16384;          // bytes of stream data per block
-inline constexpr int WorkBufSize = 32768;        // the longest run-length form, every byte escaped
-inline constexpr int BitBufSize = 32768;
-inline constexpr int BitLimit = 262112;          // 0x3FFE0: most bits a block may take, padded
-inline constexpr int MaxSymbols = 512;           // largest alphabet a HufTable holds
-inline constexpr int ByteSymbols = 256;          // alphabet of the Huffman method
-inline constexpr int LzSymbols = 400;            // alphabet of the LZ method
-inline constexpr int LenSymbols = 27;            // alphabet of the length code
-inline constexpr int MaxCodeLength = 24;
-inline constexpr int DecTabBits = 10;
-inline constexpr int DecTabSize = 1 << DecTabBits;
-inline constexpr std::uint16_t DecTabLong = 512;  // "no code of 10 bits or less matches"
-inline constexpr int FastBits = 11;
-inline constexpr int FastSize = 1 << FastBits;
-inline constexpr int LzWindow = 1024;
-inline constexpr int LzMinMatch = 4;
-inline constexpr int LzMaxMatch = 256;
-inline constexpr int LzHashSize = 1024;
-inline constexpr int SortRows = 256;
-inline constexpr int SortRowBytes = 64;
-inline constexpr std::uint8_t SortEmptyByte = 0xFF;
-inline constexpr int RleMaxRun = 16;
-inline constexpr int MaxRecordHead = 1 + SortRows + 4;  // row count, row order, bit count
-
-// Stream flags.
-inline constexpr int FlagHuffman = 1;  // entropy method: Huffman instead of LZ
-inline constexpr int FlagSort = 2;     // sort stage before the run-length stage
-
-// The bit buffer's room behind the BitLimit bits a block may take. The
-// packers check the limit after each item (at most 40 bits: a code of 24 and
-// 7 + 9 extra bits), and the writer then stores a word at its position; the
-// decoders refill only while their position is inside the block's bits.
-inline constexpr int BitBufSlack = 16;
-static_assert(BitLimit / 8 <= BitBufSize);
-static_assert((BitLimit + 40) / 8 + WriterReach <= BitBufSize + BitBufSlack);
-static_assert(BitLimit / 8 - 1 + RefillReach < BitBufSize + BitBufSlack);
-
-// How far past a record's last byte the decoder can read before it stops:
-// the code tables are read without looking at the bit count, 27 lengths of
-// 6 bits and 400 of at most 14 + 6 bits, the last of them with a refill's
-// reach behind it. The bytes there are zeroed before each decode.
-inline constexpr int MaxTableBits = LenSymbols * 6 + LzSymbols * (14 + 6);
-inline constexpr int RecordReach = 1040;
-static_assert(MaxTableBits / 8 + RefillReach < RecordReach);
-
-// ---- Huffman codes -------------------------------------------------------
-
-// One prefix code. A frequency entry is count * 65536 + symbol, so that one
-// unsigned comparison orders by count and breaks ties by symbol. Codes are
-// canonical and stored bit-reversed: BitWriter::Put(length, code) sends the
-// first bit of the code first.
-struct HufTable {
-    std::int32_t symbolCount;
-    std::uint32_t freq[MaxSymbols];
-    std::int32_t leafCount;
-    std::uint8_t length[MaxSymbols];
-    std::uint32_t code[MaxSymbols];
-};
-
-struct TreeNode {
-    std::uint16_t weight;
-    std::uint16_t index;
-    std::uint16_t left;   // 0xFFFF in both children: a leaf
-    std::uint16_t right;
-};
-
-inline constexpr std::uint16_t NoChild = 0xFFFF;
-
-// One item of a table section: a length-code symbol, and for 25 and 26 the
-// number of zero lengths it stands for.
-struct LenItem {
-    std::uint8_t symbol;
-    std::uint8_t run;
-};
+#include "lzx/format.h"
+#include "lzx/huffman.h"
+#include "lzx/record.h"
 
 // ---- Results ---------------------------------------------------------------
 //
@@ -303,48 +241,3 @@ private:
 
     std::string failure;  // the report of the last failure
 };
-
-// ---- Block record heads ----------------------------------------------------
-//
-// A record begins with its head: with the sort flag the row count n (1 byte)
-// and the row order (n bytes), then the bit count (32-bit signed). The coded
-// data, (bit count + 7) / 8 bytes, follows.
-
-
-struct RecordHead {
-    int rows = 0;                          // the row count; 0 without the sort flag
-    const std::uint8_t* order = nullptr;   // the row order, rows bytes
-    std::int32_t nbits = 0;                // not yet checked: see BitCountValid
-    int size = 0;                          // bytes of the head
-    int need = 0;                          // while incomplete: the bytes it needs so far
-};
-
-// Parses the head of the record at bytes, of which available are present.
-// Answers false while the head is incomplete; need then tells how many
-// bytes the head takes as far as they show, so that a reader can fetch it
-// in the pieces the format defines (row count, row order, bit count).
-bool ParseRecordHead(const std::uint8_t* bytes, int available, int flags, RecordHead* head);
-// Writes a head to out (room for MaxRecordHead bytes); answers its size.
-int WriteRecordHead(std::uint8_t* out, int flags, int rows, const std::uint8_t* order, std::int32_t nbits);
-// A well-formed record never carries more bits than the packers' limit.
-inline bool BitCountValid(std::int32_t nbits) {
-    return nbits >= 0 && nbits <= BitLimit;
-}
-inline int CodedBytes(std::int32_t nbits) {
-    return (nbits + 7) / 8;
-}
-
-// ---- Stream file access --------------------------------------------------
-//
-// The module reaches its files only through these wrappers over the file
-// layer. Each works on a record of unit 1 and turns a short transfer into a
-// fatal message of its own, so the callers never test a transfer's result.
-
-// mode, ignoring case: "rb" read, "wb" create/truncate for writing, "w+b" an
-// empty file open for reading and writing. Any other mode is fatal.
-void DoFopen(const char* name, const char* mode, FileRec* rec);
-void DoFclose(FileRec* rec);
-void DoFread(void* buffer, int count, FileRec* rec);
-void DoFwrite(const void* buffer, int count, FileRec* rec);
-void DoFseek(FileRec* rec, int offset);
-int DoFtell(FileRec* rec);

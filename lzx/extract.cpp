@@ -21,7 +21,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "lzx/codec.h"
+#include "lzx/bitstream.h"
 #include "lzx/lzx.h"
 #include "lzx/target.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "lzx/codec.h"
+#include "lzx/bitstream.h"
 #include "lzx/lzx.h"
 
 namespace {

@@ -22,6 +22,7 @@
 
 #include "lzx/codec.h"
 #include "lzx/pipeline.h"
+#include "lzx/stream_file.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include "lzx/lzx.h"
 #include "lzx/pipeline.h"
 #include "lzx/stream.h"
+#include "lzx/stream_file.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "lzx/stream_file.h"
 #include "tests/lzx/samples.h"
 #include "tests/lzx/test_codec.h"
 #include "tests/support.h"

@@ -1,4 +1,4 @@
-// block.cpp - block records: the stage pipeline of one 16384-byte block.
+// record.cpp - block records: the stage pipeline of one 16384-byte block.
 //
 // Record, little-endian, no alignment:
 //   [row count n (1 byte), row order (n bytes)]   only with the sort flag
@@ -8,7 +8,10 @@
 // head, for records in files and in memory alike.
 // The coded data decodes to the stage data, m bytes: m = 16384 is the stored
 // form, anything shorter is run-length coded and expands to 16384 bytes.
+#include <cstdarg>
+
 #include "lzx/codec.h"
+#include "lzx/stream_file.h"
 
 namespace {
 
@@ -144,4 +147,17 @@ CodecResult Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_
     std::memcpy(BitBuf, record + head.size, static_cast<std::size_t>(bytes));
     *used = head.size + bytes;
     return DecodeRecord(head.nbits, destination, flags);
+}
+
+CodecResult Codec::Fail(CodecResult result, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    failure = FormatText(format, args);
+    va_end(args);
+    return result;
+}
+
+void Codec::Report(CodecResult result) const {
+    if (result != CodecResult::Success)
+        FatalMessage("%s", failure.c_str());
 }

@@ -1,4 +1,4 @@
-// hufmethod.cpp - the Huffman block method.
+// huffman_method.cpp - the Huffman block method.
 //
 // Every byte is coded on its own with a per-block code over the 256 byte
 // values: the table section, then one code per byte, then zero bits up to the
