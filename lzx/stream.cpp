@@ -11,11 +11,9 @@
 // on a seek through one index entry. A header is checked when it is loaded
 // (a damaged one is refused there), so that no later read can be led outside
 // the file or into delivering bytes that are not in it.
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
@@ -25,14 +23,14 @@
 
 namespace {
 
-// The streams now open, so that a harness can release them after a fatal
-// report ended its input halfway, and the fatal path can stop their coding
-// threads. Streams open and close on any thread: a spin lock guards the
-// list (opening and closing are rare, and the system's locks differ).
-std::vector<HILE*>& OpenStreams() {
-    static auto* streams = new std::vector<HILE*>;
-    return *streams;
-}
+// The streams now open, linked through their own fields, so that a harness
+// can release them after a fatal report ended its input halfway, and the
+// fatal path can stop their coding threads: the one record the module keeps
+// beside its streams, as the process's end concerns them all. Streams open
+// and close on any thread, so a spin lock guards the list; nothing is
+// allocated while it is held, so the fatal path never finds it held by its
+// own thread.
+HILE* OpenStreams = nullptr;
 std::atomic_flag OpenStreamsBusy = ATOMIC_FLAG_INIT;
 
 struct OpenStreamsLock {
@@ -114,7 +112,7 @@ namespace {
 // stopped.
 void StopAllThreads() {
     OpenStreamsLock lock;
-    for (HILE* stream : OpenStreams())
+    for (HILE* stream = OpenStreams; stream != nullptr; stream = stream->next)
         BatchStopThreads(stream->batch);
 }
 
@@ -130,7 +128,10 @@ HILE* NewStream(const HileOptions& options) {
     stream->options = options;
     {
         OpenStreamsLock lock;
-        OpenStreams().push_back(stream);
+        stream->next = OpenStreams;
+        if (OpenStreams != nullptr)
+            OpenStreams->previous = stream;
+        OpenStreams = stream;
     }
     SetFatalThreadStop(StopAllThreads);
     return stream;
@@ -406,19 +407,24 @@ int Hclose(HILE* stream) {
     }
     {
         OpenStreamsLock lock;
-        auto& streams = OpenStreams();
-        streams.erase(std::remove(streams.begin(), streams.end(), stream), streams.end());
+        (stream->previous != nullptr ? stream->previous->next : OpenStreams) = stream->next;
+        if (stream->next != nullptr)
+            stream->next->previous = stream->previous;
     }
     Release(stream);
     return result;
 }
 
 void HileReleaseAll() {
-    std::vector<HILE*> streams;
+    HILE* stream;
     {
         OpenStreamsLock lock;
-        streams.swap(OpenStreams());
+        stream = OpenStreams;
+        OpenStreams = nullptr;
     }
-    for (HILE* stream : streams)
+    while (stream != nullptr) {
+        HILE* next = stream->next;
         Release(stream);
+        stream = next;
+    }
 }

@@ -36,5 +36,7 @@ struct HILE {
     HileBatch* batch;              // blocks coded in groups; null: one at a time
     Codec* codec;                  // the stream's own block codec
     HileOptions options;
+    HILE* next;                    // the other open streams (stream.cpp)
+    HILE* previous;
 };
 
