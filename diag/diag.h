@@ -48,13 +48,6 @@ void SetFatalHandler(void (*handler)(const char* text));
 // process ends with that answer + 1, as after the box.
 void SetFatalReport(int (*report)(const char* text));
 
-// A thread that codes blocks for a stream installs a trap for itself: a
-// fatal report on that thread goes to the trap, before any handler and
-// without the cleanup, and the trap ends the block's work (by throwing).
-// The stream then gives the report in the order of its blocks, when the
-// failed block's turn comes. Null removes the trap.
-void SetThreadFatalTrap(void (*trap)(const char* text));
-
 // The fatal path calls this before the process ends; the file layer installs
 // its close-all here, so that this library does not depend on it.
 void SetFatalCleanup(void (*cleanup)());

@@ -13,7 +13,6 @@ void (*FatalCleanup)() = nullptr;
 void (*FatalThreadStop)() = nullptr;
 void (*FatalHandler)(const char* text) = nullptr;
 int (*FatalReport)(const char* text) = nullptr;
-thread_local void (*ThreadTrap)(const char* text) = nullptr;
 thread_local bool ThisThreadReports = false;
 std::atomic<bool> Reporting{false};
 
@@ -48,10 +47,6 @@ void SetFatalReport(int (*report)(const char* text)) {
     FatalReport = report;
 }
 
-void SetThreadFatalTrap(void (*trap)(const char* text)) {
-    ThreadTrap = trap;
-}
-
 void SetFatalCleanup(void (*cleanup)()) {
     FatalCleanup = cleanup;
 }
@@ -61,13 +56,6 @@ void SetFatalThreadStop(void (*stop)()) {
 }
 
 [[noreturn]] void FatalMessage(const char* format, ...) {
-    if (ThreadTrap) {
-        va_list args;
-        va_start(args, format);
-        const std::string text = FormatText(format, args);
-        va_end(args);
-        ThreadTrap(text.c_str());
-    }
     if (FatalHandler) {
         va_list args;
         va_start(args, format);

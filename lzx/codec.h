@@ -1,5 +1,4 @@
-// codec.h - the LZX module's private header: the block codec and the file
-// access that the block pipeline and the compressed stream share.
+// codec.h - the block codec, private to the LZX module.
 //
 // A stream's data is cut into blocks of 16384 bytes, and every block is coded
 // on its own, with nothing carried over from the block before:
@@ -10,220 +9,128 @@
 // All work areas of one block (the bit buffer, the work buffer, the code
 // tables, the decode table, the LZ hash chains and item list, the sort grid)
 // live in one Codec object, so that several codecs can run side by side,
-// each on its own block. The stream uses one program-wide instance.
+// each on its own block. Every stream owns one, and each of its coding
+// threads another.
+//
+// Where the module's parts live:
+//   format.h, bitstream.h/.cpp    the format's constants; the bit reader and writer
+//   huffman.h/.cpp                Huffman code construction
+//   huffman_decode.cpp            the tables that decode a code
+//   code_lengths.cpp              the table section (a code's lengths, sent and received)
+//   huffman_method.cpp, lz.cpp    the two entropy methods
+//   rle.cpp, sort.cpp             the run-length and sort stages
+//   record.h/.cpp                 block records, and the codec's edge (its failures reported)
+//   stream.h/.cpp, pipeline.*     the HILE stream; its blocks coded on several threads
+//   stream_file.h/.cpp            the module's file access
+//   extract.cpp, target.*, pack.cpp  archives: extraction, its target paths, building
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
+#include "diag/diag.h"
 #include "fileio/fileio.h"
+#include "lzx/bitstream.h"
+#include "lzx/format.h"
+#include "lzx/huffman.h"
+#include "lzx/record.h"
 
-// ---- Format constants ----------------------------------------------------
-
-inline constexpr int BlockSize = 16384;          // bytes of stream data per block
-inline constexpr int WorkBufSize = 32768;        // the longest run-length form, every byte escaped
-inline constexpr int BitBufSize = 32768;
-inline constexpr int BitLimit = 262112;          // 0x3FFE0: most bits a block may take, padded
-inline constexpr int MaxSymbols = 512;           // largest alphabet a HufTable holds
-inline constexpr int ByteSymbols = 256;          // alphabet of the Huffman method
-inline constexpr int LzSymbols = 400;            // alphabet of the LZ method
-inline constexpr int LenSymbols = 27;            // alphabet of the length code
-inline constexpr int MaxCodeLength = 24;
-inline constexpr int DecTabBits = 10;
-inline constexpr int DecTabSize = 1 << DecTabBits;
-inline constexpr std::uint16_t DecTabLong = 512;  // "no code of 10 bits or less matches"
-inline constexpr int FastBits = 11;
-inline constexpr int FastSize = 1 << FastBits;
-inline constexpr int LzWindow = 1024;
-inline constexpr int LzMinMatch = 4;
-inline constexpr int LzMaxMatch = 256;
-inline constexpr int LzHashSize = 1024;
-inline constexpr int SortRows = 256;
-inline constexpr int SortRowBytes = 64;
-inline constexpr std::uint8_t SortEmptyByte = 0xFF;
-inline constexpr int RleMaxRun = 16;
-
-// Stream flags.
-inline constexpr int FlagHuffman = 1;  // entropy method: Huffman instead of LZ
-inline constexpr int FlagSort = 2;     // sort stage before the run-length stage
-
-// Readers fetch a whole 32-bit word at the byte of the bit position, and a
-// corrupt block may leave the position up to one item (at most 40 bits)
-// beyond its bit count before the count is checked. The slack keeps every
-// such fetch inside the buffer.
-inline constexpr int BitBufSlack = 16;
-
-// How far past a record's last byte the decoder can read before it stops:
-// the code tables are read without looking at the bit count, 27 lengths of
-// 6 bits and 400 of at most 14 + 6 bits (1021 bytes), then one item and a
-// refill's word. The bytes there are zeroed before each decode.
-inline constexpr int RecordReach = 1040;
-
-// ---- Little-endian words at any address ----------------------------------
-
-inline std::uint32_t Load32(const std::uint8_t* at) {
-    std::uint32_t word;
-    std::memcpy(&word, at, 4);
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap32(word);
-    return word;
-}
-
-inline void Store32(std::uint8_t* at, std::uint32_t word) {
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap32(word);
-    std::memcpy(at, &word, 4);
-}
-
-inline std::uint64_t Load64(const std::uint8_t* at) {
-    std::uint64_t word;
-    std::memcpy(&word, at, 8);
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap64(word);
-    return word;
-}
-
-inline void Store64(std::uint8_t* at, std::uint64_t word) {
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap64(word);
-    std::memcpy(at, &word, 8);
-}
-
-// ---- Huffman codes -------------------------------------------------------
-
-// One prefix code. A frequency entry is count * 65536 + symbol, so that one
-// unsigned comparison orders by count and breaks ties by symbol. Codes are
-// canonical and stored bit-reversed: BitPut(length, code) sends the first
-// bit of the code first.
-struct HufTable {
-    std::int32_t symbolCount;
-    std::uint32_t freq[MaxSymbols];
-    std::int32_t leafCount;
-    std::uint8_t length[MaxSymbols];
-    std::uint32_t code[MaxSymbols];
+// ---- Results ---------------------------------------------------------------
+//
+// The codec never ends the program. A stage that cannot go on records the
+// text of the report in its codec and answers why; the stream and archive
+// functions give that report at their edge, and the pipeline keeps it with
+// its block until the block's turn. Every test of untrusted input (and of a
+// limit the codec itself must keep) is one SAFETY_CHECK, so a reader sees
+// at a glance where a damaged record is refused.
+enum class CodecResult {
+    Success,
+    BadData,     // a damaged record
+    CannotPack,  // a block the format cannot hold as asked (no empty row)
+    Bug,         // a limit of the codec's own broken: never data's doing
 };
 
-struct TreeNode {
-    std::uint16_t weight;
-    std::uint16_t index;
-    std::uint16_t left;   // 0xFFFF in both children: a leaf
-    std::uint16_t right;
-};
+#define SAFETY_CHECK(condition, result, ...)  \
+    do {                                      \
+        if (!(condition)) [[unlikely]]        \
+            return Fail(result, __VA_ARGS__); \
+    } while (0)
 
-inline constexpr std::uint16_t NoChild = 0xFFFF;
-
-// One item of a table section: a length-code symbol, and for 25 and 26 the
-// number of zero lengths it stands for.
-struct LenItem {
-    std::uint8_t symbol;
-    std::uint8_t run;
-};
-
-std::uint32_t BitRev(std::uint32_t v, int n);
+// Passes a stage's failure on to the caller.
+#define CODEC_TRY(call)                                                      \
+    do {                                                                     \
+        if (const CodecResult tried = (call); tried != CodecResult::Success) \
+            [[unlikely]] return tried;                                       \
+    } while (0)
 
 // ---- The codec -----------------------------------------------------------
 
-class Codec;
-
-// Reads a block's bits through a 64-bit buffer that is refilled without a
-// branch: after Refill at least 56 bits are valid. The bits above the valid
-// ones are 0 or the stream's own next bits, so refilling over them changes
-// nothing. Each refill loads the 8 bytes at the next unread byte; decoding
-// stops within one item of the block's bit count, which BitBuf's slack covers.
-class BitReader {
-public:
-    BitReader(const std::uint8_t* buffer, int position) : start(buffer), next(buffer + (position >> 3)) {
-        Refill();
-        Skip(position & 7);
-    }
-    void Refill() {
-        bits |= Load64(next) << valid;
-        next += (63 - valid) >> 3;
-        valid |= 56;
-    }
-    std::uint64_t Peek() const { return bits; }
-    void Skip(int n) {
-        bits >>= n;
-        valid -= n;
-    }
-    int Position() const { return static_cast<int>(next - start) * 8 - valid; }
-
-private:
-    const std::uint8_t* start;
-    const std::uint8_t* next;
-    std::uint64_t bits = 0;
-    int valid = 0;
-};
-
-// Writes bits at a codec's BitPos through a 64-bit accumulator, a word store
-// every 32 bits, for the packers' hot loops. The bytes it leaves are those
-// that BitPut calls would leave: the bits below the start position are kept,
-// each value's bits above n are dropped (the next BitPut would overwrite
-// them), and the bits after the last one are 0. Done() stores what is left
-// and moves BitPos to the end.
-class BitWriter {
-public:
-    explicit BitWriter(Codec& codec);
-    void Put(int n, std::uint32_t v) {
-        accumulator |= static_cast<std::uint64_t>(v & ((1u << n) - 1)) << filled;
-        filled += n;
-        if (filled >= 32) {
-            Store32(at, static_cast<std::uint32_t>(accumulator));
-            at += 4;
-            accumulator >>= 32;
-            filled -= 32;
-        }
-    }
-    int Position() const;
-    void Done();
-
-private:
-    Codec& codec;
-    std::uint8_t* at;
-    std::uint64_t accumulator;
-    int filled;
-};
-
+// One block codec: every work area a block needs, so that codecs side by
+// side never share anything. Its callers see whole records; the stages
+// behind them are its own.
 class Codec {
 public:
-    // Bit stream.
-    void BitPut(int n, std::uint32_t v) {
-        std::uint8_t* at = BitBuf + (BitPos >> 3);
-        const int k = BitPos & 7;
-        Store32(at, (v << k) | (Load32(at) & ((1u << k) - 1)));
-        BitPos += n;
-    }
-    std::uint32_t BitGet(int n);
-    std::uint32_t BitPeek() const;
-    void BitSkip(int n) { BitPos += n; }
-    void BitWidthInit();
-    // Ends a packed block: remembers the bit count, pads with zero bits to a
-    // byte boundary and stops the program with full when the padded block
-    // passes the limit. Returns the bit count without the padding.
-    int BitFrame(const char* full);
+    // Block records. BlockPack and BlockUnpack are the file-to-file forms.
+    void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
+    void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
+
+    // The same records in memory: EncodeBlock writes one record to out (at
+    // most MaxRecordSize bytes) and *size receives its size; DecodeBlock
+    // decodes the record at the start of size bytes and *used receives the
+    // bytes it took (a record longer than size is damaged). On a failure,
+    // Failure() holds the report's text.
+    static constexpr int MaxRecordSize = MaxRecordHead + BitLimit / 8;
+    CodecResult EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out, int* size);
+    CodecResult DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags, int* used);
+    const char* Failure() const { return failure.c_str(); }
+
+private:
+    // The unit tests look at each stage and its work areas.
+    friend struct TestCodec;
+
+    // The halves of a record's coding: its coding part and its file part.
+    // Between them the record lives in BitBuf, RowOrder and RowCount; the
+    // bit count passes through the caller.
+    CodecResult PackRecord(const std::uint8_t* data, int flags, int* nbits);
+    void WriteRecord(int nbits, FileRec* file, int flags);
+    int ReadRecord(FileRec* file, int flags);
+    CodecResult DecodeRecord(int nbits, std::uint8_t* destination, int flags);
+
+    // Records the report's text; answers result.
+    CodecResult Fail(CodecResult result, const char* format, ...) DIAG_PRINTF(3, 4);
+    // The edge: a failure becomes the fatal report.
+    void Report(CodecResult result) const;
+
+    // Ends a packed block: *nbits receives the bit count, the block is
+    // padded with zero bits to a byte boundary, and a padded block past
+    // the limit fails with the text full.
+    CodecResult BitFrame(const char* full, int* nbits);
 
     // Huffman code construction.
-    void FresInit(HufTable* table, int n);
-    void FresToLen(HufTable* table);
+    CodecResult FresInit(HufTable* table, int n);
+    CodecResult FresToLen(HufTable* table);
     void FresSort(HufTable* table);
-    int TreeBuild(HufTable* table);
-    void TreeToLen(HufTable* table, int node, int depth);
-    void LenToVal(HufTable* table);
+    CodecResult TreeBuild(HufTable* table, int* nodes);
+    CodecResult TreeToLen(HufTable* table, int node, int depth);
+    CodecResult LenToVal(HufTable* table);
 
-    // Code-length transmission and decoding.
+    // Code-length transmission and decoding. UnCode and DecodeLong answer
+    // -1 for bits that no code matches.
     int LenRuns(const std::uint8_t* lengths, int n, LenItem* items);
-    void SendLens(HufTable* table);
-    void SendLenLens(const std::uint8_t* lengths, int count);
-    void RecvLens(HufTable* table, int n);
+    CodecResult SendLens(HufTable* table);
+    CodecResult SendLenLens(const std::uint8_t* lengths, int count);
+    CodecResult RecvLens(HufTable* table, int n);
     void RecvLenLens(std::uint8_t* lengths, int count);
-    int UnCode(const HufTable* table, std::uint32_t bits);
+    int UnCode(const HufTable* table, std::uint32_t bits) const;
     void DecodeInit(const HufTable* table);
     void BuildLongTables(const HufTable* table, int longest);
-    int DecodeLong(const HufTable* table, std::uint32_t bits);
+    int DecodeLong(const HufTable* table, std::uint32_t bits) const;
 
     // One symbol from the next stream bits (at least 24 valid): DecTab for
     // codes of up to 10 bits, then the second-level tables, and the linear
     // search of DecodeLong only where DecodeInit could not build them.
+    // -1: no code matches.
     int DecodeSymbol(const HufTable* table, std::uint32_t bits) {
         const int s = DecTab[bits & (DecTabSize - 1)];
         if (s < DecTabLong)
@@ -253,62 +160,38 @@ public:
         }
     }
 
-    // Huffman block method.
-    int HufPack(int len);
-    int HufUnpack(int nbits);
+    // Huffman block method: *nbits receives the block's bit count, *m the
+    // length of the stage data decoded.
+    CodecResult HufPack(int len, int* nbits);
+    CodecResult HufUnpack(int nbits, int* m);
 
-    // Run-length stage.
-    int RlePack(const std::uint8_t* data);
-    void RleUnpack(int m, std::uint8_t* destination);
+    // Run-length stage: *m receives the length of the stage data.
+    CodecResult RlePack(const std::uint8_t* data, int* m);
+    CodecResult RleUnpack(int m, std::uint8_t* destination);
 
-    // LZ stage.
-    int LzxPack(int m);
-    int LzxUnpack(int nbits);
-    void LzxInit();
-    int LzxMatch(int pos, int left, int* distance);
-    // What LzxMatch answers whenever that is 4 or more, and 0 otherwise, found
-    // with fewer compares: the packer's search.
-    int LzxMatchFast(int pos, int left, int* distance);
-    void HufOutLit(int byte);
-    void HufOutRef(int lengthCode, int distanceCode);
-    void LzxEmit();
-    bool LzxRecvTable();
-    int LzxDecodeFast(int nbits);
+    // LZ stage, the same way.
+    CodecResult LzxPack(int m, int* nbits);
+    CodecResult LzxUnpack(int nbits, int* m);
+    CodecResult LzxInit();
+    // The longest match of 4 bytes or more at pos (0: none) within the
+    // window, the nearest among equally long ones.
+    int LongestMatch(int pos, int left, int* distance);
+    CodecResult HufOutLit(int byte);
+    CodecResult HufOutRef(int lengthCode, int distanceCode);
+    CodecResult LzxEmit();
+    CodecResult LzxRecvTable(bool* fast);
+    CodecResult DecodeItems(int nbits, int* out);
+    CodecResult DecodeItem(BitReader& in, int* out);
+    CodecResult PutReference(int* out, int length, int distance);
 
     // Sort stage.
-    int SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order);
-    void SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n);
+    CodecResult SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order, int* n);
+    CodecResult SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n);
     int SorMarkEmpty();
-    int SorBestRow(int reference);
-    int SorRowDist(int a, int b, int limit) const;
 
-    // Block records. BlockPack and BlockUnpack are the file-to-file forms;
-    // the stream's parallel path splits each into its file part (on the
-    // stream's thread, in record order) and its coding part (on any thread,
-    // one codec each):
-    //   PackRecord -> WriteRecord        ReadRecord -> DecodeRecord
-    // Between the two halves the record lives in BitBuf, RowOrder and
-    // RowCount; the bit count passes through the caller.
-    void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
-    void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
-    int PackRecord(const std::uint8_t* data, int flags);
-    void WriteRecord(int nbits, FileRec* file, int flags);
-    int ReadRecord(FileRec* file, int flags);
-    void DecodeRecord(int nbits, std::uint8_t* destination, int flags);
-
-    // The same records in memory: EncodeBlock writes one record to out (at
-    // most MaxRecordSize bytes) and returns its size; DecodeBlock decodes the
-    // record at the start of size bytes and returns the bytes it took. A
-    // record that does not fit in size bytes is a fatal error.
-    static constexpr int MaxRecordSize = 1 + SortRows + 4 + BitLimit / 8;
-    int EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out);
-    int DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags);
-
-    // The work areas, public so the tests can look at each stage.
+    // The work areas.
     std::uint8_t BitBuf[BitBufSize + BitBufSlack] = {};
     std::int32_t BitPos = 0;
-    std::uint8_t BitWidth[256] = {};
-    bool BitWidthReady = false;
 
     std::uint8_t WorkBuf[WorkBufSize] = {};
 
@@ -355,44 +238,6 @@ public:
     std::uint8_t RowDone[SortRows] = {};
     std::uint8_t RowOrder[SortRows] = {};
     int RowCount = 0;
+
+    std::string failure;  // the report of the last failure
 };
-
-inline BitWriter::BitWriter(Codec& owner)
-    : codec(owner), at(owner.BitBuf + (owner.BitPos >> 3)), filled(owner.BitPos & 7) {
-    accumulator = *at & ((1u << filled) - 1);
-}
-
-inline int BitWriter::Position() const {
-    return static_cast<int>(at - codec.BitBuf) * 8 + filled;
-}
-
-inline void BitWriter::Done() {
-    Store64(at, accumulator);
-    codec.BitPos = Position();
-}
-
-// The program-wide codec of the stream, and the block calls on it.
-extern Codec StreamCodec;
-
-void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
-void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
-
-// Reads one record from the file's position, as it lies there, into record
-// (room for Codec::MaxRecordSize bytes), with ReadRecord's reads and checks;
-// returns its size. Codec::DecodeBlock decodes it.
-int ReadRecordBytes(FileRec* file, int flags, std::uint8_t* record);
-
-// ---- Stream file access --------------------------------------------------
-//
-// The module reaches its files only through these wrappers over the file
-// layer. Each works on a record of unit 1 and turns a short transfer into a
-// fatal message of its own, so the callers never test a transfer's result.
-
-// mode, ignoring case: "rb" read, "wb" create/truncate for writing, "w+b" an
-// empty file open for reading and writing. Any other mode is fatal.
-void DoFopen(const char* name, const char* mode, FileRec* rec);
-void DoFclose(FileRec* rec);
-void DoFread(void* buffer, int count, FileRec* rec);
-void DoFwrite(const void* buffer, int count, FileRec* rec);
-void DoFseek(FileRec* rec, int offset);
-int DoFtell(FileRec* rec);

@@ -21,7 +21,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "lzx/codec.h"
+#include "lzx/bitstream.h"
 #include "lzx/lzx.h"
 #include "lzx/target.h"
 
@@ -379,7 +379,7 @@ int EntryNext(HILE* stream, EntryRec* entry) {
 
 int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capacity, int force,
               const UnpackOptions& options) {
-    return UnPackStream(Hopen(archive, "rb"), target, table, capacity, force, options);
+    return UnPackStream(Hopen(archive, "rb", options.stream), target, table, capacity, force, options);
 }
 
 int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity, int force,

@@ -14,21 +14,12 @@
 
 #include "lzx/codec.h"
 
-std::uint32_t BitRev(std::uint32_t v, int n) {
-    std::uint32_t reversed = 0;
-    for (int i = 0; i < n; ++i) {
-        reversed = (reversed << 1) | (v & 1);
-        v >>= 1;
-    }
-    return reversed;
-}
-
-void Codec::FresInit(HufTable* table, int n) {
-    if (n > MaxSymbols)
-        FatalMessage("FresInit: too many symbols");
+CodecResult Codec::FresInit(HufTable* table, int n) {
+    SAFETY_CHECK(n <= MaxSymbols, CodecResult::Bug, "FresInit: too many symbols");
     table->symbolCount = n;
     for (int s = 0; s < n; ++s)
         table->freq[s] = static_cast<std::uint32_t>(s);
+    return CodecResult::Success;
 }
 
 void Codec::FresSort(HufTable* table) {
@@ -36,7 +27,7 @@ void Codec::FresSort(HufTable* table) {
     std::sort(table->freq, table->freq + table->symbolCount, std::greater<std::uint32_t>());
 }
 
-void Codec::FresToLen(HufTable* table) {
+CodecResult Codec::FresToLen(HufTable* table) {
     std::memset(table->length, 0, sizeof table->length);
     FresSort(table);
 
@@ -49,15 +40,20 @@ void Codec::FresToLen(HufTable* table) {
     }
     table->leafCount = leaves;
 
-    if (leaves == 0)
+    if (leaves == 0) {
         table->length[0] = 1;  // a code needs one symbol, even one that never occurs
-    else if (leaves == 1)
+        return CodecResult::Success;
+    }
+    if (leaves == 1) {
         table->length[table->freq[0] & 0xFFFF] = 1;
-    else
-        TreeToLen(table, TreeBuild(table) - 1, 0);
+        return CodecResult::Success;
+    }
+    int nodes;
+    CODEC_TRY(TreeBuild(table, &nodes));
+    return TreeToLen(table, nodes - 1, 0);
 }
 
-int Codec::TreeBuild(HufTable* table) {
+CodecResult Codec::TreeBuild(HufTable* table, int* nodes) {
     int k = table->leafCount;
     int next = table->leafCount;
     while (k >= 2) {
@@ -84,26 +80,24 @@ int Codec::TreeBuild(HufTable* table) {
         ++next;
         --k;
     }
-    if (next != 2 * table->leafCount - 1)
-        FatalMessage("TreeBuild: BUG");
-    return next;
+    SAFETY_CHECK(next == 2 * table->leafCount - 1, CodecResult::Bug, "TreeBuild: BUG");
+    *nodes = next;
+    return CodecResult::Success;
 }
 
-void Codec::TreeToLen(HufTable* table, int node, int depth) {
-    if (depth > MaxCodeLength)
-        FatalMessage("TreeToLen: too deep");
+CodecResult Codec::TreeToLen(HufTable* table, int node, int depth) {
+    SAFETY_CHECK(depth <= MaxCodeLength, CodecResult::Bug, "TreeToLen: too deep");
     if (node < table->leafCount) {
         table->length[table->freq[node] & 0xFFFF] = static_cast<std::uint8_t>(depth);
-        if (depth == 0)
-            FatalMessage("TreeToLen: root is used");
+        SAFETY_CHECK(depth != 0, CodecResult::Bug, "TreeToLen: root is used");
     }
     const TreeNode& n = Nodes[node];
-    if ((n.left == NoChild) != (n.right == NoChild))
-        FatalMessage("TreeToLen: child missing");
+    SAFETY_CHECK((n.left == NoChild) == (n.right == NoChild), CodecResult::Bug, "TreeToLen: child missing");
     if (n.left != NoChild) {
-        TreeToLen(table, n.left, depth + 1);
-        TreeToLen(table, n.right, depth + 1);
+        CODEC_TRY(TreeToLen(table, n.left, depth + 1));
+        CODEC_TRY(TreeToLen(table, n.right, depth + 1));
     }
+    return CodecResult::Success;
 }
 
 namespace {
@@ -123,7 +117,8 @@ struct ByteReversal {
 
 constexpr ByteReversal Reversed;
 
-// BitRev for n of 1 to 24, three table lookups.
+// The low n bits of v in reverse order, for n of 1 to 24: three table
+// lookups.
 inline std::uint32_t Reverse24(std::uint32_t v, int n) {
     const std::uint32_t all = static_cast<std::uint32_t>(Reversed.table[v & 0xFF]) << 16 |
                               static_cast<std::uint32_t>(Reversed.table[(v >> 8) & 0xFF]) << 8 |
@@ -137,7 +132,7 @@ inline std::uint32_t Reverse24(std::uint32_t v, int n) {
 // stored reversed. Only the low L bits of first[L] take part, so unsigned
 // wrap-around in the doubling does no harm; a length whose count passes the
 // all-ones code has no code left for the next symbol: overcounted.
-void Codec::LenToVal(HufTable* table) {
+CodecResult Codec::LenToVal(HufTable* table) {
     int count[MaxCodeLength + 1] = {};
     for (int s = 0; s < table->symbolCount; ++s)
         ++count[table->length[s]];
@@ -154,8 +149,8 @@ void Codec::LenToVal(HufTable* table) {
         if (length == 0)
             continue;
         const std::uint32_t value = next[length]++;
-        if (value >> length)
-            FatalMessage("LenToVal: overcounted");
+        SAFETY_CHECK((value >> length) == 0, CodecResult::BadData, "LenToVal: overcounted");
         table->code[s] = Reverse24(value, length);
     }
+    return CodecResult::Success;
 }

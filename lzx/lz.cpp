@@ -40,40 +40,18 @@ inline int MatchLength(const std::uint8_t* a, const std::uint8_t* b, int limit) 
 
 }  // namespace
 
-void Codec::LzxInit() {
-    BitWidthInit();
-    FresInit(&MainTable, LzSymbols);
+CodecResult Codec::LzxInit() {
     LzItemCount = 0;
+    return FresInit(&MainTable, LzSymbols);
 }
 
-int Codec::LzxMatch(int pos, int left, int* distance) {
-    if (left < LzMinMatch)
-        return 0;
-    const int limit = left < LzMaxMatch ? left : LzMaxMatch;
-    const int lowest = pos > LzWindow ? pos - LzWindow : 0;
-    const std::uint8_t* here = WorkBuf + pos;
-    int best = 0;
-    for (int c = LzChain[pos]; c >= lowest; c = LzChain[c]) {
-        // A candidate that differs at offset best cannot be longer than best.
-        if (WorkBuf[c + best] != here[best])
-            continue;
-        const int n = MatchLength(WorkBuf + c, here, limit);
-        if (n > best) {
-            best = n;
-            *distance = pos - c;
-            if (n >= limit)
-                break;
-        }
-    }
-    return best;
-}
-
-// A candidate longer than best equals the data here in bytes 0 to best, so
-// the word that ends at byte best is compared first: most candidates fail
-// there. The walk order and the strictly-longer rule are LzxMatch's, so the
-// same candidate wins; matches under 4 bytes, which the packer never uses,
-// are not looked for.
-int Codec::LzxMatchFast(int pos, int left, int* distance) {
+// The chain is walked from the nearest candidate to the farthest, and a
+// candidate is kept only when it is strictly longer, so among equal lengths
+// the nearest wins. A candidate longer than best equals the data here in
+// bytes 0 to best, so the word that ends at byte best is compared first:
+// most candidates fail there. Matches under 4 bytes, which the packer never
+// uses, are not looked for.
+int Codec::LongestMatch(int pos, int left, int* distance) {
     if (left < LzMinMatch)
         return 0;
     const int limit = left < LzMaxMatch ? left : LzMaxMatch;
@@ -96,30 +74,30 @@ int Codec::LzxMatchFast(int pos, int left, int* distance) {
     return best >= LzMinMatch ? best : 0;
 }
 
-void Codec::HufOutLit(int byte) {
-    if (LzItemCount >= BlockSize)
-        FatalMessage("HufOutLit: buffer full");
+CodecResult Codec::HufOutLit(int byte) {
+    SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutLit: buffer full");
     LzItems[LzItemCount++] = static_cast<std::uint32_t>(byte);
     MainTable.freq[byte] += 65536;
+    return CodecResult::Success;
 }
 
-void Codec::HufOutRef(int lengthCode, int distanceCode) {
-    if (LzItemCount >= BlockSize)
-        FatalMessage("HufOutRef: buffer full");
+CodecResult Codec::HufOutRef(int lengthCode, int distanceCode) {
+    SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutRef: buffer full");
     const int lc = BitWidth[lengthCode];
     const int dc = distanceCode < 256 ? BitWidth[distanceCode] : BitWidth[distanceCode >> 8] + 8;
     const int symbol = 256 + 16 * lc + dc;
     LzItems[LzItemCount++] = static_cast<std::uint32_t>(symbol) | static_cast<std::uint32_t>(lengthCode) << 9 |
                              static_cast<std::uint32_t>(distanceCode) << 17;
     MainTable.freq[symbol] += 65536;
+    return CodecResult::Success;
 }
 
-void Codec::LzxEmit() {
-    FresToLen(&MainTable);
-    SendLens(&MainTable);
-    LenToVal(&MainTable);
+CodecResult Codec::LzxEmit() {
+    CODEC_TRY(FresToLen(&MainTable));
+    CODEC_TRY(SendLens(&MainTable));
+    CODEC_TRY(LenToVal(&MainTable));
 
-    BitWriter bits(*this);
+    BitWriter bits(BitBuf, BitPos);
     for (int i = 0; i < LzItemCount; ++i) {
         const std::uint32_t item = LzItems[i];
         const int symbol = static_cast<int>(item & 0x1FF);
@@ -134,15 +112,13 @@ void Codec::LzxEmit() {
         }
         // A guard, not a limit that data can reach: the writer must never
         // leave BitBuf.
-        if (bits.Position() > BitLimit) {
-            bits.Done();
-            FatalMessage("LzxPack: buffer full");
-        }
+        SAFETY_CHECK(bits.Position() <= BitLimit, CodecResult::Bug, "LzxPack: buffer full");
     }
-    bits.Done();
+    BitPos = bits.Done();
+    return CodecResult::Success;
 }
 
-int Codec::LzxPack(int m) {
+CodecResult Codec::LzxPack(int m, int* nbits) {
     for (std::int16_t& head : LzHead)
         head = -1;
     for (int i = 0; i < m; ++i) {
@@ -152,42 +128,35 @@ int Codec::LzxPack(int m) {
     }
 
     BitPos = 0;
-    LzxInit();
+    CODEC_TRY(LzxInit());
     for (int i = 0; i < m;) {
         int distance = 0;
-        const int length = LzxMatchFast(i, m - i, &distance);
+        const int length = LongestMatch(i, m - i, &distance);
         if (length >= LzMinMatch) {
-            HufOutRef(length - 3, distance - 1);
+            CODEC_TRY(HufOutRef(length - 3, distance - 1));
             i += length;
         } else {
-            HufOutLit(WorkBuf[i]);
+            CODEC_TRY(HufOutLit(WorkBuf[i]));
             i += 1;
         }
     }
-    LzxEmit();
+    CODEC_TRY(LzxEmit());
 
-    return BitFrame("LzxPack: buffer full");
+    return BitFrame("LzxPack: buffer full", nbits);
 }
 
 // Receives the block's code and builds its decode tables: the fast table,
-// or DecodeSymbol's for a code that is not prefix-free (answer false).
-bool Codec::LzxRecvTable() {
-    RecvLens(&MainTable, LzSymbols);
-    LenToVal(&MainTable);
-    if (BuildFastTable(&MainTable, true))
-        return true;
-    NeedSlowTables(&MainTable);
-    return false;
+// or DecodeSymbol's for a code that is not prefix-free (*fast false).
+CodecResult Codec::LzxRecvTable(bool* fast) {
+    CODEC_TRY(RecvLens(&MainTable, LzSymbols));
+    CODEC_TRY(LenToVal(&MainTable));
+    *fast = BuildFastTable(&MainTable, true);
+    if (!*fast)
+        NeedSlowTables(&MainTable);
+    return CodecResult::Success;
 }
 
 namespace {
-
-// n bits at the local bit position.
-inline std::uint32_t TakeBits(const std::uint8_t* buffer, std::int32_t& pos, int n) {
-    const std::uint32_t bits = (Load32(buffer + (pos >> 3)) >> (pos & 7)) & ((1u << n) - 1);
-    pos += n;
-    return bits;
-}
 
 // Copies a reference of length bytes from distance bytes back, as a byte-by-
 // byte copy in increasing order would, eight bytes at a time. Up to 15 bytes
@@ -213,43 +182,6 @@ inline void CopyMatch(std::uint8_t* to, int distance, int length) {
         Store64(to + i, Load64(to + i - period));
 }
 
-// Checks a reference against the output so far and copies it.
-inline void PutReference(std::uint8_t* work, int& out, int length, int distance) {
-    if (distance > out)
-        FatalMessage("LzxUnpack: reference before the start of the block");
-    if (out + length > BlockSize)
-        FatalMessage("LzxUnpack: more than %d bytes decoded", BlockSize);
-    CopyMatch(work + out, distance, length);
-    out += length;
-}
-
-// One literal or reference through DecodeSymbol, at the local bit position,
-// answering the output's new length: the path of every code the fast table
-// does not hold, and of whole blocks whose code is not prefix-free. Every
-// check of a damaged block is here, before the write.
-int LzxGetItem(Codec& codec, std::int32_t& pos, int out) {
-    codec.NeedSlowTables(&codec.MainTable);
-    const std::uint32_t bits = Load32(codec.BitBuf + (pos >> 3)) >> (pos & 7);
-    const int s = codec.DecodeSymbol(&codec.MainTable, bits);
-    pos += codec.MainTable.length[s];
-
-    if (s < 256) {
-        if (out >= BlockSize)
-            FatalMessage("LzxUnpack: more than %d bytes decoded", BlockSize);
-        codec.WorkBuf[out++] = static_cast<std::uint8_t>(s);
-        return out;
-    }
-
-    const int lc = (s & 255) >> 4;
-    const int dc = s & 15;
-    if (lc < 1 || lc > 8 || dc > 10)
-        FatalMessage("LzxUnpack: bad reference symbol %d", s);
-    const int L = lc <= 1 ? lc : (1 << (lc - 1)) + static_cast<int>(TakeBits(codec.BitBuf, pos, lc - 1));
-    const int D = dc <= 1 ? dc : (1 << (dc - 1)) + static_cast<int>(TakeBits(codec.BitBuf, pos, dc - 1));
-    PutReference(codec.WorkBuf, out, L + 3, D + 1);
-    return out;
-}
-
 // Per length or distance class: the value of the class with its extra bits
 // zero, and the number of extra bits. Length classes run 1 to 8, distance
 // classes 0 to 10; the fast table holds no symbol outside them.
@@ -258,11 +190,45 @@ constexpr int ClassExtra[16] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
 }  // namespace
 
+// Checks a reference against the output so far and copies it.
+inline CodecResult Codec::PutReference(int* out, int length, int distance) {
+    SAFETY_CHECK(distance <= *out, CodecResult::BadData, "LzxUnpack: reference before the start of the block");
+    SAFETY_CHECK(*out + length <= BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded", BlockSize);
+    CopyMatch(WorkBuf + *out, distance, length);
+    *out += length;
+    return CodecResult::Success;
+}
+
+// One literal or reference through DecodeSymbol, *out the output's length:
+// the path of every code the fast table does not hold, and of whole blocks
+// whose code is not prefix-free. Every check of a damaged block is here,
+// before the write.
+CodecResult Codec::DecodeItem(BitReader& in, int* out) {
+    NeedSlowTables(&MainTable);
+    in.Refill();
+    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
+    SAFETY_CHECK(s >= 0, CodecResult::BadData, "DecodeLong: code not found");
+    in.Skip(MainTable.length[s]);
+
+    if (s < 256) {
+        SAFETY_CHECK(*out < BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded", BlockSize);
+        WorkBuf[(*out)++] = static_cast<std::uint8_t>(s);
+        return CodecResult::Success;
+    }
+
+    const int lc = (s & 255) >> 4;
+    const int dc = s & 15;
+    SAFETY_CHECK(lc >= 1 && lc <= 8 && dc <= 10, CodecResult::BadData, "LzxUnpack: bad reference symbol %d", s);
+    const int L = lc <= 1 ? lc : (1 << (lc - 1)) + static_cast<int>(in.Get(lc - 1));
+    const int D = dc <= 1 ? dc : (1 << (dc - 1)) + static_cast<int>(in.Get(dc - 1));
+    return PutReference(out, L + 3, D + 1);
+}
+
 // The hot loop. A refill before each item gives it all its bits: at most
 // 24 for the code and 7 + 9 for the extra fields. The bit position
 // moves on by the whole item at once, so the next item's lookup need not
 // wait for this one's length and distance.
-int Codec::LzxDecodeFast(int nbits) {
+CodecResult Codec::DecodeItems(int nbits, int* decoded) {
     BitReader in(BitBuf, BitPos);
     std::uint8_t* const work = WorkBuf;
     int out = 0;
@@ -271,16 +237,13 @@ int Codec::LzxDecodeFast(int nbits) {
         std::uint64_t bits = in.Peek();
         const std::uint32_t entry = FastLookup(bits);
         if (entry == 0) {
-            std::int32_t pos = in.Position();
-            out = LzxGetItem(*this, pos, out);
-            in = BitReader(BitBuf, pos);
+            CODEC_TRY(DecodeItem(in, &out));
             continue;
         }
         in.Skip(static_cast<int>((entry >> 16) & 0xFF));
         const int s = static_cast<int>(entry & 0xFFFF);
         if (s < 256) {
-            if (out >= BlockSize)
-                FatalMessage("LzxUnpack: more than %d bytes decoded", BlockSize);
+            SAFETY_CHECK(out < BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded", BlockSize);
             work[out++] = static_cast<std::uint8_t>(s);
             continue;
         }
@@ -291,24 +254,26 @@ int Codec::LzxDecodeFast(int nbits) {
         const int L = ClassBase[lc] + static_cast<int>(bits & ((1u << lengthExtra) - 1));
         bits >>= lengthExtra;
         const int D = ClassBase[dc] + static_cast<int>(bits & ((1u << ClassExtra[dc]) - 1));
-        PutReference(work, out, L + 3, D + 1);
+        CODEC_TRY(PutReference(&out, L + 3, D + 1));
     }
     BitPos = in.Position();
-    return out;
+    *decoded = out;
+    return CodecResult::Success;
 }
 
-int Codec::LzxUnpack(int nbits) {
+CodecResult Codec::LzxUnpack(int nbits, int* m) {
     BitPos = 0;
-    int out = 0;
-    if (LzxRecvTable()) {
-        out = LzxDecodeFast(nbits);
+    *m = 0;
+    bool fast;
+    CODEC_TRY(LzxRecvTable(&fast));
+    if (fast) {
+        CODEC_TRY(DecodeItems(nbits, m));
     } else {
-        std::int32_t pos = BitPos;
-        while (pos < nbits)
-            out = LzxGetItem(*this, pos, out);
-        BitPos = pos;
+        BitReader in(BitBuf, BitPos);
+        while (in.Position() < nbits)
+            CODEC_TRY(DecodeItem(in, m));
+        BitPos = in.Position();
     }
-    if (BitPos != nbits)
-        FatalMessage("LzxUnpack: too many bits read");
-    return out;
+    SAFETY_CHECK(BitPos == nbits, CodecResult::BadData, "LzxUnpack: too many bits read");
+    return CodecResult::Success;
 }

@@ -26,46 +26,44 @@
 
 inline constexpr int HileBlockSize = 16384;
 inline constexpr int HileHeaderSize = 16;
+inline constexpr int HileNameSize = 80;  // a stream's file name, its terminating zero included
 inline constexpr std::uint32_t HileMagic = 0x31585A4C;  // "LZX1" read little-endian
-inline constexpr int HileNameSize = 80;
-inline constexpr int HileSideNameSize = 16;
 
-struct HileHeader {
-    std::uint32_t magic;
-    std::int32_t indexOffset;
-    std::int32_t totalLength;
-    std::int32_t flags;
-};
+// A stream's state is the library's own: callers hold a pointer and ask
+// through the functions below.
+struct HILE;
 
-struct HileBatch;
+// Called after every block a stream writes or reads, with the stream.
+// Tools use it for progress reports.
+using HileProgress = void (*)(const HILE* stream);
 
-struct HILE {
-    int write;                     // 1 write stream, 0 read stream
-    char name[HileNameSize];
-    char sideName[HileSideNameSize];
-    FileRec main;                  // the "LZX1" file
-    FileRec side;                  // collects the block index while writing
-    HileHeader header;
-    std::uint8_t buffer[HileBlockSize];
-    std::int32_t base;             // stream offset of buffer[0]
-    std::int32_t position;         // bytes of the buffer filled (write) or delivered (read)
-    int endFlag;                   // a read wanted more than was left
-    HileBatch* batch;              // blocks coded on several threads; null: one at a time
+// How a stream codes, fixed when it is opened. Every stream has its own
+// codec and buffers, so streams on different threads share nothing.
+struct HileOptions {
+    // The threads that code the stream's blocks (1: each block on the
+    // stream's own thread). The files written and the bytes read are the
+    // same whatever the number; memory grows by about 1 MB per thread.
+    int threads = 1;
+    HileProgress progress = nullptr;  // null: nothing is called
 };
 
 // mode: "rb", or "wb" with an optional third letter: "h" Huffman method,
 // "s" sort stage.
-HILE* Hopen(const char* name, const char* mode);
+HILE* Hopen(const char* name, const char* mode, const HileOptions& options = {});
 // A read stream over a file the caller already holds open (unit 1, for
 // reading): the stream takes the record over (its handle becomes 0 there),
 // reads from the file's start and closes it at Hclose. For a file that must
 // not be looked up by its name a second time.
-HILE* HopenFile(FileRec* file);
+HILE* HopenFile(FileRec* file, const HileOptions& options = {});
 int Hclose(HILE* stream);  // write: size of the finished file; read: 0
 int Hread(void* buffer, int count, HILE* stream);
 void Hwrite(const void* buffer, int count, HILE* stream);
 void Hseek(HILE* stream, int position);
-int Htell(HILE* stream);
+int Htell(const HILE* stream);
+// The stream's length in bytes (written so far, while writing) and its flags
+// (1 Huffman method, 2 sort stage).
+int HileLength(const HILE* stream);
+int HileFlags(const HILE* stream);
 int Hgetc(HILE* stream);
 int Hputc(int byte, HILE* stream);
 int Heof(HILE* stream);
@@ -80,17 +78,6 @@ void Hfill(HILE* stream);
 // that go on after a fatal report (whose files the report has closed). The
 // program itself ends instead.
 void HileReleaseAll();
-
-// The number of threads that code the blocks of the streams opened from now
-// on (1, the default: each block on the stream's own thread). The files
-// written and the bytes read are the same whatever the number; memory grows
-// by about 1 MB per thread.
-void HileSetThreads(int threads);
-
-// Called after every block a stream writes or reads, with the stream.
-// Tools use it for progress reports; null (the default) calls nothing.
-using HileProgress = void (*)(const HILE* stream);
-void HileSetProgress(HileProgress progress);
 
 // ---- Archives ------------------------------------------------------------
 
@@ -157,6 +144,7 @@ struct UnpackOptions {
     // version the table held for it before (-1: not listed, or no table).
     void (*done)(const EntryRec& entry, int listed, bool written, void* context) = nullptr;
     void* context = nullptr;
+    HileOptions stream;  // for the archive's stream (UnPackLZX)
 };
 
 // Extracts every entry of the archive below target (the base of names that
@@ -177,7 +165,8 @@ void EntryScramble(FileRec* rec);
 
 // Builds an archive from a script; returns the number of entries. total and
 // archiveSize (when not null) receive the bytes stored and the archive's size.
-int PackLZX(const char* script, long long* total, int* archiveSize, EntryRec* table, int capacity);
+int PackLZX(const char* script, long long* total, int* archiveSize, EntryRec* table, int capacity,
+            const HileOptions& options = {});
 
 // ---- Version tables ("lzx.ver") -------------------------------------------
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "lzx/codec.h"
+#include "lzx/bitstream.h"
 #include "lzx/lzx.h"
 
 namespace {
@@ -96,7 +96,8 @@ void CheckNotASource(FileRec* script, const char* archive, const char* base) {
 
 }  // namespace
 
-int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec* table, int capacity) {
+int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec* table, int capacity,
+            const HileOptions& options) {
     FileRec script;
     FileInit(&script, 1, scriptName);
     FileOpenRead(&script);
@@ -109,7 +110,7 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
         FatalMessage("PackLZX: No base directory");
 
     CheckNotASource(&script, archive, base);
-    HILE* stream = Hopen(archive, "wb");
+    HILE* stream = Hopen(archive, "wb", options);
     long long stored = 0;
     int count = 0;
     char line[LineLimit + 1];

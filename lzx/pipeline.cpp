@@ -8,10 +8,12 @@
 // record order, so the file is the one a single thread writes, byte for
 // byte, and reads go through the same reads.
 //
-// A fatal report on a coding thread, or while a record is read ahead, is
-// kept with its block and given when that block's turn comes: what a single
-// thread would have written or handed out before the failure still is, and
-// the report is the same.
+// A block that fails on a coding thread keeps its report with it, given
+// when that block's turn comes; a record that cannot be read ahead ends the
+// read-ahead, and the stream's thread reads it itself at its turn. What a
+// single thread would have written or handed out before the failure still
+// is, and the report is the same.
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -20,23 +22,15 @@
 
 #include "lzx/codec.h"
 #include "lzx/pipeline.h"
+#include "lzx/stream_file.h"
 
 namespace {
 
-int Threads = 1;
 constexpr int SlotsPerThread = 16;
 constexpr int ReadPiece = 256 * 1024;  // at least one whole record
 constexpr std::size_t WritePiece = 256 * 1024;
 constexpr int MaxThreads = 64;
 constexpr int MaxGroup = MaxThreads * SlotsPerThread;  // blocks in one group at most
-
-struct BlockFailure {
-    std::string text;
-};
-
-[[noreturn]] void ThrowFailure(const char* text) {
-    throw BlockFailure{text};
-}
 
 struct BlockSlot {
     std::uint8_t data[HileBlockSize];
@@ -69,24 +63,18 @@ struct Group {
 void Work(void* context) {
     auto* worker = static_cast<Worker*>(context);
     Group& group = *worker->group;
-    SetThreadFatalTrap(ThrowFailure);
+    Codec& codec = *worker->codec;
     for (;;) {
         const int i = group.claimed.fetch_add(1);
         if (i >= group.count)
             break;
         BlockSlot& slot = *group.slots[static_cast<std::size_t>(i)];
-        if (!slot.failure.empty())
-            continue;
-        try {
-            if (group.pack)
-                slot.size = worker->codec->EncodeBlock(slot.data, group.flags, slot.record);
-            else
-                worker->codec->DecodeBlock(slot.record, slot.size, slot.data, group.flags);
-        } catch (const BlockFailure& failure) {
-            slot.failure = failure.text.empty() ? "?" : failure.text;
-        }
+        int used;
+        const CodecResult result = group.pack ? codec.EncodeBlock(slot.data, group.flags, slot.record, &slot.size)
+                                         : codec.DecodeBlock(slot.record, slot.size, slot.data, group.flags, &used);
+        if (result != CodecResult::Success)
+            slot.failure = codec.Failure();
     }
-    SetThreadFatalTrap(nullptr);
 }
 
 }  // namespace
@@ -104,6 +92,7 @@ struct ReadBuffer {
 // group (task), codes its share and posts done; quit ends them.
 struct HileBatch {
     std::vector<Worker> workers;
+    Codec* own = nullptr;           // the stream's codec, for the blocks its thread codes
     bool threaded = true;           // false: the stream's own thread codes, with the stream's codec
     bool started = false;           // the coding threads have been started
     OsHandle start = 0;
@@ -165,7 +154,7 @@ void Join(HileBatch* batch, Group& group) {
     if (batch->threaded) {
         Worker self;
         self.group = &group;
-        self.codec = &StreamCodec;
+        self.codec = batch->own;
         Work(&self);
         for (const Worker& worker : batch->workers) {
             if (worker.thread != 0)
@@ -211,8 +200,8 @@ void WriteGroup(HILE* stream, Group& group) {
 
 // Reading: the record at the file position, taken from the stream's read
 // buffer, which is filled with large reads; false when the file ends inside
-// the record or its bit count is out of range (the caller then reads it the
-// single thread's way, which gives that thread's report).
+// the record or its bit count is out of range (the stream's thread then
+// reads it the single thread's way, which gives that thread's report).
 bool TakeRecord(HILE* stream, int* position, BlockSlot& slot) {
     HileBatch* batch = stream->batch;
     ReadBuffer& buffer = batch->reading;
@@ -238,20 +227,17 @@ bool TakeRecord(HILE* stream, int* position, BlockSlot& slot) {
         }
         return *position + need <= buffer.start + buffer.filled;
     };
-    int head = 4;
-    if (stream->header.flags & FlagSort) {
-        if (!present(1))
+    auto here = [&] { return buffer.bytes.data() + (*position - buffer.start); };
+    present(0);  // the position inside the buffer, or the buffer starting there
+    RecordHead head;
+    while (!ParseRecordHead(here(), buffer.start + buffer.filled - *position, stream->header.flags, &head)) {
+        if (!present(head.need))
             return false;
-        head += 1 + buffer.bytes[static_cast<std::size_t>(*position - buffer.start)];
     }
-    if (!present(head))
+    if (!BitCountValid(head.nbits) || !present(head.size + CodedBytes(head.nbits)))
         return false;
-    const std::uint8_t* at = buffer.bytes.data() + (*position - buffer.start);
-    const std::int32_t nbits = static_cast<std::int32_t>(Load32(at + head - 4));
-    if (nbits < 0 || nbits > BitLimit || !present(head + (nbits + 7) / 8))
-        return false;
-    slot.size = head + (nbits + 7) / 8;
-    std::memcpy(slot.record, buffer.bytes.data() + (*position - buffer.start), static_cast<std::size_t>(slot.size));
+    slot.size = head.size + CodedBytes(head.nbits);
+    std::memcpy(slot.record, here(), static_cast<std::size_t>(slot.size));
     *position += slot.size;
     return true;
 }
@@ -268,55 +254,45 @@ void ReadAhead(HILE* stream, Group& group) {
         return;
     if (batch->reading.fileSize < 0)
         batch->reading.fileSize = FileSize64(&stream->main);
-    SetThreadFatalTrap(ThrowFailure);
     int position = DoFtell(&stream->main);
     while (group.count < static_cast<int>(group.slots.size()) && batch->readAhead < stream->header.totalLength) {
-        BlockSlot& slot = *group.slots[static_cast<std::size_t>(group.count++)];
-        slot.failure.clear();
-        batch->readAhead += HileBlockSize;
-        try {
-            if (position >= stream->header.indexOffset)
-                FatalMessage("Hfill: block missing in [%s]", stream->name);
-            if (!TakeRecord(stream, &position, slot)) {
-                DoFseek(&stream->main, position);
-                slot.size = ReadRecordBytes(&stream->main, stream->header.flags, slot.record);
-                position = DoFtell(&stream->main);
-            }
-        } catch (const BlockFailure& failure) {
-            slot.failure = failure.text.empty() ? "?" : failure.text;
-            batch->readAhead = stream->header.totalLength;  // nothing behind it is read
+        // A record that runs into the index or cannot be taken whole ends
+        // the read-ahead before it: the stream's thread reads it as a single
+        // thread does, when its turn comes, and gives that thread's report.
+        BlockSlot& slot = *group.slots[static_cast<std::size_t>(group.count)];
+        if (position >= stream->header.indexOffset || !TakeRecord(stream, &position, slot)) {
+            batch->readAhead = stream->header.totalLength;
+            break;
         }
+        slot.failure.clear();
+        ++group.count;
+        batch->readAhead += HileBlockSize;
     }
-    try {
-        DoFseek(&stream->main, position);
-    } catch (const BlockFailure&) {
-        // Reported, if ever, by the read that needs the position.
-    }
-    SetThreadFatalTrap(nullptr);
+    DoFseek(&stream->main, position);
     if (group.count > 0)
         Launch(batch, group);
 }
 
 }  // namespace
 
-void HileSetThreads(int threads) {
-    Threads = threads < 1 ? 1 : threads > MaxThreads ? MaxThreads : threads;
-}
-
 // With one thread, a stream still moves its records in large pieces (one
 // transfer for many records instead of two or more for each), and its own
 // thread codes them with the stream's codec.
-HileBatch* BatchCreate(bool write, int flags) {
+HileBatch* BatchCreate(HILE* stream) {
+    const bool write = stream->write != 0;
+    const int flags = stream->header.flags;
+    const int threads = std::clamp(stream->options.threads, 1, MaxThreads);
     auto* batch = new (std::nothrow) HileBatch;
     if (batch == nullptr)
         return nullptr;
-    batch->threaded = Threads > 1;
+    batch->own = stream->codec;
+    batch->threaded = threads > 1;
     if (batch->threaded) {
         batch->start = OsSemaphoreCreate();
         batch->done = OsSemaphoreCreate();
         batch->threaded = batch->start != 0 && batch->done != 0;  // else: the stream's thread codes alone
     }
-    batch->workers.resize(static_cast<std::size_t>(Threads));
+    batch->workers.resize(static_cast<std::size_t>(threads));
     if (write)
         batch->writing.reserve(WritePiece + Codec::MaxRecordSize);
     else
@@ -324,11 +300,11 @@ HileBatch* BatchCreate(bool write, int flags) {
     for (Worker& worker : batch->workers) {
         if (batch->threaded)
             worker.owned.reset(new (std::nothrow) Codec);
-        worker.codec = batch->threaded ? worker.owned.get() : &StreamCodec;
+        worker.codec = batch->threaded ? worker.owned.get() : batch->own;
     }
     // One thread: groups of 2 blocks to read (decoded as they are handed
     // out) and of 16 to write (written together).
-    const int slots = batch->threaded ? Threads * SlotsPerThread : write ? SlotsPerThread : 2;
+    const int slots = batch->threaded ? threads * SlotsPerThread : write ? SlotsPerThread : 2;
     for (Group& group : batch->groups) {
         group.pack = write;
         group.flags = flags;

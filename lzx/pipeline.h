@@ -1,17 +1,17 @@
 // pipeline.h - the stream's parallel block coding, private to the module.
 //
 // Every stream gets a batch: its blocks go through groups, coded on the
-// threads HileSetThreads allows (or on the stream's own thread), and its
+// threads its options allow (or on the stream's own thread), and its
 // records are moved in large pieces. Without one (no memory for it) the
 // stream codes every block itself, one at a time, with a file transfer for
 // every part of its record.
 #pragma once
 
-#include "lzx/lzx.h"
+#include "lzx/stream.h"
 
-// A batch for a new stream with these flags, or null when the stream codes
-// on its own.
-HileBatch* BatchCreate(bool write, int flags);
+// A batch for a new stream (its mode, flags, options and codec set), or
+// null when the stream codes on its own.
+HileBatch* BatchCreate(HILE* stream);
 // Waits for the coding threads and releases the batch; null does nothing.
 void BatchDestroy(HileBatch* batch);
 
@@ -22,8 +22,9 @@ void BatchPut(HILE* stream);
 void BatchFlush(HILE* stream);
 
 // Reading: hands out the next block into the buffer. Answers false when the
-// stream's length promises no further block; the caller then goes on as a
-// single thread would (the file is positioned behind the last block read).
+// stream's length promises no further block, or the next record could not
+// be read ahead; the caller then goes on as a single thread would (the file
+// is positioned behind the last block read), with that thread's report.
 bool BatchFill(HILE* stream);
 // Reading: forgets every block read ahead (before a seek).
 void BatchDrop(HILE* stream);

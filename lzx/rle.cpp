@@ -59,7 +59,7 @@ inline int RunLength(const std::uint8_t* data, int p, std::uint8_t c) {
 
 }  // namespace
 
-int Codec::RlePack(const std::uint8_t* data) {
+CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
     int out = 0;
     int p = 0;
     while (p < BlockSize) {
@@ -83,20 +83,20 @@ int Codec::RlePack(const std::uint8_t* data) {
         WorkBuf[out++] = c;
         p += n;
     }
-    if (p != BlockSize)
-        FatalMessage("RlePack: BUG");
-    if (out < BlockSize)
-        return out;
-    std::memcpy(WorkBuf, data, BlockSize);
-    return BlockSize;
+    SAFETY_CHECK(p == BlockSize, CodecResult::Bug, "RlePack: BUG");
+    *m = out;
+    if (out >= BlockSize) {
+        std::memcpy(WorkBuf, data, BlockSize);
+        *m = BlockSize;
+    }
+    return CodecResult::Success;
 }
 
-void Codec::RleUnpack(int m, std::uint8_t* destination) {
+CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
     if (m >= BlockSize) {
-        if (m > BlockSize)
-            FatalMessage("RleUnpack: input > output");
+        SAFETY_CHECK(m == BlockSize, CodecResult::BadData, "RleUnpack: input > output");
         std::memcpy(destination, WorkBuf, BlockSize);
-        return;
+        return CodecResult::Success;
     }
     // Units are read up to the m bytes of stage data and no further: a
     // damaged stage that wants more never looks at stale bytes behind it.
@@ -119,21 +119,18 @@ void Codec::RleUnpack(int m, std::uint8_t* destination) {
         in += counted ? 2 : plain;
     }
     while (written < BlockSize) {
-        if (in >= m)
-            FatalMessage("RleUnpack: too many bytes read");
+        SAFETY_CHECK(in < m, CodecResult::BadData, "RleUnpack: too many bytes read");
         const std::uint8_t b = WorkBuf[in++];
         if (!IsCountByte(b)) {
             destination[written++] = b;
             continue;
         }
         const int copies = b - CountBase;
-        if (written + copies > BlockSize)
-            FatalMessage("RleUnpack: too many bytes written");
-        if (in >= m)
-            FatalMessage("RleUnpack: too many bytes read");
+        SAFETY_CHECK(written + copies <= BlockSize, CodecResult::BadData, "RleUnpack: too many bytes written");
+        SAFETY_CHECK(in < m, CodecResult::BadData, "RleUnpack: too many bytes read");
         std::memset(destination + written, WorkBuf[in++], static_cast<std::size_t>(copies));
         written += copies;
     }
-    if (in != m)
-        FatalMessage("RleUnpack: too many bytes read");
+    SAFETY_CHECK(in == m, CodecResult::BadData, "RleUnpack: too many bytes read");
+    return CodecResult::Success;
 }

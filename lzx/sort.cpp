@@ -64,13 +64,6 @@ inline int RowDistance(const std::uint8_t* rowA, const std::uint8_t* rowB) {
 
 }  // namespace
 
-// Capped at limit: a row already as far as the best so far is out. The cap
-// gives what counting byte by byte and stopping at the limit gives.
-int Codec::SorRowDist(int a, int b, int limit) const {
-    const int d = RowDistance(SortGrid + a * SortRowBytes, SortGrid + b * SortRowBytes);
-    return d < limit ? d : limit;
-}
-
 int Codec::SorMarkEmpty() {
     int used = 0;
     for (int r = 0; r < SortRows; ++r) {
@@ -182,31 +175,21 @@ int OpenRows(const std::uint8_t* done, std::uint8_t* open) {
 
 }  // namespace
 
-int Codec::SorBestRow(int reference) {
-    std::uint8_t open[SortRows];
-    const int count = OpenRows(RowDone, open);
-    const int k = Nearest(SortGrid, open, count, SortGrid + reference * SortRowBytes);
-    if (k == NoRow)
-        FatalMessage("SorBestRow: BUG");
-    return open[k];
-}
-
-int Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order) {
+CodecResult Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order, int* rows) {
     std::memcpy(SortGrid, data, BlockSize);
     const int n = SorMarkEmpty();
-    if (n == SortRows)
-        FatalMessage("SorPack: no empty rows");
+    SAFETY_CHECK(n < SortRows, CodecResult::CannotPack, "SorPack: no empty rows");
     int r = 0;
     while (!RowDone[r])  // the lowest empty row; there is one
         ++r;
-    // The chain as SorBestRow builds it, with the list of open rows kept
-    // from step to step instead of gathered from RowDone every time.
+    // Each step takes the open row nearest to the last one placed; the list
+    // of open rows is kept from step to step instead of gathered from
+    // RowDone every time.
     std::uint8_t open[SortRows];
     int count = OpenRows(RowDone, open);
     for (int k = 0; k < n; ++k) {
         const int place = Nearest(SortGrid, open, count, SortGrid + r * SortRowBytes);
-        if (place == NoRow)
-            FatalMessage("SorBestRow: BUG");
+        SAFETY_CHECK(place != NoRow, CodecResult::Bug, "SorBestRow: BUG");
         r = open[place];
         std::memmove(open + place, open + place + 1, static_cast<std::size_t>(count - place - 1));
         --count;
@@ -218,15 +201,15 @@ int Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* or
         for (int k = 0; k < n; ++k)
             *at++ = SortGrid[order[k] * SortRowBytes + j];
     std::memset(at, SortEmptyByte, static_cast<std::size_t>(BlockSize - n * SortRowBytes));
-    return n;
+    *rows = n;
+    return CodecResult::Success;
 }
 
-void Codec::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n) {
+CodecResult Codec::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n) {
     // A row named twice cannot come from the packer: the record is damaged.
     bool named[SortRows] = {};
     for (int k = 0; k < n; ++k) {
-        if (named[order[k]])
-            FatalMessage("SorUnpack: row %d named twice", order[k]);
+        SAFETY_CHECK(!named[order[k]], CodecResult::BadData, "SorUnpack: row %d named twice", order[k]);
         named[order[k]] = true;
     }
     // The rows come back straight into the destination; the ones not named
@@ -239,4 +222,5 @@ void Codec::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, con
     for (int j = 0; j < SortRowBytes; ++j)
         for (int k = 0; k < n; ++k)
             destination[order[k] * SortRowBytes + j] = *at++;
+    return CodecResult::Success;
 }

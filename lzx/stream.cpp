@@ -11,25 +11,35 @@
 // on a seek through one index entry. A header is checked when it is loaded
 // (a damaged one is refused there), so that no later read can be led outside
 // the file or into delivering bytes that are not in it.
-#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
 #include "lzx/pipeline.h"
+#include "lzx/stream.h"
+#include "lzx/stream_file.h"
 
 namespace {
 
-HileProgress Progress = nullptr;
+// The streams now open, linked through their own fields, so that a harness
+// can release them after a fatal report ended its input halfway, and the
+// fatal path can stop their coding threads: the one record the module keeps
+// beside its streams, as the process's end concerns them all. Streams open
+// and close on any thread, so a spin lock guards the list; nothing is
+// allocated while it is held, so the fatal path never finds it held by its
+// own thread.
+HILE* OpenStreams = nullptr;
+std::atomic_flag OpenStreamsBusy = ATOMIC_FLAG_INIT;
 
-// The streams now open, so that a harness can release them after a fatal
-// report ended its input halfway.
-std::vector<HILE*>& OpenStreams() {
-    static auto* streams = new std::vector<HILE*>;
-    return *streams;
-}
+struct OpenStreamsLock {
+    OpenStreamsLock() {
+        while (OpenStreamsBusy.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~OpenStreamsLock() { OpenStreamsBusy.clear(std::memory_order_release); }
+};
 
 constexpr std::int64_t MaxStreamLength = 0x7FFFFFFF;
 
@@ -73,7 +83,7 @@ void CheckHeader(HILE* stream) {
 // thread decodes it.
 void FillOne(HILE* stream) {
     if (DoFtell(&stream->main) < stream->header.indexOffset) {
-        BlockUnpack(&stream->main, stream->buffer, stream->header.flags);
+        stream->codec->BlockUnpack(&stream->main, stream->buffer, stream->header.flags);
     } else if (static_cast<std::int64_t>(stream->base) + HileBlockSize < stream->header.totalLength) {
         // The records ran into the index while the total length still
         // promises a further block: the stream is damaged.
@@ -87,12 +97,8 @@ void FillOne(HILE* stream) {
 }  // namespace
 
 void HileReportProgress(const HILE* stream) {
-    if (Progress)
-        Progress(stream);
-}
-
-void HileSetProgress(HileProgress progress) {
-    Progress = progress;
+    if (stream->options.progress)
+        stream->options.progress(stream);
 }
 
 void HileCheck(const HILE* stream, const char* operation) {
@@ -105,17 +111,37 @@ namespace {
 // The fatal path ends with the coding threads of every open stream
 // stopped.
 void StopAllThreads() {
-    for (HILE* stream : OpenStreams())
+    OpenStreamsLock lock;
+    for (HILE* stream = OpenStreams; stream != nullptr; stream = stream->next)
         BatchStopThreads(stream->batch);
 }
 
-HILE* NewStream() {
+HILE* NewStream(const HileOptions& options) {
     HILE* stream = new (std::nothrow) HILE{};
-    if (stream == nullptr)
+    Codec* codec = new (std::nothrow) Codec;
+    if (stream == nullptr || codec == nullptr) {
+        delete stream;
+        delete codec;
         FatalMessage("Hopen: out of mem");
-    OpenStreams().push_back(stream);
+    }
+    stream->codec = codec;
+    stream->options = options;
+    {
+        OpenStreamsLock lock;
+        stream->next = OpenStreams;
+        if (OpenStreams != nullptr)
+            OpenStreams->previous = stream;
+        OpenStreams = stream;
+    }
     SetFatalThreadStop(StopAllThreads);
     return stream;
+}
+
+// Ends a stream's coding threads and frees what it owns.
+void Release(HILE* stream) {
+    BatchDestroy(stream->batch);
+    delete stream->codec;
+    delete stream;
 }
 
 // A read stream's start: the header from the file's position, checked, and
@@ -133,8 +159,8 @@ void LoadHeader(HILE* stream) {
 
 }  // namespace
 
-HILE* Hopen(const char* name, const char* mode) {
-    HILE* stream = NewStream();
+HILE* Hopen(const char* name, const char* mode, const HileOptions& options) {
+    HILE* stream = NewStream(options);
 
     if (mode[0] == 'w')
         stream->write = 1;
@@ -171,14 +197,14 @@ HILE* Hopen(const char* name, const char* mode) {
     } else {
         LoadHeader(stream);
     }
-    stream->batch = BatchCreate(stream->write != 0, stream->header.flags);
+    stream->batch = BatchCreate(stream);
     return stream;
 }
 
-HILE* HopenFile(FileRec* file) {
+HILE* HopenFile(FileRec* file, const HileOptions& options) {
     if (file->handle == 0 || file->unit != 1)
         InternalError("LZX", __LINE__, 'f');
-    HILE* stream = NewStream();
+    HILE* stream = NewStream(options);
     if (std::strlen(file->name) >= HileNameSize)
         FatalMessage("Hopen: filename too long");
     std::strcpy(stream->name, file->name);
@@ -186,7 +212,7 @@ HILE* HopenFile(FileRec* file) {
     file->handle = 0;  // the stream's from now on
     DoFseek(&stream->main, 0);
     LoadHeader(stream);
-    stream->batch = BatchCreate(false, stream->header.flags);
+    stream->batch = BatchCreate(stream);
     return stream;
 }
 
@@ -202,7 +228,7 @@ void Hflus(HILE* stream) {
     std::uint8_t offset[4];
     Store32(offset, static_cast<std::uint32_t>(DoFtell(&stream->main)));
     DoFwrite(offset, 4, &stream->side);
-    BlockPack(stream->buffer, &stream->main, stream->header.flags);
+    stream->codec->BlockPack(stream->buffer, &stream->main, stream->header.flags);
     stream->base += HileBlockSize;
     stream->position = 0;
     HileReportProgress(stream);
@@ -325,9 +351,17 @@ void Hrewind(HILE* stream) {
     stream->endFlag = 0;
 }
 
-int Htell(HILE* stream) {
+int Htell(const HILE* stream) {
     HileCheck(stream, "Htell");
     return stream->base + stream->position;
+}
+
+int HileLength(const HILE* stream) {
+    return stream->write ? stream->base + stream->position : stream->header.totalLength;
+}
+
+int HileFlags(const HILE* stream) {
+    return stream->header.flags;
 }
 
 int Hclose(HILE* stream) {
@@ -371,18 +405,26 @@ int Hclose(HILE* stream) {
         if (result != stream->header.indexOffset + indexSize)
             FatalMessage("Hclose: BUG?");
     }
-    BatchDestroy(stream->batch);
-    auto& streams = OpenStreams();
-    streams.erase(std::remove(streams.begin(), streams.end(), stream), streams.end());
-    std::memset(static_cast<void*>(stream), 0, sizeof *stream);
-    delete stream;
+    {
+        OpenStreamsLock lock;
+        (stream->previous != nullptr ? stream->previous->next : OpenStreams) = stream->next;
+        if (stream->next != nullptr)
+            stream->next->previous = stream->previous;
+    }
+    Release(stream);
     return result;
 }
 
 void HileReleaseAll() {
-    for (HILE* stream : OpenStreams()) {
-        BatchDestroy(stream->batch);
-        delete stream;
+    HILE* stream;
+    {
+        OpenStreamsLock lock;
+        stream = OpenStreams;
+        OpenStreams = nullptr;
     }
-    OpenStreams().clear();
+    while (stream != nullptr) {
+        HILE* next = stream->next;
+        Release(stream);
+        stream = next;
+    }
 }

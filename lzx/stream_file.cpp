@@ -3,7 +3,7 @@
 // Six thin wrappers over the file layer, all in bytes. Reading past the end
 // of a file is fatal here: the stream never asks for bytes it has not been
 // told exist, so a short read means a truncated or damaged file.
-#include "lzx/codec.h"
+#include "lzx/stream_file.h"
 
 void DoFopen(const char* name, const char* mode, FileRec* rec) {
     if (SameText(mode, "w+b")) {

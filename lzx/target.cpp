@@ -19,7 +19,7 @@
 #include <cstring>
 #include <string>
 
-#include "lzx/codec.h"
+#include "lzx/bitstream.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lzx/codec.h"
+#include "lzx/stream_file.h"
 #include "tests/lzx/samples.h"
 
 namespace {

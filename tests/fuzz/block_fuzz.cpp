@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "lzx/codec.h"
+#include "lzx/stream_file.h"
 #include "tests/fuzz/harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -14,13 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t seeks[4];
     std::memcpy(seeks, data, sizeof seeks);
     const std::string name = fuzz::Put("stream.lzx", data + 16, size - 16);
-    HileSetThreads(seeks[0] & 1 ? 2 : 1);
     fuzz::Run([&] {
-        HILE* stream = Hopen("stream.lzx", "rb");
+        HILE* stream = Hopen("stream.lzx", "rb", {seeks[0] & 1 ? 2 : 1});
         static std::uint8_t piece[40000];
         while (Hread(piece, sizeof piece, stream) > 0) {
         }
-        const int total = stream->header.totalLength;
+        const int total = HileLength(stream);
         for (const std::uint32_t seek : seeks) {
             if (total <= 0)
                 break;
@@ -31,7 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         Hclose(stream);
     });
-    HileSetThreads(1);
     (void)name;
     return 0;
 }

@@ -10,7 +10,7 @@ set -u
 BUILD=$(realpath "$1")
 COUNT=${2:-1000}
 LZX=$BUILD/tools/lzx
-export ASAN_OPTIONS=detect_leaks=0
+export ASAN_OPTIONS=detect_leaks=1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

@@ -61,7 +61,7 @@ protected:
 
     std::string Decompressed(const std::string& name) {
         HILE* stream = Hopen(name.c_str(), "rb");
-        std::string bytes(static_cast<std::size_t>(stream->header.totalLength), 0);
+        std::string bytes(static_cast<std::size_t>(HileLength(stream)), 0);
         Hread(bytes.data(), static_cast<int>(bytes.size()), stream);
         Hclose(stream);
         return bytes;

@@ -1,6 +1,7 @@
 // Streams whose blocks are coded on several threads: the same files, the
 // same bytes read, and a damaged or unpackable block reported at its turn,
-// after everything before it, with the single thread's report.
+// after everything before it, with the single thread's report; and streams
+// on different threads at once.
 
 #include <stdexcept>
 #include <string>
@@ -33,7 +34,6 @@ protected:
     void TearDown() override {
         SetFatalHandler(nullptr);
         HileReleaseAll();
-        HileSetThreads(1);
         InScratchDirTest::TearDown();
     }
 
@@ -41,9 +41,8 @@ protected:
     // odd sizes; answers the file, or the fatal report's text in *failure.
     Bytes Write(const Bytes& data, const char* mode, int threads, std::string* failure = nullptr) {
         const std::string name = "t" + std::to_string(threads) + ".lzx";
-        HileSetThreads(threads);
         try {
-            HILE* stream = Hopen(name.c_str(), mode);
+            HILE* stream = Hopen(name.c_str(), mode, {threads});
             for (std::size_t at = 0; at < data.size();) {
                 const int n = static_cast<int>(std::min<std::size_t>(data.size() - at, 7777));
                 Hwrite(data.data() + at, n, stream);
@@ -56,7 +55,6 @@ protected:
             *failure = report.what();
             HileReleaseAll();
         }
-        HileSetThreads(1);
         const std::string bytes = test::ReadFile(name);
         return Bytes(bytes.begin(), bytes.end());
     }
@@ -66,11 +64,10 @@ protected:
     // *failure.
     Bytes ReadAll(const Bytes& file, int threads, std::string* failure) {
         test::WriteFile("read.lzx", std::string(file.begin(), file.end()));
-        HileSetThreads(threads);
         Bytes delivered;
         failure->clear();
         try {
-            HILE* stream = Hopen("read.lzx", "rb");
+            HILE* stream = Hopen("read.lzx", "rb", {threads});
             Bytes piece(BlockSize);
             for (int n; (n = Hread(piece.data(), BlockSize, stream)) > 0;)
                 delivered.insert(delivered.end(), piece.begin(), piece.begin() + n);
@@ -79,7 +76,6 @@ protected:
             *failure = report.what();
             HileReleaseAll();
         }
-        HileSetThreads(1);
         return delivered;
     }
 };
@@ -118,8 +114,7 @@ TEST_F(ParallelStreamTest, SeeksBetweenSequentialReads) {
     const Bytes data = Sample(16384 * 70 + 5, 21);
     const Bytes file = Write(data, "wb", 1);
     test::WriteFile("seek.lzx", std::string(file.begin(), file.end()));
-    HileSetThreads(2);
-    HILE* stream = Hopen("seek.lzx", "rb");
+    HILE* stream = Hopen("seek.lzx", "rb", {2});
     samples::Random random(5);
     for (int round = 0; round < 30; ++round) {
         // Far seeks, seeks inside the current block and inside the blocks
@@ -241,6 +236,52 @@ TEST_F(ParallelStreamTest, AnUnpackableBlockStopsTheFileWhereOneThreadStops) {
         std::string report;
         EXPECT_EQ(Write(data, "wbs", threads, &report), expected) << threads;
         EXPECT_EQ(report, single);
+    }
+}
+
+// Two streams at once, each written and read back on a thread of its own,
+// one with coding threads of its own as well: each must give the file a
+// stream alone gives, and report the progress of its own blocks only.
+thread_local int ProgressCalls = 0;
+
+struct StreamRun {
+    const Bytes* data;
+    const char* mode;
+    std::string name;
+    int threads;
+    Bytes back;
+    int calls = 0;
+};
+
+void RunStream(void* context) {
+    auto& run = *static_cast<StreamRun*>(context);
+    const HileOptions options{run.threads, [](const HILE*) { ++ProgressCalls; }};
+    HILE* out = Hopen(run.name.c_str(), run.mode, options);
+    Hwrite(run.data->data(), static_cast<int>(run.data->size()), out);
+    Hclose(out);
+    HILE* in = Hopen(run.name.c_str(), "rb", options);
+    run.back.resize(run.data->size());
+    Hread(run.back.data(), static_cast<int>(run.back.size()), in);
+    Hclose(in);
+    run.calls = ProgressCalls;
+}
+
+TEST_F(ParallelStreamTest, TwoStreamsOnTwoThreadsShareNothing) {
+    const Bytes data = Sample(16384 * 40, 9);
+    const Bytes other = Sample(16384 * 25, 10);
+    for (const char* mode : {"wb", "wbh", "wbs"}) {
+        StreamRun runs[2] = {{&data, mode, "one.lzx", 1, {}}, {&other, mode, "two.lzx", 3, {}}};
+        OsHandle threads[2];
+        for (int i = 0; i < 2; ++i)
+            threads[i] = OsThreadStart(RunStream, &runs[i]);
+        for (const OsHandle thread : threads)
+            OsThreadJoin(thread);
+        for (StreamRun& run : runs) {
+            EXPECT_EQ(run.back, *run.data) << mode << " " << run.name;
+            EXPECT_EQ(run.calls, 2 * static_cast<int>(run.data->size() / BlockSize)) << mode << " " << run.name;
+            const std::string file = test::ReadFile(run.name);
+            EXPECT_EQ(Bytes(file.begin(), file.end()), Write(*run.data, mode, 1)) << mode << " " << run.name;
+        }
     }
 }
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "lzx/codec.h"
 #include "tests/lzx/samples.h"
+#include "tests/lzx/test_codec.h"
 #include "tests/support.h"
 
 using samples::Bytes;
@@ -15,8 +15,8 @@ namespace {
 
 class StageTest : public ::testing::Test {
 protected:
-    std::unique_ptr<Codec> owner = std::make_unique<Codec>();
-    Codec& codec = *owner;
+    std::unique_ptr<TestCodec> owner = std::make_unique<TestCodec>();
+    TestCodec& codec = *owner;
 
     void Load(const Bytes& bytes) {
         std::copy(bytes.begin(), bytes.end(), codec.WorkBuf);
@@ -29,7 +29,7 @@ protected:
     // Copies the coded bits of this codec into a fresh one and decodes there,
     // so that nothing but the bits can carry the data across.
     Bytes Decode(int nbits, bool huffman) {
-        auto other = std::make_unique<Codec>();
+        auto other = std::make_unique<TestCodec>();
         std::memcpy(other->BitBuf, codec.BitBuf, (static_cast<std::size_t>(nbits) + 7) / 8);
         const int m = huffman ? other->HufUnpack(nbits) : other->LzxUnpack(nbits);
         return Bytes(other->WorkBuf, other->WorkBuf + m);
@@ -67,7 +67,7 @@ TEST_F(StageTest, HuffmanRoundTripsAndIgnoresStaleBuffers) {
         EXPECT_EQ(Decode(nbits, true), input);
 
         // A codec whose buffers hold garbage codes the same bits.
-        auto dirty = std::make_unique<Codec>();
+        auto dirty = std::make_unique<TestCodec>();
         std::memset(dirty->BitBuf, 0xFF, sizeof dirty->BitBuf);
         std::memset(dirty->WorkBuf, 0xFF, sizeof dirty->WorkBuf);
         std::copy(input.begin(), input.end(), dirty->WorkBuf);
@@ -220,10 +220,10 @@ TEST_F(LzTest, WorkedExample) {
     // The last item: symbol 306's code, then L's 2 extra bits (value 2), then
     // D's 1 extra bit (value 0), ending the block.
     const HufTable& table = codec.MainTable;
-    codec.BitPos = nbits - 3 - table.length[306];
-    EXPECT_EQ(codec.BitGet(table.length[306]), table.code[306]);
-    EXPECT_EQ(codec.BitGet(2), 2u);
-    EXPECT_EQ(codec.BitGet(1), 0u);
+    BitReader in(codec.BitBuf, nbits - 3 - table.length[306]);
+    EXPECT_EQ(in.Get(table.length[306]), table.code[306]);
+    EXPECT_EQ(in.Get(2), 2u);
+    EXPECT_EQ(in.Get(1), 0u);
 }
 
 TEST_F(LzTest, RunsAreReferencesAtDistanceOne) {

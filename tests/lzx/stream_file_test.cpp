@@ -2,6 +2,7 @@
 #include <string>
 
 #include "lzx/codec.h"
+#include "lzx/stream_file.h"
 #include "tests/support.h"
 
 using test::FatalExit;

@@ -6,6 +6,7 @@
 
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
+#include "lzx/stream.h"
 #include "tests/lzx/samples.h"
 #include "tests/support.h"
 
@@ -103,7 +104,7 @@ TEST_F(StreamTest, EveryModeRoundTripsAndSeeks) {
     for (const char* mode : {"wb", "wbh", "wbs"}) {
         Write("modes.lzx", data, mode);
         HILE* stream = Hopen("modes.lzx", "rbh");  // the flags come from the file
-        EXPECT_EQ(stream->header.flags, mode[2] == 'h' ? 1 : mode[2] == 's' ? 2 : 0);
+        EXPECT_EQ(HileFlags(stream), mode[2] == 'h' ? 1 : mode[2] == 's' ? 2 : 0);
         Bytes all(data.size());
         EXPECT_EQ(Hread(all.data(), static_cast<int>(all.size()), stream), static_cast<int>(data.size()));
         EXPECT_EQ(all, data) << mode;
@@ -145,7 +146,7 @@ TEST_F(StreamTest, ModesAndMisuse) {
     EXPECT_EXIT(Hopen(std::string(80, 'n').c_str(), "wb"), FatalExit(), FatalReport("Hopen: filename too long"));
 
     HILE* writer = Hopen("w.lzx", "wbsx");  // letters after the third are not looked at
-    EXPECT_EQ(writer->header.flags, FlagSort);
+    EXPECT_EQ(HileFlags(writer), FlagSort);
     EXPECT_EXIT(Hseek(writer, 0), FatalExit(), FatalReport("Hseek: not allowed on write-file"));
     Hclose(writer);
 

@@ -22,7 +22,7 @@ script() {  # archive base
 }
 script "$work/native/a.lzx" "$work/src/" > "$work/native.pack"
 script "$(winpath "$work/wine/a.lzx")" "$(winpath "$work/src")\\" > "$work/wine.pack"
-ASAN_OPTIONS=detect_leaks=0 "$NATIVE" pack "$work/native.pack" >/dev/null || fail "native pack"
+ASAN_OPTIONS=detect_leaks=1 "$NATIVE" pack "$work/native.pack" >/dev/null || fail "native pack"
 
 cd "$work"
 run() {  # expected-exit lzx arguments...: the Windows tool, its output in $work/out
@@ -66,7 +66,7 @@ has "0 new, 0 updated, 4 not replaced"
 case=threads
 for mode in "" --huffman --sort; do
   [ "$mode" = --sort ] && input=$work/src/Leesmij.txt || input=$work/src/big.bin
-  ASAN_OPTIONS=detect_leaks=0 "$NATIVE" compress -j 1 $mode "$input" "$work/native/c.lzx" >/dev/null 2>&1
+  ASAN_OPTIONS=detect_leaks=1 "$NATIVE" compress -j 1 $mode "$input" "$work/native/c.lzx" >/dev/null 2>&1
   native_code=$?
   for jobs in 1 2; do
     rm -f "$work/wine/c$jobs.lzx"

@@ -63,9 +63,12 @@ int ParseJobs(const char* command, const std::string& text) {
     return static_cast<int>(jobs);
 }
 
-// The streams of the command code their blocks on the threads asked for.
+// The streams of the command report their progress, and code their blocks
+// on the threads asked for.
+HileOptions Streams;
+
 void UseThreads(const Arguments& parsed) {
-    HileSetThreads(parsed.jobs > 0 ? parsed.jobs : OsProcessorCount());
+    Streams.threads = parsed.jobs > 0 ? parsed.jobs : OsProcessorCount();
 }
 
 Arguments Parse(const char* command, const std::vector<std::string>& args, std::set<std::string> known,
@@ -105,7 +108,7 @@ void StreamProgress(const HILE* stream) {
     static long long last = 0;
     if (ProgressStream != nullptr && stream != ProgressStream)
         return;
-    const long long at = stream->base + stream->position;
+    const long long at = Htell(stream);
     if (ProgressPasses && at < last)
         passed += last;
     last = at;
@@ -119,8 +122,8 @@ void StreamProgress(const HILE* stream) {
 // Damage ends the program with a message naming the entry.
 template <typename Visit>
 void WalkEntries(const std::string& archive, Visit visit) {
-    HILE* stream = Hopen(archive.c_str(), "rb");
-    const long long total = stream->header.totalLength;
+    HILE* stream = Hopen(archive.c_str(), "rb", Streams);
+    const long long total = HileLength(stream);
     EntryRec rec;
     for (long long number = 1;; ++number) {
         const int at = Htell(stream);
@@ -197,7 +200,7 @@ int Pack(const std::vector<std::string>& args) {
     long long stored = 0;
     int size = 0;
     Progress.Start("packing", 0);
-    const int count = PackLZX(parsed.positional[0].c_str(), &stored, &size, nullptr, 0);
+    const int count = PackLZX(parsed.positional[0].c_str(), &stored, &size, nullptr, 0, Streams);
     Progress.Finish();
     std::printf("%d entries, %lld bytes stored, archive of %d bytes", count, stored, size);
     if (size > 0 && stored > 0)
@@ -243,13 +246,14 @@ int Unpack(const std::vector<std::string>& args) {
         }
     }
 
-    HILE* stream = Hopen(archive.c_str(), "rb");
-    const long long total = stream->header.totalLength;
+    HILE* stream = Hopen(archive.c_str(), "rb", Streams);
+    const long long total = HileLength(stream);
     Hclose(stream);
 
     // The library checks every entry in a first pass, then extracts.
     VersionCounts counts{};
     UnpackOptions options;
+    options.stream = Streams;
     options.anywhere = parsed.flags.count("--allow-outside") ? 1 : 0;
     options.refused = RefuseEntry;
     Progress.Start("unpacking", 2 * total);
@@ -299,7 +303,7 @@ int Compress(const std::vector<std::string>& args) {
     FileInit(&in, 1, parsed.positional[0].c_str());
     FileOpenRead(&in);
     const long long size = FileSize64(&in);
-    HILE* stream = Hopen(parsed.positional[1].c_str(), mode);
+    HILE* stream = Hopen(parsed.positional[1].c_str(), mode, Streams);
     Progress.Start("compressing", size);
     static std::uint8_t piece[CopyPiece];
     for (int n; (n = FileRead(&in, CopyPiece, piece)) > 0;)
@@ -316,11 +320,11 @@ int Decompress(const std::vector<std::string>& args) {
     const Arguments parsed = Parse("decompress", args, {"-j"}, 2, 2);
     UseThreads(parsed);
     RefuseSameFile("decompress", parsed.positional[0], parsed.positional[1]);
-    HILE* stream = Hopen(parsed.positional[0].c_str(), "rb");
+    HILE* stream = Hopen(parsed.positional[0].c_str(), "rb", Streams);
     FileRec out;
     FileInit(&out, 1, parsed.positional[1].c_str());
     FileCreate(&out);
-    Progress.Start("decompressing", stream->header.totalLength);
+    Progress.Start("decompressing", HileLength(stream));
     static std::uint8_t piece[CopyPiece];
     long long bytes = 0;
     for (int n; (n = Hread(piece, CopyPiece, stream)) > 0;) {
@@ -345,12 +349,11 @@ int Test(const std::vector<std::string>& args) {
         // Every block is decoded in record order, as extraction reads it,
         // and once more through the block index, as a seek reads it: a
         // stream whose two readings differ is damaged, whatever it holds.
-        HileSetThreads(1);
-        HILE* seeking = Hopen(name.c_str(), "rb");
+        HILE* seeking = Hopen(name.c_str(), "rb", {1, Streams.progress});
         UseThreads(parsed);
-        HILE* stream = Hopen(name.c_str(), "rb");
-        const int total = stream->header.totalLength;
-        const int flags = stream->header.flags;
+        HILE* stream = Hopen(name.c_str(), "rb", Streams);
+        const int total = HileLength(stream);
+        const int flags = HileFlags(stream);
         Progress.Start("testing", total);
         ProgressStream = stream;
         EntryScan scan;
@@ -462,7 +465,7 @@ int main(int argc, char** argv) {
                 return 0;
             }
         }
-        HileSetProgress(StreamProgress);
+        Streams.progress = StreamProgress;
         // Memory the input asks for and the system refuses ends in a
         // message, as every other failure does, never in an abort.
         std::set_new_handler([] {

@@ -1,4 +1,4 @@
-// hufmethod.cpp - the Huffman block method.
+// huffman_method.cpp - the Huffman block method.
 //
 // Every byte is coded on its own with a per-block code over the 256 byte
 // values: the table section, then one code per byte, then zero bits up to the
@@ -6,40 +6,36 @@
 // symbol; the block's bit count says where the data ends.
 #include "lzx/codec.h"
 
-int Codec::HufPack(int len) {
+CodecResult Codec::HufPack(int len, int* nbits) {
     int counts[ByteSymbols] = {};
     for (int i = 0; i < len; ++i)
         ++counts[WorkBuf[i]];
 
     BitPos = 0;
-    BitWidthInit();
-    FresInit(&MainTable, ByteSymbols);
+    CODEC_TRY(FresInit(&MainTable, ByteSymbols));
     for (int b = 0; b < ByteSymbols; ++b)
         MainTable.freq[b] += static_cast<std::uint32_t>(counts[b]) << 16;
-    FresToLen(&MainTable);
-    SendLens(&MainTable);
-    LenToVal(&MainTable);
+    CODEC_TRY(FresToLen(&MainTable));
+    CODEC_TRY(SendLens(&MainTable));
+    CODEC_TRY(LenToVal(&MainTable));
 
-    BitWriter bits(*this);
+    BitWriter bits(BitBuf, BitPos);
     for (int i = 0; i < len; ++i) {
         const int b = WorkBuf[i];
         bits.Put(MainTable.length[b], MainTable.code[b]);
         // A guard, not a limit that data can reach: the writer must never
         // leave BitBuf.
-        if (bits.Position() > BitLimit) {
-            bits.Done();
-            FatalMessage("HufPack: buffer full");
-        }
+        SAFETY_CHECK(bits.Position() <= BitLimit, CodecResult::Bug, "HufPack: buffer full");
     }
-    bits.Done();
+    BitPos = bits.Done();
 
-    return BitFrame("HufPack: buffer full");
+    return BitFrame("HufPack: buffer full", nbits);
 }
 
-int Codec::HufUnpack(int nbits) {
+CodecResult Codec::HufUnpack(int nbits, int* m) {
     BitPos = 0;
-    RecvLens(&MainTable, ByteSymbols);
-    LenToVal(&MainTable);
+    CODEC_TRY(RecvLens(&MainTable, ByteSymbols));
+    CODEC_TRY(LenToVal(&MainTable));
     const bool fast = BuildFastTable(&MainTable, false);
     if (!fast)
         NeedSlowTables(&MainTable);
@@ -60,18 +56,18 @@ int Codec::HufUnpack(int nbits) {
                 if (entry == 0) {
                     NeedSlowTables(&MainTable);
                     const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
+                    SAFETY_CHECK(s >= 0, CodecResult::BadData, "DecodeLong: code not found");
                     entry = static_cast<std::uint32_t>(s) | static_cast<std::uint32_t>(MainTable.length[s]) << 16;
                 }
                 i = 4;
             }
             in.Skip(static_cast<int>((entry >> 16) & 0xFF));
-            if (out == WorkBufSize)
-                FatalMessage("HufUnpack: more than %d bytes decoded", WorkBufSize);
+            SAFETY_CHECK(out < WorkBufSize, CodecResult::BadData, "HufUnpack: more than %d bytes decoded", WorkBufSize);
             WorkBuf[out++] = static_cast<std::uint8_t>(entry);
         }
     }
     BitPos = in.Position();
-    if (BitPos != nbits)
-        FatalMessage("HufUnpack: too many bits read");
-    return out;
+    SAFETY_CHECK(BitPos == nbits, CodecResult::BadData, "HufUnpack: too many bits read");
+    *m = out;
+    return CodecResult::Success;
 }

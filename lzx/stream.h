@@ -1,0 +1,42 @@
+// stream.h - the state of a HILE stream, private to the module.
+//
+// A stream owns everything its coding needs: its codec, its buffers and the
+// options it was opened with; the batch (pipeline.h) holds its coding
+// threads and their codecs. Nothing is shared between streams.
+#pragma once
+
+#include <cstdint>
+
+#include "fileio/fileio.h"
+#include "lzx/codec.h"
+#include "lzx/lzx.h"
+
+inline constexpr int HileSideNameSize = 16;
+
+struct HileHeader {
+    std::uint32_t magic;
+    std::int32_t indexOffset;
+    std::int32_t totalLength;
+    std::int32_t flags;
+};
+
+struct HileBatch;
+
+struct HILE {
+    int write;                     // 1 write stream, 0 read stream
+    char name[HileNameSize];
+    char sideName[HileSideNameSize];
+    FileRec main;                  // the "LZX1" file
+    FileRec side;                  // collects the block index while writing
+    HileHeader header;
+    std::uint8_t buffer[HileBlockSize];
+    std::int32_t base;             // stream offset of buffer[0]
+    std::int32_t position;         // bytes of the buffer filled (write) or delivered (read)
+    int endFlag;                   // a read wanted more than was left
+    HileBatch* batch;              // blocks coded in groups; null: one at a time
+    Codec* codec;                  // the stream's own block codec
+    HileOptions options;
+    HILE* next;                    // the other open streams (stream.cpp)
+    HILE* previous;
+};
+

@@ -1,0 +1,87 @@
+// test_codec.h - the unit tests' view of a codec: its stages and work areas
+// by name, and the plain forms that the codec's fast paths must agree with.
+#pragma once
+
+#include <cstdint>
+
+#include "lzx/codec.h"
+
+struct TestCodec : Codec {
+    using Codec::BitBuf;
+    using Codec::BitPos;
+    using Codec::DecodeInit;
+    using Codec::DecodeLong;
+    using Codec::DecodeSymbol;
+    using Codec::DecTab;
+    using Codec::LenItems;
+    using Codec::LenRuns;
+    using Codec::LenTable;
+    using Codec::LongBits;
+    using Codec::LongestMatch;
+    using Codec::LzChain;
+    using Codec::LzHead;
+    using Codec::LzItemCount;
+    using Codec::LzItems;
+    using Codec::MainTable;
+    using Codec::RowCount;
+    using Codec::RowDone;
+    using Codec::RowOrder;
+    using Codec::SorMarkEmpty;
+    using Codec::SortGrid;
+    using Codec::WorkBuf;
+
+    // The stages as the tests call them: what they yield, and a failure
+    // given as the fatal report, as the codec's edge gives it.
+    void FresInit(HufTable* table, int n) { Report(Codec::FresInit(table, n)); }
+    void FresToLen(HufTable* table) { Report(Codec::FresToLen(table)); }
+    void LenToVal(HufTable* table) { Report(Codec::LenToVal(table)); }
+    void SendLens(HufTable* table) { Report(Codec::SendLens(table)); }
+    void SendLenLens(const std::uint8_t* lengths, int count) { Report(Codec::SendLenLens(lengths, count)); }
+    void RecvLens(HufTable* table, int n) { Report(Codec::RecvLens(table, n)); }
+    int HufPack(int len) { return Yield(&Codec::HufPack, len); }
+    int HufUnpack(int nbits) { return Yield(&Codec::HufUnpack, nbits); }
+    int RlePack(const std::uint8_t* data) { return Yield(&Codec::RlePack, data); }
+    void RleUnpack(int m, std::uint8_t* destination) { Report(Codec::RleUnpack(m, destination)); }
+    void LzxInit() { Report(Codec::LzxInit()); }
+    int LzxPack(int m) { return Yield(&Codec::LzxPack, m); }
+    int LzxUnpack(int nbits) { return Yield(&Codec::LzxUnpack, nbits); }
+    void HufOutLit(int byte) { Report(Codec::HufOutLit(byte)); }
+    void HufOutRef(int lengthCode, int distanceCode) { Report(Codec::HufOutRef(lengthCode, distanceCode)); }
+    void LzxEmit() { Report(Codec::LzxEmit()); }
+    int SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order) {
+        int n;
+        Report(Codec::SorPack(data, out, order, &n));
+        return n;
+    }
+    void SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n) {
+        Report(Codec::SorUnpack(source, destination, order, n));
+    }
+    int EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out) {
+        int size;
+        Report(Codec::EncodeBlock(data, flags, out, &size));
+        return size;
+    }
+    int DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags) {
+        int used;
+        Report(Codec::DecodeBlock(record, size, destination, flags, &used));
+        return used;
+    }
+
+    // The plain forms. LzxMatch: the longest match at pos over the whole
+    // chain walk, byte by byte (any length, 0 for none), the nearest among
+    // equally long ones.
+    int LzxMatch(int pos, int left, int* distance) const;
+    // The number of bytes in which rows a and b differ, counted up to limit.
+    int SorRowDist(int a, int b, int limit) const;
+    // The open row (RowDone 0) nearest to the reference row, the lowest on
+    // a tie.
+    int SorBestRow(int reference) const;
+
+private:
+    template <typename Argument>
+    int Yield(CodecResult (Codec::*stage)(Argument, int*), Argument argument) {
+        int value;
+        Report((this->*stage)(argument, &value));
+        return value;
+    }
+};
