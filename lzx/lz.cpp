@@ -224,20 +224,82 @@ CodecResult Codec::DecodeItem(BitReader& in, int* out) {
     return PutReference(out, L + 3, D + 1);
 }
 
-// The hot loop. A refill before each item gives it all its bits: at most
-// 24 for the code and 7 + 9 for the extra fields. The bit position
-// moves on by the whole item at once, so the next item's lookup need not
-// wait for this one's length and distance.
+// The hot loops. A refill before each item gives it all its bits: at most
+// 24 for the code and 7 + 9 for the extra fields. The bit position moves on
+// by the whole item at once, so the next item's lookup need not wait for
+// this one's length and distance.
+//
+// The block's bounds are worked out once: while the output has room for the
+// longest reference (256 bytes) and the input has bits for two items ahead,
+// no item can pass either end, so the first loop tests neither per item.
+// It keeps only the one test that data alone decides, a reference's reach
+// before the block's start. Past those bounds the second loop takes each
+// item with all of its tests. Every report a damaged block can give comes
+// from the same test in the same order either way, since the first loop
+// stops before any other test could fail.
 CodecResult Codec::DecodeItems(int nbits, int* decoded) {
     BitReader in(BitBuf, BitPos);
     std::uint8_t* const work = WorkBuf;
     int out = 0;
+
+    // Two items (two literals of up to 24 bits, or one item of up to 40)
+    // from a position at most this far on stay inside the block's bits.
+    const int fastBits = nbits - 2 * MaxCodeLength;
+    in.Refill();
+    std::uint32_t entry = FastLookup(in.Peek());
+    while (out <= BlockSize - LzMaxMatch && in.Position() <= fastBits) {
+        if (entry == 0) {
+            // The reader goes out to DecodeItem through a copy: the loop's
+            // own reader is never seen outside, so it can live in registers.
+            BitReader slow = in;
+            CODEC_TRY(DecodeItem(slow, &out));
+            in = slow;
+            in.Refill();
+            entry = FastLookup(in.Peek());
+            continue;
+        }
+        std::uint64_t bits = in.Peek();
+        in.Skip(static_cast<int>((entry >> 16) & 0xFF));
+        const int s = static_cast<int>(entry & 0xFFFF);
+        if (s < 256) {
+            // Literals come in strings. After one (at most 24 bits) at
+            // least 32 refilled bits are left, enough for a second literal
+            // without a refill: its entry is looked up at once and taken
+            // only when it is a literal too.
+            work[out++] = static_cast<std::uint8_t>(s);
+            entry = FastLookup(in.Peek());
+            if (entry != 0 && (entry & 0xFF00) == 0) {
+                in.Skip(static_cast<int>((entry >> 16) & 0xFF));
+                work[out++] = static_cast<std::uint8_t>(entry);
+            }
+            in.Refill();
+            entry = FastLookup(in.Peek());
+            continue;
+        }
+        bits >>= entry >> 24;
+        const int lc = (s >> 4) & 15;
+        const int dc = s & 15;
+        const int lengthExtra = ClassExtra[lc];
+        const int length = ClassBase[lc] + static_cast<int>(bits & ((1u << lengthExtra) - 1)) + 3;
+        bits >>= lengthExtra;
+        const int distance = ClassBase[dc] + static_cast<int>(bits & ((1u << ClassExtra[dc]) - 1)) + 1;
+        SAFETY_CHECK(distance <= out, CodecResult::BadData, "LzxUnpack: reference before the start of the block");
+        // The next item's entry is fetched before the copy, so that its
+        // load overlaps the copy's stores instead of following them.
+        in.Refill();
+        entry = FastLookup(in.Peek());
+        CopyMatch(work + out, distance, length);
+        out += length;
+    }
+
     while (in.Position() < nbits) {
         in.Refill();
         std::uint64_t bits = in.Peek();
-        const std::uint32_t entry = FastLookup(bits);
+        entry = FastLookup(bits);
         if (entry == 0) {
-            CODEC_TRY(DecodeItem(in, &out));
+            BitReader slow = in;
+            CODEC_TRY(DecodeItem(slow, &out));
+            in = slow;
             continue;
         }
         in.Skip(static_cast<int>((entry >> 16) & 0xFF));

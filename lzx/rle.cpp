@@ -102,21 +102,31 @@ CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
     // damaged stage that wants more never looks at stale bytes behind it.
     int in = 0;
     int written = 0;
-    // Far from both ends, one step per unit without a branch on its kind:
-    // the plain bytes before the first count byte of the next word (up to
-    // 8), or else the counted unit, are written as two words; the bytes
-    // written beyond the unit are written again by the units after it.
-    while (in + 8 <= m && written + 16 <= BlockSize) {
+    // Far from both ends, one step per stretch of plain bytes together with
+    // the counted unit that ends it, without a branch on either: machine
+    // code is full of the bytes 0x80..0x8F, each escaped as a unit of its
+    // own, so a step per unit would take one for nearly every other byte.
+    // The word of plain bytes is stored whole, then the unit's run (two
+    // words, up to 16 copies) over the bytes of the word that belong to the
+    // unit and beyond; the bytes written past the step's end are written
+    // again by the steps after it. A word without a count byte is a step of
+    // 8 plain bytes, and its run, read from the bytes after the word, lands
+    // beyond the step as well. The margins keep every unit a step takes
+    // inside the m bytes (at most 7 plain bytes, the count byte and its
+    // value: 9 of the 10 bytes) and every store inside the block (at most 7
+    // + 16 bytes from written), so no step can fail.
+    while (in + 10 <= m && written + 24 <= BlockSize) {
         const std::uint64_t word = Load64(WorkBuf + in);
         const std::uint64_t counts = CountBytes(word);
         const int plain = counts != 0 ? __builtin_ctzll(counts) >> 3 : 8;
-        const std::uint64_t run = Ones * WorkBuf[in + 1];
-        const bool counted = plain == 0;
-        Store64(destination + written, counted ? run : word);
-        Store64(destination + written + 8, run);
-        const int first = static_cast<int>(word & 0xFF);  // the count byte of a counted unit
-        written += counted ? first - CountBase : plain;
-        in += counted ? 2 : plain;
+        const std::uint8_t* const unit = WorkBuf + in + plain;
+        const std::uint64_t run = Ones * unit[1];
+        Store64(destination + written, word);
+        Store64(destination + written + plain, run);
+        Store64(destination + written + plain + 8, run);
+        const bool counted = plain < 8;
+        written += plain + (counted ? unit[0] - CountBase : 0);
+        in += plain + (counted ? 2 : 0);
     }
     while (written < BlockSize) {
         SAFETY_CHECK(in < m, CodecResult::BadData, "RleUnpack: too many bytes read");

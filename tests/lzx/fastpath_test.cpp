@@ -1,9 +1,14 @@
 // The fast paths of the codec against the plain forms they stand for: the
 // packer's match search against LzxMatch, the word-wise run-length stage
-// against a byte-by-byte one, the sort chain against SorBestRow, and the
-// table decoders on codes with long and missing codes. Each fast path must
-// give the same bytes.
+// against a byte-by-byte one, the LZ item loops against PlainLzxUnpack, the
+// sort chain against SorBestRow, and the table decoders on codes with long
+// and missing codes. Each fast path must give the same bytes, and on
+// damaged data the same report.
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "tests/lzx/samples.h"
@@ -59,6 +64,42 @@ Bytes PlainRunLength(const Bytes& data) {
     return out.size() < data.size() ? out : data;
 }
 
+// Real machine code: this test program's own bytes.
+Bytes OwnProgram() {
+    std::ifstream file("/proc/self/exe", std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Stage data for the run-length expansion: units that expand to exactly
+// 16384 bytes, plain bytes 1 to 7 times as often as counted units (machine
+// code has about as many of each); from round 3 on every third one damaged:
+// a byte changed, or the length moved.
+Bytes RunLengthUnits(std::uint32_t round, int* m) {
+    samples::Random random(round);
+    const int plainShare = 1 + static_cast<int>(round % 7);
+    Bytes stage;
+    for (int written = 0; written < BlockSize;) {
+        if (random.Below(plainShare + 1) != 0) {
+            stage.push_back(static_cast<std::uint8_t>(random.Below(2) ? random.Below(128) : 0x90 + random.Below(112)));
+            ++written;
+        } else {
+            const int copies = 1 + random.Below(std::min(16, BlockSize - written));
+            stage.push_back(static_cast<std::uint8_t>(copies + 127));
+            stage.push_back(static_cast<std::uint8_t>(random.Next() >> 24));
+            written += copies;
+        }
+    }
+    *m = static_cast<int>(stage.size());
+    if (round >= 3 && round % 3 == 0) {
+        if (random.Below(2))
+            stage[static_cast<std::size_t>(random.Below(*m))] = static_cast<std::uint8_t>(0x80 + random.Below(32));
+        else
+            *m += random.Below(41) - 20;
+    }
+    stage.resize(stage.size() + 64, 0x8F);  // stale count bytes behind the stage
+    return stage;
+}
+
 class FastPathTest : public ::testing::Test {
 protected:
     std::unique_ptr<TestCodec> owner = std::make_unique<TestCodec>();
@@ -98,6 +139,92 @@ TEST_F(FastPathTest, RunLengthStageMatchesTheByteRule) {
         codec.RleUnpack(m, back.data());
         ASSERT_EQ(back, data) << "seed " << seed;
     }
+}
+
+TEST_F(FastPathTest, RunLengthExpansionMatchesThePlainRule) {
+    int failed = 0;
+    for (std::uint32_t round = 1; round <= 300; ++round) {
+        int m;
+        const Bytes stage = RunLengthUnits(round, &m);
+        std::copy(stage.begin(), stage.end(), codec.WorkBuf);
+        Bytes fast(BlockSize), plain(BlockSize);
+        const CodecResult result = codec.TryRleUnpack(m, fast.data());
+        const std::string failure = TestCodec::PlainRleUnpack(stage.data(), m, plain.data());
+        if (failure.empty()) {
+            ASSERT_EQ(result, CodecResult::Success) << "round " << round << ": " << codec.Failure();
+            ASSERT_EQ(fast, plain) << "round " << round;
+        } else {
+            ++failed;
+            ASSERT_NE(result, CodecResult::Success) << "round " << round;
+            ASSERT_EQ(codec.Failure(), failure) << "round " << round;
+        }
+    }
+    EXPECT_GT(failed, 30);  // the damage reached the tests
+}
+
+TEST_F(FastPathTest, LzItemLoopsMatchThePlainDecoder) {
+    // Blocks of mixed data, of machine-code-like data and of this program,
+    // run-length coded and packed as a stream does; from round 4 on most
+    // are damaged: bits flipped anywhere, or the bit count moved, so that
+    // the fast loop hands over to the careful one at every kind of place.
+    // The last rounds are references crafted to reach the block's start.
+    const Bytes program = OwnProgram();
+    ASSERT_GT(program.size(), std::size_t{4 * BlockSize});
+    int failed = 0;
+    for (std::uint32_t round = 1; round <= 150; ++round) {
+        samples::Random random(round);
+        Bytes data;
+        if (round % 3 == 0) {
+            const auto at = program.begin() + random.Below(static_cast<int>(program.size()) - BlockSize);
+            data.assign(at, at + BlockSize);
+        } else {
+            data = round % 3 == 1 ? Mixed(round) : samples::Code(BlockSize, round);
+        }
+        int nbits;
+        if (round > 120) {
+            // Crafted: literals, then a reference that reaches exactly to
+            // the block's first byte or one byte before it, then more
+            // literals, so that the fast loop meets the reference.
+            const int before = static_cast<int>(round) - 120;
+            codec.BitPos = 0;
+            codec.LzxInit();
+            for (int i = 0; i < before; ++i)
+                codec.HufOutLit(i);
+            codec.HufOutRef(random.Below(20) + 1, before - 1 + static_cast<int>(round % 2));
+            for (int i = 0; i < 200; ++i)
+                codec.HufOutLit(i);
+            codec.LzxEmit();
+            nbits = codec.BitPos;
+        } else {
+            nbits = codec.LzxPack(codec.RlePack(data.data()));
+        }
+        Bytes bits(codec.BitBuf, codec.BitBuf + (nbits + 7) / 8);
+        if (round >= 4 && round <= 120) {
+            for (int flips = random.Below(4); flips > 0; --flips)
+                bits[static_cast<std::size_t>(random.Below(static_cast<int>(bits.size())))] ^=
+                    static_cast<std::uint8_t>(1 << random.Below(8));
+            if (random.Below(3) == 0)
+                nbits += random.Below(81) - 40;
+        }
+        auto fast = std::make_unique<TestCodec>();
+        auto plain = std::make_unique<TestCodec>();
+        std::copy(bits.begin(), bits.end(), fast->BitBuf);
+        std::copy(bits.begin(), bits.end(), plain->BitBuf);
+        int fastLength = 0;
+        int plainLength = 0;
+        const CodecResult result = fast->TryLzxUnpack(nbits, &fastLength);
+        const std::string failure = plain->PlainLzxUnpack(nbits, &plainLength);
+        if (failure.empty()) {
+            ASSERT_EQ(result, CodecResult::Success) << "round " << round << ": " << fast->Failure();
+            ASSERT_EQ(fastLength, plainLength) << "round " << round;
+            ASSERT_TRUE(std::equal(fast->WorkBuf, fast->WorkBuf + fastLength, plain->WorkBuf)) << "round " << round;
+        } else {
+            ++failed;
+            ASSERT_NE(result, CodecResult::Success) << "round " << round;
+            ASSERT_EQ(std::string(fast->Failure()), failure) << "round " << round;
+        }
+    }
+    EXPECT_GT(failed, 30);
 }
 
 TEST_F(FastPathTest, MixedBlocksRoundTripUnderEveryFlag) {

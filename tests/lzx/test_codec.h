@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "lzx/codec.h"
 
@@ -67,7 +68,19 @@ struct TestCodec : Codec {
         return used;
     }
 
-    // The plain forms. LzxMatch: the longest match at pos over the whole
+    // The decoders' stages without the report: the result, and on a failure
+    // Failure()'s text.
+    CodecResult TryLzxUnpack(int nbits, int* m) { return Codec::LzxUnpack(nbits, m); }
+    CodecResult TryRleUnpack(int m, std::uint8_t* destination) { return Codec::RleUnpack(m, destination); }
+
+    // The plain forms. PlainLzxUnpack: the LZ stage decoded one item at a
+    // time through DecodeSymbol, each reference copied byte by byte after
+    // its tests; *m receives the bytes decoded into WorkBuf. Answers the
+    // text of the first failure, empty for none. PlainRleUnpack: the
+    // run-length rule, one unit at a time, into 16384 bytes, the same way.
+    std::string PlainLzxUnpack(int nbits, int* m);
+    static std::string PlainRleUnpack(const std::uint8_t* stage, int m, std::uint8_t* destination);
+    // LzxMatch: the longest match at pos over the whole
     // chain walk, byte by byte (any length, 0 for none), the nearest among
     // equally long ones.
     int LzxMatch(int pos, int left, int* distance) const;
