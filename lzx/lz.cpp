@@ -13,6 +13,8 @@
 // candidate only when it is strictly longer, so among equal lengths the
 // nearest wins. Every position is entered into the chains before the parse,
 // so a search also finds positions inside earlier matches.
+#include <algorithm>
+
 #include "lzx/codec.h"
 
 namespace {
@@ -45,24 +47,28 @@ CodecResult Codec::LzxInit() {
     return FresInit(&MainTable, LzSymbols);
 }
 
+namespace {
+
 // The chain is walked from the nearest candidate to the farthest, and a
 // candidate is kept only when it is strictly longer, so among equal lengths
 // the nearest wins. A candidate longer than best equals the data here in
 // bytes 0 to best, so the word that ends at byte best is compared first:
 // most candidates fail there. Matches under 4 bytes, which the packer never
-// uses, are not looked for.
-int Codec::LongestMatch(int pos, int left, int* distance) {
+// uses, are not looked for. A free function over the work areas, so that
+// the parse, which calls it at every literal, has it inlined: the call's own
+// cost was a fifth of the search's.
+inline int FindLongest(const std::uint8_t* work, const std::int16_t* chain, int pos, int left, int* distance) {
     if (left < LzMinMatch)
         return 0;
     const int limit = left < LzMaxMatch ? left : LzMaxMatch;
     const int lowest = pos > LzWindow ? pos - LzWindow : 0;
-    const std::uint8_t* here = WorkBuf + pos;
+    const std::uint8_t* here = work + pos;
     int best = LzMinMatch - 1;
     std::uint32_t tail = Load32(here + best - 3);
-    for (int c = LzChain[pos]; c >= lowest; c = LzChain[c]) {
-        if (Load32(WorkBuf + c + best - 3) != tail)
+    for (int c = chain[pos]; c >= lowest; c = chain[c]) {
+        if (Load32(work + c + best - 3) != tail)
             continue;
-        const int n = MatchLength(WorkBuf + c, here, limit);
+        const int n = MatchLength(work + c, here, limit);
         if (n > best) {
             best = n;
             *distance = pos - c;
@@ -72,6 +78,12 @@ int Codec::LongestMatch(int pos, int left, int* distance) {
         }
     }
     return best >= LzMinMatch ? best : 0;
+}
+
+}  // namespace
+
+int Codec::LongestMatch(int pos, int left, int* distance) {
+    return FindLongest(WorkBuf, LzChain, pos, left, distance);
 }
 
 CodecResult Codec::HufOutLit(int byte) {
@@ -119,10 +131,17 @@ CodecResult Codec::LzxEmit() {
 }
 
 CodecResult Codec::LzxPack(int m, int* nbits) {
+    // The hashes first, in a loop of their own: a pure function of four
+    // bytes at each position, which the compiler turns into vector code,
+    // where the chains' loop that follows must go one position at a time.
+    // They wait in LzItems, which the parse fills only afterwards.
+    std::uint32_t* const hashes = LzItems;
+    for (int i = 0; i < m; ++i)
+        hashes[i] = static_cast<std::uint32_t>(LzHash(WorkBuf + i));
     for (std::int16_t& head : LzHead)
         head = -1;
     for (int i = 0; i < m; ++i) {
-        const int h = LzHash(WorkBuf + i);
+        const std::uint32_t h = hashes[i];
         LzChain[i] = LzHead[h];
         LzHead[h] = static_cast<std::int16_t>(i);
     }
@@ -131,7 +150,7 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
     CODEC_TRY(LzxInit());
     for (int i = 0; i < m;) {
         int distance = 0;
-        const int length = LongestMatch(i, m - i, &distance);
+        const int length = FindLongest(WorkBuf, LzChain, i, m - i, &distance);
         if (length >= LzMinMatch) {
             CODEC_TRY(HufOutRef(length - 3, distance - 1));
             i += length;
@@ -244,10 +263,13 @@ CodecResult Codec::DecodeItems(int nbits, int* decoded) {
 
     // Two items (two literals of up to 24 bits, or one item of up to 40)
     // from a position at most this far on stay inside the block's bits.
+    // The loop's every path ends in a refill, so the test of the position
+    // is one compare of RefillFrom() with the byte that bounds it.
     const int fastBits = nbits - 2 * MaxCodeLength;
+    const std::uint8_t* const fastEnd = BitBuf + std::max(0, (fastBits + RefillBits) / 8);
     in.Refill();
     std::uint32_t entry = FastLookup(in.Peek());
-    while (out <= BlockSize - LzMaxMatch && in.Position() <= fastBits) {
+    while (out <= BlockSize - LzMaxMatch && in.RefillFrom() <= fastEnd) {
         if (entry == 0) {
             // The reader goes out to DecodeItem through a copy: the loop's
             // own reader is never seen outside, so it can live in registers.

@@ -1,5 +1,6 @@
 // The fast paths of the codec against the plain forms they stand for: the
-// packer's match search against LzxMatch, the word-wise run-length stage
+// packer's match search (its hash chains too) against LzxMatch's search of
+// the whole window, the word-wise run-length stage
 // against a byte-by-byte one, the LZ item loops against PlainLzxUnpack, the
 // sort chain against SorBestRow, and the table decoders on codes with long
 // and missing codes. Each fast path must give the same bytes, and on
@@ -128,8 +129,12 @@ TEST_F(FastPathTest, MatchSearchFindsWhatLzxMatchFinds) {
 }
 
 TEST_F(FastPathTest, RunLengthStageMatchesTheByteRule) {
-    for (std::uint32_t seed = 1; seed <= 40; ++seed) {
-        Bytes data = Mixed(seed);
+    const Bytes program = OwnProgram();
+    ASSERT_GT(program.size(), std::size_t{8 * BlockSize});
+    for (std::uint32_t seed = 1; seed <= 48; ++seed) {
+        // Mixed data, and from seed 41 on the blocks of real machine code.
+        Bytes data = seed <= 40 ? Mixed(seed)
+                                : Bytes(program.begin() + (seed - 41) * BlockSize, program.begin() + (seed - 40) * BlockSize);
         if (seed % 4 == 0)  // a run across the end of the block
             std::fill(data.end() - 21, data.end(), 0x8A);
         const Bytes expected = PlainRunLength(data);

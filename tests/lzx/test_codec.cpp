@@ -71,7 +71,7 @@ int TestCodec::LzxMatch(int pos, int left, int* distance) const {
     const int limit = left < LzMaxMatch ? left : LzMaxMatch;
     const int lowest = pos > LzWindow ? pos - LzWindow : 0;
     int best = 0;
-    for (int c = LzChain[pos]; c >= lowest; c = LzChain[c]) {
+    for (int c = pos - 1; c >= lowest; --c) {
         int n = 0;
         while (n < limit && WorkBuf[c + n] == WorkBuf[pos + n])
             ++n;

@@ -80,9 +80,9 @@ struct TestCodec : Codec {
     // run-length rule, one unit at a time, into 16384 bytes, the same way.
     std::string PlainLzxUnpack(int nbits, int* m);
     static std::string PlainRleUnpack(const std::uint8_t* stage, int m, std::uint8_t* destination);
-    // LzxMatch: the longest match at pos over the whole
-    // chain walk, byte by byte (any length, 0 for none), the nearest among
-    // equally long ones.
+    // LzxMatch: the longest match at pos with every earlier position in the
+    // window, byte by byte, without the hash chains (any length, 0 for
+    // none), the nearest among equally long ones.
     int LzxMatch(int pos, int left, int* distance) const;
     // The number of bytes in which rows a and b differ, counted up to limit.
     int SorRowDist(int a, int b, int limit) const;
