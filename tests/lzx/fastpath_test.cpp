@@ -67,7 +67,7 @@ Bytes PlainRunLength(const Bytes& data) {
 
 // Real machine code: this test program's own bytes.
 Bytes OwnProgram() {
-    std::ifstream file("/proc/self/exe", std::ios::binary);
+    std::ifstream file(test::ProgramFile(), std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
