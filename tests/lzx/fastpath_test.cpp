@@ -2,6 +2,7 @@
 // packer's match search (its hash chains too) against LzxMatch's search of
 // the whole window, the word-wise run-length stage
 // against a byte-by-byte one, the LZ item loops against PlainLzxUnpack, the
+// Huffman method's loops against PlainHufUnpack, the
 // sort chain against SorBestRow, and the table decoders on codes with long
 // and missing codes. Each fast path must give the same bytes, and on
 // damaged data the same report.
@@ -230,6 +231,66 @@ TEST_F(FastPathTest, LzItemLoopsMatchThePlainDecoder) {
         }
     }
     EXPECT_GT(failed, 30);
+}
+
+TEST_F(FastPathTest, HuffmanLoopsMatchThePlainDecoder) {
+    // Stage data of every length up to twice a block (the run-length form
+    // can be longer than the block), from mixed data, machine-code-like
+    // data, this program and byte counts that give codes past the fast
+    // table; from round 4 on most are damaged as in the LZ test above.
+    const Bytes program = OwnProgram();
+    ASSERT_GT(program.size(), std::size_t{4 * BlockSize});
+    int failed = 0;
+    for (std::uint32_t round = 1; round <= 120; ++round) {
+        samples::Random random(round);
+        const int len = round % 5 == 0 ? WorkBufSize - random.Below(64) : random.Below(BlockSize) + 1;
+        Bytes data;
+        switch (round % 4) {
+        case 0: {
+            const auto at = program.begin() + random.Below(static_cast<int>(program.size()) - len);
+            data.assign(at, at + len);
+            break;
+        }
+        case 1:
+            data = Mixed(round);
+            break;
+        case 2:
+            data = samples::Code(static_cast<std::size_t>(len), round);
+            break;
+        default:  // byte counts that double, for long codes
+            for (int v = 0; data.size() < static_cast<std::size_t>(len); ++v)
+                data.insert(data.end(), std::size_t{1} << (v % 15), static_cast<std::uint8_t>(v * 7));
+        }
+        data.resize(static_cast<std::size_t>(len), 0x41);
+        std::copy(data.begin(), data.end(), codec.WorkBuf);
+        int nbits = codec.HufPack(len);
+        Bytes bits(codec.BitBuf, codec.BitBuf + (nbits + 7) / 8);
+        if (round >= 4) {
+            for (int flips = random.Below(4); flips > 0; --flips)
+                bits[static_cast<std::size_t>(random.Below(static_cast<int>(bits.size())))] ^=
+                    static_cast<std::uint8_t>(1 << random.Below(8));
+            if (random.Below(3) == 0)
+                nbits += random.Below(81) - 40;
+        }
+        auto fast = std::make_unique<TestCodec>();
+        auto plain = std::make_unique<TestCodec>();
+        std::copy(bits.begin(), bits.end(), fast->BitBuf);
+        std::copy(bits.begin(), bits.end(), plain->BitBuf);
+        int fastLength = 0;
+        int plainLength = 0;
+        const CodecResult result = fast->TryHufUnpack(nbits, &fastLength);
+        const std::string failure = plain->PlainHufUnpack(nbits, &plainLength);
+        if (failure.empty()) {
+            ASSERT_EQ(result, CodecResult::Success) << "round " << round << ": " << fast->Failure();
+            ASSERT_EQ(fastLength, plainLength) << "round " << round;
+            ASSERT_TRUE(std::equal(fast->WorkBuf, fast->WorkBuf + fastLength, plain->WorkBuf)) << "round " << round;
+        } else {
+            ++failed;
+            ASSERT_NE(result, CodecResult::Success) << "round " << round;
+            ASSERT_EQ(std::string(fast->Failure()), failure) << "round " << round;
+        }
+    }
+    EXPECT_GT(failed, 10);
 }
 
 TEST_F(FastPathTest, MixedBlocksRoundTripUnderEveryFlag) {

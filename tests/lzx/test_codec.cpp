@@ -40,6 +40,27 @@ std::string TestCodec::PlainLzxUnpack(int nbits, int* m) {
     return in.Position() == nbits ? "" : "LzxUnpack: too many bits read";
 }
 
+std::string TestCodec::PlainHufUnpack(int nbits, int* m) {
+    *m = 0;
+    BitPos = 0;
+    if (Codec::RecvLens(&MainTable, ByteSymbols) != CodecResult::Success ||
+        Codec::LenToVal(&MainTable) != CodecResult::Success)
+        return Failure();
+    DecodeInit(&MainTable);
+    BitReader in(BitBuf, BitPos);
+    while (in.Position() < nbits) {
+        in.Refill();
+        const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
+        if (s < 0)
+            return "DecodeLong: code not found";
+        in.Skip(MainTable.length[s]);
+        if (*m >= WorkBufSize)
+            return "HufUnpack: more than " + std::to_string(WorkBufSize) + " bytes decoded";
+        WorkBuf[(*m)++] = static_cast<std::uint8_t>(s);
+    }
+    return in.Position() == nbits ? "" : "HufUnpack: too many bits read";
+}
+
 std::string TestCodec::PlainRleUnpack(const std::uint8_t* stage, int m, std::uint8_t* destination) {
     if (m >= BlockSize) {
         if (m > BlockSize)

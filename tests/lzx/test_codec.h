@@ -72,13 +72,16 @@ struct TestCodec : Codec {
     // Failure()'s text.
     CodecResult TryLzxUnpack(int nbits, int* m) { return Codec::LzxUnpack(nbits, m); }
     CodecResult TryRleUnpack(int m, std::uint8_t* destination) { return Codec::RleUnpack(m, destination); }
+    CodecResult TryHufUnpack(int nbits, int* m) { return Codec::HufUnpack(nbits, m); }
 
     // The plain forms. PlainLzxUnpack: the LZ stage decoded one item at a
     // time through DecodeSymbol, each reference copied byte by byte after
     // its tests; *m receives the bytes decoded into WorkBuf. Answers the
-    // text of the first failure, empty for none. PlainRleUnpack: the
+    // text of the first failure, empty for none. PlainHufUnpack: the
+    // Huffman method's bytes the same way. PlainRleUnpack: the
     // run-length rule, one unit at a time, into 16384 bytes, the same way.
     std::string PlainLzxUnpack(int nbits, int* m);
+    std::string PlainHufUnpack(int nbits, int* m);
     static std::string PlainRleUnpack(const std::uint8_t* stage, int m, std::uint8_t* destination);
     // LzxMatch: the longest match at pos with every earlier position in the
     // window, byte by byte, without the hash chains (any length, 0 for
