@@ -106,6 +106,45 @@ class FastPathTest : public ::testing::Test {
 protected:
     std::unique_ptr<TestCodec> owner = std::make_unique<TestCodec>();
     TestCodec& codec = *owner;
+
+    // The coded bytes of this codec's block (nbits of them), damaged: up to
+    // three bits flipped anywhere, and in a third of the cases the bit count
+    // moved, so that the fast loops hand over to the careful ones at every
+    // kind of place.
+    Bytes Damaged(samples::Random& random, int* nbits) const {
+        Bytes bits(codec.BitBuf, codec.BitBuf + (*nbits + 7) / 8);
+        for (int flips = random.Below(4); flips > 0; --flips)
+            bits[static_cast<std::size_t>(random.Below(static_cast<int>(bits.size())))] ^=
+                static_cast<std::uint8_t>(1 << random.Below(8));
+        if (random.Below(3) == 0)
+            *nbits += random.Below(81) - 40;
+        return bits;
+    }
+
+    // Decodes the bits in two fresh codecs, with the stage's fast loops and
+    // with its plain form: the same bytes, or the same report. Answers
+    // whether they failed.
+    bool DecodeBoth(const Bytes& bits, int nbits, bool huffman) {
+        auto fast = std::make_unique<TestCodec>();
+        auto plain = std::make_unique<TestCodec>();
+        std::copy(bits.begin(), bits.end(), fast->BitBuf);
+        std::copy(bits.begin(), bits.end(), plain->BitBuf);
+        int fastLength = 0;
+        int plainLength = 0;
+        const CodecResult result =
+            huffman ? fast->TryHufUnpack(nbits, &fastLength) : fast->TryLzxUnpack(nbits, &fastLength);
+        const std::string failure =
+            huffman ? plain->PlainHufUnpack(nbits, &plainLength) : plain->PlainLzxUnpack(nbits, &plainLength);
+        if (!failure.empty()) {
+            EXPECT_NE(result, CodecResult::Success);
+            EXPECT_EQ(std::string(fast->Failure()), failure);
+            return true;
+        }
+        EXPECT_EQ(result, CodecResult::Success) << fast->Failure();
+        EXPECT_EQ(fastLength, plainLength);
+        EXPECT_TRUE(std::equal(fast->WorkBuf, fast->WorkBuf + fastLength, plain->WorkBuf));
+        return false;
+    }
 };
 
 TEST_F(FastPathTest, MatchSearchFindsWhatLzxMatchFinds) {
@@ -171,9 +210,7 @@ TEST_F(FastPathTest, RunLengthExpansionMatchesThePlainRule) {
 TEST_F(FastPathTest, LzItemLoopsMatchThePlainDecoder) {
     // Blocks of mixed data, of machine-code-like data and of this program,
     // run-length coded and packed as a stream does; from round 4 on most
-    // are damaged: bits flipped anywhere, or the bit count moved, so that
-    // the fast loop hands over to the careful one at every kind of place.
-    // The last rounds are references crafted to reach the block's start.
+    // are damaged. The last rounds are references crafted to reach the block's start.
     const Bytes program = OwnProgram();
     ASSERT_GT(program.size(), std::size_t{4 * BlockSize});
     int failed = 0;
@@ -204,31 +241,12 @@ TEST_F(FastPathTest, LzItemLoopsMatchThePlainDecoder) {
         } else {
             nbits = codec.LzxPack(codec.RlePack(data.data()));
         }
-        Bytes bits(codec.BitBuf, codec.BitBuf + (nbits + 7) / 8);
-        if (round >= 4 && round <= 120) {
-            for (int flips = random.Below(4); flips > 0; --flips)
-                bits[static_cast<std::size_t>(random.Below(static_cast<int>(bits.size())))] ^=
-                    static_cast<std::uint8_t>(1 << random.Below(8));
-            if (random.Below(3) == 0)
-                nbits += random.Below(81) - 40;
-        }
-        auto fast = std::make_unique<TestCodec>();
-        auto plain = std::make_unique<TestCodec>();
-        std::copy(bits.begin(), bits.end(), fast->BitBuf);
-        std::copy(bits.begin(), bits.end(), plain->BitBuf);
-        int fastLength = 0;
-        int plainLength = 0;
-        const CodecResult result = fast->TryLzxUnpack(nbits, &fastLength);
-        const std::string failure = plain->PlainLzxUnpack(nbits, &plainLength);
-        if (failure.empty()) {
-            ASSERT_EQ(result, CodecResult::Success) << "round " << round << ": " << fast->Failure();
-            ASSERT_EQ(fastLength, plainLength) << "round " << round;
-            ASSERT_TRUE(std::equal(fast->WorkBuf, fast->WorkBuf + fastLength, plain->WorkBuf)) << "round " << round;
-        } else {
-            ++failed;
-            ASSERT_NE(result, CodecResult::Success) << "round " << round;
-            ASSERT_EQ(std::string(fast->Failure()), failure) << "round " << round;
-        }
+        const Bytes bits = round >= 4 && round <= 120 ? Damaged(random, &nbits)
+                                                      : Bytes(codec.BitBuf, codec.BitBuf + (nbits + 7) / 8);
+        SCOPED_TRACE("round " + std::to_string(round));
+        failed += DecodeBoth(bits, nbits, false);
+        if (HasFailure())
+            return;
     }
     EXPECT_GT(failed, 30);
 }
@@ -237,7 +255,7 @@ TEST_F(FastPathTest, HuffmanLoopsMatchThePlainDecoder) {
     // Stage data of every length up to twice a block (the run-length form
     // can be longer than the block), from mixed data, machine-code-like
     // data, this program and byte counts that give codes past the fast
-    // table; from round 4 on most are damaged as in the LZ test above.
+    // table; from round 4 on most are damaged.
     const Bytes program = OwnProgram();
     ASSERT_GT(program.size(), std::size_t{4 * BlockSize});
     int failed = 0;
@@ -264,31 +282,11 @@ TEST_F(FastPathTest, HuffmanLoopsMatchThePlainDecoder) {
         data.resize(static_cast<std::size_t>(len), 0x41);
         std::copy(data.begin(), data.end(), codec.WorkBuf);
         int nbits = codec.HufPack(len);
-        Bytes bits(codec.BitBuf, codec.BitBuf + (nbits + 7) / 8);
-        if (round >= 4) {
-            for (int flips = random.Below(4); flips > 0; --flips)
-                bits[static_cast<std::size_t>(random.Below(static_cast<int>(bits.size())))] ^=
-                    static_cast<std::uint8_t>(1 << random.Below(8));
-            if (random.Below(3) == 0)
-                nbits += random.Below(81) - 40;
-        }
-        auto fast = std::make_unique<TestCodec>();
-        auto plain = std::make_unique<TestCodec>();
-        std::copy(bits.begin(), bits.end(), fast->BitBuf);
-        std::copy(bits.begin(), bits.end(), plain->BitBuf);
-        int fastLength = 0;
-        int plainLength = 0;
-        const CodecResult result = fast->TryHufUnpack(nbits, &fastLength);
-        const std::string failure = plain->PlainHufUnpack(nbits, &plainLength);
-        if (failure.empty()) {
-            ASSERT_EQ(result, CodecResult::Success) << "round " << round << ": " << fast->Failure();
-            ASSERT_EQ(fastLength, plainLength) << "round " << round;
-            ASSERT_TRUE(std::equal(fast->WorkBuf, fast->WorkBuf + fastLength, plain->WorkBuf)) << "round " << round;
-        } else {
-            ++failed;
-            ASSERT_NE(result, CodecResult::Success) << "round " << round;
-            ASSERT_EQ(std::string(fast->Failure()), failure) << "round " << round;
-        }
+        const Bytes bits = round >= 4 ? Damaged(random, &nbits) : Bytes(codec.BitBuf, codec.BitBuf + (nbits + 7) / 8);
+        SCOPED_TRACE("round " + std::to_string(round));
+        failed += DecodeBoth(bits, nbits, true);
+        if (HasFailure())
+            return;
     }
     EXPECT_GT(failed, 10);
 }
