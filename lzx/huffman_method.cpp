@@ -4,6 +4,8 @@
 // values: the table section, then one code per byte, then zero bits up to the
 // next byte boundary (not counted). There is no byte count and no end
 // symbol; the block's bit count says where the data ends.
+#include <algorithm>
+
 #include "lzx/codec.h"
 
 CodecResult Codec::HufPack(int len, int* nbits) {
@@ -40,11 +42,48 @@ CodecResult Codec::HufUnpack(int nbits, int* m) {
     if (!fast)
         NeedSlowTables(&MainTable);
 
-    // The hot loop: a refill carries at least 56 bits, enough for four codes
-    // of up to FastBits bits, each found with one lookup. A longer code (up
-    // to 24 bits) is taken only first after a refill.
+    // The hot loops: a refill carries at least 56 bits, enough for four
+    // codes of up to FastBits bits, each found with one lookup. A longer
+    // code (up to 24 bits) is taken only first after a refill.
     BitReader in(BitBuf, BitPos);
     int out = 0;
+
+    // The block's bounds worked out once: while four codes from the
+    // position stay inside the block's bits and four more bytes inside
+    // WorkBuf, the first loop tests neither per code. Every path through
+    // it ends in a refill, so the position's test is one compare of
+    // RefillFrom() with the byte that bounds it. Bits that no entry of the
+    // fast table holds, whatever they are, go to the second loop, which has
+    // every test and every report.
+    if (fast) {
+        const std::uint8_t* const fastEnd = BitBuf + std::max(0, (nbits - 4 * FastBits + RefillBits) / 8);
+        in.Refill();
+        while (in.RefillFrom() <= fastEnd && out <= WorkBufSize - 4) {
+            std::uint32_t entry = FastTab[in.Peek() & (FastSize - 1)];
+            if (entry & FastSub) {
+                entry = FastLookup(in.Peek());
+                if (entry == 0)
+                    break;
+                in.Skip(static_cast<int>((entry >> 16) & 0xFF));
+                WorkBuf[out++] = static_cast<std::uint8_t>(entry);
+                in.Refill();
+                continue;
+            }
+            if (entry == 0)
+                break;
+            in.Skip(static_cast<int>((entry >> 16) & 0xFF));
+            WorkBuf[out++] = static_cast<std::uint8_t>(entry);
+            for (int i = 1; i < 4; ++i) {
+                entry = FastTab[in.Peek() & (FastSize - 1)];
+                if (entry == 0 || (entry & FastSub))
+                    break;
+                in.Skip(static_cast<int>((entry >> 16) & 0xFF));
+                WorkBuf[out++] = static_cast<std::uint8_t>(entry);
+            }
+            in.Refill();
+        }
+    }
+
     while (in.Position() < nbits) {
         in.Refill();
         for (int i = 0; i < 4 && in.Position() < nbits; ++i) {

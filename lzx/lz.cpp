@@ -13,6 +13,8 @@
 // candidate only when it is strictly longer, so among equal lengths the
 // nearest wins. Every position is entered into the chains before the parse,
 // so a search also finds positions inside earlier matches.
+#include <algorithm>
+
 #include "lzx/codec.h"
 
 namespace {
@@ -45,24 +47,28 @@ CodecResult Codec::LzxInit() {
     return FresInit(&MainTable, LzSymbols);
 }
 
+namespace {
+
 // The chain is walked from the nearest candidate to the farthest, and a
 // candidate is kept only when it is strictly longer, so among equal lengths
 // the nearest wins. A candidate longer than best equals the data here in
 // bytes 0 to best, so the word that ends at byte best is compared first:
 // most candidates fail there. Matches under 4 bytes, which the packer never
-// uses, are not looked for.
-int Codec::LongestMatch(int pos, int left, int* distance) {
+// uses, are not looked for. A free function over the work areas, so that
+// the parse, which calls it at every literal, has it inlined: the call's own
+// cost was a fifth of the search's.
+inline int FindLongest(const std::uint8_t* work, const std::int16_t* chain, int pos, int left, int* distance) {
     if (left < LzMinMatch)
         return 0;
     const int limit = left < LzMaxMatch ? left : LzMaxMatch;
     const int lowest = pos > LzWindow ? pos - LzWindow : 0;
-    const std::uint8_t* here = WorkBuf + pos;
+    const std::uint8_t* here = work + pos;
     int best = LzMinMatch - 1;
     std::uint32_t tail = Load32(here + best - 3);
-    for (int c = LzChain[pos]; c >= lowest; c = LzChain[c]) {
-        if (Load32(WorkBuf + c + best - 3) != tail)
+    for (int c = chain[pos]; c >= lowest; c = chain[c]) {
+        if (Load32(work + c + best - 3) != tail)
             continue;
-        const int n = MatchLength(WorkBuf + c, here, limit);
+        const int n = MatchLength(work + c, here, limit);
         if (n > best) {
             best = n;
             *distance = pos - c;
@@ -72,6 +78,12 @@ int Codec::LongestMatch(int pos, int left, int* distance) {
         }
     }
     return best >= LzMinMatch ? best : 0;
+}
+
+}  // namespace
+
+int Codec::LongestMatch(int pos, int left, int* distance) {
+    return FindLongest(WorkBuf, LzChain, pos, left, distance);
 }
 
 CodecResult Codec::HufOutLit(int byte) {
@@ -119,10 +131,17 @@ CodecResult Codec::LzxEmit() {
 }
 
 CodecResult Codec::LzxPack(int m, int* nbits) {
+    // The hashes first, in a loop of their own: a pure function of four
+    // bytes at each position, which the compiler turns into vector code,
+    // where the chains' loop that follows must go one position at a time.
+    // They wait in LzItems, which the parse fills only afterwards.
+    std::uint32_t* const hashes = LzItems;
+    for (int i = 0; i < m; ++i)
+        hashes[i] = static_cast<std::uint32_t>(LzHash(WorkBuf + i));
     for (std::int16_t& head : LzHead)
         head = -1;
     for (int i = 0; i < m; ++i) {
-        const int h = LzHash(WorkBuf + i);
+        const std::uint32_t h = hashes[i];
         LzChain[i] = LzHead[h];
         LzHead[h] = static_cast<std::int16_t>(i);
     }
@@ -131,7 +150,7 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
     CODEC_TRY(LzxInit());
     for (int i = 0; i < m;) {
         int distance = 0;
-        const int length = LongestMatch(i, m - i, &distance);
+        const int length = FindLongest(WorkBuf, LzChain, i, m - i, &distance);
         if (length >= LzMinMatch) {
             CODEC_TRY(HufOutRef(length - 3, distance - 1));
             i += length;
@@ -224,20 +243,85 @@ CodecResult Codec::DecodeItem(BitReader& in, int* out) {
     return PutReference(out, L + 3, D + 1);
 }
 
-// The hot loop. A refill before each item gives it all its bits: at most
-// 24 for the code and 7 + 9 for the extra fields. The bit position
-// moves on by the whole item at once, so the next item's lookup need not
-// wait for this one's length and distance.
+// The hot loops. A refill before each item gives it all its bits: at most
+// 24 for the code and 7 + 9 for the extra fields. The bit position moves on
+// by the whole item at once, so the next item's lookup need not wait for
+// this one's length and distance.
+//
+// The block's bounds are worked out once: while the output has room for the
+// longest reference (256 bytes) and the input has bits for two items ahead,
+// no item can pass either end, so the first loop tests neither per item.
+// It keeps only the one test that data alone decides, a reference's reach
+// before the block's start. Past those bounds the second loop takes each
+// item with all of its tests. Every report a damaged block can give comes
+// from the same test in the same order either way, since the first loop
+// stops before any other test could fail.
 CodecResult Codec::DecodeItems(int nbits, int* decoded) {
     BitReader in(BitBuf, BitPos);
     std::uint8_t* const work = WorkBuf;
     int out = 0;
+
+    // Two items (two literals of up to 24 bits, or one item of up to 40)
+    // from a position at most this far on stay inside the block's bits.
+    // The loop's every path ends in a refill, so the test of the position
+    // is one compare of RefillFrom() with the byte that bounds it.
+    const int fastBits = nbits - 2 * MaxCodeLength;
+    const std::uint8_t* const fastEnd = BitBuf + std::max(0, (fastBits + RefillBits) / 8);
+    in.Refill();
+    std::uint32_t entry = FastLookup(in.Peek());
+    while (out <= BlockSize - LzMaxMatch && in.RefillFrom() <= fastEnd) {
+        if (entry == 0) {
+            // The reader goes out to DecodeItem through a copy: the loop's
+            // own reader is never seen outside, so it can live in registers.
+            BitReader slow = in;
+            CODEC_TRY(DecodeItem(slow, &out));
+            in = slow;
+            in.Refill();
+            entry = FastLookup(in.Peek());
+            continue;
+        }
+        std::uint64_t bits = in.Peek();
+        in.Skip(static_cast<int>((entry >> 16) & 0xFF));
+        const int s = static_cast<int>(entry & 0xFFFF);
+        if (s < 256) {
+            // Literals come in strings. After one (at most 24 bits) at
+            // least 32 refilled bits are left, enough for a second literal
+            // without a refill: its entry is looked up at once and taken
+            // only when it is a literal too.
+            work[out++] = static_cast<std::uint8_t>(s);
+            entry = FastLookup(in.Peek());
+            if (entry != 0 && (entry & 0xFF00) == 0) {
+                in.Skip(static_cast<int>((entry >> 16) & 0xFF));
+                work[out++] = static_cast<std::uint8_t>(entry);
+            }
+            in.Refill();
+            entry = FastLookup(in.Peek());
+            continue;
+        }
+        bits >>= entry >> 24;
+        const int lc = (s >> 4) & 15;
+        const int dc = s & 15;
+        const int lengthExtra = ClassExtra[lc];
+        const int length = ClassBase[lc] + static_cast<int>(bits & ((1u << lengthExtra) - 1)) + 3;
+        bits >>= lengthExtra;
+        const int distance = ClassBase[dc] + static_cast<int>(bits & ((1u << ClassExtra[dc]) - 1)) + 1;
+        SAFETY_CHECK(distance <= out, CodecResult::BadData, "LzxUnpack: reference before the start of the block");
+        // The next item's entry is fetched before the copy, so that its
+        // load overlaps the copy's stores instead of following them.
+        in.Refill();
+        entry = FastLookup(in.Peek());
+        CopyMatch(work + out, distance, length);
+        out += length;
+    }
+
     while (in.Position() < nbits) {
         in.Refill();
         std::uint64_t bits = in.Peek();
-        const std::uint32_t entry = FastLookup(bits);
+        entry = FastLookup(bits);
         if (entry == 0) {
-            CODEC_TRY(DecodeItem(in, &out));
+            BitReader slow = in;
+            CODEC_TRY(DecodeItem(slow, &out));
+            in = slow;
             continue;
         }
         in.Skip(static_cast<int>((entry >> 16) & 0xFF));

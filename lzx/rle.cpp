@@ -63,18 +63,27 @@ CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
     int out = 0;
     int p = 0;
     while (p < BlockSize) {
-        // Eight bytes at once when none of them starts a run of three or
-        // needs an escape: they go out as they are. Byte i starts a run when
-        // it equals bytes i + 1 and i + 2, a zero byte in both XORs.
+        // The bytes of the next word before the first one that starts a run
+        // of three or needs an escape go out as they are, all at once: the
+        // word is stored whole and the bytes past them are written again.
+        // Byte i starts a run when it equals bytes i + 1 and i + 2, a zero
+        // byte in both XORs. Only the lowest flag of ZeroBytes is sure, and
+        // it is the only one looked at. Machine code has a count byte every
+        // few bytes, so a word that is not plain throughout still gives most
+        // of its bytes this way.
         if (p + 10 <= BlockSize) {
             const std::uint64_t word = Load64(data + p);
             const std::uint64_t runs = (word ^ Load64(data + p + 1)) | (word ^ Load64(data + p + 2));
-            if ((ZeroBytes(runs) | CountBytes(word)) == 0) {
-                Store64(WorkBuf + out, word);
+            const std::uint64_t special = ZeroBytes(runs) | CountBytes(word);
+            Store64(WorkBuf + out, word);
+            if (special == 0) {
                 out += 8;
                 p += 8;
                 continue;
             }
+            const int plain = __builtin_ctzll(special) >> 3;
+            out += plain;
+            p += plain;
         }
         const std::uint8_t c = data[p];
         const int n = RunLength(data, p, c);
@@ -102,21 +111,37 @@ CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
     // damaged stage that wants more never looks at stale bytes behind it.
     int in = 0;
     int written = 0;
-    // Far from both ends, one step per unit without a branch on its kind:
-    // the plain bytes before the first count byte of the next word (up to
-    // 8), or else the counted unit, are written as two words; the bytes
-    // written beyond the unit are written again by the units after it.
-    while (in + 8 <= m && written + 16 <= BlockSize) {
-        const std::uint64_t word = Load64(WorkBuf + in);
-        const std::uint64_t counts = CountBytes(word);
-        const int plain = counts != 0 ? __builtin_ctzll(counts) >> 3 : 8;
-        const std::uint64_t run = Ones * WorkBuf[in + 1];
-        const bool counted = plain == 0;
-        Store64(destination + written, counted ? run : word);
-        Store64(destination + written + 8, run);
-        const int first = static_cast<int>(word & 0xFF);  // the count byte of a counted unit
-        written += counted ? first - CountBase : plain;
-        in += counted ? 2 : plain;
+    // Far from both ends, one step per stretch of plain bytes (up to 16)
+    // together with the counted unit that ends it, without a branch on
+    // either: machine code is full of the bytes 0x80..0x8F, each escaped as
+    // a unit of its own, and other data has long plain stretches, so a step
+    // per unit or per word would take many more. The two words of plain
+    // bytes are stored whole, then the unit's run (two words, up to 16
+    // copies) over the bytes that belong to the unit and beyond; the bytes
+    // written past the step's end are written again by the steps after it.
+    // Two words without a count byte are a step of 16 plain bytes, and their
+    // "run", read from the bytes after them, lands beyond the step as well.
+    // The margins keep every unit a step takes inside the m bytes (at most
+    // 15 plain bytes, the count byte and its value: 17 of the 18 bytes) and
+    // every store inside the block (at most 15 + 16 bytes from written), so
+    // no step can fail.
+    while (in + 18 <= m && written + 32 <= BlockSize) {
+        const std::uint64_t low = Load64(WorkBuf + in);
+        const std::uint64_t high = Load64(WorkBuf + in + 8);
+        const std::uint64_t lowCounts = CountBytes(low);
+        const std::uint64_t highCounts = CountBytes(high);
+        const int plain = lowCounts != 0    ? __builtin_ctzll(lowCounts) >> 3
+                          : highCounts != 0 ? 8 + (__builtin_ctzll(highCounts) >> 3)
+                                            : 16;
+        const std::uint8_t* const unit = WorkBuf + in + plain;
+        const std::uint64_t run = Ones * unit[1];
+        Store64(destination + written, low);
+        Store64(destination + written + 8, high);
+        Store64(destination + written + plain, run);
+        Store64(destination + written + plain + 8, run);
+        const bool counted = plain < 16;
+        written += plain + (counted ? unit[0] - CountBase : 0);
+        in += plain + (counted ? 2 : 0);
     }
     while (written < BlockSize) {
         SAFETY_CHECK(in < m, CodecResult::BadData, "RleUnpack: too many bytes read");

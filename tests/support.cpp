@@ -100,6 +100,14 @@ void MakeReadOnly(const std::string& name) {
                                  std::filesystem::perm_options::remove);
 }
 
+namespace {
+std::string programFile;
+}  // namespace
+
+const std::string& ProgramFile() {
+    return programFile;
+}
+
 std::string FatalReport(const std::string& text) {
     std::string visible = text;
     while (!visible.empty() && (visible[0] == '\n' || visible[0] == '\r'))
@@ -160,6 +168,7 @@ void InScratchDirTest::TearDown() {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    test::programFile = std::filesystem::absolute(argv[0]).string();
     // Death tests fork and run the statement in the child, which sees the
     // parent's scratch directory and open-file table as they are. The tests
     // are single-threaded, and every file descriptor is opened close-on-exec.

@@ -35,6 +35,10 @@ bool Exists(const std::string& name);
 void MakeReadOnly(const std::string& name);
 std::filesystem::path Native(const std::string& name);
 
+// The test program's own file, as an absolute path: real machine code for
+// the codec's tests.
+const std::string& ProgramFile();
+
 // The regular expression matching the console report of a fatal error with
 // exactly this text: "Einde programma: " and the text from its first
 // visible line. A scratch directory's name in it matches any scratch

@@ -1,9 +1,16 @@
 // The fast paths of the codec against the plain forms they stand for: the
-// packer's match search against LzxMatch, the word-wise run-length stage
-// against a byte-by-byte one, the sort chain against SorBestRow, and the
-// table decoders on codes with long and missing codes. Each fast path must
-// give the same bytes.
+// packer's match search (its hash chains too) against LzxMatch's search of
+// the whole window, the word-wise run-length stage
+// against a byte-by-byte one, the LZ item loops against PlainLzxUnpack, the
+// Huffman method's loops against PlainHufUnpack, the
+// sort chain against SorBestRow, and the table decoders on codes with long
+// and missing codes. Each fast path must give the same bytes, and on
+// damaged data the same report.
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "tests/lzx/samples.h"
@@ -59,10 +66,85 @@ Bytes PlainRunLength(const Bytes& data) {
     return out.size() < data.size() ? out : data;
 }
 
+// Real machine code: this test program's own bytes.
+Bytes OwnProgram() {
+    std::ifstream file(test::ProgramFile(), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Stage data for the run-length expansion: units that expand to exactly
+// 16384 bytes, plain bytes 1 to 7 times as often as counted units (machine
+// code has about as many of each); from round 3 on every third one damaged:
+// a byte changed, or the length moved.
+Bytes RunLengthUnits(std::uint32_t round, int* m) {
+    samples::Random random(round);
+    const int plainShare = 1 + static_cast<int>(round % 7);
+    Bytes stage;
+    for (int written = 0; written < BlockSize;) {
+        if (random.Below(plainShare + 1) != 0) {
+            stage.push_back(static_cast<std::uint8_t>(random.Below(2) ? random.Below(128) : 0x90 + random.Below(112)));
+            ++written;
+        } else {
+            const int copies = 1 + random.Below(std::min(16, BlockSize - written));
+            stage.push_back(static_cast<std::uint8_t>(copies + 127));
+            stage.push_back(static_cast<std::uint8_t>(random.Next() >> 24));
+            written += copies;
+        }
+    }
+    *m = static_cast<int>(stage.size());
+    if (round >= 3 && round % 3 == 0) {
+        if (random.Below(2))
+            stage[static_cast<std::size_t>(random.Below(*m))] = static_cast<std::uint8_t>(0x80 + random.Below(32));
+        else
+            *m += random.Below(41) - 20;
+    }
+    stage.resize(stage.size() + 64, 0x8F);  // stale count bytes behind the stage
+    return stage;
+}
+
 class FastPathTest : public ::testing::Test {
 protected:
     std::unique_ptr<TestCodec> owner = std::make_unique<TestCodec>();
     TestCodec& codec = *owner;
+
+    // The coded bytes of this codec's block (nbits of them), damaged: up to
+    // three bits flipped anywhere, and in a third of the cases the bit count
+    // moved, so that the fast loops hand over to the careful ones at every
+    // kind of place.
+    Bytes Damaged(samples::Random& random, int* nbits) const {
+        Bytes bits(codec.BitBuf, codec.BitBuf + (*nbits + 7) / 8);
+        for (int flips = random.Below(4); flips > 0; --flips)
+            bits[static_cast<std::size_t>(random.Below(static_cast<int>(bits.size())))] ^=
+                static_cast<std::uint8_t>(1 << random.Below(8));
+        if (random.Below(3) == 0)
+            *nbits += random.Below(81) - 40;
+        return bits;
+    }
+
+    // Decodes the bits in two fresh codecs, with the stage's fast loops and
+    // with its plain form: the same bytes, or the same report. Answers
+    // whether they failed.
+    bool DecodeBoth(const Bytes& bits, int nbits, bool huffman) {
+        auto fast = std::make_unique<TestCodec>();
+        auto plain = std::make_unique<TestCodec>();
+        std::copy(bits.begin(), bits.end(), fast->BitBuf);
+        std::copy(bits.begin(), bits.end(), plain->BitBuf);
+        int fastLength = 0;
+        int plainLength = 0;
+        const CodecResult result =
+            huffman ? fast->TryHufUnpack(nbits, &fastLength) : fast->TryLzxUnpack(nbits, &fastLength);
+        const std::string failure =
+            huffman ? plain->PlainHufUnpack(nbits, &plainLength) : plain->PlainLzxUnpack(nbits, &plainLength);
+        if (!failure.empty()) {
+            EXPECT_NE(result, CodecResult::Success);
+            EXPECT_EQ(std::string(fast->Failure()), failure);
+            return true;
+        }
+        EXPECT_EQ(result, CodecResult::Success) << fast->Failure();
+        EXPECT_EQ(fastLength, plainLength);
+        EXPECT_TRUE(std::equal(fast->WorkBuf, fast->WorkBuf + fastLength, plain->WorkBuf));
+        return false;
+    }
 };
 
 TEST_F(FastPathTest, MatchSearchFindsWhatLzxMatchFinds) {
@@ -87,8 +169,12 @@ TEST_F(FastPathTest, MatchSearchFindsWhatLzxMatchFinds) {
 }
 
 TEST_F(FastPathTest, RunLengthStageMatchesTheByteRule) {
-    for (std::uint32_t seed = 1; seed <= 40; ++seed) {
-        Bytes data = Mixed(seed);
+    const Bytes program = OwnProgram();
+    ASSERT_GT(program.size(), std::size_t{8 * BlockSize});
+    for (std::uint32_t seed = 1; seed <= 48; ++seed) {
+        // Mixed data, and from seed 41 on the blocks of real machine code.
+        Bytes data = seed <= 40 ? Mixed(seed)
+                                : Bytes(program.begin() + (seed - 41) * BlockSize, program.begin() + (seed - 40) * BlockSize);
         if (seed % 4 == 0)  // a run across the end of the block
             std::fill(data.end() - 21, data.end(), 0x8A);
         const Bytes expected = PlainRunLength(data);
@@ -98,6 +184,111 @@ TEST_F(FastPathTest, RunLengthStageMatchesTheByteRule) {
         codec.RleUnpack(m, back.data());
         ASSERT_EQ(back, data) << "seed " << seed;
     }
+}
+
+TEST_F(FastPathTest, RunLengthExpansionMatchesThePlainRule) {
+    int failed = 0;
+    for (std::uint32_t round = 1; round <= 300; ++round) {
+        int m;
+        const Bytes stage = RunLengthUnits(round, &m);
+        std::copy(stage.begin(), stage.end(), codec.WorkBuf);
+        Bytes fast(BlockSize), plain(BlockSize);
+        const CodecResult result = codec.TryRleUnpack(m, fast.data());
+        const std::string failure = TestCodec::PlainRleUnpack(stage.data(), m, plain.data());
+        if (failure.empty()) {
+            ASSERT_EQ(result, CodecResult::Success) << "round " << round << ": " << codec.Failure();
+            ASSERT_EQ(fast, plain) << "round " << round;
+        } else {
+            ++failed;
+            ASSERT_NE(result, CodecResult::Success) << "round " << round;
+            ASSERT_EQ(codec.Failure(), failure) << "round " << round;
+        }
+    }
+    EXPECT_GT(failed, 30);  // the damage reached the tests
+}
+
+TEST_F(FastPathTest, LzItemLoopsMatchThePlainDecoder) {
+    // Blocks of mixed data, of machine-code-like data and of this program,
+    // run-length coded and packed as a stream does; from round 4 on most
+    // are damaged. The last rounds are references crafted to reach the block's start.
+    const Bytes program = OwnProgram();
+    ASSERT_GT(program.size(), std::size_t{4 * BlockSize});
+    int failed = 0;
+    for (std::uint32_t round = 1; round <= 150; ++round) {
+        samples::Random random(round);
+        Bytes data;
+        if (round % 3 == 0) {
+            const auto at = program.begin() + random.Below(static_cast<int>(program.size()) - BlockSize);
+            data.assign(at, at + BlockSize);
+        } else {
+            data = round % 3 == 1 ? Mixed(round) : samples::Code(BlockSize, round);
+        }
+        int nbits;
+        if (round > 120) {
+            // Crafted: literals, then a reference that reaches exactly to
+            // the block's first byte or one byte before it, then more
+            // literals, so that the fast loop meets the reference.
+            const int before = static_cast<int>(round) - 120;
+            codec.BitPos = 0;
+            codec.LzxInit();
+            for (int i = 0; i < before; ++i)
+                codec.HufOutLit(i);
+            codec.HufOutRef(random.Below(20) + 1, before - 1 + static_cast<int>(round % 2));
+            for (int i = 0; i < 200; ++i)
+                codec.HufOutLit(i);
+            codec.LzxEmit();
+            nbits = codec.BitPos;
+        } else {
+            nbits = codec.LzxPack(codec.RlePack(data.data()));
+        }
+        const Bytes bits = round >= 4 && round <= 120 ? Damaged(random, &nbits)
+                                                      : Bytes(codec.BitBuf, codec.BitBuf + (nbits + 7) / 8);
+        SCOPED_TRACE("round " + std::to_string(round));
+        failed += DecodeBoth(bits, nbits, false);
+        if (HasFailure())
+            return;
+    }
+    EXPECT_GT(failed, 30);
+}
+
+TEST_F(FastPathTest, HuffmanLoopsMatchThePlainDecoder) {
+    // Stage data of every length up to twice a block (the run-length form
+    // can be longer than the block), from mixed data, machine-code-like
+    // data, this program and byte counts that give codes past the fast
+    // table; from round 4 on most are damaged.
+    const Bytes program = OwnProgram();
+    ASSERT_GT(program.size(), std::size_t{4 * BlockSize});
+    int failed = 0;
+    for (std::uint32_t round = 1; round <= 120; ++round) {
+        samples::Random random(round);
+        const int len = round % 5 == 0 ? WorkBufSize - random.Below(64) : random.Below(BlockSize) + 1;
+        Bytes data;
+        switch (round % 4) {
+        case 0: {
+            const auto at = program.begin() + random.Below(static_cast<int>(program.size()) - len);
+            data.assign(at, at + len);
+            break;
+        }
+        case 1:
+            data = Mixed(round);
+            break;
+        case 2:
+            data = samples::Code(static_cast<std::size_t>(len), round);
+            break;
+        default:  // byte counts that double, for long codes
+            for (int v = 0; data.size() < static_cast<std::size_t>(len); ++v)
+                data.insert(data.end(), std::size_t{1} << (v % 15), static_cast<std::uint8_t>(v * 7));
+        }
+        data.resize(static_cast<std::size_t>(len), 0x41);
+        std::copy(data.begin(), data.end(), codec.WorkBuf);
+        int nbits = codec.HufPack(len);
+        const Bytes bits = round >= 4 ? Damaged(random, &nbits) : Bytes(codec.BitBuf, codec.BitBuf + (nbits + 7) / 8);
+        SCOPED_TRACE("round " + std::to_string(round));
+        failed += DecodeBoth(bits, nbits, true);
+        if (HasFailure())
+            return;
+    }
+    EXPECT_GT(failed, 10);
 }
 
 TEST_F(FastPathTest, MixedBlocksRoundTripUnderEveryFlag) {

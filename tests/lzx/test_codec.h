@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "lzx/codec.h"
 
@@ -67,9 +68,24 @@ struct TestCodec : Codec {
         return used;
     }
 
-    // The plain forms. LzxMatch: the longest match at pos over the whole
-    // chain walk, byte by byte (any length, 0 for none), the nearest among
-    // equally long ones.
+    // The decoders' stages without the report: the result, and on a failure
+    // Failure()'s text.
+    CodecResult TryLzxUnpack(int nbits, int* m) { return Codec::LzxUnpack(nbits, m); }
+    CodecResult TryRleUnpack(int m, std::uint8_t* destination) { return Codec::RleUnpack(m, destination); }
+    CodecResult TryHufUnpack(int nbits, int* m) { return Codec::HufUnpack(nbits, m); }
+
+    // The plain forms. PlainLzxUnpack: the LZ stage decoded one item at a
+    // time through DecodeSymbol, each reference copied byte by byte after
+    // its tests; *m receives the bytes decoded into WorkBuf. Answers the
+    // text of the first failure, empty for none. PlainHufUnpack: the
+    // Huffman method's bytes the same way. PlainRleUnpack: the
+    // run-length rule, one unit at a time, into 16384 bytes, the same way.
+    std::string PlainLzxUnpack(int nbits, int* m);
+    std::string PlainHufUnpack(int nbits, int* m);
+    static std::string PlainRleUnpack(const std::uint8_t* stage, int m, std::uint8_t* destination);
+    // LzxMatch: the longest match at pos with every earlier position in the
+    // window, byte by byte, without the hash chains (any length, 0 for
+    // none), the nearest among equally long ones.
     int LzxMatch(int pos, int left, int* distance) const;
     // The number of bytes in which rows a and b differ, counted up to limit.
     int SorRowDist(int a, int b, int limit) const;
