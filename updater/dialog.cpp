@@ -45,8 +45,8 @@ bool TakeDemoDirectory(OsWindow dialog) {
         return false;
     if (length > ProgramItemDirectoryLimit) {
         ShowOwnedMessage(dialog, DutchLanguage ? "De directory mag hoogstens 104 tekens lang zijn."
-                                                : "The directory may be at most 104 characters long.",
-                          "Error", OsIcon::Error);
+                                               : "The directory may be at most 104 characters long.",
+                         "Error", OsIcon::Error);
         return false;
     }
     std::memcpy(ProductLocation, typed, length + 1);
