@@ -35,6 +35,11 @@ bool BeginsWith(const char* word, const char* text) {
     return true;
 }
 
+// The word of the log file, in quotes or not.
+bool IsLogWord(const char* word) {
+    return BeginsWith(word + (word[0] == '"'), LogOption);
+}
+
 // "-logfile=PATH": a path with blanks is quoted, the whole word or the path
 // ("-logfile=C:\My Logs\u.log" in quotes, or -logfile="C:\My Logs\u.log").
 // An empty path asks for the log in its default place.
@@ -65,7 +70,7 @@ int ParseCommandLine(const char* commandLine) {
         if (*at == 0)
             break;
         words[count++] = at;
-        const bool quotes = BeginsWith(at, LogOption) || (at[0] == '"' && BeginsWith(at + 1, LogOption));
+        const bool quotes = IsLogWord(at);
         bool quoted = false;
         while (*at && (quoted || *at != ' ')) {
             if (quotes && *at == '"')
@@ -86,7 +91,7 @@ int ParseCommandLine(const char* commandLine) {
             DutchLanguage = 0;
         else if (SameText(words[i], "-silent"))
             SilentRun = 1;
-        else if (BeginsWith(words[i], LogOption) || (words[i][0] == '"' && BeginsWith(words[i] + 1, LogOption)))
+        else if (IsLogWord(words[i]))
             TakeLogFile(words[i]);
     }
     return 1;

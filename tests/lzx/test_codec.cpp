@@ -1,12 +1,18 @@
 #include "tests/lzx/test_codec.h"
 
+bool TestCodec::ReceiveMainTable(int symbols) {
+    BitPos = 0;
+    if (Codec::RecvLens(&MainTable, symbols) != CodecResult::Success ||
+        Codec::LenToVal(&MainTable) != CodecResult::Success)
+        return false;
+    DecodeInit(&MainTable);
+    return true;
+}
+
 std::string TestCodec::PlainLzxUnpack(int nbits, int* m) {
     *m = 0;
-    BitPos = 0;
-    if (Codec::RecvLens(&MainTable, LzSymbols) != CodecResult::Success ||
-        Codec::LenToVal(&MainTable) != CodecResult::Success)
+    if (!ReceiveMainTable(LzSymbols))
         return Failure();
-    DecodeInit(&MainTable);
     const std::string more = "LzxUnpack: more than " + std::to_string(BlockSize) + " bytes decoded";
     BitReader in(BitBuf, BitPos);
     int out = 0;
@@ -42,11 +48,8 @@ std::string TestCodec::PlainLzxUnpack(int nbits, int* m) {
 
 std::string TestCodec::PlainHufUnpack(int nbits, int* m) {
     *m = 0;
-    BitPos = 0;
-    if (Codec::RecvLens(&MainTable, ByteSymbols) != CodecResult::Success ||
-        Codec::LenToVal(&MainTable) != CodecResult::Success)
+    if (!ReceiveMainTable(ByteSymbols))
         return Failure();
-    DecodeInit(&MainTable);
     BitReader in(BitBuf, BitPos);
     while (in.Position() < nbits) {
         in.Refill();

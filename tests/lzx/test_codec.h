@@ -81,6 +81,9 @@ struct TestCodec : Codec {
     // Huffman method's bytes the same way. PlainRleUnpack: the
     // run-length rule, one unit at a time, into 16384 bytes, the same way.
     std::string PlainLzxUnpack(int nbits, int* m);
+    // Their table at the start of the bits, received and made ready to
+    // decode; false with Failure()'s text when it is refused.
+    bool ReceiveMainTable(int symbols);
     std::string PlainHufUnpack(int nbits, int* m);
     static std::string PlainRleUnpack(const std::uint8_t* stage, int m, std::uint8_t* destination);
     // LzxMatch: the longest match at pos with every earlier position in the

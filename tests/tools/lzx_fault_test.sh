@@ -10,21 +10,7 @@ set -u
 if [ $# -gt 0 ]; then LZX=$(realpath "$1"); fi
 : "${LZX:?usage: lzx_fault_test.sh LZX, or LZX=\"wine .../lzx.exe\"}"
 case "$LZX" in *wine*) wine=1 ;; *) wine=0 ;; esac
-work=$(mktemp -d)
-trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
-cd "$work"
-failures=0
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-expect_exit() {  # expected-code description command...
-  local want=$1 what=$2; shift 2
-  "$@" >out.txt 2>err.txt
-  local got=$?
-  [ "$got" -eq "$want" ] || { fail "$what: exit $got, expected $want"; cat out.txt err.txt; }
-}
-expect_text() {  # file pattern description
-  grep -q -- "$2" "$1" || { fail "$3: '$2' not in $1"; cat "$1"; }
-}
+source "$(dirname "$0")/checks.sh"
 # archive NAME STORED-NAME SOURCE-FILE...: a one-entry archive per pair.
 archive() {
   local name=$1; shift
@@ -108,5 +94,4 @@ head -c 20000 /dev/urandom > noise.bin  # no row of 0xFF bytes for the sort stag
 expect_exit 2 "sort stage without an empty row" $LZX compress --sort noise.bin noise.lzx
 [ -z "$(ls lzx*.tmp 2>/dev/null)" ] || fail "a failed stream left its side file $(ls lzx*.tmp)"
 
-[ $failures -eq 0 ] && echo "all lzx fault tests passed"
-exit $((failures > 0))
+checks_end "lzx faults"

@@ -12,21 +12,12 @@ read -r -a LZX <<< "$1"
 for i in "${!LZX[@]}"; do [ -e "${LZX[$i]}" ] && LZX[$i]=$(realpath "${LZX[$i]}"); done
 windows=0
 case "${LZX[*]}" in *.exe*) windows=1 ;; esac
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-failures=0
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "$0")/checks.sh"
 lzx() { "${LZX[@]}" "$@"; }
-expect_exit() {  # expected-code description arguments...
+# Here the command is always the tool: its arguments follow the description.
+expect_tool() {  # expected-code description arguments...
   local want=$1 what=$2; shift 2
-  lzx "$@" >out.txt 2>err.txt
-  local got=$?
-  [ "$got" -eq "$want" ] || { fail "$what: exit $got, expected $want"; cat out.txt err.txt; }
-}
-expect_text() {  # file pattern description
-  grep -q -- "$2" "$1" || { fail "$3: '$2' not in $1"; cat "$1"; }
+  expect_exit "$want" "$what" lzx "$@"
 }
 expect_empty() {  # directory description: nothing was written there
   [ -z "$(ls -A "$1" 2>/dev/null)" ] || { fail "$2: $1 holds $(ls -A "$1" | tr '\n' ' ')"; }
@@ -60,9 +51,9 @@ lzx compress raw.bin index.lzx >/dev/null
 perl -e 'open my $f, "+<", $ARGV[0] or die; binmode $f; read $f, my $h, 16;
          my $at = unpack("V", substr($h, 4, 4)); seek $f, $at + 8, 0; read $f, my $k, 4;
          seek $f, $at + 4, 0; print $f $k; close $f' index.lzx
-expect_exit 2 "test: an index that disagrees with the records" test index.lzx
+expect_tool 2 "test: an index that disagrees with the records" test index.lzx
 expect_text err.txt "block index" "test names the index"
-expect_exit 2 "unpack: an index that disagrees with the records" unpack index.lzx jail1
+expect_tool 2 "unpack: an index that disagrees with the records" unpack index.lzx jail1
 expect_text err.txt 'entry 2 \[#..\\evil.txt\]' "the refusal names the entry extraction would write"
 [ -e evil.txt ] && fail "an entry was written outside the target"
 expect_empty jail1 "a refused archive wrote files"
@@ -71,13 +62,13 @@ expect_empty jail1 "a refused archive wrote files"
 for name in '#' '#.' '#dir\' '#NUL' '#nul.txt' '#Sub\CON\x.txt' '#com1.log' '#LPT9' '#aux .txt' '#conout$'; do
   compose bad.lzx 204 '#ok.txt' ok "$name" x
   rm -rf jail6
-  expect_exit 2 "unpack refuses [$name]" unpack bad.lzx jail6
+  expect_tool 2 "unpack refuses [$name]" unpack bad.lzx jail6
   expect_text err.txt "entry 2 \\[" "the refusal of [$name] names the entry"
   expect_empty jail6 "[$name] refused only after writing"
 done
-expect_exit 64 "an empty DIR" unpack bad.lzx ""
+expect_tool 64 "an empty DIR" unpack bad.lzx ""
 compose ctl.lzx 204 "#bell$(printf '\007')name.txt" x
-expect_exit 0 "list of a name with a control character" list ctl.lzx
+expect_tool 0 "list of a name with a control character" list ctl.lzx
 expect_text out.txt "#bell<07>name.txt" "list shows the control character escaped"
 grep -q "$(printf '\007')" out.txt && fail "list printed a raw control character"
 
@@ -85,53 +76,53 @@ grep -q "$(printf '\007')" out.txt && fail "list printed a raw control character
 long="#$(printf 'n%.0s' $(seq 1 254))"
 deep=$(printf 'j%.0s' $(seq 1 10))
 compose long.lzx 204 '#ok.txt' ok "$long" x
-expect_exit 2 "a target path of 260 characters or more" unpack long.lzx "$deep"
+expect_tool 2 "a target path of 260 characters or more" unpack long.lzx "$deep"
 expect_text err.txt "target path of 265 characters" "the long path is named"
 expect_empty "$deep" "a long path refused only after writing"
 mkdir jail7 && echo mine > jail7/f
 compose obstacle.lzx 204 '#ok.txt' ok '#f\x.txt' x
-expect_exit 2 "a file where a folder must be" unpack obstacle.lzx jail7
+expect_tool 2 "a file where a folder must be" unpack obstacle.lzx jail7
 expect_text err.txt "is a file, not a folder" "the obstacle is named"
 [ -e jail7/ok.txt ] && fail "an obstacle refused only after writing"
 compose good.lzx 204 '#ok.txt' ok
 echo mine > notafolder
-expect_exit 2 "a version file in a folder that cannot be made" unpack good.lzx jail7b --table 'notafolder\lzx.ver'
+expect_tool 2 "a version file in a folder that cannot be made" unpack good.lzx jail7b --table 'notafolder\lzx.ver'
 expect_empty jail7b "a table folder that cannot be made found only after extracting"
-expect_exit 0 "a version file in a new folder" unpack good.lzx jail7c --table 'jail7c\lzx.ver'
+expect_tool 0 "a version file in a new folder" unpack good.lzx jail7c --table 'jail7c\lzx.ver'
 [ "$(stat -c %s jail7c/lzx.ver)" -eq 432 ] || fail "the version file in a new folder"
 
 # ---- 13: one file, one name ------------------------------------------------
 for name in '#.\x.txt' '#\x.txt' '#/x.txt' '#a/x.txt' '#x.txt.' '#x.txt ' '#dir.\x.txt' '#a\\x.txt' '#DOCU~1\x.txt'; do
   compose bad.lzx 204 '#ok.txt' ok "$name" x
   rm -rf jail13
-  expect_exit 2 "unpack refuses the spelling [$name]" unpack bad.lzx jail13
+  expect_tool 2 "unpack refuses the spelling [$name]" unpack bad.lzx jail13
   expect_empty jail13 "[$name] refused only after writing"
 done
 # An installed file listed as #CAFÉ.TXT (version 300) is the file the
 # archive names #café.txt (204): kept, and listed once.
 compose newer.lzx 300 "#caf$(printf '\311').TXT" installed
-expect_exit 0 "unpack a listed file" unpack newer.lzx jail13t --table t.ver
+expect_tool 0 "unpack a listed file" unpack newer.lzx jail13t --table t.ver
 compose older.lzx 204 "#caf$(printf '\351').txt" archive
-expect_exit 0 "unpack an older spelling in another case" unpack older.lzx jail13t --table t.ver
+expect_tool 0 "unpack an older spelling in another case" unpack older.lzx jail13t --table t.ver
 expect_text out.txt "0 new, 0 updated, 1 not replaced" "letters outside A-Z compared without case"
 [ "$(stat -c %s t.ver)" -eq 432 ] || fail "the version file lists one file twice"
 mkdir -p src && echo s > src/s.txt
 printf 'p.lzx\r\nsrc\\\r\ns.txt|V=204\r\n#.\\s.txt\r\n' > pack.txt
-expect_exit 2 "pack refuses a stored name in another spelling" pack pack.txt
+expect_tool 2 "pack refuses a stored name in another spelling" pack pack.txt
 expect_text err.txt 'PackLZX: stored name \[#.\\s.txt\]' "the pack refusal names the stored name"
 
 # ---- 14: a target that joins into another place ----------------------------
 # DIR root-relative ("\tmp\...": the same folder on Linux and on drive Z:).
 rooted="$(printf '%s' "$work/rooted" | tr / '\\')"
 compose deep.lzx 204 '#sub\deeper\x.txt' deep
-expect_exit 0 "folders below a root-relative DIR" unpack deep.lzx "$rooted"
+expect_tool 0 "folders below a root-relative DIR" unpack deep.lzx "$rooted"
 [ "$(cat rooted/sub/deeper/x.txt 2>/dev/null)" = deep ] || fail "nothing below the root-relative DIR"
 compose share.lzx 204 '#srv\share\x.txt' share
-expect_exit 0 "a DIR that ends in a separator" unpack share.lzx 'jail14\'
+expect_tool 0 "a DIR that ends in a separator" unpack share.lzx 'jail14\'
 [ "$(cat jail14/srv/share/x.txt 2>/dev/null)" = share ] || fail "DIR\\ and #srv\\share did not stay below DIR"
 probe="hostile_probe_$$.txt"
 compose probe.lzx 204 "#$probe" probe
-expect_exit 2 "DIR \\\\ (a server path without server)" unpack probe.lzx '\\'
+expect_tool 2 "DIR \\\\ (a server path without server)" unpack probe.lzx '\\'
 if [ -e "/$probe" ]; then fail "DIR \\\\ wrote into the root"; rm -f "/$probe"; fi
 
 # ---- 3: memory bounded by the input ---------------------------------------
@@ -155,6 +146,4 @@ if [ "$windows" -eq 0 ] && [ -x /usr/bin/time ]; then
   expect_text out.txt "1 new, 0 updated, 204799 not replaced" "unpack counts every entry"
 fi
 
-if [ "$failures" -eq 0 ]; then echo "lzx hostile archives: all checks passed"; exit 0; fi
-echo "lzx hostile archives: $failures failed"
-exit 1
+checks_end "lzx hostile archives"

@@ -6,21 +6,7 @@
 set -u
 LZX=$(realpath "$1")
 LARGE=${2:-}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-failures=0
-
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-expect_exit() {  # expected-code description command...
-  local want=$1 what=$2; shift 2
-  "$@" >out.txt 2>err.txt
-  local got=$?
-  [ "$got" -eq "$want" ] || { fail "$what: exit $got, expected $want"; cat out.txt err.txt; }
-}
-expect_text() {  # file pattern description
-  grep -q -- "$2" "$1" || { fail "$3: '$2' not in $1"; cat "$1"; }
-}
+source "$(dirname "$0")/checks.sh"
 
 # ---- A release tree of real files ----------------------------------------
 mkdir -p src/help src/data
@@ -185,6 +171,4 @@ done
 expect_exit 0 "--version" "$LZX" --version
 ls ./*.tmp >/dev/null 2>&1 && [ "$(ls ./*.tmp | wc -l)" -gt 1 ] && fail "side files left behind"
 
-if [ "$failures" -eq 0 ]; then echo "lzx tool: all checks passed"; exit 0; fi
-echo "lzx tool: $failures failed"
-exit 1
+checks_end "lzx tool"
