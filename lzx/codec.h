@@ -150,9 +150,12 @@ private:
     // length << 24. An entry of 0 (a
     // longer code, bits that match no code, a symbol the method cannot use)
     // sends the decoder to DecodeSymbol, whose tables are built only then.
+    // Without references (the byte method) an entry gives two bytes where
+    // their codes fit in FastBits together (FastPair).
     // Answers false for a code that is not prefix-free: its decoding goes
     // through DecodeSymbol all the way, which settles every ambiguity.
     bool BuildFastTable(const HufTable* table, bool references);
+    void PairFastTable(const HufTable* table, const std::uint16_t* byLength, const int* end);
     void NeedSlowTables(const HufTable* table) {
         if (!SlowReady) {
             DecodeInit(table);
@@ -217,6 +220,10 @@ private:
     // bits << 16 | offset, and the second table, indexed by the next bits,
     // lies at FastTab + FastSize + offset.
     static constexpr std::uint32_t FastSub = 0x80000000u;
+    // In the byte method's table: an entry of two bytes, whose two codes
+    // together take no more than FastBits bits: first byte | second byte
+    // << 8 | both codes' bits << 16 | the first code's length << 24.
+    static constexpr std::uint32_t FastPair = 0x40000000u;
     static constexpr int FastPool = 4096;
     std::uint32_t FastTab[FastSize + FastPool] = {};
     // The entry for the next stream bits (at least 24 valid); 0: slow path.

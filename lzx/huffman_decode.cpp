@@ -143,7 +143,35 @@ bool Codec::BuildFastTable(const HufTable* table, bool references) {
         for (std::uint32_t i = table->code[s] >> FastBits; i < size; i += 1u << (length - FastBits))
             sub[i] = entry;
     }
+    if (!references)
+        PairFastTable(table, byLength, place);
     return true;
+}
+
+// The pairs go code by code: a first code of length L1 and a second of
+// length L2, with L1 + L2 <= FastBits, share the entries whose low L1 + L2
+// bits are the two codes one after the other. Each such entry is written
+// once, so the work grows with the entries that pair, not with the table.
+// byLength lists the symbols by code length, those of length L ending at
+// end[L].
+void Codec::PairFastTable(const HufTable* table, const std::uint16_t* byLength, const int* end) {
+    for (int first = 1; first < FastBits; ++first) {
+        for (int j = end[first - 1]; j < end[first]; ++j) {
+            const int a = byLength[j];
+            for (int second = 1; first + second <= FastBits; ++second) {
+                const std::uint32_t step = 1u << (first + second);
+                const std::uint32_t pair = FastPair | static_cast<std::uint32_t>(a) |
+                                           static_cast<std::uint32_t>(first + second) << 16 |
+                                           static_cast<std::uint32_t>(first) << 24;
+                for (int k = end[second - 1]; k < end[second]; ++k) {
+                    const int b = byLength[k];
+                    const std::uint32_t entry = pair | static_cast<std::uint32_t>(b) << 8;
+                    for (std::uint32_t i = table->code[a] | table->code[b] << first; i < FastSize; i += step)
+                        FastTab[i] = entry;
+                }
+            }
+        }
+    }
 }
 
 int Codec::DecodeLong(const HufTable* table, std::uint32_t bits) const {

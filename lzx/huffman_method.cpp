@@ -43,51 +43,60 @@ CodecResult Codec::HufUnpack(int nbits, int* m) {
         NeedSlowTables(&MainTable);
 
     // The hot loops: a refill carries at least 56 bits, enough for four
-    // codes of up to FastBits bits, each found with one lookup. A longer
-    // code (up to 24 bits) is taken only first after a refill.
+    // entries of up to FastBits bits, each found with one lookup and each
+    // giving one byte or two. A longer code (up to 24 bits) is taken only
+    // first after a refill.
     BitReader in(BitBuf, BitPos);
     int out = 0;
 
-    // The block's bounds worked out once: while four codes from the
-    // position stay inside the block's bits and four more bytes inside
-    // WorkBuf, the first loop tests neither per code. Every path through
+    // The block's bounds worked out once: while four entries from the
+    // position stay inside the block's bits and eight more bytes inside
+    // WorkBuf, the first loop tests neither per entry. Every path through
     // it ends in a refill, so the position's test is one compare of
-    // RefillFrom() with the byte that bounds it. Bits that no entry of the
-    // fast table holds, whatever they are, go to the second loop, which has
-    // every test and every report.
+    // RefillFrom() with the byte that bounds it. An entry's two bytes are
+    // stored without a branch and the output moves on by one or two. Bits
+    // that no entry of the fast table holds, whatever they are, go to the
+    // second loop, which has every test and every report.
     if (fast) {
         const std::uint8_t* const fastEnd = BitBuf + std::max(0, (nbits - 4 * FastBits + RefillBits) / 8);
+        std::uint8_t* const work = WorkBuf;
         in.Refill();
-        while (in.RefillFrom() <= fastEnd && out <= WorkBufSize - 4) {
+        while (in.RefillFrom() <= fastEnd && out <= WorkBufSize - 8) {
             std::uint32_t entry = FastTab[in.Peek() & (FastSize - 1)];
             if (entry & FastSub) {
                 entry = FastLookup(in.Peek());
                 if (entry == 0)
                     break;
                 in.Skip(static_cast<int>((entry >> 16) & 0xFF));
-                WorkBuf[out++] = static_cast<std::uint8_t>(entry);
+                work[out++] = static_cast<std::uint8_t>(entry);
                 in.Refill();
                 continue;
             }
             if (entry == 0)
                 break;
-            in.Skip(static_cast<int>((entry >> 16) & 0xFF));
-            WorkBuf[out++] = static_cast<std::uint8_t>(entry);
-            for (int i = 1; i < 4; ++i) {
+            for (int i = 0;;) {
+                in.Skip(static_cast<int>((entry >> 16) & 0xFF));
+                work[out] = static_cast<std::uint8_t>(entry);
+                work[out + 1] = static_cast<std::uint8_t>(entry >> 8);
+                out += 1 + static_cast<int>((entry & FastPair) != 0);
+                if (++i == 4)
+                    break;
                 entry = FastTab[in.Peek() & (FastSize - 1)];
                 if (entry == 0 || (entry & FastSub))
                     break;
-                in.Skip(static_cast<int>((entry >> 16) & 0xFF));
-                WorkBuf[out++] = static_cast<std::uint8_t>(entry);
             }
             in.Refill();
         }
     }
 
+    // A pair is taken one byte at a time here: its second code may lie
+    // past the block's bits.
     while (in.Position() < nbits) {
         in.Refill();
         for (int i = 0; i < 4 && in.Position() < nbits; ++i) {
             std::uint32_t entry = fast ? FastTab[in.Peek() & (FastSize - 1)] : 0;
+            if (entry & FastPair)
+                entry = (entry & 0xFF) | ((entry >> 24) & 0x1F) << 16;
             if (entry == 0 || (entry & FastSub)) {
                 if (i > 0)
                     break;

@@ -259,25 +259,35 @@ CodecResult Codec::DecodeItem(BitReader& in, int* out) {
 CodecResult Codec::DecodeItems(int nbits, int* decoded) {
     BitReader in(BitBuf, BitPos);
     std::uint8_t* const work = WorkBuf;
-    int out = 0;
 
     // Two items (two literals of up to 24 bits, or one item of up to 40)
     // from a position at most this far on stay inside the block's bits.
     // The loop's every path ends in a refill, so the test of the position
-    // is one compare of RefillFrom() with the byte that bounds it.
+    // is one compare of RefillFrom() with the byte that bounds it. The
+    // output is a pointer of the loop's own, never seen outside it, so that
+    // it stays in a register; the slow path gets a copy.
     const int fastBits = nbits - 2 * MaxCodeLength;
     const std::uint8_t* const fastEnd = BitBuf + std::max(0, (fastBits + RefillBits) / 8);
+    const std::uint8_t* const outEnd = work + BlockSize - LzMaxMatch;
+    std::uint8_t* op = work;
+    // The next item's first-level entry is looked up before the refill,
+    // from the bits still left (at least 16 after any item, and FastBits
+    // are enough), so that the lookup waits only for the item before it,
+    // not for the refill's load. Only a code longer than FastBits goes on
+    // to its second table, with the refilled bits, at the top of the loop.
     in.Refill();
-    std::uint32_t entry = FastLookup(in.Peek());
-    while (out <= BlockSize - LzMaxMatch && in.RefillFrom() <= fastEnd) {
-        if (entry == 0) {
-            // The reader goes out to DecodeItem through a copy: the loop's
-            // own reader is never seen outside, so it can live in registers.
+    std::uint32_t entry = FastTab[in.Peek() & (FastSize - 1)];
+    while (op <= outEnd && in.RefillFrom() <= fastEnd) {
+        if (entry & FastSub) [[unlikely]]
+            entry = FastLookup(in.Peek());
+        if (entry == 0) [[unlikely]] {
             BitReader slow = in;
+            int out = static_cast<int>(op - work);
             CODEC_TRY(DecodeItem(slow, &out));
+            op = work + out;
             in = slow;
             in.Refill();
-            entry = FastLookup(in.Peek());
+            entry = FastTab[in.Peek() & (FastSize - 1)];
             continue;
         }
         std::uint64_t bits = in.Peek();
@@ -286,34 +296,36 @@ CodecResult Codec::DecodeItems(int nbits, int* decoded) {
         if (s < 256) {
             // Literals come in strings. After one (at most 24 bits) at
             // least 32 refilled bits are left, enough for a second literal
-            // without a refill: its entry is looked up at once and taken
-            // only when it is a literal too.
-            work[out++] = static_cast<std::uint8_t>(s);
-            entry = FastLookup(in.Peek());
-            if (entry != 0 && (entry & 0xFF00) == 0) {
-                in.Skip(static_cast<int>((entry >> 16) & 0xFF));
-                work[out++] = static_cast<std::uint8_t>(entry);
-            }
+            // without a refill. Its first-level entry is taken without a
+            // branch: its byte is stored either way (a byte past the output
+            // is overwritten by what follows), and the output and the bit
+            // position move on only when it is a literal of FastBits or
+            // fewer.
+            *op++ = static_cast<std::uint8_t>(s);
+            const std::uint32_t next = FastTab[in.Peek() & (FastSize - 1)];
+            const bool literal = next != 0 && (next & (FastSub | 0xFF00)) == 0;
+            *op = static_cast<std::uint8_t>(next);
+            op += literal;
+            in.Skip(literal ? static_cast<int>((next >> 16) & 0xFF) : 0);
+            entry = FastTab[in.Peek() & (FastSize - 1)];
             in.Refill();
-            entry = FastLookup(in.Peek());
             continue;
         }
         bits >>= entry >> 24;
+        entry = FastTab[in.Peek() & (FastSize - 1)];
+        in.Refill();
         const int lc = (s >> 4) & 15;
         const int dc = s & 15;
         const int lengthExtra = ClassExtra[lc];
         const int length = ClassBase[lc] + static_cast<int>(bits & ((1u << lengthExtra) - 1)) + 3;
         bits >>= lengthExtra;
         const int distance = ClassBase[dc] + static_cast<int>(bits & ((1u << ClassExtra[dc]) - 1)) + 1;
-        SAFETY_CHECK(distance <= out, CodecResult::BadData, "LzxUnpack: reference before the start of the block");
-        // The next item's entry is fetched before the copy, so that its
-        // load overlaps the copy's stores instead of following them.
-        in.Refill();
-        entry = FastLookup(in.Peek());
-        CopyMatch(work + out, distance, length);
-        out += length;
+        SAFETY_CHECK(distance <= op - work, CodecResult::BadData, "LzxUnpack: reference before the start of the block");
+        CopyMatch(op, distance, length);
+        op += length;
     }
 
+    int out = static_cast<int>(op - work);
     while (in.Position() < nbits) {
         in.Refill();
         std::uint64_t bits = in.Peek();
