@@ -323,6 +323,9 @@ HileBatch* BatchCreate(HILE* stream) {
         BatchDestroy(batch);
         return nullptr;
     }
+    // A write stream fills the slot its block is packed from.
+    if (write)
+        stream->buffer = batch->groups[0].slots[0]->data;
     return batch;
 }
 
@@ -356,12 +359,16 @@ void BatchStopThreads(HileBatch* batch) {
     }
 }
 
+// The full buffer is the group's next slot already; the next block fills
+// the slot after it, or the first of the other group, written by now.
 void BatchPut(HILE* stream) {
     HileBatch* batch = stream->batch;
     Group& group = batch->groups[batch->current];
-    std::memcpy(group.slots[static_cast<std::size_t>(group.count++)]->data, stream->buffer, HileBlockSize);
-    if (group.count < static_cast<int>(group.slots.size()))
+    ++group.count;
+    if (group.count < static_cast<int>(group.slots.size())) {
+        stream->buffer = group.slots[static_cast<std::size_t>(group.count)]->data;
         return;
+    }
     // The coding threads go on with this group while the one before is
     // written.
     Group& before = batch->groups[1 - batch->current];
@@ -369,6 +376,7 @@ void BatchPut(HILE* stream) {
     Launch(batch, group);
     WriteGroup(stream, before);
     batch->current = 1 - batch->current;
+    stream->buffer = before.slots[0]->data;
 }
 
 void BatchFlush(HILE* stream) {
@@ -405,7 +413,9 @@ bool BatchFill(HILE* stream) {
     BlockSlot& slot = *group->slots[static_cast<std::size_t>(group->next++)];
     if (!slot.failure.empty())
         FatalMessage("%s", slot.failure.c_str());
-    std::memcpy(stream->buffer, slot.data, HileBlockSize);
+    // The slot stays as it is until its group is read ahead into again,
+    // which happens only once every block of it has been handed out.
+    stream->buffer = slot.data;
     return true;
 }
 

@@ -82,6 +82,7 @@ void CheckHeader(HILE* stream) {
 // One block from the file's position into the buffer, as the stream's own
 // thread decodes it.
 void FillOne(HILE* stream) {
+    stream->buffer = stream->own;
     if (DoFtell(&stream->main) < stream->header.indexOffset) {
         stream->codec->BlockUnpack(&stream->main, stream->buffer, stream->header.flags);
     } else if (static_cast<std::int64_t>(stream->base) + HileBlockSize < stream->header.totalLength) {
@@ -125,6 +126,7 @@ HILE* NewStream(const HileOptions& options) {
         FatalMessage("Hopen: out of mem");
     }
     stream->codec = codec;
+    stream->buffer = stream->own;
     stream->options = options;
     {
         OpenStreamsLock lock;

@@ -29,7 +29,11 @@ struct HILE {
     FileRec main;                  // the "LZX1" file
     FileRec side;                  // collects the block index while writing
     HileHeader header;
-    std::uint8_t buffer[HileBlockSize];
+    // The block in memory: the stream's own, or a block slot of the batch
+    // that the block is coded from or was decoded into, so that it is not
+    // copied between the two.
+    std::uint8_t* buffer;
+    std::uint8_t own[HileBlockSize];
     std::int32_t base;             // stream offset of buffer[0]
     std::int32_t position;         // bytes of the buffer filled (write) or delivered (read)
     int endFlag;                   // a read wanted more than was left
