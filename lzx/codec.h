@@ -145,8 +145,9 @@ private:
 
     // The decoders' fast table, for prefix-free codes (every code a packer
     // builds): FastTab maps the next FastBits stream bits to an entry for
-    // every code of up to FastBits bits: the symbol, the bits of the whole
-    // item << 16 (the code and, for a reference, its extra bits), the code's
+    // every code of up to FastBits bits: the bits of the whole item (the
+    // code and, for a reference, its extra bits) in the low byte, where a
+    // shift can take them without a mask; the symbol << 8; the code's
     // length << 24. An entry of 0 (a
     // longer code, bits that match no code, a symbol the method cannot use)
     // sends the decoder to DecodeSymbol, whose tables are built only then.
@@ -221,8 +222,8 @@ private:
     // lies at FastTab + FastSize + offset.
     static constexpr std::uint32_t FastSub = 0x80000000u;
     // In the byte method's table: an entry of two bytes, whose two codes
-    // together take no more than FastBits bits: first byte | second byte
-    // << 8 | both codes' bits << 16 | the first code's length << 24.
+    // together take no more than FastBits bits: both codes' bits | first
+    // byte << 8 | second byte << 16 | the first code's length << 24.
     static constexpr std::uint32_t FastPair = 0x40000000u;
     static constexpr int FastPool = 4096;
     std::uint32_t FastTab[FastSize + FastPool] = {};
@@ -233,6 +234,14 @@ private:
             entry = FastTab[FastSize + (entry & 0xFFFF) +
                             ((bits >> FastBits) & ((1u << ((entry >> 16) & 0xFF)) - 1))];
         return entry;
+    }
+    // The bits an entry takes (at most 40). The mask is the one a 64-bit
+    // shift applies to its count anyway, so the shift needs no other.
+    static int EntryBits(std::uint32_t entry) { return static_cast<int>(entry & 0x3F); }
+    // A pair's entry as the entry of its first byte alone, for the loop
+    // that takes one code at a time near a block's end.
+    static std::uint32_t FirstOfPair(std::uint32_t entry) {
+        return (entry & FastPair) ? (entry & 0x1F00FF00) | ((entry >> 24) & 0x1F) : entry;
     }
     bool SlowReady = false;
 

@@ -78,7 +78,7 @@ std::uint32_t FastEntry(int s, int length, bool references) {
             return 0;
         item = length + (lc - 1) + (dc >= 2 ? dc - 1 : 0);
     }
-    return static_cast<std::uint32_t>(s) | static_cast<std::uint32_t>(item) << 16 |
+    return static_cast<std::uint32_t>(item) | static_cast<std::uint32_t>(s) << 8 |
            static_cast<std::uint32_t>(length) << 24;
 }
 
@@ -160,12 +160,12 @@ void Codec::PairFastTable(const HufTable* table, const std::uint16_t* byLength, 
             const int a = byLength[j];
             for (int second = 1; first + second <= FastBits; ++second) {
                 const std::uint32_t step = 1u << (first + second);
-                const std::uint32_t pair = FastPair | static_cast<std::uint32_t>(a) |
-                                           static_cast<std::uint32_t>(first + second) << 16 |
+                const std::uint32_t pair = FastPair | static_cast<std::uint32_t>(first + second) |
+                                           static_cast<std::uint32_t>(a) << 8 |
                                            static_cast<std::uint32_t>(first) << 24;
                 for (int k = end[second - 1]; k < end[second]; ++k) {
                     const int b = byLength[k];
-                    const std::uint32_t entry = pair | static_cast<std::uint32_t>(b) << 8;
+                    const std::uint32_t entry = pair | static_cast<std::uint32_t>(b) << 16;
                     for (std::uint32_t i = table->code[a] | table->code[b] << first; i < FastSize; i += step)
                         FastTab[i] = entry;
                 }

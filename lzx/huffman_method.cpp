@@ -67,17 +67,17 @@ CodecResult Codec::HufUnpack(int nbits, int* m) {
                 entry = FastLookup(in.Peek());
                 if (entry == 0)
                     break;
-                in.Skip(static_cast<int>((entry >> 16) & 0xFF));
-                work[out++] = static_cast<std::uint8_t>(entry);
+                in.Skip(EntryBits(entry));
+                work[out++] = static_cast<std::uint8_t>(entry >> 8);
                 in.Refill();
                 continue;
             }
             if (entry == 0)
                 break;
             for (int i = 0;;) {
-                in.Skip(static_cast<int>((entry >> 16) & 0xFF));
-                work[out] = static_cast<std::uint8_t>(entry);
-                work[out + 1] = static_cast<std::uint8_t>(entry >> 8);
+                in.Skip(EntryBits(entry));
+                work[out] = static_cast<std::uint8_t>(entry >> 8);
+                work[out + 1] = static_cast<std::uint8_t>(entry >> 16);
                 out += 1 + static_cast<int>((entry & FastPair) != 0);
                 if (++i == 4)
                     break;
@@ -95,8 +95,7 @@ CodecResult Codec::HufUnpack(int nbits, int* m) {
         in.Refill();
         for (int i = 0; i < 4 && in.Position() < nbits; ++i) {
             std::uint32_t entry = fast ? FastTab[in.Peek() & (FastSize - 1)] : 0;
-            if (entry & FastPair)
-                entry = (entry & 0xFF) | ((entry >> 24) & 0x1F) << 16;
+            entry = FirstOfPair(entry);
             if (entry == 0 || (entry & FastSub)) {
                 if (i > 0)
                     break;
@@ -105,13 +104,13 @@ CodecResult Codec::HufUnpack(int nbits, int* m) {
                     NeedSlowTables(&MainTable);
                     const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
                     SAFETY_CHECK(s >= 0, CodecResult::BadData, "DecodeLong: code not found");
-                    entry = static_cast<std::uint32_t>(s) | static_cast<std::uint32_t>(MainTable.length[s]) << 16;
+                    entry = static_cast<std::uint32_t>(MainTable.length[s]) | static_cast<std::uint32_t>(s) << 8;
                 }
                 i = 4;
             }
-            in.Skip(static_cast<int>((entry >> 16) & 0xFF));
+            in.Skip(EntryBits(entry));
             SAFETY_CHECK(out < WorkBufSize, CodecResult::BadData, "HufUnpack: more than %d bytes decoded", WorkBufSize);
-            WorkBuf[out++] = static_cast<std::uint8_t>(entry);
+            WorkBuf[out++] = static_cast<std::uint8_t>(entry >> 8);
         }
     }
     BitPos = in.Position();

@@ -291,8 +291,8 @@ CodecResult Codec::DecodeItems(int nbits, int* decoded) {
             continue;
         }
         std::uint64_t bits = in.Peek();
-        in.Skip(static_cast<int>((entry >> 16) & 0xFF));
-        const int s = static_cast<int>(entry & 0xFFFF);
+        in.Skip(EntryBits(entry));
+        const int s = static_cast<int>((entry >> 8) & 0xFFFF);
         if (s < 256) {
             // Literals come in strings. After one (at most 24 bits) at
             // least 32 refilled bits are left, enough for a second literal
@@ -303,10 +303,10 @@ CodecResult Codec::DecodeItems(int nbits, int* decoded) {
             // fewer.
             *op++ = static_cast<std::uint8_t>(s);
             const std::uint32_t next = FastTab[in.Peek() & (FastSize - 1)];
-            const bool literal = next != 0 && (next & (FastSub | 0xFF00)) == 0;
-            *op = static_cast<std::uint8_t>(next);
+            const bool literal = next != 0 && (next & (FastSub | 0x10000)) == 0;
+            *op = static_cast<std::uint8_t>(next >> 8);
             op += literal;
-            in.Skip(literal ? static_cast<int>((next >> 16) & 0xFF) : 0);
+            in.Skip(literal ? EntryBits(next) : 0);
             entry = FastTab[in.Peek() & (FastSize - 1)];
             in.Refill();
             continue;
@@ -336,8 +336,8 @@ CodecResult Codec::DecodeItems(int nbits, int* decoded) {
             in = slow;
             continue;
         }
-        in.Skip(static_cast<int>((entry >> 16) & 0xFF));
-        const int s = static_cast<int>(entry & 0xFFFF);
+        in.Skip(EntryBits(entry));
+        const int s = static_cast<int>((entry >> 8) & 0xFFFF);
         if (s < 256) {
             SAFETY_CHECK(out < BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded", BlockSize);
             work[out++] = static_cast<std::uint8_t>(s);
