@@ -26,7 +26,7 @@ constexpr int RunLongMax = 83;
 constexpr std::uint16_t NoQuick = 0xFFFF;
 
 // Fills quick with the symbol of every 8-bit prefix that a code of up to 8
-// bits matches. Answers false, leaving the search to UnCode, when the code
+// bits matches, and its length << 8 (one load gives both). Answers false, leaving the search to UnCode, when the code
 // is not prefix-free: then more than one code may match, and UnCode's order
 // decides.
 bool QuickLenTable(const HufTable& code, std::uint16_t* quick) {
@@ -40,7 +40,7 @@ bool QuickLenTable(const HufTable& code, std::uint16_t* quick) {
         if (length < 1 || length > 8)
             continue;
         for (std::uint32_t i = code.code[s]; i < 256; i += 1u << length)
-            quick[i] = static_cast<std::uint16_t>(s);
+            quick[i] = static_cast<std::uint16_t>(s | length << 8);
     }
     return true;
 }
@@ -131,10 +131,14 @@ CodecResult Codec::RecvLens(HufTable* table, int n) {
     for (int p = 0; p < n;) {
         in.Refill();
         const std::uint32_t bits = static_cast<std::uint32_t>(in.Peek()) & 0xFFFFFF;
-        int s = usable ? quick[bits & 0xFF] : NoQuick;
-        s = s != NoQuick ? s : UnCode(&LenTable, bits);
-        SAFETY_CHECK(s >= 0, CodecResult::BadData, "UnCode: code not found");
-        in.Skip(LenTable.length[s]);
+        int entry = usable ? quick[bits & 0xFF] : NoQuick;
+        if (entry == NoQuick) {
+            const int s = UnCode(&LenTable, bits);
+            SAFETY_CHECK(s >= 0, CodecResult::BadData, "UnCode: code not found");
+            entry = s | LenTable.length[s] << 8;
+        }
+        const int s = entry & 0xFF;
+        in.Skip(entry >> 8);
         if (s <= MaxCodeLength) {
             table->length[p++] = static_cast<std::uint8_t>(s);
             continue;
@@ -150,8 +154,9 @@ CodecResult Codec::RecvLens(HufTable* table, int n) {
             return Fail(CodecResult::BadData, "RecvLens: bad code %d", s);
         }
         // A final run may reach past n: its excess is dropped.
-        for (; z > 0 && p < n; --z)
-            table->length[p++] = 0;
+        z = std::min(z, n - p);
+        std::memset(table->length + p, 0, static_cast<std::size_t>(z));
+        p += z;
     }
     BitPos = in.Position();
     return CodecResult::Success;

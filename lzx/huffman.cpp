@@ -133,9 +133,8 @@ inline std::uint32_t Reverse24(std::uint32_t v, int n) {
 // wrap-around in the doubling does no harm; a length whose count passes the
 // all-ones code has no code left for the next symbol: overcounted.
 CodecResult Codec::LenToVal(HufTable* table) {
-    int count[MaxCodeLength + 1] = {};
-    for (int s = 0; s < table->symbolCount; ++s)
-        ++count[table->length[s]];
+    int count[MaxCodeLength + 1];
+    CountLengths(*table, count);
 
     std::uint32_t first = 0;
     std::uint32_t next[MaxCodeLength + 1];

@@ -35,10 +35,21 @@ struct LenItem {
 
 // The number of codes of each length 0 to 24.
 inline void CountLengths(const HufTable& code, int* count) {
+    // Four tallies side by side: runs of one length (the zeros of unused
+    // symbols, most of all) would otherwise make every increment wait for
+    // the one before it.
+    int tally[4][MaxCodeLength + 1] = {};
+    int s = 0;
+    for (; s + 4 <= code.symbolCount; s += 4) {
+        ++tally[0][code.length[s]];
+        ++tally[1][code.length[s + 1]];
+        ++tally[2][code.length[s + 2]];
+        ++tally[3][code.length[s + 3]];
+    }
+    for (; s < code.symbolCount; ++s)
+        ++tally[0][code.length[s]];
     for (int length = 0; length <= MaxCodeLength; ++length)
-        count[length] = 0;
-    for (int s = 0; s < code.symbolCount; ++s)
-        ++count[code.length[s]];
+        count[length] = tally[0][length] + tally[1][length] + tally[2][length] + tally[3][length];
 }
 
 // Whether codes of these lengths can all be told apart: the code space they
