@@ -8,6 +8,10 @@
 // length of exactly 16384 is the stored form.
 #include "lzx/codec.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr std::uint8_t CountBase = 127;  // count byte = copies + 127
@@ -111,6 +115,46 @@ CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
     // damaged stage that wants more never looks at stale bytes behind it.
     int in = 0;
     int written = 0;
+#if defined(__SSE2__)
+    // Far from both ends, 16 bytes at a time: one compare marks every count
+    // byte among them, and the units are taken from that mask one after
+    // another, each as the plain bytes before its count byte (16 stored
+    // whole) and its run (16 copies stored whole); the bytes stored past a
+    // unit are stored again by what follows. A value byte that looks like a
+    // count byte is cleared from the mask with the unit. The next window
+    // starts behind the last unit, or behind the 16 bytes if they end
+    // plain. So the steps wait on one another only through the mask, not
+    // through a load per unit. The margins keep every unit a window takes
+    // (up to 17 bytes, a count byte at its end taking its value from the
+    // next) inside the m bytes and every store inside the block (at most 8
+    // units of 16 copies and 16 bytes stored beyond), so no step can fail.
+    const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
+    const __m128i count = _mm_set1_epi8(static_cast<char>(0x80));
+    while (in + 18 <= m && written + 8 * RleMaxRun + 32 <= BlockSize) {
+        const __m128i window = _mm_loadu_si128(reinterpret_cast<const __m128i*>(WorkBuf + in));
+        auto counts = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(window, high), count)));
+        int at = 0;
+        while (counts != 0) {
+            const int unit = __builtin_ctz(counts);
+            Store64(destination + written, Load64(WorkBuf + in + at));
+            Store64(destination + written + 8, Load64(WorkBuf + in + at + 8));
+            written += unit - at;
+            const std::uint64_t run = Ones * WorkBuf[in + unit + 1];
+            Store64(destination + written, run);
+            Store64(destination + written + 8, run);
+            written += WorkBuf[in + unit] - CountBase;
+            at = unit + 2;
+            counts &= ~0u << at;
+        }
+        if (at < 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(destination + written),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(WorkBuf + in + at)));
+            written += 16 - at;
+            at = 16;
+        }
+        in += at;
+    }
+#endif
     // Far from both ends, one step per stretch of plain bytes (up to 16)
     // together with the counted unit that ends it, without a branch on
     // either: machine code is full of the bytes 0x80..0x8F, each escaped as
