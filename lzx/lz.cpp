@@ -108,29 +108,78 @@ CodecResult Codec::HufOutRef(int lengthCode, int distanceCode) {
     return CodecResult::Success;
 }
 
+namespace {
+
+// How one symbol is written with its extra bits in one put: the code, the
+// code's length (where L's extra bits go), the masks of L's and D's extra
+// bits (the fields without their implied top bit), where D's go, and the
+// item's whole width. A literal's item has no L or D, so its masks may be
+// anything; they are 0.
+struct SymbolPut {
+    std::uint32_t code;
+    std::uint16_t lengthMask;
+    std::uint16_t distanceMask;
+    std::uint8_t codeLength;
+    std::uint8_t distanceShift;
+    std::uint8_t width;
+};
+
+}  // namespace
+
 CodecResult Codec::LzxEmit() {
+    // The counts are read before FresToLen sorts them away: with the code
+    // lengths they give the width of the whole block, so the writer's reach
+    // is checked once here and not after every item.
+    std::uint32_t counts[LzSymbols];
+    for (int s = 0; s < LzSymbols; ++s)
+        counts[s] = MainTable.freq[s] >> 16;
     CODEC_TRY(FresToLen(&MainTable));
     CODEC_TRY(SendLens(&MainTable));
     CODEC_TRY(LenToVal(&MainTable));
 
-    BitWriter bits(BitBuf, BitPos);
-    for (int i = 0; i < LzItemCount; ++i) {
-        const std::uint32_t item = LzItems[i];
-        const int symbol = static_cast<int>(item & 0x1FF);
-        bits.Put(MainTable.length[symbol], MainTable.code[symbol]);
-        if (symbol >= 256) {
-            const int lc = (symbol & 255) >> 4;
-            const int dc = symbol & 15;
-            if (lc >= 2)
-                bits.Put(lc - 1, item >> 9);
-            if (dc >= 2)
-                bits.Put(dc - 1, item >> 17);
-        }
-        // A guard, not a limit that data can reach: the writer must never
-        // leave BitBuf.
-        SAFETY_CHECK(bits.Position() <= BitLimit, CodecResult::Bug, "LzxPack: buffer full");
+    SymbolPut puts[LzSymbols];
+    std::uint64_t total = static_cast<std::uint64_t>(BitPos);
+    for (int s = 0; s < LzSymbols; ++s) {
+        const int lc = s >= 256 ? (s & 255) >> 4 : 0;
+        const int dc = s >= 256 ? s & 15 : 0;
+        const int lengthExtra = lc >= 2 ? lc - 1 : 0;
+        const int distanceExtra = dc >= 2 ? dc - 1 : 0;
+        SymbolPut& put = puts[s];
+        put.code = MainTable.code[s];
+        put.codeLength = MainTable.length[s];
+        put.lengthMask = static_cast<std::uint16_t>((1u << lengthExtra) - 1);
+        put.distanceMask = static_cast<std::uint16_t>((1u << distanceExtra) - 1);
+        put.distanceShift = static_cast<std::uint8_t>(put.codeLength + lengthExtra);
+        put.width = static_cast<std::uint8_t>(put.distanceShift + distanceExtra);
+        total += static_cast<std::uint64_t>(counts[s]) * put.width;
     }
-    BitPos = bits.Done();
+    // A guard, not a limit that data can reach: the writer must never leave
+    // BitBuf. The position only grows, so the end is the one to test.
+    SAFETY_CHECK(total <= BitLimit, CodecResult::Bug, "LzxPack: buffer full");
+
+    // Each item goes out in one put of up to 40 bits: a code of up to 24
+    // and 7 + 9 extra bits. The writer keeps under 8 bits pending, stores 8
+    // bytes after every item and moves on by the whole bytes written, so
+    // there is no test per item. Every store lies below BitLimit / 8 + 8.
+    std::uint8_t* at = BitBuf + (BitPos >> 3);
+    int filled = BitPos & 7;
+    std::uint64_t pending = *at & ((1u << filled) - 1);
+    const std::uint32_t* const items = LzItems;
+    const int count = LzItemCount;
+    for (int i = 0; i < count; ++i) {
+        const std::uint32_t item = items[i];
+        const SymbolPut& put = puts[item & 0x1FF];
+        const std::uint64_t value = put.code | static_cast<std::uint64_t>((item >> 9) & put.lengthMask) << put.codeLength |
+                                    static_cast<std::uint64_t>((item >> 17) & put.distanceMask) << put.distanceShift;
+        pending |= value << filled;
+        filled += put.width;
+        Store64(at, pending);
+        at += filled >> 3;
+        pending >>= filled & ~7;
+        filled &= 7;
+    }
+    Store64(at, pending);
+    BitPos = static_cast<int>(at - BitBuf) * 8 + filled;
     return CodecResult::Success;
 }
 
