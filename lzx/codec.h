@@ -235,7 +235,7 @@ private:
     // LzHead holds per bucket of ChainHash the most recent position,
     // LzChain per position the one before it in its bucket (-1: none).
     static int LzHash(const std::uint8_t* at);
-    static constexpr int ChainHashBits = 13;
+    static constexpr int ChainHashBits = 14;
     static std::uint32_t ChainHash(const std::uint8_t* at);
     std::int16_t LzHead[1 << ChainHashBits] = {};
     std::int16_t LzChain[BlockSize] = {};

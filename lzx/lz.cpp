@@ -189,18 +189,12 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
     // Equal four-byte strings still share a bucket, and a bucket's chain
     // still runs from the nearest position to the farthest, so every
     // candidate that can win is visited in the same order and the match
-    // found is the same. The hashes first, in a loop of their own: a pure
-    // function of four bytes at each position, which the compiler turns
-    // into vector code, where the chains' loop that follows must go one
-    // position at a time. They wait in LzItems, which the parse fills only
-    // afterwards.
-    std::uint32_t* const hashes = LzItems;
-    for (int i = 0; i < m; ++i)
-        hashes[i] = ChainHash(WorkBuf + i);
+    // found is the same. The hash is one multiply of a word, cheap enough
+    // to compute in the chains' loop itself.
     for (std::int16_t& head : LzHead)
         head = -1;
     for (int i = 0; i < m; ++i) {
-        const std::uint32_t h = hashes[i];
+        const std::uint32_t h = ChainHash(WorkBuf + i);
         LzChain[i] = LzHead[h];
         LzHead[h] = static_cast<std::int16_t>(i);
     }
