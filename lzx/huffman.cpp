@@ -23,8 +23,30 @@ CodecResult Codec::FresInit(HufTable* table, int n) {
 }
 
 void Codec::FresSort(HufTable* table) {
-    // Entries are unique, so any sort gives the same order.
-    std::sort(table->freq, table->freq + table->symbolCount, std::greater<std::uint32_t>());
+    // Entries are unique, so any sort gives the same order. The entries
+    // below 65536 (symbols never counted: an LZ block uses about half of its
+    // 400) all go after the others, and as FresInit leaves them they are in
+    // rising order already: they are set apart, and only the counted ones
+    // are sorted.
+    std::uint32_t* const freq = table->freq;
+    std::uint32_t uncounted[MaxSymbols];
+    int counted = 0;
+    int rest = 0;
+    bool rising = true;
+    for (int i = 0; i < table->symbolCount; ++i) {
+        const std::uint32_t entry = freq[i];
+        if (entry >= 65536) {
+            freq[counted++] = entry;
+        } else {
+            rising = rising && (rest == 0 || uncounted[rest - 1] < entry);
+            uncounted[rest++] = entry;
+        }
+    }
+    std::sort(freq, freq + counted, std::greater<std::uint32_t>());
+    if (!rising)
+        std::sort(uncounted, uncounted + rest);
+    for (int i = 0; i < rest; ++i)
+        freq[counted + i] = uncounted[rest - 1 - i];
 }
 
 CodecResult Codec::FresToLen(HufTable* table) {

@@ -1,4 +1,6 @@
 // Bit stream, Huffman code construction, and code-length transmission.
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -145,6 +147,24 @@ TEST_F(EntropyTest, TieBreaksOfTheTree) {
     EXPECT_EQ(Build({0, 0, 0}), (Codes{"0", "none", "none"}));
     EXPECT_EQ(Build({0, 0, 9}), (Codes{"none", "none", "0"}));
     EXPECT_EQ(codec.MainTable.leafCount, 1);
+}
+
+TEST_F(EntropyTest, SortedEntriesFallAsNumbers) {
+    // The uncounted entries go last in falling order, whether they arrive
+    // rising (as FresInit leaves them) or not.
+    samples::Random random(5);
+    for (int round = 0; round < 4; ++round) {
+        HufTable& table = codec.MainTable;
+        codec.FresInit(&table, LzSymbols);
+        for (int s = 0; s < LzSymbols; ++s)
+            table.freq[s] += static_cast<std::uint32_t>(random.Below(2) * random.Below(50)) << 16;
+        if (round >= 2)
+            std::reverse(table.freq, table.freq + LzSymbols);
+        std::vector<std::uint32_t> expected(table.freq, table.freq + LzSymbols);
+        std::sort(expected.begin(), expected.end(), std::greater<>());
+        codec.FresSort(&table);
+        EXPECT_EQ(std::vector<std::uint32_t>(table.freq, table.freq + LzSymbols), expected) << "round " << round;
+    }
 }
 
 TEST_F(EntropyTest, CodesArePrefixFreeAndCanonical) {
