@@ -78,25 +78,27 @@ CodecResult Codec::FresToLen(HufTable* table) {
 CodecResult Codec::TreeBuild(HufTable* table, int* nodes) {
     int k = table->leafCount;
     int next = table->leafCount;
+    // Where the search for the new node's place starts: one past the node
+    // made before it. The nodes after that one are lighter than it, and no
+    // node made later is lighter, so they are lighter than the new one too;
+    // only the nodes before need looking at, from the end. The place moves
+    // on by at most one per node, so the steps back add up to at most the
+    // number of nodes: the walk is linear, and its one hard-to-predict
+    // branch is the walk's end.
+    int from = k;
     while (k >= 2) {
         const TreeNode& a = Nodes[Active[k - 2]];
         const TreeNode& b = Nodes[Active[k - 1]];
         const std::uint16_t weight = static_cast<std::uint16_t>(a.weight + b.weight);
         Nodes[next] = {weight, static_cast<std::uint16_t>(next), a.index, b.index};
         // The list is ordered by falling weight, so the nodes lighter than
-        // the new one form its tail: a binary search finds the first of them,
-        // and the tail moves up one place in one go. The new node lands after
-        // every node of equal or larger weight, as a step-by-step insertion
-        // from the end would put it.
-        int low = 0;
-        int high = k - 2;
-        while (low < high) {
-            const int middle = (low + high) / 2;
-            if (Nodes[Active[middle]].weight < weight)
-                high = middle;
-            else
-                low = middle + 1;
-        }
+        // the new one form its tail; the tail moves up one place in one go.
+        // The new node lands after every node of equal or larger weight, as
+        // a step-by-step insertion from the end would put it.
+        int low = std::min(from, k - 2);
+        while (low > 0 && Nodes[Active[low - 1]].weight < weight)
+            --low;
+        from = low + 1;
         std::memmove(Active + low + 1, Active + low, static_cast<std::size_t>(k - 2 - low) * sizeof Active[0]);
         Active[low] = static_cast<std::uint16_t>(next);
         ++next;

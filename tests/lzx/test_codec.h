@@ -14,7 +14,6 @@ struct TestCodec : Codec {
     using Codec::DecodeLong;
     using Codec::DecodeSymbol;
     using Codec::DecTab;
-    using Codec::FresSort;
     using Codec::LenItems;
     using Codec::LenRuns;
     using Codec::LenTable;
