@@ -97,14 +97,25 @@ CodecResult Codec::HufOutLit(int byte) {
     return CodecResult::Success;
 }
 
-CodecResult Codec::HufOutRef(int lengthCode, int distanceCode) {
-    SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutRef: buffer full");
+namespace {
+
+// A reference's item: its symbol (from the classes of L and D) | L << 9 |
+// D << 17.
+inline std::uint32_t ReferenceItem(int lengthCode, int distanceCode) {
     const int lc = BitWidth[lengthCode];
     const int dc = distanceCode < 256 ? BitWidth[distanceCode] : BitWidth[distanceCode >> 8] + 8;
     const int symbol = 256 + 16 * lc + dc;
-    LzItems[LzItemCount++] = static_cast<std::uint32_t>(symbol) | static_cast<std::uint32_t>(lengthCode) << 9 |
-                             static_cast<std::uint32_t>(distanceCode) << 17;
-    MainTable.freq[symbol] += 65536;
+    return static_cast<std::uint32_t>(symbol) | static_cast<std::uint32_t>(lengthCode) << 9 |
+           static_cast<std::uint32_t>(distanceCode) << 17;
+}
+
+}  // namespace
+
+CodecResult Codec::HufOutRef(int lengthCode, int distanceCode) {
+    SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutRef: buffer full");
+    const std::uint32_t item = ReferenceItem(lengthCode, distanceCode);
+    LzItems[LzItemCount++] = item;
+    MainTable.freq[item & 0x1FF] += 65536;
     return CodecResult::Success;
 }
 
@@ -215,14 +226,9 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
         int distance = 0;
         const int length = FindLongest(work, chain, i, m - i, &distance);
         if (length >= LzMinMatch) {
-            const int lengthCode = length - 3;
-            const int distanceCode = distance - 1;
-            const int lc = BitWidth[lengthCode];
-            const int dc = distanceCode < 256 ? BitWidth[distanceCode] : BitWidth[distanceCode >> 8] + 8;
-            const int symbol = 256 + 16 * lc + dc;
-            items[count++] = static_cast<std::uint32_t>(symbol) | static_cast<std::uint32_t>(lengthCode) << 9 |
-                             static_cast<std::uint32_t>(distanceCode) << 17;
-            ++counts[symbol];
+            const std::uint32_t item = ReferenceItem(length - 3, distance - 1);
+            items[count++] = item;
+            ++counts[item & 0x1FF];
             i += length;
         } else {
             items[count++] = work[i];
