@@ -245,7 +245,15 @@ private:
     }
     bool SlowReady = false;
 
-    std::int16_t LzHead[LzHashSize] = {};
+    // The format's hash of the four bytes at a position into 10 bits. The
+    // match search's chains use ChainHash instead: any hash under which
+    // equal four-byte strings share a bucket finds the same matches.
+    // LzHead holds per bucket of ChainHash the most recent position,
+    // LzChain per position the one before it in its bucket (-1: none).
+    static int LzHash(const std::uint8_t* at);
+    static constexpr int ChainHashBits = 14;
+    static std::uint32_t ChainHash(const std::uint8_t* at);
+    std::int16_t LzHead[1 << ChainHashBits] = {};
     std::int16_t LzChain[BlockSize] = {};
     std::uint32_t LzItems[BlockSize] = {};
     int LzItemCount = 0;

@@ -23,8 +23,30 @@ CodecResult Codec::FresInit(HufTable* table, int n) {
 }
 
 void Codec::FresSort(HufTable* table) {
-    // Entries are unique, so any sort gives the same order.
-    std::sort(table->freq, table->freq + table->symbolCount, std::greater<std::uint32_t>());
+    // Entries are unique, so any sort gives the same order. The entries
+    // below 65536 (symbols never counted: an LZ block uses about half of its
+    // 400) all go after the others, and as FresInit leaves them they are in
+    // rising order already: they are set apart, and only the counted ones
+    // are sorted.
+    std::uint32_t* const freq = table->freq;
+    std::uint32_t uncounted[MaxSymbols];
+    int counted = 0;
+    int rest = 0;
+    bool rising = true;
+    for (int i = 0; i < table->symbolCount; ++i) {
+        const std::uint32_t entry = freq[i];
+        if (entry >= 65536) {
+            freq[counted++] = entry;
+        } else {
+            rising = rising && (rest == 0 || uncounted[rest - 1] < entry);
+            uncounted[rest++] = entry;
+        }
+    }
+    std::sort(freq, freq + counted, std::greater<std::uint32_t>());
+    if (!rising)
+        std::sort(uncounted, uncounted + rest);
+    for (int i = 0; i < rest; ++i)
+        freq[counted + i] = uncounted[rest - 1 - i];
 }
 
 CodecResult Codec::FresToLen(HufTable* table) {
@@ -56,25 +78,27 @@ CodecResult Codec::FresToLen(HufTable* table) {
 CodecResult Codec::TreeBuild(HufTable* table, int* nodes) {
     int k = table->leafCount;
     int next = table->leafCount;
+    // Where the search for the new node's place starts: one past the node
+    // made before it. The nodes after that one are lighter than it, and no
+    // node made later is lighter, so they are lighter than the new one too;
+    // only the nodes before need looking at, from the end. The place moves
+    // on by at most one per node, so the steps back add up to at most the
+    // number of nodes: the walk is linear, and its one hard-to-predict
+    // branch is the walk's end.
+    int from = k;
     while (k >= 2) {
         const TreeNode& a = Nodes[Active[k - 2]];
         const TreeNode& b = Nodes[Active[k - 1]];
         const std::uint16_t weight = static_cast<std::uint16_t>(a.weight + b.weight);
         Nodes[next] = {weight, static_cast<std::uint16_t>(next), a.index, b.index};
         // The list is ordered by falling weight, so the nodes lighter than
-        // the new one form its tail: a binary search finds the first of them,
-        // and the tail moves up one place in one go. The new node lands after
-        // every node of equal or larger weight, as a step-by-step insertion
-        // from the end would put it.
-        int low = 0;
-        int high = k - 2;
-        while (low < high) {
-            const int middle = (low + high) / 2;
-            if (Nodes[Active[middle]].weight < weight)
-                high = middle;
-            else
-                low = middle + 1;
-        }
+        // the new one form its tail; the tail moves up one place in one go.
+        // The new node lands after every node of equal or larger weight, as
+        // a step-by-step insertion from the end would put it.
+        int low = std::min(from, k - 2);
+        while (low > 0 && Nodes[Active[low - 1]].weight < weight)
+            --low;
+        from = low + 1;
         std::memmove(Active + low + 1, Active + low, static_cast<std::size_t>(k - 2 - low) * sizeof Active[0]);
         Active[low] = static_cast<std::uint16_t>(next);
         ++next;

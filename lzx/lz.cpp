@@ -17,12 +17,12 @@
 
 #include "lzx/codec.h"
 
-namespace {
-
-inline int LzHash(const std::uint8_t* at) {
+int Codec::LzHash(const std::uint8_t* at) {
     const int a = at[0] + 4 * at[1] + 32 * at[2] + 512 * at[3];
     return (a ^ (a >> 10)) & (LzHashSize - 1);
 }
+
+namespace {
 
 // The number of equal leading bytes of a and b, at most limit. Four bytes at a
 // time while four remain; the first differing byte of a word is found from
@@ -41,6 +41,10 @@ inline int MatchLength(const std::uint8_t* a, const std::uint8_t* b, int limit) 
 }
 
 }  // namespace
+
+std::uint32_t Codec::ChainHash(const std::uint8_t* at) {
+    return (Load32(at) * 0x9E3779B1u) >> (32 - ChainHashBits);
+}
 
 CodecResult Codec::LzxInit() {
     LzItemCount = 0;
@@ -93,72 +97,148 @@ CodecResult Codec::HufOutLit(int byte) {
     return CodecResult::Success;
 }
 
-CodecResult Codec::HufOutRef(int lengthCode, int distanceCode) {
-    SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutRef: buffer full");
+namespace {
+
+// A reference's item: its symbol (from the classes of L and D) | L << 9 |
+// D << 17.
+inline std::uint32_t ReferenceItem(int lengthCode, int distanceCode) {
     const int lc = BitWidth[lengthCode];
     const int dc = distanceCode < 256 ? BitWidth[distanceCode] : BitWidth[distanceCode >> 8] + 8;
     const int symbol = 256 + 16 * lc + dc;
-    LzItems[LzItemCount++] = static_cast<std::uint32_t>(symbol) | static_cast<std::uint32_t>(lengthCode) << 9 |
-                             static_cast<std::uint32_t>(distanceCode) << 17;
-    MainTable.freq[symbol] += 65536;
+    return static_cast<std::uint32_t>(symbol) | static_cast<std::uint32_t>(lengthCode) << 9 |
+           static_cast<std::uint32_t>(distanceCode) << 17;
+}
+
+}  // namespace
+
+CodecResult Codec::HufOutRef(int lengthCode, int distanceCode) {
+    SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutRef: buffer full");
+    const std::uint32_t item = ReferenceItem(lengthCode, distanceCode);
+    LzItems[LzItemCount++] = item;
+    MainTable.freq[item & 0x1FF] += 65536;
     return CodecResult::Success;
 }
 
+namespace {
+
+// How one symbol is written with its extra bits in one put: the code, the
+// code's length (where L's extra bits go), the masks of L's and D's extra
+// bits (the fields without their implied top bit), where D's go, and the
+// item's whole width. A literal's item has no L or D, so its masks may be
+// anything; they are 0.
+struct SymbolPut {
+    std::uint32_t code;
+    std::uint16_t lengthMask;
+    std::uint16_t distanceMask;
+    std::uint8_t codeLength;
+    std::uint8_t distanceShift;
+    std::uint8_t width;
+};
+
+}  // namespace
+
 CodecResult Codec::LzxEmit() {
+    // The counts are read before FresToLen sorts them away: with the code
+    // lengths they give the width of the whole block, so the writer's reach
+    // is checked once here and not after every item.
+    std::uint32_t counts[LzSymbols];
+    for (int s = 0; s < LzSymbols; ++s)
+        counts[s] = MainTable.freq[s] >> 16;
     CODEC_TRY(FresToLen(&MainTable));
     CODEC_TRY(SendLens(&MainTable));
     CODEC_TRY(LenToVal(&MainTable));
 
-    BitWriter bits(BitBuf, BitPos);
-    for (int i = 0; i < LzItemCount; ++i) {
-        const std::uint32_t item = LzItems[i];
-        const int symbol = static_cast<int>(item & 0x1FF);
-        bits.Put(MainTable.length[symbol], MainTable.code[symbol]);
-        if (symbol >= 256) {
-            const int lc = (symbol & 255) >> 4;
-            const int dc = symbol & 15;
-            if (lc >= 2)
-                bits.Put(lc - 1, item >> 9);
-            if (dc >= 2)
-                bits.Put(dc - 1, item >> 17);
-        }
-        // A guard, not a limit that data can reach: the writer must never
-        // leave BitBuf.
-        SAFETY_CHECK(bits.Position() <= BitLimit, CodecResult::Bug, "LzxPack: buffer full");
+    SymbolPut puts[LzSymbols];
+    std::uint64_t total = static_cast<std::uint64_t>(BitPos);
+    for (int s = 0; s < LzSymbols; ++s) {
+        const int lc = s >= 256 ? (s & 255) >> 4 : 0;
+        const int dc = s >= 256 ? s & 15 : 0;
+        const int lengthExtra = lc >= 2 ? lc - 1 : 0;
+        const int distanceExtra = dc >= 2 ? dc - 1 : 0;
+        SymbolPut& put = puts[s];
+        put.code = MainTable.code[s];
+        put.codeLength = MainTable.length[s];
+        put.lengthMask = static_cast<std::uint16_t>((1u << lengthExtra) - 1);
+        put.distanceMask = static_cast<std::uint16_t>((1u << distanceExtra) - 1);
+        put.distanceShift = static_cast<std::uint8_t>(put.codeLength + lengthExtra);
+        put.width = static_cast<std::uint8_t>(put.distanceShift + distanceExtra);
+        total += static_cast<std::uint64_t>(counts[s]) * put.width;
     }
-    BitPos = bits.Done();
+    // A guard, not a limit that data can reach: the writer must never leave
+    // BitBuf. The position only grows, so the end is the one to test.
+    SAFETY_CHECK(total <= BitLimit, CodecResult::Bug, "LzxPack: buffer full");
+
+    // Each item goes out in one put of up to 40 bits: a code of up to 24
+    // and 7 + 9 extra bits. The writer keeps under 8 bits pending, stores 8
+    // bytes after every item and moves on by the whole bytes written, so
+    // there is no test per item. Every store lies below BitLimit / 8 + 8.
+    std::uint8_t* at = BitBuf + (BitPos >> 3);
+    int filled = BitPos & 7;
+    std::uint64_t pending = *at & ((1u << filled) - 1);
+    const std::uint32_t* const items = LzItems;
+    const int count = LzItemCount;
+    for (int i = 0; i < count; ++i) {
+        const std::uint32_t item = items[i];
+        const SymbolPut& put = puts[item & 0x1FF];
+        const std::uint64_t value = put.code | static_cast<std::uint64_t>((item >> 9) & put.lengthMask) << put.codeLength |
+                                    static_cast<std::uint64_t>((item >> 17) & put.distanceMask) << put.distanceShift;
+        pending |= value << filled;
+        filled += put.width;
+        Store64(at, pending);
+        at += filled >> 3;
+        pending >>= filled & ~7;
+        filled &= 7;
+    }
+    Store64(at, pending);
+    BitPos = static_cast<int>(at - BitBuf) * 8 + filled;
     return CodecResult::Success;
 }
 
 CodecResult Codec::LzxPack(int m, int* nbits) {
-    // The hashes first, in a loop of their own: a pure function of four
-    // bytes at each position, which the compiler turns into vector code,
-    // where the chains' loop that follows must go one position at a time.
-    // They wait in LzItems, which the parse fills only afterwards.
-    std::uint32_t* const hashes = LzItems;
-    for (int i = 0; i < m; ++i)
-        hashes[i] = static_cast<std::uint32_t>(LzHash(WorkBuf + i));
+    // The chains are built on a hash of their own: wider than LzHash and
+    // with fewer collisions, so the walk meets fewer candidates that fail.
+    // Equal four-byte strings still share a bucket, and a bucket's chain
+    // still runs from the nearest position to the farthest, so every
+    // candidate that can win is visited in the same order and the match
+    // found is the same. The hash is one multiply of a word, cheap enough
+    // to compute in the chains' loop itself.
     for (std::int16_t& head : LzHead)
         head = -1;
     for (int i = 0; i < m; ++i) {
-        const std::uint32_t h = hashes[i];
+        const std::uint32_t h = ChainHash(WorkBuf + i);
         LzChain[i] = LzHead[h];
         LzHead[h] = static_cast<std::int16_t>(i);
     }
 
     BitPos = 0;
     CODEC_TRY(LzxInit());
+    // The items and their counts are kept in locals during the parse and
+    // handed over once at its end: as members they went through memory
+    // after every item, since the item stores may alias them. There is no
+    // test of the list's room per item: every item covers at least one
+    // byte, so the list never holds more than m items.
+    std::uint32_t counts[LzSymbols] = {};
+    std::uint32_t* const items = LzItems;
+    const std::uint8_t* const work = WorkBuf;
+    const std::int16_t* const chain = LzChain;
+    int count = 0;
     for (int i = 0; i < m;) {
         int distance = 0;
-        const int length = FindLongest(WorkBuf, LzChain, i, m - i, &distance);
+        const int length = FindLongest(work, chain, i, m - i, &distance);
         if (length >= LzMinMatch) {
-            CODEC_TRY(HufOutRef(length - 3, distance - 1));
+            const std::uint32_t item = ReferenceItem(length - 3, distance - 1);
+            items[count++] = item;
+            ++counts[item & 0x1FF];
             i += length;
         } else {
-            CODEC_TRY(HufOutLit(WorkBuf[i]));
+            items[count++] = work[i];
+            ++counts[work[i]];
             i += 1;
         }
     }
+    LzItemCount = count;
+    for (int s = 0; s < LzSymbols; ++s)
+        MainTable.freq[s] += counts[s] << 16;
     CODEC_TRY(LzxEmit());
 
     return BitFrame("LzxPack: buffer full", nbits);

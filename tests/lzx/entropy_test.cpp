@@ -1,4 +1,6 @@
 // Bit stream, Huffman code construction, and code-length transmission.
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -145,6 +147,58 @@ TEST_F(EntropyTest, TieBreaksOfTheTree) {
     EXPECT_EQ(Build({0, 0, 0}), (Codes{"0", "none", "none"}));
     EXPECT_EQ(Build({0, 0, 9}), (Codes{"none", "none", "0"}));
     EXPECT_EQ(codec.MainTable.leafCount, 1);
+}
+
+// The construction's steps against their plain forms: the entries in
+// falling numeric order, the uncounted ones last whether they arrive rising
+// (as FresInit leaves them) or not; the lengths of a tree built by inserting
+// each new node from the end of the list, one step at a time.
+TEST_F(EntropyTest, ConstructionMatchesThePlainSteps) {
+    samples::Random random(5);
+    for (int round = 0; round < 8; ++round) {
+        HufTable& table = codec.MainTable;
+        codec.FresInit(&table, LzSymbols);
+        for (int s = 0; s < LzSymbols; ++s)
+            table.freq[s] += static_cast<std::uint32_t>(random.Below(2) * random.Below(round < 4 ? 6 : 300)) << 16;
+        if (round % 2)
+            std::reverse(table.freq, table.freq + LzSymbols);
+        std::vector<std::uint32_t> sorted(table.freq, table.freq + LzSymbols);
+        std::sort(sorted.begin(), sorted.end(), std::greater<>());
+        codec.FresToLen(&table);
+        ASSERT_EQ(std::vector<std::uint32_t>(table.freq, table.freq + LzSymbols), sorted) << "round " << round;
+
+        struct Node {
+            int weight, left, right;
+        };
+        std::vector<Node> nodes;
+        std::vector<int> active;
+        for (std::size_t j = 0; j < sorted.size() && sorted[j] >= 65536; ++j) {
+            nodes.push_back({static_cast<int>(sorted[j] >> 16), -1, -1});
+            active.push_back(static_cast<int>(j));
+        }
+        while (active.size() >= 2) {
+            const int b = active.back();
+            active.pop_back();
+            const int a = active.back();
+            nodes.push_back({nodes[static_cast<std::size_t>(a)].weight + nodes[static_cast<std::size_t>(b)].weight, a, b});
+            std::size_t i = active.size() - 1;
+            for (; i > 0 && nodes[static_cast<std::size_t>(active[i - 1])].weight < nodes.back().weight; --i)
+                active[i] = active[i - 1];
+            active[i] = static_cast<int>(nodes.size() - 1);
+        }
+        std::vector<int> lengths(LzSymbols);
+        std::vector<std::pair<int, int>> stack = {{static_cast<int>(nodes.size() - 1), 0}};
+        while (!stack.empty()) {
+            const auto [node, depth] = stack.back();
+            stack.pop_back();
+            const Node& n = nodes[static_cast<std::size_t>(node)];
+            if (n.left < 0)
+                lengths[sorted[static_cast<std::size_t>(node)] & 0xFFFF] = depth;
+            else
+                stack.insert(stack.end(), {{n.left, depth + 1}, {n.right, depth + 1}});
+        }
+        EXPECT_EQ(std::vector<int>(table.length, table.length + LzSymbols), lengths) << "round " << round;
+    }
 }
 
 TEST_F(EntropyTest, CodesArePrefixFreeAndCanonical) {

@@ -148,8 +148,11 @@ protected:
 };
 
 TEST_F(FastPathTest, MatchSearchFindsWhatLzxMatchFinds) {
-    for (std::uint32_t seed = 1; seed <= 6; ++seed) {
-        const Bytes data = seed == 6 ? samples::Text(BlockSize, 9) : Mixed(seed);
+    const Bytes program = OwnProgram();
+    for (std::uint32_t seed = 1; seed <= 7; ++seed) {
+        const Bytes data = seed == 7   ? Bytes(program.begin() + 2 * BlockSize, program.begin() + 3 * BlockSize)
+                           : seed == 6 ? samples::Text(BlockSize, 9)
+                                       : Mixed(seed);
         std::copy(data.begin(), data.end(), codec.WorkBuf);
         codec.LzxPack(BlockSize);  // enters every position into the chains
         for (int pos = 0; pos < BlockSize; ++pos) {
@@ -164,6 +167,37 @@ TEST_F(FastPathTest, MatchSearchFindsWhatLzxMatchFinds) {
             } else {
                 ASSERT_EQ(found, 0) << "seed " << seed << " at " << pos;
             }
+        }
+    }
+}
+
+// The items' bits against the same items written a field at a time: the
+// code, then L's and D's extra bits, each in a put of its own.
+TEST_F(FastPathTest, LzEmitterWritesWhatFieldPutsWrite) {
+    const Bytes program = OwnProgram();
+    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+        const Bytes data = seed <= 2 ? Mixed(seed) : Bytes(program.begin() + seed * BlockSize, program.begin() + (seed + 1) * BlockSize);
+        std::copy(data.begin(), data.end(), codec.WorkBuf);
+        const int nbits = codec.LzxPack(BlockSize);
+        Bytes plain(BitBufSize + BitBufSlack);
+        BitWriter out(plain.data(), 0);
+        for (int i = 0; i < codec.LzItemCount; ++i) {
+            const std::uint32_t item = codec.LzItems[i];
+            const int s = static_cast<int>(item & 0x1FF);
+            out.Put(codec.MainTable.length[s], codec.MainTable.code[s]);
+            const int lc = s >= 256 ? (s >> 4) & 15 : 0;
+            const int dc = s >= 256 ? s & 15 : 0;
+            if (lc >= 2)
+                out.Put(lc - 1, item >> 9);
+            if (dc >= 2)
+                out.Put(dc - 1, item >> 17);
+        }
+        const int itemBits = out.Done();
+        BitReader fast(codec.BitBuf, nbits - itemBits);
+        BitReader expected(plain.data(), 0);
+        for (int at = 0; at < itemBits; at += 16) {
+            const int n = std::min(16, itemBits - at);
+            ASSERT_EQ(fast.Get(n), expected.Get(n)) << "seed " << seed << " at bit " << at;
         }
     }
 }

@@ -20,7 +20,7 @@ struct TestCodec : Codec {
     using Codec::LongBits;
     using Codec::LongestMatch;
     using Codec::LzChain;
-    using Codec::LzHead;
+    using Codec::LzHash;
     using Codec::LzItemCount;
     using Codec::LzItems;
     using Codec::MainTable;
