@@ -66,6 +66,48 @@ inline int RunLength(const std::uint8_t* data, int p, std::uint8_t c) {
 CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
     int out = 0;
     int p = 0;
+#if defined(__SSE2__)
+    // Far from the block's end, 16 bytes at a time: two compares mark every
+    // byte among them that starts a unit (a count byte, or the first of three
+    // equal bytes), and the units are taken from that mask one after
+    // another; the plain bytes before each go out as 16 bytes stored whole,
+    // written again by what follows. A run may go on past the 16 bytes; the
+    // next window starts behind it. Every unit starts where the byte rule
+    // starts one, since the bytes between units are the plain ones. The
+    // margin keeps every byte a window and its runs read inside the block,
+    // and every store inside WorkBuf (the output is at most twice the input).
+    const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
+    const __m128i countByte = _mm_set1_epi8(static_cast<char>(0x80));
+    while (p + 2 * RleMaxRun + 2 <= BlockSize) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + 1));
+        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + 2));
+        const __m128i starts = _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(here, next), _mm_cmpeq_epi8(here, after)),
+                                            _mm_cmpeq_epi8(_mm_and_si128(here, high), countByte));
+        auto units = static_cast<std::uint32_t>(_mm_movemask_epi8(starts));
+        int at = 0;
+        while (units != 0) {
+            const int unit = __builtin_ctz(units);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(WorkBuf + out),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + at)));
+            out += unit - at;
+            const std::uint8_t c = data[p + unit];
+            const int n = RunLength(data, p + unit, c);
+            WorkBuf[out] = static_cast<std::uint8_t>(n + CountBase);
+            WorkBuf[out + 1] = c;
+            out += 2;
+            at = unit + n;
+            units &= ~0u << at;  // at is at most 15 + 16
+        }
+        if (at < 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(WorkBuf + out),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + at)));
+            out += 16 - at;
+            at = 16;
+        }
+        p += at;
+    }
+#endif
     while (p < BlockSize) {
         // The bytes of the next word before the first one that starts a run
         // of three or needs an escape go out as they are, all at once: the
