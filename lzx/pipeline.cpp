@@ -244,9 +244,9 @@ bool TakeRecord(HILE* stream, int* position, BlockSlot& slot) {
 
 // Reading: reads the records of the next blocks that the stream's length
 // promises into a group's slots, from where Hfill would read them one by
-// one, and starts their decoding. The file is left where those reads would
-// leave it.
-void ReadAhead(HILE* stream, Group& group) {
+// one. The file is left where those reads would leave it. ReadAhead also
+// starts their decoding.
+void ReadRecords(HILE* stream, Group& group) {
     HileBatch* batch = stream->batch;
     group.count = 0;
     group.next = 0;
@@ -269,8 +269,12 @@ void ReadAhead(HILE* stream, Group& group) {
         batch->readAhead += HileBlockSize;
     }
     DoFseek(&stream->main, position);
+}
+
+void ReadAhead(HILE* stream, Group& group) {
+    ReadRecords(stream, group);
     if (group.count > 0)
-        Launch(batch, group);
+        Launch(stream->batch, group);
 }
 
 }  // namespace
@@ -400,13 +404,16 @@ bool BatchFill(HILE* stream) {
             batch->readAhead = static_cast<std::int64_t>(stream->base) + HileBlockSize;
             ReadAhead(stream, other);
         }
+        // The group just handed out takes the records after the next
+        // group's while the coding threads still decode that one, and is
+        // decoded while the next one is handed out.
+        Group& emptied = *group;
+        ReadRecords(stream, emptied);
         Join(batch, other);
-        group->count = 0;
-        group->next = 0;
         batch->current = 1 - batch->current;
         group = &other;
-        // The next group is read and decoded while this one is handed out.
-        ReadAhead(stream, batch->groups[1 - batch->current]);
+        if (emptied.count > 0)
+            Launch(batch, emptied);
     }
     if (group->next >= group->count)
         return false;
