@@ -38,6 +38,24 @@ inline std::uint64_t CountBytes(std::uint64_t word) {
     return ZeroBytes((word & 0xF0F0F0F0F0F0F0F0ull) ^ Highs);
 }
 
+// 16 bytes copied at once; the unit loops store plain bytes this way and
+// write again over what lies past them.
+inline void Copy16(std::uint8_t* to, const std::uint8_t* from) {
+    std::memcpy(to, from, 16);
+}
+
+#if defined(__SSE2__)
+inline __m128i Load128(const std::uint8_t* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+
+// 0xFF in the lanes of the count bytes 0x80..0x8F.
+inline __m128i CountLanes(__m128i bytes) {
+    return _mm_cmpeq_epi8(_mm_and_si128(bytes, _mm_set1_epi8(static_cast<char>(0xF0))),
+                          _mm_set1_epi8(static_cast<char>(0x80)));
+}
+#endif
+
 // The run to take at p: the bytes equal to c from p on, at most 16 and
 // within the block, when there are 3 or more; otherwise 1. Whole words are
 // compared while the block has room for them: the first differing byte of
@@ -76,20 +94,16 @@ CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
     // starts one, since the bytes between units are the plain ones. The
     // margin keeps every byte a window and its runs read inside the block,
     // and every store inside WorkBuf (the output is at most twice the input).
-    const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
-    const __m128i countByte = _mm_set1_epi8(static_cast<char>(0x80));
     while (p + 2 * RleMaxRun + 2 <= BlockSize) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
-        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + 1));
-        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + 2));
-        const __m128i starts = _mm_or_si128(_mm_and_si128(_mm_cmpeq_epi8(here, next), _mm_cmpeq_epi8(here, after)),
-                                            _mm_cmpeq_epi8(_mm_and_si128(here, high), countByte));
+        const __m128i here = Load128(data + p);
+        const __m128i runs = _mm_and_si128(_mm_cmpeq_epi8(here, Load128(data + p + 1)),
+                                           _mm_cmpeq_epi8(here, Load128(data + p + 2)));
+        const __m128i starts = _mm_or_si128(runs, CountLanes(here));
         auto units = static_cast<std::uint32_t>(_mm_movemask_epi8(starts));
         int at = 0;
         while (units != 0) {
             const int unit = __builtin_ctz(units);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(WorkBuf + out),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + at)));
+            Copy16(WorkBuf + out, data + p + at);
             out += unit - at;
             const std::uint8_t c = data[p + unit];
             const int n = RunLength(data, p + unit, c);
@@ -100,8 +114,7 @@ CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
             units &= ~0u << at;  // at is at most 15 + 16
         }
         if (at < 16) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(WorkBuf + out),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + at)));
+            Copy16(WorkBuf + out, data + p + at);
             out += 16 - at;
             at = 16;
         }
@@ -170,16 +183,12 @@ CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
     // (up to 17 bytes, a count byte at its end taking its value from the
     // next) inside the m bytes and every store inside the block (at most 8
     // units of 16 copies and 16 bytes stored beyond), so no step can fail.
-    const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
-    const __m128i count = _mm_set1_epi8(static_cast<char>(0x80));
     while (in + 18 <= m && written + 8 * RleMaxRun + 32 <= BlockSize) {
-        const __m128i window = _mm_loadu_si128(reinterpret_cast<const __m128i*>(WorkBuf + in));
-        auto counts = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(window, high), count)));
+        auto counts = static_cast<std::uint32_t>(_mm_movemask_epi8(CountLanes(Load128(WorkBuf + in))));
         int at = 0;
         while (counts != 0) {
             const int unit = __builtin_ctz(counts);
-            Store64(destination + written, Load64(WorkBuf + in + at));
-            Store64(destination + written + 8, Load64(WorkBuf + in + at + 8));
+            Copy16(destination + written, WorkBuf + in + at);
             written += unit - at;
             const std::uint64_t run = Ones * WorkBuf[in + unit + 1];
             Store64(destination + written, run);
@@ -189,8 +198,7 @@ CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
             counts &= ~0u << at;
         }
         if (at < 16) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(destination + written),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(WorkBuf + in + at)));
+            Copy16(destination + written, WorkBuf + in + at);
             written += 16 - at;
             at = 16;
         }

@@ -72,6 +72,12 @@ Bytes OwnProgram() {
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// len bytes of program from a place of random's choice.
+Bytes Slice(const Bytes& program, samples::Random& random, int len) {
+    const auto at = program.begin() + random.Below(static_cast<int>(program.size()) - len);
+    return Bytes(at, at + len);
+}
+
 // Stage data for the run-length expansion: units that expand to exactly
 // 16384 bytes, plain bytes 1 to 7 times as often as counted units (machine
 // code has about as many of each); from round 3 on every third one damaged:
@@ -251,12 +257,10 @@ TEST_F(FastPathTest, LzItemLoopsMatchThePlainDecoder) {
     for (std::uint32_t round = 1; round <= 150; ++round) {
         samples::Random random(round);
         Bytes data;
-        if (round % 3 == 0) {
-            const auto at = program.begin() + random.Below(static_cast<int>(program.size()) - BlockSize);
-            data.assign(at, at + BlockSize);
-        } else {
+        if (round % 3 == 0)
+            data = Slice(program, random, BlockSize);
+        else
             data = round % 3 == 1 ? Mixed(round) : samples::Code(BlockSize, round);
-        }
         int nbits;
         if (round > 120) {
             // Crafted: literals, then a reference that reaches exactly to
@@ -298,11 +302,9 @@ TEST_F(FastPathTest, HuffmanLoopsMatchThePlainDecoder) {
         const int len = round % 5 == 0 ? WorkBufSize - random.Below(64) : random.Below(BlockSize) + 1;
         Bytes data;
         switch (round % 4) {
-        case 0: {
-            const auto at = program.begin() + random.Below(static_cast<int>(program.size()) - len);
-            data.assign(at, at + len);
+        case 0:
+            data = Slice(program, random, len);
             break;
-        }
         case 1:
             data = Mixed(round);
             break;

@@ -9,6 +9,14 @@ bool TestCodec::ReceiveMainTable(int symbols) {
     return true;
 }
 
+int TestCodec::NextSymbol(BitReader& in) {
+    in.Refill();
+    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
+    if (s >= 0)
+        in.Skip(MainTable.length[s]);
+    return s;
+}
+
 std::string TestCodec::PlainLzxUnpack(int nbits, int* m) {
     *m = 0;
     if (!ReceiveMainTable(LzSymbols))
@@ -17,11 +25,9 @@ std::string TestCodec::PlainLzxUnpack(int nbits, int* m) {
     BitReader in(BitBuf, BitPos);
     int out = 0;
     while (in.Position() < nbits) {
-        in.Refill();
-        const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
+        const int s = NextSymbol(in);
         if (s < 0)
             return "DecodeLong: code not found";
-        in.Skip(MainTable.length[s]);
         if (s < 256) {
             if (out >= BlockSize)
                 return more;
@@ -52,11 +58,9 @@ std::string TestCodec::PlainHufUnpack(int nbits, int* m) {
         return Failure();
     BitReader in(BitBuf, BitPos);
     while (in.Position() < nbits) {
-        in.Refill();
-        const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
+        const int s = NextSymbol(in);
         if (s < 0)
             return "DecodeLong: code not found";
-        in.Skip(MainTable.length[s]);
         if (*m >= WorkBufSize)
             return "HufUnpack: more than " + std::to_string(WorkBufSize) + " bytes decoded";
         WorkBuf[(*m)++] = static_cast<std::uint8_t>(s);

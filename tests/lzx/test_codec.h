@@ -84,6 +84,8 @@ struct TestCodec : Codec {
     // Their table at the start of the bits, received and made ready to
     // decode; false with Failure()'s text when it is refused.
     bool ReceiveMainTable(int symbols);
+    // The next symbol through DecodeSymbol, its code skipped; -1 for none.
+    int NextSymbol(BitReader& in);
     std::string PlainHufUnpack(int nbits, int* m);
     static std::string PlainRleUnpack(const std::uint8_t* stage, int m, std::uint8_t* destination);
     // LzxMatch: the longest match at pos with every earlier position in the
