@@ -297,6 +297,10 @@ OsFailure OsLastFailure() {
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS:
             return OsFailure::Exists;
+        case ERROR_CANT_RESOLVE_FILENAME:  // set by folders.cpp for a link
+            return OsFailure::Link;
+        case ERROR_DIRECTORY:
+            return OsFailure::NotFolder;
         default:
             return OsFailure::Other;
     }
