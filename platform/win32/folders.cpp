@@ -284,7 +284,11 @@ bool OsQueryAt(OsHandle folder, const char* name, OsEntry* entry) {
     HANDLE opened = OpenRelative(folder, name, FILE_READ_ATTRIBUTES, AllSharing, FILE_OPEN, 0, &status);
     if (opened == nullptr) {
         const ULONG code = static_cast<ULONG>(status);
-        return code == 0xC0000034UL || code == 0xC000003AUL;  // name or path not found
+        // Wine answers STATUS_NO_SUCH_FILE for a link that names nothing:
+        // the name is taken, and by a link.
+        if (code == 0xC000000FUL)
+            entry->kind = OsEntryKind::Link;
+        return code == 0xC0000034UL || code == 0xC000003AUL || code == 0xC000000FUL;  // not found
     }
     BY_HANDLE_FILE_INFORMATION info;
     const bool known = FileInfo(opened, &info);

@@ -503,10 +503,43 @@ TEST_F(ArchiveTest, VersionFilesLoadSettleAndSave) {
     FreeBlock(table);
     EXPECT_EQ(ReadFile("lzx.ver").size(), 4u * EntrySize);
 
-    // A record whose name has no end is refused, not read past.
-    WriteFile("bad.ver", std::string(EntrySize, 'x'));
-    EXPECT_EXIT(VersionTableLoad("bad.ver", &capacity), FatalExit(),
-                FatalReport("VersionTableLoad: record 1 of [bad.ver] has a name of 256 characters or more; refused"));
+}
+
+// A damaged version file decides nothing: it is refused whole, naming the
+// file and the record, never read as far as it goes.
+TEST_F(ArchiveTest, DamagedVersionFilesAreRefusedWhole) {
+    const auto record = [](const char* name, int version, int field = -1, std::int32_t value = 0) {
+        EntryRec rec = EntryOf({name, "", version});
+        if (field >= 0)
+            (&rec.size)[field] = value;  // size, version, status ...
+        std::uint8_t raw[EntrySize];
+        EntryEncode(rec, raw);
+        return std::string(reinterpret_cast<char*>(raw), EntrySize);
+    };
+    const std::string blank(EntrySize, '\0');
+    const std::string a = record("#a", 200);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {a + blank + record("#c", 200), "record 2 of [bad.ver] is blank, but record 3 after it is not"},
+        {a + std::string(10, 'x'), "[bad.ver] has 442 bytes, not a whole number of 432-byte records"},
+        {a + std::string(EntrySize, 'x'), "record 2 of [bad.ver] has a name of 256 characters or more"},
+        {record("#n", 200, 0, -1), "record 1 of [bad.ver] has a negative size"},
+        {record("#n", 200, 1, -204), "record 1 of [bad.ver] has a negative version"},
+        {a + record("#n", 200, 2, 4), "record 2 of [bad.ver] has a status other than 0 to 3"},
+        {record("", 200), "record 1 of [bad.ver] has no name, but other fields"},
+    };
+    for (const auto& [bytes, problem] : cases) {
+        WriteFile("bad.ver", bytes);
+        int capacity = 0;
+        EXPECT_EXIT(VersionTableLoad("bad.ver", &capacity), FatalExit(),
+                    FatalReport("VersionTableLoad: " + problem + "; refused"))
+            << problem;
+    }
+    // Blank records at the end are where the table ends.
+    WriteFile("end.ver", a + blank + blank);
+    int capacity = 0;
+    EntryRec* table = VersionTableLoad("end.ver", &capacity);
+    EXPECT_EQ(VersionTableSettle(table, capacity).length, 1);
+    FreeBlock(table);
 }
 
 }  // namespace
