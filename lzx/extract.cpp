@@ -24,6 +24,7 @@
 
 #include "lzx/bitstream.h"
 #include "lzx/lzx.h"
+#include "lzx/commit.h"
 #include "lzx/target.h"
 
 namespace {
@@ -145,6 +146,15 @@ struct TableKeys {
             first.emplace(NameKey(table[used].name), used);
     }
 };
+
+// Whether an entry is written: listed is the version the table holds for
+// it (-1: not listed); with no table, force or no file there decides; a file
+// only replaced where one exists (R) needs one.
+bool WouldWrite(const EntryRec& entry, int listed, bool hasTable, int force, bool existed) {
+    bool write = hasTable ? listed < 0 || listed < entry.version || (force && listed == entry.version)
+                          : force || !existed;
+    return write && (entry.R == 0 || existed);
+}
 
 // What the version table says of an entry: the record it goes to and
 // whether the file is to be written.
@@ -425,11 +435,36 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     std::unordered_map<std::string, int> files;
     EntryRec entry;
     std::string path;
+    // A staged run writes nothing until all is staged: the bytes it will
+    // stage are counted here, where nothing has changed yet.
+    long long stagedBytes = 0;
+    const std::string stageKey = options.staged && target != nullptr
+                                     ? NameKey((std::string(target) + "\\" + StagingFolder).c_str())
+                                     : std::string();
+    const std::string tableKey = options.staged && options.tablePath != nullptr ? NameKey(options.tablePath)
+                                                                                : std::string();
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
-        TargetCheckFolders(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'));
+        const std::size_t below = TargetBelow(path.c_str(), target, entry.name[0] == '#');
+        TargetCheckFolders(path.c_str(), below);
         const std::string obstacle = Obstacle(path);
         if (!obstacle.empty())
             Refuse(options, number, entry.name, obstacle, 0);
+        if (options.staged) {
+            const std::string key = NameKey(path.c_str());
+            if (key == tableKey || key.compare(0, stageKey.size() + 1, stageKey + "\\") == 0)
+                Refuse(options, number, entry.name, "names the update's own version file or staging folder", 0);
+            TargetPlace place;
+            TargetOpen(path.c_str(), below, &place, false);
+            FolderRelease(&place.folders);
+            const bool existed = place.existing.kind != OsEntryKind::Missing;
+            int listed = -1;
+            if (table != nullptr) {
+                const auto found = names.first.find(NameKey(entry.name));
+                listed = found == names.first.end() ? -1 : table[found->second].version;
+            }
+            if (WouldWrite(entry, listed, table != nullptr, force, existed) && entry.D == 0)
+                stagedBytes += entry.size;
+        }
         if (const auto [first, fresh] = files.emplace(NameKey(path.c_str()), number); !fresh) {
             Refuse(options, number, entry.name,
                    "names the same file as entry " + std::to_string(first->second) + " [" +
@@ -448,11 +483,13 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     // record again: no one can change or replace it in between.
     added.clear();
     Hrewind(stream);
+    StagedRun* run = options.staged ? StageBegin(target, stagedBytes, options) : nullptr;
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
         // The folders are made as the file's turn comes, each from its
-        // parent's handle, and held until the file is written.
+        // parent's handle, and held until the file is written (a staged run
+        // makes them at its commit).
         TargetPlace place;
-        TargetOpen(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'), &place);
+        TargetOpen(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'), &place, run == nullptr);
         const bool existed = place.existing.kind != OsEntryKind::Missing;
         bool write = true;
         int listed = -1;
@@ -468,10 +505,16 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
             options.counts->kept += !write && existed;
         }
 
+        if (run != nullptr) {
+            StageEntry(run, stream, number, entry, listed, path.c_str(), &place, write);
+            continue;
+        }
         TargetWrite(stream, entry, path.c_str(), &place, write);
         if (options.done != nullptr)
             options.done(entry, listed, write, options.context);
     }
+    if (run != nullptr)
+        StageCommit(run, table, capacity, options);
     return Hclose(stream);
 }
 
@@ -634,7 +677,7 @@ VersionCounts VersionTableSettle(EntryRec* table, int capacity) {
     return counts;
 }
 
-void VersionTableSave(const char* path, const EntryRec* table, int length) {
+void VersionTableStage(const char* path, const EntryRec* table, int length) {
     if (!IsHeld(path))
         VersionTableLock(path);
     FileSeek(&Held.lock, 0, 0);
@@ -644,6 +687,16 @@ void VersionTableSave(const char* path, const EntryRec* table, int length) {
         FileWrite(&Held.lock, 1, raw);
     }
     FileSetEnd(&Held.lock);
+}
+
+void VersionTablePlace(const char* path) {
+    if (!IsHeld(path))
+        InternalError("LZX", __LINE__, 'P');
     FileCommitSibling(&Held.lock, &Held.sibling);
     FolderRelease(&Held.place);
+}
+
+void VersionTableSave(const char* path, const EntryRec* table, int length) {
+    VersionTableStage(path, table, length);
+    VersionTablePlace(path);
 }

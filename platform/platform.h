@@ -258,6 +258,24 @@ bool OsDeleteFileAt(OsHandle folder, const char* name);
 // Safe in an interruption's cleanup.
 bool OsDeleteOpenFile(OsHandle file, OsHandle folder, const char* name);
 
+// Moves the file from inside fromFolder to to inside toFolder (one
+// volume), never replacing anything: fails when to is taken. A link is moved
+// as itself.
+bool OsMoveAt(OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to);
+// The file name inside folder, opened for writing and for its move with no
+// sharing: fails (InUse) while another program holds it, and for a
+// read-only file. The handle keeps it from others until it is moved.
+OsHandle OsOpenExclusiveAt(OsHandle folder, const char* name);
+// Moves the file open as file (OsOpenExclusiveAt, OsCreateNewFileAt), now
+// from inside fromFolder, to to inside toFolder, never replacing anything.
+bool OsMoveOpenFile(OsHandle file, OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to);
+// Removes the empty folder name inside folder.
+bool OsRemoveFolderAt(OsHandle folder, const char* name);
+// The bytes this user may still write on the volume of folder; -1 unknown.
+std::int64_t OsFreeSpace(OsHandle folder);
+// Gives name inside folder the hidden attribute (nothing on POSIX).
+void OsHideAt(OsHandle folder, const char* name);
+
 // A lock that is a file: name inside folder, opened (created when missing)
 // with no sharing, so that a second holder waits. Its contents are the
 // holder's. 0 with OsLastFailure() InUse while another open holds it.
@@ -275,3 +293,12 @@ void OsOnInterrupt(void (*cleanup)());
 // a file exists that its cleanup could not yet find.
 void OsHoldInterrupts();
 void OsReleaseInterrupts();
+// While deferred, an interruption only marks itself: the program asks
+// OsInterruptPending at its next safe step and ends itself there, after
+// undoing what it began (OsEndInterrupted). For work whose undoing is more
+// than a cleanup can do inside a signal handler.
+void OsDeferInterrupts(bool defer);
+int OsInterruptPending();  // the signal's number, or 0
+// Ends the process as the interruption would have: 128 + signal (2 on
+// Windows).
+[[noreturn]] void OsEndInterrupted(int signal);

@@ -241,6 +241,13 @@ int Pack(const std::vector<std::string>& args) {
     std::exit(ExitRefused);
 }
 
+// What a staged run says of an earlier run it had to finish, or of its own
+// undoing: worth a line; its ordinary steps are not.
+void TellRecovery(const char* text, void*) {
+    if (std::strncmp(text, "recovered", 9) == 0 || std::strncmp(text, "rolled back", 11) == 0)
+        std::fprintf(stderr, "lzx unpack: %s\n", text);
+}
+
 int Unpack(const std::vector<std::string>& args) {
     const Arguments parsed = Parse("unpack", args, {"--table", "--force", "--allow-outside", "-j"}, 2, 2);
     UseThreads(parsed);
@@ -272,12 +279,19 @@ int Unpack(const std::vector<std::string>& args) {
     const long long total = HileLength(stream);
     Hclose(stream);
 
-    // The library checks every entry in a first pass, then extracts.
+    // The library checks every entry in a first pass, then stages every
+    // file it writes and puts them, and the version file, in place at once:
+    // a failure leaves DIR as it was. What a killed run left is finished
+    // first.
     VersionCounts counts{};
     UnpackOptions options;
     options.stream = Streams;
     options.anywhere = parsed.flags.count("--allow-outside") ? 1 : 0;
     options.refused = RefuseEntry;
+    options.staged = 1;
+    options.told = TellRecovery;
+    options.counts = &counts;
+    UnpackRecover(target.c_str(), parsed.table.empty() ? nullptr : parsed.table.c_str(), options);
     Progress.Start("unpacking", 2 * total);
     ProgressPasses = true;
 
@@ -289,13 +303,11 @@ int Unpack(const std::vector<std::string>& args) {
         const bool inside = file.size() > target.size() && file.compare(0, target.size(), target) == 0 &&
                             (file[target.size()] == '\\' || file[target.size()] == '/');
         VersionTableLock(file.c_str(), inside ? target.size() + 1 : VersionFileFolder);
-        EntryRec* table = VersionTableLoad(parsed.table.c_str(), &capacity);
+        EntryRec* table = VersionTableLoad(file.c_str(), &capacity);
+        options.tablePath = file.c_str();
         UnPackLZX(archive.c_str(), target.c_str(), table, capacity, force, options);
-        counts = VersionTableSettle(table, capacity);
-        VersionTableSave(parsed.table.c_str(), table, counts.length);
         FreeBlock(table);
     } else {
-        options.counts = &counts;
         UnPackLZX(archive.c_str(), target.c_str(), nullptr, 0, force, options);
     }
     Progress.Finish();
@@ -433,7 +445,9 @@ const Command Commands[] = {
      "name or a \"..\" component is refused unless --allow-outside is given; a name\n"
      "in another spelling of its file (\"/\", \".\", a trailing dot or blank, a short\n"
      "name) or naming a device (NUL, CON, COM1 ...) always. Every entry is checked\n"
-     "before the first file is written.\n"
+     "before the first file is written. All or nothing: every file is first written\n"
+     "whole in DIR\\.lzx-update, then all are put in place through a journal; a\n"
+     "failure leaves DIR as it was, and the next unpack into DIR finishes a killed one.\n"
      "--table FILE: decide against a version file (as lzx.ver), missing = empty, and\n"
      "write it back after a complete run. --force: replace equal versions (with a\n"
      "table) or existing files (without one). Prints new, updated, not replaced.",
