@@ -36,7 +36,7 @@ compose() {
     { record "$1" "${#2}" "$version"; printf '%s' "$2"; } >> raw.bin
     shift 2
   done
-  lzx compress raw.bin "$archive" >/dev/null || fail "compress $archive"
+  lzx compress -f raw.bin "$archive" >/dev/null || fail "compress $archive"
 }
 
 # ---- 1: what is checked is what is extracted ------------------------------

@@ -35,15 +35,15 @@ pack_script() {  # archive-line
   printf '%s\n%s\n%s\n%s\n%s\n%s\n' "$1" "$work/src/" "a.txt|V=204" "#a.txt" "#$work/src/b.txt|V=204" "#b.txt" > pack.txt
 }
 pack_script "$work/src/a.txt"
-refused pack-source "is one of its sources" pack pack.txt -- src/a.txt
+refused pack-source "is one of its sources" pack -f pack.txt -- src/a.txt
 pack_script "$work/src/link.txt"
-refused pack-through-a-link "is one of its sources" pack pack.txt -- src/a.txt
+refused pack-through-a-link "is one of its sources" pack -f pack.txt -- src/a.txt
 pack_script "$work/src/./../src//b.txt"
-refused pack-another-spelling "is one of its sources" pack pack.txt -- src/b.txt
+refused pack-another-spelling "is one of its sources" pack -f pack.txt -- src/b.txt
 pack_script "$work/hard.txt"
-refused pack-hard-link "is one of its sources" pack pack.txt -- src/b.txt
+refused pack-hard-link "is one of its sources" pack -f pack.txt -- src/b.txt
 pack_script "$work/./pack.txt"
-refused pack-script "is the script itself" pack pack.txt -- pack.txt
+refused pack-script "is the script itself" pack -f pack.txt -- pack.txt
 pack_script "$work/out.lzx"
 "$LZX" pack pack.txt >/dev/null 2>&1 || fail "a sound script was refused"
 
