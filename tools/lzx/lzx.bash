@@ -30,8 +30,9 @@ _lzx() {
         unpack) options="-f --force -j --table --allow-outside" ;;
         compress) options="-f --force -j --huffman --sort" ;;
         decompress) options="-f --force -j" ;;
-        test) options="-j" ;;
-        list | scramble) options="" ;;
+        test) options="-f --force -j" ;;
+        list) options="-f --force" ;;
+        scramble) options="" ;;
         help) COMPREPLY=($(compgen -W "${commands% help}" -- "$cur")); return ;;
         *) return ;;
     esac

@@ -4,10 +4,10 @@
 // conventions of gzip, zstd and xz:
 //   lzx pack [-f] [-j N] SCRIPT
 //   lzx unpack [-f] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR
-//   lzx list ARCHIVE
+//   lzx list [-f] ARCHIVE
 //   lzx compress [-f] [-j N] [--huffman | --sort] IN OUT
 //   lzx decompress [-f] [-j N] IN OUT
-//   lzx test [-j N] FILE...
+//   lzx test [-f] [-j N] FILE...
 //   lzx scramble FILE
 //   lzx help [COMMAND]
 // Every command takes -q, -v, -h and "--"; "-" as a compressed input is
@@ -502,6 +502,7 @@ int Unpack(const std::vector<std::string>& args) {
     // An empty DIR would join "#x" into "\x", the root.
     if (target.empty())
         Usage("unpack", "DIR is empty");
+    const std::string archive = CompressedInput("unpack", parsed.positional[0]);
 
     // The version file is written after the run, through a sibling
     // "FILE.new": its folder is made now (it often is DIR itself), and where
@@ -519,7 +520,6 @@ int Unpack(const std::vector<std::string>& args) {
             return ExitRefused;
         }
     }
-    const std::string archive = CompressedInput("unpack", parsed.positional[0]);
 
     HILE* stream = Hopen(archive.c_str(), "rb", Streams);
     const long long total = HileLength(stream);
@@ -554,7 +554,7 @@ int Unpack(const std::vector<std::string>& args) {
 }
 
 int List(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("list", args, {}, 1, 1);
+    const Arguments parsed = Parse("list", args, {"-f"}, 1, 1);
     const std::string& name = parsed.positional[0];
     ListEntries(CompressedInput("list", name), Shown(name));
     return 0;
@@ -636,7 +636,7 @@ int Decompress(const std::vector<std::string>& args) {
 }
 
 int Test(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("test", args, {"-j"}, 1, static_cast<std::size_t>(-1));
+    const Arguments parsed = Parse("test", args, {"-j", "-f"}, 1, static_cast<std::size_t>(-1));
     int fromStdin = 0;
     for (const std::string& name : parsed.positional)
         fromStdin += name == "-";
@@ -724,9 +724,10 @@ const Command Commands[] = {
      "  -v, --verbose  one line per entry: written or not, its version\n"
      "Prints new, updated, not replaced.",
      Unpack},
-    {"list", "ARCHIVE", "list the entries of an archive",
+    {"list", "[-f] ARCHIVE", "list the entries of an archive",
      "One line per entry: stored name, size, version, E, D, R; then a total.\n"
-     "ARCHIVE - reads standard input. -q: the entries' lines only.",
+     "ARCHIVE - reads standard input (-f: from a terminal too). -q: the entries'\n"
+     "lines only.",
      List},
     {"compress", "[-f] [-j N] [--huffman | --sort] IN OUT", "write IN as an LZX1 stream",
      "Default: LZ method. IN - reads standard input, OUT - writes standard output\n"
@@ -742,11 +743,12 @@ const Command Commands[] = {
      "comes out), OUT - writes standard output.\n"
      "  -f, --force    overwrite an existing OUT; read from a terminal",
      Decompress},
-    {"test", "[-j N] FILE...", "decode every block of each stream or archive",
+    {"test", "[-f] [-j N] FILE...", "decode every block of each stream or archive",
      "Says OK for each file, and walks the entries of an archive; reads every block\n"
      "in record order and through the block index, which must agree. Stops at the\n"
      "first damaged file with its message (exit code 2). FILE - reads standard\n"
-     "input. -q: nothing for a sound file; -v: also the number of blocks.",
+     "input (-f: from a terminal too). -q: nothing for a sound file; -v: also the\n"
+     "number of blocks.",
      Test},
     {"scramble", "FILE", "scramble a file in place for an E=1 entry",
      "The transform is its own inverse: scrambling twice gives the file back.", Scramble},
