@@ -302,3 +302,32 @@ int OsInterruptPending();  // the signal's number, or 0
 // Ends the process as the interruption would have: 128 + signal (2 on
 // Windows).
 [[noreturn]] void OsEndInterrupted(int signal);
+// ---- Standard streams of console programs ------------------------------------
+
+// Prepares the standard streams of a console program: a standard stream
+// that was closed when the program started is replaced by a placeholder on which every transfer fails, so that no file
+// the program opens takes its number and receives what was meant for the
+// stream (POSIX); and a write to a pipe whose reader has gone failing with
+// EPIPE instead of ending the process at once, so that the program can
+// remove its temporary files first (POSIX). Called once, at start.
+void OsStandardStreamsPrepare();
+
+// Standard input (0) or output (1) carries data from now on: no line-end
+// translation (Windows; a byte 0A would leave as 0D 0A, and a 1A end the
+// input). Text keeps the system's line ends otherwise.
+void OsStandardStreamBinary(int stream);
+
+// Whether standard input or output is a terminal (a console).
+bool OsStdinIsTerminal();
+bool OsStdoutIsTerminal();
+
+// Whether the write to a standard stream that has just failed found a pipe
+// whose reader has gone (EPIPE; ERROR_BROKEN_PIPE, ERROR_NO_DATA ...). Asked at
+// once, before any other call.
+bool OsWriteFoundReaderGone();
+
+// Ends the process the way a pipe's writer ends when its reader has gone:
+// by SIGPIPE, with its default action restored (POSIX), so that shells see
+// what they see of gzip or cat. Returns where there is no such signal
+// (Windows); the caller then ends as it sees fit.
+void OsEndByBrokenPipe();

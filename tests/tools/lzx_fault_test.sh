@@ -17,7 +17,7 @@ wine=${LZX_WINE:-0}
 archive() {
   local name=$1; shift
   { echo "$name"; echo "src/"; while [ $# -gt 0 ]; do echo "$2|V=204"; echo "$1"; shift 2; done; } > pack.txt
-  $LZX pack pack.txt >/dev/null 2>&1 || fail "pack $name"
+  $LZX pack -f pack.txt >/dev/null 2>&1 || fail "pack $name"
 }
 mkdir src
 echo archive > src/small.txt
