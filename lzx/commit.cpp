@@ -1,78 +1,71 @@
 // commit.cpp - all or nothing: staging, the journal, the commit, its undoing
 // and the recovery of a killed run.
 //
-// A staged run writes nothing where files are installed until every file it
-// will write lies whole on the disk in the staging folder ".lzx-update"
-// inside the target, on the same volume, so that each can take its place by
-// a rename. Then:
+// A staged run changes no installed file until every file it will write
+// lies whole on the disk beside its target, under the target's name and
+// ".TAG.tmp" (TAG one per run). The hidden folder ".lzx-update" inside the
+// target holds the run's hold and its journal, which names the target, the
+// tag and the plan: the folders to make, and each file to write or remove.
+// The journal is written before anything else is made, so a killed run can
+// always be found out and undone. Then:
 //
 //   1. the version file's new records are written beside it ("FILE.new",
 //      the run's hold on it) and forced to the disk;
-//   2. every file to be replaced is opened with no sharing, and kept so
-//      until it is moved: a file another program holds, or a read-only
-//      one, stops the run here, before anything installed has changed;
-//   3. the journal records the plan: the folders to make and the renames,
-//      in order, each from one name that exists to one that does not;
-//   4. the plan runs: each installed file goes into the staging folder as
-//      its backup, its new file takes its place; the version file last;
+//   2. every installed file to be replaced is opened with no sharing, and
+//      kept so until it is moved: a file another program holds, or a
+//      read-only one, stops the run here, before anything installed has
+//      changed;
+//   3. the journal says "commit";
+//   4. each installed file takes the name ".TAG.old" (its backup), its new
+//      file takes its place; the version file last;
 //   5. the caller's step (the updater records its version), then the
 //      journal says "done";
 //   6. the backups, the journal and the staging folder go.
 //
-// A failure before step 4 removes the staging folder. A failure from step 4
-// until "done" undoes the renames in reverse order (a rename is done when
-// its first name is gone and its second is there) and removes the folders
-// the plan made; so does the next run when this one was killed, which it
-// knows by the journal left behind. After "done" the next run only removes
-// what is left. Every step of the undoing can be repeated: a run killed
-// while undoing is undone again by the next one.
+// Every rename stays inside one folder, from a name of this run's own: a
+// folder swapped for a link meanwhile makes it fail, never lands it
+// elsewhere, also where the system renames by path (Wine does).
+//
+// Undoing is the same for a failure, an interruption and the next run after
+// a kill, and can be repeated: for each planned file, last first, a backup
+// takes its name back (over a new file that took it), a new file that took
+// a name nothing had goes, a temporary file goes; then the folders the run
+// made, when empty. After "done" only the backups go.
 //
 // The journal lies where anyone who can write to the target can change it,
 // so it is taken at its word only within bounds: every name it holds lies
-// below the target (or is the version file the caller names, its hold or
-// its backup), holds no ".." and is reached from the target's handle, never
-// through a link.
+// below the target (or is the version file the caller names), holds no ".."
+// and is reached from the target's handle, never through a link.
 #include "lzx/commit.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <string>
-#include <vector>
+#include <set>
 
 namespace {
 
 constexpr const char* JournalName = "journal";
 constexpr const char* HoldName = "hold";
-constexpr const char* JournalHeading = "LZX journal 1";
+constexpr const char* JournalHeading = "LZX journal 2";
 constexpr int JournalLineLimit = 1000;
 constexpr long long SpaceMargin = 1 << 20;  // kept free beyond the staged bytes
 constexpr int NoteLimit = 63;
 constexpr int StagePiece = 15011;
+constexpr int StepTries = 50;     // a step that fails while a folder is swapped is tried again
+constexpr unsigned StepPause = 2;  // ms between tries
 
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
-// One step of a commit, as the journal holds it.
-struct Step {
-    enum Kind { Made, Moved, Backup, Discard } kind;
-    std::string from;  // Moved: the first name; Made, Backup, Discard: the name
-    std::string to;    // Moved: the second name
-};
-
-// What a commit will do for one entry.
-struct PlannedFile {
-    std::string path;
-    std::size_t below;    // where its folders are opened from their parent's handle
-    std::size_t missing;  // the length of its first folder still to make, or 0
-    int number;           // the entry's number: its staged file and its backup
-    bool staged;          // its new file waits in the staging folder
-    bool existed;         // an installed file is replaced (deleted, for D)
-};
+const char* LeafOf(const std::string& path) {
+    return path.c_str() + PathLeaf(path.c_str());
+}
 
 // A path's folders, held: below the target from the target's handle, never
-// through a link; any other path (the version file outside the target) only
+// through a link; any other path (a version file outside the target) only
 // its last component.
 std::size_t BelowOf(const std::string& target, const std::string& path) {
     const bool inside = path.size() > target.size() + 1 && path.compare(0, target.size(), target) == 0 &&
@@ -85,11 +78,7 @@ bool Reach(const std::string& target, const std::string& path, bool make, Folder
     return FolderWalk(path.c_str(), BelowOf(target, path), make ? 1 : 0, chain, &stop) == FolderReached;
 }
 
-const char* LeafOf(const std::string& path) {
-    return path.c_str() + PathLeaf(path.c_str());
-}
-
-// What stands at path now: a missing folder on the way means nothing does.
+// What stands at path now: a folder missing on the way means nothing does.
 OsEntryKind KindAt(const std::string& target, const std::string& path) {
     FolderChain chain;
     OsEntry entry{OsEntryKind::Missing, false, 0};
@@ -101,39 +90,46 @@ OsEntryKind KindAt(const std::string& target, const std::string& path) {
     return entry.kind;
 }
 
-bool MoveFile(const std::string& target, const std::string& from, const std::string& to) {
-    FolderChain source, destination;
-    if (!Reach(target, from, false, &source))
-        return false;
-    const bool reached = Reach(target, to, true, &destination);
-    const bool moved = reached && OsMoveAt(source.Innermost(), LeafOf(from), destination.Innermost(), LeafOf(to));
-    FolderRelease(&source);
-    if (reached)
-        FolderRelease(&destination);
-    return moved;
+// Tries a step on path's folder again while it fails: a folder swapped for
+// a link for a moment fails it without harm.
+template <typename Step>
+bool InFolderOf(const std::string& target, const std::string& path, Step step) {
+    for (int attempt = 0; attempt < StepTries; ++attempt) {
+        FolderChain chain;
+        if (Reach(target, path, false, &chain)) {
+            const bool done = step(chain.Innermost());
+            FolderRelease(&chain);
+            if (done)
+                return true;
+        }
+        OsSleep(StepPause);
+    }
+    return false;
 }
 
 // Removes the file at path; true when it is gone.
 bool RemoveFile(const std::string& target, const std::string& path) {
-    FolderChain chain;
-    if (!Reach(target, path, false, &chain))
-        return true;
-    OsEntry entry;
-    const bool gone = !OsQueryAt(chain.Innermost(), LeafOf(path), &entry) ? false
-                      : entry.kind == OsEntryKind::Missing                  ? true
-                                                                            : OsDeleteFileAt(chain.Innermost(), LeafOf(path));
-    FolderRelease(&chain);
-    return gone;
+    return KindAt(target, path) == OsEntryKind::Missing ||
+           InFolderOf(target, path, [&](OsHandle folder) { return OsDeleteFileAt(folder, LeafOf(path)); });
+}
+
+// Gives the file at from (a name of the run's own, in path's folder) the
+// name path, over a file that has it.
+bool RenameOver(const std::string& target, const std::string& from, const std::string& path) {
+    return InFolderOf(target, path, [&](OsHandle folder) {
+        const OsHandle file = OsOpenExclusiveAt(folder, LeafOf(from));
+        const bool moved = file != 0 && OsRenameFileAt(file, folder, LeafOf(from), LeafOf(path));
+        if (file != 0)
+            OsCloseHandle(file);
+        return moved;
+    });
 }
 
 // Removes the folder at path when it is empty.
 void RemoveFolder(const std::string& target, const std::string& path) {
-    std::string parent = path;
-    while (!parent.empty() && IsSeparator(parent.back()))
-        parent.pop_back();
     FolderChain chain;
-    if (Reach(target, parent, false, &chain)) {
-        OsRemoveFolderAt(chain.Innermost(), LeafOf(parent));
+    if (Reach(target, path, false, &chain)) {
+        OsRemoveFolderAt(chain.Innermost(), LeafOf(path));
         FolderRelease(&chain);
     }
 }
@@ -146,38 +142,39 @@ void Tell(const UnpackOptions& options, const std::string& text) {
 // ---- The journal -----------------------------------------------------------------
 
 struct Journal {
-    std::string state;   // "commit" or "done"
+    std::string state;  // "staging", "commit" or "done"
     std::string target;
-    std::string table;   // may be empty
+    std::string tag;
+    std::string table;  // may be empty
     std::string note;
-    std::vector<Step> steps;
+    std::vector<std::string> made;
+    std::vector<PlannedFile> files;
 };
+
+std::string Temporary(const Journal& journal, const PlannedFile& file) {
+    return file.path + "." + journal.tag + ".tmp";
+}
+
+std::string Backup(const Journal& journal, const std::string& path) {
+    return path + "." + journal.tag + ".old";
+}
 
 void WriteJournal(OsHandle stage, const std::string& stagePath, const Journal& journal) {
     FileRec rec;
     FileInit(&rec, 1, (stagePath + "\\" + JournalName).c_str());
     FileSibling sibling;
     FileCreateSibling(&rec, &sibling, stage);
-    FilePrintf(&rec, "%s\r\nstate %s\r\ntarget %s\r\n", JournalHeading, journal.state.c_str(), journal.target.c_str());
+    FilePrintf(&rec, "%s\r\nstate %s\r\ntarget %s\r\ntag %s\r\n", JournalHeading, journal.state.c_str(),
+               journal.target.c_str(), journal.tag.c_str());
     if (!journal.table.empty())
         FilePrintf(&rec, "table %s\r\n", journal.table.c_str());
     if (!journal.note.empty())
         FilePrintf(&rec, "note %s\r\n", journal.note.c_str());
-    for (const Step& step : journal.steps) {
-        switch (step.kind) {
-        case Step::Made:
-            FilePrintf(&rec, "made %s\r\n", step.from.c_str());
-            break;
-        case Step::Moved:
-            FilePrintf(&rec, "move %s\r\nto %s\r\n", step.from.c_str(), step.to.c_str());
-            break;
-        case Step::Backup:
-            FilePrintf(&rec, "backup %s\r\n", step.from.c_str());
-            break;
-        case Step::Discard:
-            FilePrintf(&rec, "discard %s\r\n", step.from.c_str());
-            break;
-        }
+    for (const std::string& folder : journal.made)
+        FilePrintf(&rec, "made %s\r\n", folder.c_str());
+    for (const PlannedFile& file : journal.files) {
+        const char* kind = !file.staged ? "remove" : file.existed ? "replace" : "new";
+        FilePrintf(&rec, "%s %s\r\n", kind, file.path.c_str());
     }
     FileCommitSibling(&rec, &sibling);
 }
@@ -187,20 +184,14 @@ void WriteJournal(OsHandle stage, const std::string& stagePath, const Journal& j
                  why);
 }
 
-// A name the journal may hold: below the target, or the version file the
-// caller names with its hold and backup; never with a "..".
-bool Allowed(const std::string& target, const char* table, const std::string& path) {
+// A name the journal may hold: below the target, never with a "..".
+bool Allowed(const std::string& target, const std::string& path) {
     for (std::size_t at = 0; at + 1 < path.size(); ++at) {
         if (path[at] == '.' && path[at + 1] == '.' && (at == 0 || IsSeparator(path[at - 1])) &&
             (at + 2 == path.size() || IsSeparator(path[at + 2])))
             return false;
     }
-    if (path.size() >= FileNameSize)
-        return false;
-    if (BelowOf(target, path) == target.size() + 1)
-        return true;
-    const std::string own = table != nullptr ? table : "";
-    return !own.empty() && (path == own || path == own + ".new" || path == own + ".old");
+    return path.size() + SiblingExtra < FileNameSize && BelowOf(target, path) == target.size() + 1;
 }
 
 // Reads the journal in stage; false when there is none.
@@ -218,7 +209,6 @@ bool ReadJournal(OsHandle stage, const std::string& stagePath, const std::string
     FileRegister(&rec);
     char line[JournalLineLimit + 1];
     bool heading = false;
-    std::string pendingMove;
     while (FileReadLine(&rec, line, JournalLineLimit)) {
         if (std::strlen(line) >= static_cast<std::size_t>(JournalLineLimit))
             Untrusted(stagePath, "has a line too long");
@@ -230,37 +220,38 @@ bool ReadJournal(OsHandle stage, const std::string& stagePath, const std::string
             if (text != JournalHeading)
                 Untrusted(stagePath, "is not one");
             heading = true;
-        } else if (!pendingMove.empty() && word != "to") {
-            Untrusted(stagePath, "has a move without its second name");
-        } else if (word == "state" && (rest == "commit" || rest == "done")) {
+        } else if (word == "state" && (rest == "staging" || rest == "commit" || rest == "done")) {
             journal->state = rest;
         } else if (word == "target") {
             journal->target = rest;
+        } else if (word == "tag" && rest.size() == 6 && rest.find_first_not_of("0123456789ABCDEF") == std::string::npos) {
+            journal->tag = rest;
         } else if (word == "table") {
             journal->table = rest;
         } else if (word == "note" && rest.size() <= NoteLimit) {
             journal->note = rest;
-        } else if (word == "move") {
-            pendingMove = rest;
-        } else if (word == "to") {
-            journal->steps.push_back({Step::Moved, pendingMove, rest});
-            pendingMove.clear();
-        } else if (word == "made" || word == "backup" || word == "discard") {
-            const Step::Kind kind = word == "made" ? Step::Made : word == "backup" ? Step::Backup : Step::Discard;
-            journal->steps.push_back({kind, rest, {}});
+        } else if (word == "made") {
+            journal->made.push_back(rest);
+        } else if (word == "new" || word == "replace" || word == "remove") {
+            journal->files.push_back({rest, 0, 0, word != "remove", word != "new"});
         } else {
             Untrusted(stagePath, "holds a line it cannot take");
         }
     }
     FileClose(&rec);
-    if (!heading || journal->state.empty() || !pendingMove.empty())
+    if (!heading || journal->state.empty() || journal->tag.empty())
         Untrusted(stagePath, "is cut short");
     if (journal->target != target)
         Untrusted(stagePath, "was written for another target directory");
-    if (!journal->table.empty() && (table == nullptr || journal->table != table))
+    if (!journal->table.empty() && (table == nullptr || journal->table != table ||
+                                    journal->table.size() + SiblingExtra >= FileNameSize))
         Untrusted(stagePath, "names another version file");
-    for (const Step& step : journal->steps) {
-        if (!Allowed(target, table, step.from) || (step.kind == Step::Moved && !Allowed(target, table, step.to)))
+    for (const std::string& folder : journal->made) {
+        if (!Allowed(target, folder))
+            Untrusted(stagePath, "names a folder outside the target");
+    }
+    for (const PlannedFile& file : journal->files) {
+        if (!Allowed(target, file.path))
             Untrusted(stagePath, "names a file outside the target");
     }
     return true;
@@ -268,33 +259,38 @@ bool ReadJournal(OsHandle stage, const std::string& stagePath, const std::string
 
 // ---- Undoing, completing, clearing ---------------------------------------------------
 
-// Undoes the done steps of a commit, last first. false when a rename back
-// failed (the journal then stays for the next run).
+// Puts one planned file's name back as it was. false when that failed.
+bool UndoFile(const Journal& journal, const std::string& path, const std::string& temporary, bool existed) {
+    const std::string backup = Backup(journal, path);
+    bool whole = true;
+    if (existed && KindAt(journal.target, backup) == OsEntryKind::File) {
+        whole = RenameOver(journal.target, backup, path);
+    } else if (!existed && journal.state != "staging" && KindAt(journal.target, temporary) == OsEntryKind::Missing) {
+        // The new file took a name that nothing had: it goes.
+        whole = RemoveFile(journal.target, path);
+    }
+    return RemoveFile(journal.target, temporary) && whole;
+}
+
+// Undoes a run, last file first. false when a file could not be put back
+// (the journal then stays for the next run).
 bool RollBack(const Journal& journal) {
     bool whole = true;
-    for (auto step = journal.steps.rbegin(); step != journal.steps.rend(); ++step) {
-        if (step->kind == Step::Moved) {
-            const bool done = KindAt(journal.target, step->from) == OsEntryKind::Missing &&
-                              KindAt(journal.target, step->to) != OsEntryKind::Missing;
-            if (done && !MoveFile(journal.target, step->to, step->from))
-                whole = false;
-        } else if (step->kind == Step::Made) {
-            RemoveFolder(journal.target, step->from);
-        }
-    }
-    for (const Step& step : journal.steps) {
-        if (step.kind == Step::Discard && !RemoveFile(journal.target, step.from))
-            whole = false;
-    }
+    if (!journal.table.empty())
+        whole = UndoFile(journal, journal.table, journal.table + ".new", true);
+    for (auto file = journal.files.rbegin(); file != journal.files.rend(); ++file)
+        whole = UndoFile(journal, file->path, Temporary(journal, *file), file->existed) && whole;
+    for (auto folder = journal.made.rbegin(); folder != journal.made.rend(); ++folder)
+        RemoveFolder(journal.target, *folder);
     return whole;
 }
 
 // Removes the backups of a finished commit.
 bool Complete(const Journal& journal) {
-    bool whole = true;
-    for (const Step& step : journal.steps) {
-        if (step.kind == Step::Backup && !RemoveFile(journal.target, step.from))
-            whole = false;
+    bool whole = journal.table.empty() || RemoveFile(journal.target, Backup(journal, journal.table));
+    for (const PlannedFile& file : journal.files) {
+        if (file.existed)
+            whole = RemoveFile(journal.target, Backup(journal, file.path)) && whole;
     }
     return whole;
 }
@@ -311,9 +307,10 @@ void ClearStage(OsHandle targetFolder, OsHandle stage, const std::string& stageP
         } while (OsFindNext(find, name));
         OsFindClose(find);
     }
-    OsDeleteOpenFile(hold->handle, stage, HoldName);
+    const bool gone = OsDeleteOpenFile(hold->handle, stage, HoldName);
     FileClose(hold);
-    OsDeleteFileAt(stage, HoldName);
+    if (!gone)
+        OsDeleteFileAt(stage, HoldName);
     OsCloseFolder(stage);
     OsRemoveFolderAt(targetFolder, StagingFolder);
 }
@@ -333,8 +330,7 @@ void TakeHold(OsHandle stage, const std::string& stagePath, FileRec* hold) {
     }
 }
 
-// What the staging folder holds, dealt with: the recovery proper, for a
-// hold already taken.
+// What the staging folder holds, dealt with, for a hold already taken.
 UnpackRecovery Settle(OsHandle targetFolder, OsHandle stage, const std::string& target, const char* table,
                       FileRec* hold, const UnpackOptions& options) {
     const std::string stagePath = target + "\\" + StagingFolder;
@@ -344,13 +340,13 @@ UnpackRecovery Settle(OsHandle targetFolder, OsHandle stage, const std::string& 
         if (journal.state == "done") {
             outcome = RecoveredCompleted;
             if (!Complete(journal))
-                FatalMessage("UnPackLZX: the backups of a completed update in [%s] cannot be removed", stagePath.c_str());
+                FatalMessage("UnPackLZX: the backups of a completed update in [%s] cannot be removed", target.c_str());
         } else {
-            outcome = RecoveredRolledBack;
+            outcome = journal.state == "commit" ? RecoveredRolledBack : RecoveredStaged;
             if (!RollBack(journal))
                 FatalMessage("UnPackLZX: an interrupted update in [%s] cannot be undone; its journal is kept",
-                             stagePath.c_str());
-            if (options.undo != nullptr && !journal.note.empty())
+                             target.c_str());
+            if (journal.state == "commit" && options.undo != nullptr && !journal.note.empty())
                 options.undo(journal.note.c_str(), options.context);
         }
     }
@@ -368,14 +364,11 @@ void RemoveStaleHold(const std::string& target, const char* table) {
         return;
     OsEntry entry;
     if (OsQueryAt(chain.Innermost(), LeafOf(holdPath), &entry) && entry.kind == OsEntryKind::File) {
-        const OsHandle stale = OsOpenLockAt(chain.Innermost(), LeafOf(holdPath));
-        if (stale != 0) {
-            if (!OsDeleteOpenFile(stale, chain.Innermost(), LeafOf(holdPath))) {
-                OsCloseHandle(stale);
+        if (const OsHandle stale = OsOpenLockAt(chain.Innermost(), LeafOf(holdPath))) {
+            const bool gone = OsDeleteOpenFile(stale, chain.Innermost(), LeafOf(holdPath));
+            OsCloseHandle(stale);
+            if (!gone)
                 OsDeleteFileAt(chain.Innermost(), LeafOf(holdPath));
-            } else {
-                OsCloseHandle(stale);
-            }
         }
     }
     FolderRelease(&chain);
@@ -384,7 +377,7 @@ void RemoveStaleHold(const std::string& target, const char* table) {
 const char* RecoveryWords(UnpackRecovery outcome) {
     switch (outcome) {
     case RecoveredStaged:
-        return "the staged files of an interrupted update removed";
+        return "the staged files of an interrupted update removed; nothing installed had changed";
     case RecoveredRolledBack:
         return "an interrupted update undone: every file is as it was before it";
     case RecoveredCompleted:
@@ -394,18 +387,19 @@ const char* RecoveryWords(UnpackRecovery outcome) {
     }
 }
 
-// ---- The run in progress --------------------------------------------------------------
-
 }  // namespace
 
+// ---- The run in progress --------------------------------------------------------------
+
 struct StagedRun {
-    std::string target;
     std::string stagePath;
     OsHandle targetFolder = 0;
     OsHandle stage = 0;
     FileRec hold{};
-    std::vector<PlannedFile> files;
+    Journal journal;
+    std::size_t next = 0;        // the plan's next file, as entries arrive
     std::vector<OsHandle> held;  // replaced files, kept with no sharing until moved
+    FatalCleanupCall previous = nullptr;
     // Each entry's decision, told to options.done once the commit has made
     // it true.
     struct Decision {
@@ -430,44 +424,30 @@ void Release(StagedRun* run) {
     run->held.clear();
 }
 
-// The fatal path of a staged run: the files closed, then whatever the
-// journal says is undone (or, before the journal, the staged files go).
+// The fatal path of a staged run: the files closed, then the run undone as
+// its journal says, then the cleanup it replaced.
 void UndoOnFailure() {
     StagedRun* run = Running;
     Running = nullptr;
-    if (run != nullptr)
-        Release(run);
-    FileTableCloseAll();
-    if (run == nullptr)
+    if (run == nullptr) {
+        FileTableCloseAll();
         return;
-    FileRec hold;
+    }
+    Release(run);
+    FileTableCloseAll();
+    FileRec hold{};
     FileInit(&hold, 1, (run->stagePath + "\\" + HoldName).c_str());
-    hold.handle = OsOpenLockAt(run->stage, HoldName);  // the table's close gave the old hold up
-    if (hold.handle == 0)
-        return;
-    FileRegister(&hold);
-    const UnpackRecovery outcome = Settle(run->targetFolder, run->stage, run->target, run->options.tablePath, &hold,
-                                          run->options);
-    if (outcome == RecoveredRolledBack)
-        Tell(run->options, "rolled back: every file is as it was before the update");
-    FileTableCloseAll();
-}
-
-// An installed file about to be replaced, opened with no sharing and kept
-// so until it moves: another program's hold, or the read-only attribute,
-// refuses the run while nothing has changed.
-OsHandle HoldForReplacing(OsHandle folder, const std::string& path) {
-    const OsHandle handle = OsOpenExclusiveAt(folder, LeafOf(path));
-    if (handle != 0)
-        return handle;
-    FileRec rec;
-    FileInit(&rec, 1, path.c_str());
-    OsEntry entry;
-    if (OsLastFailure() == OsFailure::InUse)
-        FatalMessage("UnPackLZX: [%s] is in use by another program; nothing was changed", path.c_str());
-    if (OsQueryAt(folder, LeafOf(path), &entry) && entry.kind == OsEntryKind::File && entry.readOnly)
-        FileError(&rec, FileErrReadOnly);
-    FileError(&rec, FileErrOpenUpdate);
+    if (run->stage != 0)
+        hold.handle = OsOpenLockAt(run->stage, HoldName);  // the table's close gave the hold up
+    if (hold.handle != 0) {
+        FileRegister(&hold);
+        const char* table = run->journal.table.empty() ? nullptr : run->journal.table.c_str();
+        if (Settle(run->targetFolder, run->stage, run->journal.target, table, &hold, run->options) !=
+            RecoveredNothing)
+            Tell(run->options, "rolled back: every file is as it was before the update");
+    }
+    if (run->previous != nullptr)
+        run->previous();
 }
 
 // An interruption during a staged run waits for a step's end, where the
@@ -479,14 +459,43 @@ void AtSafeStep() {
     }
 }
 
-std::string StagedName(const StagedRun* run, int number, const char* suffix = "") {
-    return run->stagePath + "\\" + std::to_string(number) + suffix;
+// An installed file about to be replaced, opened with no sharing and kept
+// so until it moves: another program's hold, or the read-only attribute,
+// refuses the run while nothing has changed.
+OsHandle HoldForReplacing(const std::string& target, const std::string& path) {
+    OsHandle handle = 0;
+    OsFailure failure = OsFailure::Other;
+    OsEntry entry{OsEntryKind::Missing, false, 0};
+    InFolderOf(target, path, [&](OsHandle folder) {
+        handle = OsOpenExclusiveAt(folder, LeafOf(path));
+        failure = OsLastFailure();
+        OsQueryAt(folder, LeafOf(path), &entry);
+        return true;
+    });
+    if (handle != 0)
+        return handle;
+    FileRec rec;
+    FileInit(&rec, 1, path.c_str());
+    if (failure == OsFailure::InUse)
+        FatalMessage("UnPackLZX: [%s] is in use by another program; nothing was changed", path.c_str());
+    if (entry.kind == OsEntryKind::File && entry.readOnly)
+        FileError(&rec, FileErrReadOnly);
+    FileError(&rec, FileErrOpenUpdate);
 }
 
 std::string Megabytes(long long bytes) {
     char text[40];
     std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
     return text;
+}
+
+std::string NewTag() {
+    static unsigned counter = 0;
+    const unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() ^
+                                                reinterpret_cast<std::uintptr_t>(&counter));
+    char tag[8];
+    std::snprintf(tag, sizeof tag, "%06X", (seed * 2654435761u + counter++ * 40503u) & 0xFFFFFF);
+    return tag;
 }
 
 }  // namespace
@@ -512,7 +521,8 @@ UnpackRecovery UnpackRecover(const char* target, const char* tablePath, const Un
     return outcome;
 }
 
-StagedRun* StageBegin(const char* target, long long bytes, const UnpackOptions& options) {
+StagedRun* StageBegin(const char* target, const std::vector<PlannedFile>& plan, const std::vector<std::string>& made,
+                      long long bytes, const UnpackOptions& options) {
     if (Running != nullptr)
         InternalError("LZX", __LINE__, 'S');
     if (target == nullptr || target[0] == 0)
@@ -520,19 +530,34 @@ StagedRun* StageBegin(const char* target, long long bytes, const UnpackOptions& 
     auto* run = new (std::nothrow) StagedRun;
     if (run == nullptr)
         FatalMessage("UnPackLZX: out of memory");
-    run->target = target;
-    run->stagePath = run->target + "\\" + StagingFolder;
+    Journal& journal = run->journal;
+    journal.state = "staging";
+    journal.target = target;
+    journal.tag = NewTag();
+    journal.made = made;
+    journal.files = plan;
+    if (options.tablePath != nullptr) {
+        journal.table = options.tablePath;
+        FileCheckName((journal.table + ".XXXXXX.old").c_str(), "UnPackLZX");
+    }
+    if (options.note != nullptr)
+        journal.note = std::string(options.note).substr(0, NoteLimit);
+    run->stagePath = journal.target + "\\" + StagingFolder;
     run->options = options;
     run->bytes = bytes;
-    FileCheckName((run->stagePath + "\\" + JournalName).c_str(), "UnPackLZX");
+    FileCheckName((run->stagePath + "\\" + JournalName + ".XXXXXX.tmp").c_str(), "UnPackLZX");
+    // From here a failure or an interruption undoes what was made.
+    Running = run;
+    run->previous = SetFatalCleanup(UndoOnFailure);
+    OsDeferInterrupts(true);
     run->targetFolder = OsOpenFolder(target);
     if (run->targetFolder == 0 && MakePath(target))
         run->targetFolder = OsOpenFolder(target);
     if (run->targetFolder == 0)
         FatalMessage("UnPackLZX: the target directory [%s] cannot be made or opened", target);
 
-    // The new files and the version file take this much until the old ones
-    // go: found out before the first byte is staged.
+    // The new files take this much until the old ones go: found out before
+    // the first byte is staged.
     const std::int64_t free = OsFreeSpace(run->targetFolder);
     if (free >= 0 && bytes + SpaceMargin > free)
         FatalMessage("UnPackLZX: the update needs %s (%lld bytes) of free space in [%s], where %s are free; nothing "
@@ -545,175 +570,141 @@ StagedRun* StageBegin(const char* target, long long bytes, const UnpackOptions& 
     OsHideAt(run->targetFolder, StagingFolder);
     TakeHold(run->stage, run->stagePath, &run->hold);
     // A folder left by a killed run is the caller's to recover first.
-    OsEntry journal;
-    if (OsQueryAt(run->stage, JournalName, &journal) && journal.kind != OsEntryKind::Missing)
+    OsEntry existing;
+    if (OsQueryAt(run->stage, JournalName, &existing) && existing.kind != OsEntryKind::Missing)
         FatalMessage("UnPackLZX: an interrupted update in [%s] must be recovered first", run->stagePath.c_str());
-    Running = run;
-    SetFatalCleanup(UndoOnFailure);
-    OsDeferInterrupts(true);
+    WriteJournal(run->stage, run->stagePath, journal);
     return run;
 }
 
-void StageEntry(StagedRun* run, HILE* stream, int number, const EntryRec& entry, int listed, const char* path,
-                TargetPlace* place, bool write) {
-    FolderRelease(&place->folders);
+void StageEntry(StagedRun* run, HILE* stream, int number, const EntryRec& entry, int listed, bool write,
+                bool planned) {
     AtSafeStep();
     run->decisions.push_back({entry, listed, write});
-    const bool existed = place->existing.kind != OsEntryKind::Missing;
-    // A file written and deleted again (D) leaves no file: its data is not
-    // staged, only the installed file goes, as a backup until the end.
-    const bool staged = write && entry.D == 0;
-    if (!staged) {
+    const std::vector<PlannedFile>& plan = run->journal.files;
+    const bool inPlan = run->next < plan.size() && plan[run->next].number == number;
+    if (planned != inPlan)
+        FatalMessage("UnPackLZX: entry %d changed its mind between the passes; nothing was changed", number);
+    if (!inPlan || !plan[run->next].staged) {
+        run->next += inPlan;
         if (!EntrySkip(stream, entry.size))
             FatalMessage("UnPackLZX: unexpected eof");
-    } else {
-        if (place->existing.kind == OsEntryKind::Link)
-            FatalMessage("UnPackLZX: target [%s] goes through the link [%s]; refused", path, path);
-        if (place->existing.kind == OsEntryKind::Folder || place->existing.kind == OsEntryKind::Other)
-            FatalMessage("UnPackLZX: target [%s] cannot be written: it is a folder or a device", path);
-        if (place->existing.links > 1)
-            FatalMessage("UnPackLZX: target [%s] is a file with %u names (hard links); refused", path,
-                         static_cast<unsigned>(place->existing.links));
-        FileRec out;
-        FileInit(&out, 1, path);
-        if (place->existing.kind == OsEntryKind::File && place->existing.readOnly)
-            FileError(&out, FileErrReadOnly);
-        const std::string name = std::to_string(number);
-        OsHoldInterrupts();
-        out.handle = OsCreateNewFileAt(run->stage, name.c_str(), OsAccessWrite);
-        if (out.handle != 0) {
-            FileRegister(&out);
-            FileMarkPartialAt(&out, run->stage, name.c_str());
-        }
-        OsReleaseInterrupts();
-        if (out.handle == 0)
-            FileError(&out, FileErrCreate);
-        std::uint8_t piece[StagePiece];
-        Scrambler scrambler(entry.size);
-        for (int remaining = entry.size; remaining > 0;) {
-            const int got = Hread(piece, remaining < StagePiece ? remaining : StagePiece, stream);
-            if (got == 0)
-                FatalMessage("UnPackLZX: unexpected eof");
-            if (entry.E == 1)
-                scrambler.Apply(piece, got);
-            FileWrite(&out, got, piece);
-            remaining -= got;
-            AtSafeStep();
-        }
-        FileCommit(&out);
-        FileClose(&out);
+        return;
     }
-    if (write && (staged || existed))
-        run->files.push_back({path, place->below, place->missing, number, staged, existed});
+    const PlannedFile& file = plan[run->next++];
+    // The folders were put in the journal as the plan's; they are made now,
+    // each from its parent's handle.
+    FolderChain chain;
+    std::size_t stop = 0;
+    FileRec out;
+    FileInit(&out, 1, file.path.c_str());
+    switch (FolderWalk(file.path.c_str(), file.below, 1, &chain, &stop)) {
+    case FolderReached:
+        break;
+    case FolderLink:
+        FatalMessage("UnPackLZX: target [%s] goes through the link [%.*s]; refused", file.path.c_str(),
+                     static_cast<int>(stop), file.path.c_str());
+    default:
+        FileError(&out, FileErrCreate);
+    }
+    OsEntry existing;
+    if (OsQueryAt(chain.Innermost(), LeafOf(file.path), &existing)) {
+        if (existing.kind == OsEntryKind::Link)
+            FatalMessage("UnPackLZX: target [%s] goes through the link [%s]; refused", file.path.c_str(),
+                         file.path.c_str());
+        if (existing.kind == OsEntryKind::Folder || existing.kind == OsEntryKind::Other)
+            FatalMessage("UnPackLZX: target [%s] cannot be written: it is a folder or a device", file.path.c_str());
+        if (existing.links > 1)
+            FatalMessage("UnPackLZX: target [%s] is a file with %u names (hard links); refused", file.path.c_str(),
+                         static_cast<unsigned>(existing.links));
+        if (existing.kind == OsEntryKind::File && existing.readOnly)
+            FileError(&out, FileErrReadOnly);
+    }
+    const std::string temporary = Temporary(run->journal, file);
+    OsHoldInterrupts();
+    out.handle = OsCreateNewFileAt(chain.Innermost(), LeafOf(temporary), OsAccessWrite);
+    if (out.handle != 0) {
+        FileRegister(&out);
+        FileMarkPartialAt(&out, chain.Innermost(), LeafOf(temporary));
+    }
+    OsReleaseInterrupts();
+    if (out.handle == 0)
+        FileError(&out, FileErrCreate);
+    std::uint8_t piece[StagePiece];
+    Scrambler scrambler(entry.size);
+    for (int remaining = entry.size; remaining > 0;) {
+        const int got = Hread(piece, remaining < StagePiece ? remaining : StagePiece, stream);
+        if (got == 0)
+            FatalMessage("UnPackLZX: unexpected eof");
+        if (entry.E == 1)
+            scrambler.Apply(piece, got);
+        FileWrite(&out, got, piece);
+        remaining -= got;
+        AtSafeStep();
+    }
+    FileCommit(&out);
+    FileClose(&out);
+    FolderRelease(&chain);
 }
 
 void StageCommit(StagedRun* run, EntryRec* table, int capacity, const UnpackOptions& options) {
-    int stagedFiles = 0;
-    for (const PlannedFile& file : run->files)
-        stagedFiles += file.staged;
-    Tell(options, "staged: " + std::to_string(stagedFiles) + " files, " + std::to_string(run->bytes) + " bytes in [" +
-                      run->stagePath + "]");
+    Journal& journal = run->journal;
+    int staged = 0;
+    for (const PlannedFile& file : journal.files)
+        staged += file.staged;
+    Tell(options, "staged: " + std::to_string(staged) + " files, " + std::to_string(run->bytes) + " bytes");
 
-    Journal journal;
-    journal.state = "commit";
-    journal.target = run->target;
-    if (options.note != nullptr)
-        journal.note = std::string(options.note).substr(0, NoteLimit);
-
+    // The version file's new records, beside it, as its hold.
+    bool tableExisted = false;
+    if (!journal.table.empty() && table != nullptr) {
+        const VersionCounts counts = VersionTableSettle(table, capacity);
+        if (options.counts != nullptr)
+            *options.counts = counts;
+        VersionTableStage(journal.table.c_str(), table, counts.length);
+        tableExisted = KindAt(journal.target, journal.table) == OsEntryKind::File;
+    }
     AtSafeStep();
+
     // The files to replace, each held with no sharing from here until it
     // has moved: what another program holds, or a read-only file, stops
     // the run while nothing installed has changed.
-    for (const PlannedFile& file : run->files) {
-        if (!file.existed)
-            continue;
-        FolderChain chain;
-        if (!Reach(run->target, file.path, false, &chain))
-            FatalMessage("UnPackLZX: [%s] changed while the update was staged; nothing was changed", file.path.c_str());
-        run->held.push_back(HoldForReplacing(chain.Innermost(), file.path));
-        FolderRelease(&chain);
+    for (const PlannedFile& file : journal.files) {
+        if (file.existed)
+            run->held.push_back(HoldForReplacing(journal.target, file.path));
     }
+    if (tableExisted)
+        run->held.push_back(HoldForReplacing(journal.target, journal.table));
 
-    // The plan, in the order it runs.
-    for (const PlannedFile& file : run->files) {
-        if (file.missing != 0) {
-            for (std::size_t at = file.missing; at <= PathLeaf(file.path.c_str()); ++at) {
-                if (at == PathLeaf(file.path.c_str()) || IsSeparator(file.path[at]))
-                    journal.steps.push_back({Step::Made, file.path.substr(0, at - 1), {}});
-            }
-        }
-        if (file.existed) {
-            const std::string backup = StagedName(run, file.number, ".old");
-            journal.steps.push_back({Step::Moved, file.path, backup});
-            journal.steps.push_back({Step::Backup, backup, {}});
-        }
-        if (file.staged)
-            journal.steps.push_back({Step::Moved, StagedName(run, file.number), file.path});
-    }
-    // The version file last: its new records are staged beside it, as its
-    // hold, and its old records become a backup.
-    VersionCounts counts{};
-    bool tableExisted = false;
-    if (options.tablePath != nullptr && table != nullptr) {
-        counts = VersionTableSettle(table, capacity);
-        if (options.counts != nullptr)
-            *options.counts = counts;
-        VersionTableStage(options.tablePath, table, counts.length);
-        journal.table = options.tablePath;
-        const std::string path = options.tablePath;
-        const std::string backup = BelowOf(run->target, path) == run->target.size() + 1
-                                       ? run->stagePath + "\\" + LeafOf(path) + ".old"
-                                       : path + ".old";
-        FolderChain chain;
-        if (Reach(run->target, path, false, &chain)) {
-            OsEntry entry;
-            tableExisted = OsQueryAt(chain.Innermost(), LeafOf(path), &entry) && entry.kind == OsEntryKind::File;
-            if (tableExisted)
-                run->held.push_back(HoldForReplacing(chain.Innermost(), path));
-            FolderRelease(&chain);
-        }
-        if (tableExisted && KindAt(run->target, backup) != OsEntryKind::Missing)
-            FatalMessage("UnPackLZX: [%s] is in the way of the version file's backup; nothing was changed",
-                         backup.c_str());
-        if (tableExisted) {
-            journal.steps.push_back({Step::Moved, path, backup});
-            journal.steps.push_back({Step::Backup, backup, {}});
-        }
-        journal.steps.push_back({Step::Moved, path + ".new", path});
-        journal.steps.push_back({Step::Discard, path + ".new", {}});
-    }
+    journal.state = "commit";
     WriteJournal(run->stage, run->stagePath, journal);
 
-    // The plan runs.
+    // Each installed file becomes its backup, and its new file takes the
+    // name; then the version file.
     std::size_t next = 0;
-    for (const Step& step : journal.steps) {
+    const auto moveAside = [&](const std::string& path) {
+        const OsHandle file = run->held[next++];
+        if (!InFolderOf(journal.target, path, [&](OsHandle folder) {
+                return OsMoveOpenFile(file, folder, LeafOf(path), folder, LeafOf(Backup(journal, path)));
+            }))
+            FatalMessage("UnPackLZX: [%s] cannot be moved aside; the update is undone", path.c_str());
+    };
+    for (const PlannedFile& file : journal.files) {
         AtSafeStep();
-        if (step.kind != Step::Moved)
-            continue;
-        const bool tableStep = !journal.table.empty() && (step.to == journal.table || step.from == journal.table);
-        if (tableStep && step.to == journal.table) {
-            VersionTablePlace(journal.table.c_str());
-            continue;
-        }
-        bool moved = false;
-        FolderChain source, destination;
-        if (Reach(run->target, step.from, false, &source)) {
-            if (Reach(run->target, step.to, true, &destination)) {
-                const bool backup = step.to.size() > 4 && step.to.compare(step.to.size() - 4, 4, ".old") == 0;
-                // A file to replace moves through the handle that holds it.
-                moved = backup ? OsMoveOpenFile(run->held[next], source.Innermost(), LeafOf(step.from),
-                                                destination.Innermost(), LeafOf(step.to))
-                               : OsMoveAt(source.Innermost(), LeafOf(step.from), destination.Innermost(), LeafOf(step.to));
-                next += backup;
-                FolderRelease(&destination);
-            }
-            FolderRelease(&source);
-        }
-        if (!moved)
-            FatalMessage("UnPackLZX: [%s] cannot be moved to [%s]; the update is undone", step.from.c_str(),
-                         step.to.c_str());
+        if (file.existed)
+            moveAside(file.path);
+        const std::string temporary = Temporary(journal, file);
+        if (file.staged && !InFolderOf(journal.target, file.path, [&](OsHandle folder) {
+                return OsMoveAt(folder, LeafOf(temporary), folder, LeafOf(file.path));
+            }))
+            FatalMessage("UnPackLZX: [%s] cannot take its place; the update is undone", file.path.c_str());
     }
-    Tell(options, "committed: " + std::to_string(run->files.size()) + " files in place" +
+    if (!journal.table.empty() && table != nullptr) {
+        AtSafeStep();
+        if (tableExisted)
+            moveAside(journal.table);
+        VersionTablePlace(journal.table.c_str());
+    }
+    Tell(options, "committed: " + std::to_string(journal.files.size()) + " files in place" +
                       (journal.table.empty() ? std::string() : ", and " + journal.table));
     if (options.done != nullptr) {
         for (const StagedRun::Decision& decision : run->decisions)
@@ -727,10 +718,11 @@ void StageCommit(StagedRun* run, EntryRec* table, int capacity, const UnpackOpti
     journal.state = "done";
     WriteJournal(run->stage, run->stagePath, journal);
     Running = nullptr;
-    SetFatalCleanup(FileTableCloseAll);
+    SetFatalCleanup(run->previous);
     Release(run);
     if (!Complete(journal))
-        FatalMessage("UnPackLZX: the backups in [%s] cannot be removed; the update is complete", run->stagePath.c_str());
+        FatalMessage("UnPackLZX: the backups in [%s] cannot be removed; the update is complete",
+                     journal.target.c_str());
     ClearStage(run->targetFolder, run->stage, run->stagePath, &run->hold);
     OsCloseFolder(run->targetFolder);
     delete run;

@@ -435,9 +435,13 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     std::unordered_map<std::string, int> files;
     EntryRec entry;
     std::string path;
-    // A staged run writes nothing until all is staged: the bytes it will
-    // stage are counted here, where nothing has changed yet.
+    // A staged run writes nothing until all is staged: its plan is made
+    // here, where nothing has changed yet, from what each entry finds.
     long long stagedBytes = 0;
+    std::vector<PlannedFile> plan;
+    std::vector<std::string> made;
+    std::unordered_set<std::string> making;
+    std::vector<char> existing;
     const std::string stageKey = options.staged && target != nullptr
                                      ? NameKey((std::string(target) + "\\" + StagingFolder).c_str())
                                      : std::string();
@@ -457,13 +461,21 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
             TargetOpen(path.c_str(), below, &place, false);
             FolderRelease(&place.folders);
             const bool existed = place.existing.kind != OsEntryKind::Missing;
+            existing.push_back(existed ? 1 : 0);
             int listed = -1;
             if (table != nullptr) {
                 const auto found = names.first.find(NameKey(entry.name));
                 listed = found == names.first.end() ? -1 : table[found->second].version;
             }
-            if (WouldWrite(entry, listed, table != nullptr, force, existed) && entry.D == 0)
-                stagedBytes += entry.size;
+            if (WouldWrite(entry, listed, table != nullptr, force, existed) && (entry.D == 0 || existed)) {
+                plan.push_back({path, below, number, entry.D == 0, existed});
+                stagedBytes += entry.D == 0 ? entry.size : 0;
+                // The folders it needs that are missing, shallowest first.
+                for (std::size_t at = place.missing; at != 0 && at < PathLeaf(path.c_str()); ++at) {
+                    if (IsSeparator(path[at]) && making.insert(NameKey(path.substr(0, at).c_str())).second)
+                        made.push_back(path.substr(0, at));
+                }
+            }
         }
         if (const auto [first, fresh] = files.emplace(NameKey(path.c_str()), number); !fresh) {
             Refuse(options, number, entry.name,
@@ -483,14 +495,16 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     // record again: no one can change or replace it in between.
     added.clear();
     Hrewind(stream);
-    StagedRun* run = options.staged ? StageBegin(target, stagedBytes, options) : nullptr;
+    StagedRun* run = options.staged ? StageBegin(target, plan, made, stagedBytes, options) : nullptr;
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
         // The folders are made as the file's turn comes, each from its
-        // parent's handle, and held until the file is written (a staged run
-        // makes them at its commit).
+        // parent's handle, and held until the file is written; a staged run
+        // goes by what its first pass found.
         TargetPlace place;
-        TargetOpen(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'), &place, run == nullptr);
-        const bool existed = place.existing.kind != OsEntryKind::Missing;
+        if (run == nullptr)
+            TargetOpen(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'), &place);
+        const bool existed = run != nullptr ? existing[static_cast<std::size_t>(number - 1)] != 0
+                                            : place.existing.kind != OsEntryKind::Missing;
         bool write = true;
         int listed = -1;
         if (table != nullptr)
@@ -506,7 +520,7 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
         }
 
         if (run != nullptr) {
-            StageEntry(run, stream, number, entry, listed, path.c_str(), &place, write);
+            StageEntry(run, stream, number, entry, listed, write, write && (entry.D == 0 || existed));
             continue;
         }
         TargetWrite(stream, entry, path.c_str(), &place, write);
