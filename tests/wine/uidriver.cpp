@@ -18,6 +18,7 @@
 //                                     presses the button (OK) and waits until the box is gone
 //   uidriver windows                  every visible top-level window and its controls
 //   uidriver hold NAME                a named mapping, held until the process is ended
+//   uidriver holdfile FILE            the file, opened with no sharing until the process is ended
 //   uidriver manifest FILE            prints the program file's manifest resource (id 1)
 //   uidriver run COMMANDLINE          runs it exactly as written (wine requotes arguments); its exit code
 //   uidriver version FILE             its version resource: the fixed version, then NAME=VALUE
@@ -189,7 +190,7 @@ DWORD WaitArg(int argc, char** argv, int at) {
 
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
-                 "usage: uidriver wait|gone|controls|click|type|key|box|windows|hold|manifest|run|version|trust ... (see "
+                 "usage: uidriver wait|gone|controls|click|type|key|box|windows|hold|manifest|run|version|trust|holdfile ... (see "
                  "the source's first comment)\n");
     std::exit(64);
 }
@@ -320,6 +321,13 @@ int main(int argc, char** argv) {
         trust.dwStateAction = WTD_STATEACTION_CLOSE;
         WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust);
         std::printf("%08lX\n", static_cast<unsigned long>(verdict));
+    } else if (command == "holdfile") {
+        HANDLE file = CreateFileA(title, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return 1;
+        std::printf("held %s\n", title);
+        std::fflush(stdout);
+        Sleep(INFINITE);
     } else if (command == "hold") {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 32, title);
         if (mapping == nullptr)

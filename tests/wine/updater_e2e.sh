@@ -41,6 +41,7 @@ field() {  # version-file record offset: a 32-bit field of record n
   LC_ALL=C perl -e 'open F, "<", $ARGV[0] or die; binmode F; seek F, $ARGV[1] * 432 + $ARGV[2], 0; read F, $b, 4; print unpack("l<", $b)' "$1" "$2" "$3"
 }
 temp_archive() { find "$C/users" -iname TEMP.LZX 2>/dev/null | head -1; }
+silent_log() { find "$C/users" -name ZelkUpdate.log 2>/dev/null | head -1; }
 snapshot() { (cd "$ZELK" && find . -type f -exec sha1sum {} + | sort) > "$E2E_WORK/$1"; }
 unchanged() {  # snapshot name
   snapshot after
@@ -217,16 +218,48 @@ finish 0
 cmp -s "$ZELK/Leesmij.txt" "$E2E_WORK/leesmij" || fail "the newer Leesmij.txt was replaced"
 [ "$(reg_version Zelk)" = 2.00 ] || fail "Version written although a file was kept"
 
+# All or nothing: a read-only file, or one another program holds with no
+# sharing, refuses the update before anything changes.
 fresh readonly 2.00
 chmod a-w "$ZELK/Leesmij.txt"
-cp "$ZELK/Leesmij.txt" "$E2E_WORK/leesmij"
+snapshot before
 launch "$UPDATE" -eng
 dialog
 drv click "$TITLE" 1
 box "Einde programma" '\nFile Error : name = [C:\Zelk\Leesmij.txt] code = 206'
 finish 2
-cmp -s "$ZELK/Leesmij.txt" "$E2E_WORK/leesmij" || fail "the read-only Leesmij.txt was changed ($(stat -c %s "$ZELK/Leesmij.txt") bytes)"
+unchanged before
 [ "$(reg_version Zelk)" = 2.00 ] || fail "Version written after a fatal error"
+
+fresh held-file 2.00
+snapshot before
+drv holdfile 'C:\Zelk\Zelk.hlp' >"$E2E_WORK/holder" 2>&1 &
+holder=$!
+for _ in $(seq 200); do grep -q held "$E2E_WORK/holder" && break; sleep 0.05; done
+launch "$UPDATE" -silent
+finish 2
+wineserver -k  # the holder too
+grep -q 'Zelk.hlp\] is in use by another program' "$(silent_log)" || fail "the held file is not named in the log"
+unchanged before
+[ "$(reg_version Zelk)" = 2.00 ] || fail "Version written although nothing was installed"
+
+# Killed while it commits (its journal exists): the next run finds the
+# journal, undoes what was begun, and installs the update whole.
+for attempt in $(seq 10); do
+  fresh "killed-$attempt" 2.00
+  launch "$UPDATE" -silent
+  for _ in $(seq 2000); do [ -e "$ZELK/.lzx-update/journal" ] || [ -s "$E2E_WORK/$case.rc" ] && break; sleep 0.005; done
+  [ -e "$ZELK/.lzx-update/journal" ] && break
+  finish 0
+done
+wineserver -k
+for _ in $(seq 200); do [ -s "$E2E_WORK/$case.rc" ] && break; sleep 0.05; done
+launch "$UPDATE" -silent
+finish 0
+grep -q 'recovered: ' "$(silent_log)" || fail "the rerun did not say what it recovered"
+cmp -s "$ZELK/Zelk.exe" "$E2E_BUILD/release/Zelk.exe" || fail "Zelk.exe is not the new one"
+[ "$(find "$ZELK" -name '*.tmp' -o -name '*.old' -o -name .lzx-update | wc -l)" = 0 ] || fail "leftovers of the killed run"
+[ "$(reg_version Zelk)" = 2.04 ] || fail "the rerun did not complete the update"
 
 # ---- Tarvo: the contact lines follow the language --------------------------------------------
 for language in eng dut; do
@@ -305,7 +338,6 @@ for program in "$UPDATE" "$DEMO" "$TARVO" "$LZXEXE"; do
   fi
 done
 
-silent_log() { find "$C/users" -name ZelkUpdate.log 2>/dev/null | head -1; }
 logged() {  # text: a line of the unattended run's log
   local log
   log=$(silent_log)
