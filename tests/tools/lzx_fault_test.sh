@@ -106,6 +106,15 @@ expect_exit 2 "refused archive, new version file" $LZX unpack out.lzx table --ta
 [ "$(ls table)" = short.ver ] || fail "refused runs left: $(ls table | tr '\n' ' ')"
 [ "$(cat table/short.ver)" = x ] || fail "the damaged version file changed"
 
+# ---- A journal left in DIR is taken at its word only within DIR ----------------
+mkdir -p planted/.lzx-update
+echo outside > victim.txt
+printf 'LZX journal 2\r\nstate commit\r\ntarget planted\r\ntag 0A0B0C\r\nnew planted\\..\\victim.txt\r\n' \
+  > planted/.lzx-update/journal
+expect_exit 2 "a planted journal" $LZX unpack one.lzx planted
+expect_text err.txt "names a file outside the target" "a planted journal: refused"
+[ "$(cat victim.txt)" = outside ] || fail "a planted journal removed a file outside the target"
+
 # ---- An interruption leaves what was there, and nothing beside it ------------
 # Each command is stopped while it writes; the file it replaces keeps its old
 # bytes, a new one is not made, and no temporary file stays. Under Wine the
