@@ -44,8 +44,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <new>
-#include <set>
 
 // Copies the first file open into the second, from the start: the second
 // ends with the copy, and is forced to the disk.
@@ -77,6 +77,8 @@ constexpr int NoteLimit = 63;
 constexpr int StagePiece = 15011;
 constexpr int StepTries = 50;     // a step that fails while a folder is swapped is tried again
 constexpr unsigned StepPause = 2;  // ms between tries
+constexpr unsigned LockPoll = 100;        // ms between tries for another run's hold
+constexpr unsigned LockPatience = 60000;  // ms before it is reported
 
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
@@ -100,12 +102,60 @@ bool Reach(const std::string& target, const std::string& path, bool make, Folder
     return FolderWalk(path.c_str(), BelowOf(target, path), make ? 1 : 0, chain, &stop) == FolderReached;
 }
 
+// The folders a commit or its undoing reaches, each walked to once and held
+// until the end, so that every file in a folder goes through one walk. A
+// folder that cannot be reached is not kept: it is walked to again.
+class HeldFolders {
+public:
+    HeldFolders() = default;
+    HeldFolders(const HeldFolders&) = delete;
+    HeldFolders& operator=(const HeldFolders&) = delete;
+    ~HeldFolders() { Release(); }
+
+    bool Of(const std::string& target, const std::string& path, OsHandle* folder) {
+        const std::string key = path.substr(0, PathLeaf(path.c_str()));
+        auto found = chains_.find(key);
+        if (found == chains_.end()) {
+            FolderChain chain;
+            if (!Reach(target, path, false, &chain))
+                return false;
+            found = chains_.emplace(key, chain).first;
+        }
+        *folder = found->second.Innermost();
+        return true;
+    }
+    void Release() {
+        for (auto& [key, chain] : chains_)
+            FolderRelease(&chain);
+        chains_.clear();
+    }
+
+private:
+    std::map<std::string, FolderChain> chains_;
+};
+
+// The cache of the commit or undoing at work; null: each step walks.
+HeldFolders* Folders = nullptr;
+
+// The held folder of path's last component (scratch holds it when nothing
+// is cached; release it afterwards).
+bool FolderFor(const std::string& target, const std::string& path, OsHandle* folder, FolderChain* scratch) {
+    scratch->count = 0;
+    if (Folders != nullptr)
+        return Folders->Of(target, path, folder);
+    if (!Reach(target, path, false, scratch))
+        return false;
+    *folder = scratch->Innermost();
+    return true;
+}
+
 // What stands at path now: a folder missing on the way means nothing does.
 OsEntryKind KindAt(const std::string& target, const std::string& path) {
     FolderChain chain;
+    OsHandle folder = 0;
     OsEntry entry{OsEntryKind::Missing, false, 0};
-    if (Reach(target, path, false, &chain)) {
-        if (!OsQueryAt(chain.Innermost(), LeafOf(path), &entry))
+    if (FolderFor(target, path, &folder, &chain)) {
+        if (!OsQueryAt(folder, LeafOf(path), &entry))
             entry.kind = OsEntryKind::Other;
         FolderRelease(&chain);
     }
@@ -118,8 +168,9 @@ template <typename Step>
 bool InFolderOf(const std::string& target, const std::string& path, Step step) {
     for (int attempt = 0; attempt < StepTries; ++attempt) {
         FolderChain chain;
-        if (Reach(target, path, false, &chain)) {
-            const bool done = step(chain.Innermost());
+        OsHandle folder = 0;
+        if (FolderFor(target, path, &folder, &chain)) {
+            const bool done = step(folder);
             FolderRelease(&chain);
             if (done)
                 return true;
@@ -335,11 +386,16 @@ bool UndoFile(const Journal& journal, const std::string& path, const std::string
 // Undoes a run, last file first. false when a file could not be put back
 // (the journal then stays for the next run).
 bool RollBack(const Journal& journal) {
+    HeldFolders folders;
+    Folders = &folders;
     bool whole = true;
     if (!journal.table.empty())
         whole = UndoFile(journal, journal.table, journal.table + ".new", journal.tableExisted);
     for (auto file = journal.files.rbegin(); file != journal.files.rend(); ++file)
         whole = UndoFile(journal, file->path, Temporary(journal, *file), file->existed) && whole;
+    // A held folder could not be removed.
+    folders.Release();
+    Folders = nullptr;
     for (auto folder = journal.made.rbegin(); folder != journal.made.rend(); ++folder)
         RemoveFolder(journal.target, *folder);
     return whole;
@@ -347,11 +403,14 @@ bool RollBack(const Journal& journal) {
 
 // Removes the backups of a finished commit.
 bool Complete(const Journal& journal) {
+    HeldFolders folders;
+    Folders = &folders;
     bool whole = !journal.tableExisted || RemoveFile(journal.target, Backup(journal, journal.table));
     for (const PlannedFile& file : journal.files) {
         if (file.existed)
             whole = RemoveFile(journal.target, Backup(journal, file.path)) && whole;
     }
+    Folders = nullptr;
     return whole;
 }
 
@@ -375,18 +434,38 @@ void ClearStage(OsHandle targetFolder, OsHandle stage, const std::string& stageP
     OsRemoveFolderAt(targetFolder, StagingFolder);
 }
 
-// Takes the hold of the staging folder stage; fatal while another run has it.
-void TakeHold(OsHandle stage, const std::string& stagePath, FileRec* hold) {
+// The staging folder inside targetFolder with its hold taken: another run
+// at work there is waited for (a minute at most, as a version file's hold
+// is), and when it has removed the folder on its way out, the folder is
+// opened (or, with make, made) again. false when there is none (make not
+// set).
+bool TakeStage(OsHandle targetFolder, bool make, const std::string& stagePath, OsHandle* stage, FileRec* hold) {
     FileInit(hold, 1, (stagePath + "\\" + HoldName).c_str());
-    OsHoldInterrupts();
-    hold->handle = OsOpenLockAt(stage, HoldName);
-    if (hold->handle != 0)
-        FileRegister(hold);
-    OsReleaseInterrupts();
-    if (hold->handle == 0) {
-        if (OsLastFailure() == OsFailure::InUse)
-            FatalMessage("UnPackLZX: another update is at work in [%s]", stagePath.c_str());
-        FileError(hold, FileErrOpenUpdate);
+    for (unsigned waited = 0;; waited += LockPoll) {
+        *stage = OsOpenFolderAt(targetFolder, StagingFolder, make);
+        if (*stage == 0) {
+            const OsFailure failure = OsLastFailure();
+            if (failure == OsFailure::Link || failure == OsFailure::NotFolder)
+                FatalMessage("UnPackLZX: [%s] is not the staging folder of an update; refused", stagePath.c_str());
+            if (!make)
+                return false;
+            FatalMessage("UnPackLZX: the staging folder [%s] cannot be made", stagePath.c_str());
+        }
+        OsHoldInterrupts();
+        hold->handle = OsOpenLockAt(*stage, HoldName);
+        if (hold->handle != 0)
+            FileRegister(hold);
+        OsReleaseInterrupts();
+        if (hold->handle != 0)
+            return true;
+        const OsFailure failure = OsLastFailure();
+        OsCloseFolder(*stage);
+        *stage = 0;
+        if (failure != OsFailure::InUse && waited > 10 * LockPoll)
+            FileError(hold, FileErrOpenUpdate);
+        if (waited >= LockPatience)
+            FatalMessage("UnPackLZX: another update stays at work in [%s]", stagePath.c_str());
+        OsSleep(LockPoll);
     }
 }
 
@@ -395,7 +474,8 @@ UnpackRecovery Settle(OsHandle targetFolder, OsHandle stage, const std::string& 
                       FileRec* hold, const UnpackOptions& options) {
     const std::string stagePath = target + "\\" + StagingFolder;
     Journal journal;
-    UnpackRecovery outcome = RecoveredStaged;
+    // Without a journal nothing was made but the folder: a run ended there.
+    UnpackRecovery outcome = RecoveredNothing;
     if (ReadJournal(stage, stagePath, target, table, &journal)) {
         if (journal.state == "done") {
             outcome = RecoveredCompleted;
@@ -494,6 +574,10 @@ void UndoOnFailure() {
         return;
     }
     Release(run);
+    if (Folders != nullptr) {
+        Folders->Release();
+        Folders = nullptr;
+    }
     FileTableCloseAll();
     FileRec hold{};
     FileInit(&hold, 1, (run->stagePath + "\\" + HoldName).c_str());
@@ -567,14 +651,12 @@ UnpackRecovery UnpackRecover(const char* target, const char* tablePath, const Un
     if (targetFolder == 0)
         return RecoveredNothing;
     UnpackRecovery outcome = RecoveredNothing;
-    const OsHandle stage = OsOpenFolderAt(targetFolder, StagingFolder, false);
-    if (stage != 0) {
-        FileRec hold;
-        TakeHold(stage, std::string(target) + "\\" + StagingFolder, &hold);
+    OsHandle stage = 0;
+    FileRec hold;
+    if (TakeStage(targetFolder, false, std::string(target) + "\\" + StagingFolder, &stage, &hold)) {
         outcome = Settle(targetFolder, stage, target, tablePath, &hold, options);
-        Tell(options, std::string("recovered: ") + RecoveryWords(outcome));
-    } else if (OsLastFailure() == OsFailure::Link || OsLastFailure() == OsFailure::NotFolder) {
-        FatalMessage("UnPackLZX: [%s\\%s] is not the staging folder of an update; refused", target, StagingFolder);
+        if (outcome != RecoveredNothing)
+            Tell(options, std::string("recovered: ") + RecoveryWords(outcome));
     }
     RemoveStaleHold(target, tablePath);
     OsCloseFolder(targetFolder);
@@ -625,11 +707,8 @@ StagedRun* StageBegin(const char* target, const std::vector<PlannedFile>& plan, 
                      "was changed",
                      Megabytes(bytes + SpaceMargin).c_str(), bytes + SpaceMargin, target, Megabytes(free).c_str());
 
-    run->stage = OsOpenFolderAt(run->targetFolder, StagingFolder, true);
-    if (run->stage == 0)
-        FatalMessage("UnPackLZX: the staging folder [%s] cannot be made", run->stagePath.c_str());
+    TakeStage(run->targetFolder, true, run->stagePath, &run->stage, &run->hold);
     OsHideAt(run->targetFolder, StagingFolder);
-    TakeHold(run->stage, run->stagePath, &run->hold);
     // A folder left by a killed run is the caller's to recover first.
     OsEntry existing;
     if (OsQueryAt(run->stage, JournalName, &existing) && existing.kind != OsEntryKind::Missing)
@@ -710,6 +789,8 @@ void StageEntry(StagedRun* run, HILE* stream, int number, const EntryRec& entry,
 
 void StageCommit(StagedRun* run, EntryRec* table, int capacity, const UnpackOptions& options) {
     Journal& journal = run->journal;
+    HeldFolders folders;
+    Folders = &folders;
     int staged = 0;
     for (const PlannedFile& file : journal.files)
         staged += file.staged;
@@ -796,6 +877,8 @@ void StageCommit(StagedRun* run, EntryRec* table, int capacity, const UnpackOpti
 
     journal.state = "done";
     WriteJournal(run->stage, run->stagePath, journal);
+    folders.Release();
+    Folders = nullptr;
     Running = nullptr;
     SetFatalCleanup(run->previous);
     Release(run);
