@@ -7,9 +7,13 @@
 //
 // The table has 30 slots, taken from the lowest free one. It exists so that
 // the fatal path can close every file before the process ends, and so that
-// the end of a run can prove that every file was closed.
+// the end of a run can prove that every file was closed. Files open and
+// close on any thread (two extractions may run side by side), so a spin lock
+// guards the slots; it is never held across a report, which closes the
+// files under it.
 #include "fileio/fileio.h"
 
+#include <atomic>
 #include <cstring>
 
 OpenFileSlot OpenFileTable[OpenFileSlots];
@@ -19,6 +23,18 @@ namespace {
 // Slots whose file is incomplete until it is closed: the fatal path removes
 // such a file, so that what a failed write leaves never looks whole.
 bool SlotPartial[OpenFileSlots];
+
+std::atomic_flag TableBusy = ATOMIC_FLAG_INIT;
+
+struct TableLock {
+    TableLock() {
+        while (TableBusy.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~TableLock() { TableBusy.clear(std::memory_order_release); }
+    TableLock(const TableLock&) = delete;
+    TableLock& operator=(const TableLock&) = delete;
+};
 
 // The fatal path closes every registered file; the diagnostics library
 // cannot know the table, so the table introduces itself.
@@ -201,31 +217,41 @@ long long FileSize64(FileRec* rec) {
 }
 
 void FileRegister(FileRec* rec) {
-    for (int slot = 0; slot < OpenFileSlots; ++slot) {
-        if (OpenFileTable[slot].handle == 0) {
-            OpenFileTable[slot].handle = rec->handle;
-            std::memcpy(OpenFileTable[slot].name, rec->name, FileNameSize);
-            return;
+    int line = 131, code = 94;  // no free slot
+    {
+        TableLock lock;
+        for (int slot = 0; slot < OpenFileSlots; ++slot) {
+            if (OpenFileTable[slot].handle == 0) {
+                OpenFileTable[slot].handle = rec->handle;
+                std::memcpy(OpenFileTable[slot].name, rec->name, FileNameSize);
+                return;
+            }
+            if (OpenFileTable[slot].handle == rec->handle) {
+                line = 128, code = 95;
+                break;
+            }
         }
-        if (OpenFileTable[slot].handle == rec->handle)
-            InternalError("FILEIO", 128, 95);
     }
-    InternalError("FILEIO", 131, 94);
+    InternalError("FILEIO", line, code);
 }
 
 void FileUnregister(FileRec* rec) {
-    for (int slot = 0; slot < OpenFileSlots; ++slot) {
-        if (OpenFileTable[slot].handle == rec->handle) {
-            OpenFileTable[slot].handle = 0;
-            OpenFileTable[slot].name[0] = 0;
-            SlotPartial[slot] = false;
-            return;
+    {
+        TableLock lock;
+        for (int slot = 0; slot < OpenFileSlots; ++slot) {
+            if (OpenFileTable[slot].handle == rec->handle) {
+                OpenFileTable[slot].handle = 0;
+                OpenFileTable[slot].name[0] = 0;
+                SlotPartial[slot] = false;
+                return;
+            }
         }
     }
     FatalMessage("Illegal unstack [%s]", rec->name);
 }
 
 int FileTableClear() {
+    TableLock lock;
     for (int slot = 0; slot < OpenFileSlots; ++slot) {
         OpenFileTable[slot].handle = 0;
         SlotPartial[slot] = false;
@@ -235,6 +261,7 @@ int FileTableClear() {
 }
 
 void FileTableCloseAll() {
+    TableLock lock;
     for (int slot = 0; slot < OpenFileSlots; ++slot) {
         if (OpenFileTable[slot].handle != 0) {
             OsCloseHandle(OpenFileTable[slot].handle);
@@ -247,10 +274,13 @@ void FileTableCloseAll() {
 }
 
 void FileMarkPartial(const FileRec* rec) {
-    for (int slot = 0; slot < OpenFileSlots; ++slot) {
-        if (rec->handle != 0 && OpenFileTable[slot].handle == rec->handle) {
-            SlotPartial[slot] = true;
-            return;
+    {
+        TableLock lock;
+        for (int slot = 0; slot < OpenFileSlots; ++slot) {
+            if (rec->handle != 0 && OpenFileTable[slot].handle == rec->handle) {
+                SlotPartial[slot] = true;
+                return;
+            }
         }
     }
     InternalError("FILEIO", __LINE__, 'p');
@@ -268,6 +298,7 @@ void FileSetEnd(FileRec* rec) {
 }
 
 int FileTableCheck() {
+    TableLock lock;
     for (const OpenFileSlot& slot : OpenFileTable) {
         if (slot.handle != 0) {
             LogTrace("\nFile not closed [%s]", slot.name);

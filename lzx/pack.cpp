@@ -21,11 +21,9 @@ namespace {
 constexpr int LineLimit = 256;
 constexpr int NameLineLimit = 128;
 constexpr int MaxOptions = 47;
-constexpr int PackPiece = 8192;
+constexpr int PackPiece = 8192;  // a file moves through the call's own buffer in pieces of this size
 constexpr int MinVersion = 100;
 constexpr long long MaxSourceSize = 0x7FFFFFFF;
-
-std::uint8_t PackBuf[PackPiece];
 
 // The fields of a line split at "|" the way strtok splits: runs of "|" are
 // one separator, and separators at either end make no field.
@@ -113,6 +111,7 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
     HILE* stream = Hopen(archive, "wb", options);
     long long stored = 0;
     int count = 0;
+    std::uint8_t piece[PackPiece];
     char line[LineLimit + 1];
     while (FileReadLine(&script, line, LineLimit)) {
         const std::vector<std::string> fields = SplitFields(line);
@@ -163,13 +162,13 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
         // Exactly the measured size goes in: a file that changes meanwhile
         // would otherwise leave data that does not match its record.
         for (int left = entry.size; left > 0;) {
-            const int n = FileRead(&file, left < PackPiece ? left : PackPiece, PackBuf);
+            const int n = FileRead(&file, left < PackPiece ? left : PackPiece, piece);
             if (n == 0)
                 FatalMessage("PackLZX: [%s] changed while it was packed", path.c_str());
-            Hwrite(PackBuf, n, stream);
+            Hwrite(piece, n, stream);
             left -= n;
         }
-        if (FileRead(&file, 1, PackBuf) != 0)
+        if (FileRead(&file, 1, piece) != 0)
             FatalMessage("PackLZX: [%s] changed while it was packed", path.c_str());
         FileClose(&file);
     }

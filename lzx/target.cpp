@@ -23,8 +23,9 @@
 
 namespace {
 
+// An entry's data moves in pieces of this size through a buffer of the
+// call's own: extractions on two threads share nothing.
 constexpr int ExtractPiece = 15011;
-std::uint8_t ExtractBuf[ExtractPiece + 1];
 
 // EntryScramble's transform over a file of known length, one piece at a
 // time: the word at p (1 <= p <= length - 4) is XORed with the p-th key,
@@ -63,8 +64,9 @@ void RefuseLink(const char* path, std::size_t link) {
 }  // namespace
 
 bool EntrySkip(HILE* stream, int size) {
+    std::uint8_t piece[ExtractPiece + 1];
     for (int remaining = size; remaining > 0;) {
-        const int got = Hread(ExtractBuf, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
+        const int got = Hread(piece, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
         if (got == 0)
             return false;
         remaining -= got;
@@ -124,13 +126,14 @@ void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, std::siz
     FileMarkPartial(&out);
 
     Scrambler scrambler(entry.size);
+    std::uint8_t piece[ExtractPiece + 1];
     for (int remaining = entry.size; remaining > 0;) {
-        const int got = Hread(ExtractBuf, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
+        const int got = Hread(piece, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
         if (got == 0)
             FatalMessage("UnPackLZX: unexpected eof");
         if (entry.E == 1)
-            scrambler.Apply(ExtractBuf, got);
-        FileWrite(&out, got, ExtractBuf);
+            scrambler.Apply(piece, got);
+        FileWrite(&out, got, piece);
         remaining -= got;
     }
     FileClose(&out);
