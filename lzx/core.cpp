@@ -266,7 +266,7 @@ lzx_result Decompress(lzx_context* context, const void* in, std::size_t inSize, 
     if (outSize == nullptr)
         return Failed(LZX_BAD_ARGUMENT, "out_size is a null pointer");
     *outSize = 0;
-    Input input;
+    Input input{};
     CORE_TRY(OpenInput(in, inSize, &input));
     const auto total = static_cast<std::size_t>(input.header.totalLength);
     if (capacity < total)
@@ -298,7 +298,7 @@ lzx_result ReadAt(lzx_context* context, const void* in, std::size_t inSize, std:
     *got = 0;
     if (outBuffer == nullptr && count > 0)
         return Failed(LZX_BAD_ARGUMENT, "the output buffer is a null pointer");
-    Input input;
+    Input input{};
     CORE_TRY(OpenInput(in, inSize, &input));
     const auto total = static_cast<std::uint64_t>(input.header.totalLength);
     if (offset >= total || count == 0)
@@ -414,7 +414,7 @@ lzx_result lzx_decompressed_size(const void* in, size_t in_size, uint64_t* size)
     if (size == nullptr)
         return Failed(LZX_BAD_ARGUMENT, "size is a null pointer");
     *size = 0;
-    Input input;
+    Input input{};
     CORE_TRY(OpenInput(in, in_size, &input));
     *size = static_cast<std::uint64_t>(input.header.totalLength);
     return LZX_OK;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lzx/codec.h"
@@ -104,6 +105,26 @@ TEST_F(ArchiveTest, ExtractsNamesBelowTheTargetWithTheirDirectories) {
 
     Archive({{"#x.txt", "x"}});
     EXPECT_EXIT(UnPackLZX("a.lzx", nullptr, nullptr, 0, 0), FatalExit(), FatalReport("UnPackLZX no target"));
+}
+
+// Two extractions at once share no buffer: each thread's files are its own
+// archive's, byte for byte.
+TEST_F(ArchiveTest, TwoThreadsUnpackTwoArchivesAtOnce) {
+    std::vector<Stored> archives[2];
+    for (std::uint32_t i = 0; i < 8; ++i) {
+        const Bytes text = samples::Text(100000, i + 1), code = samples::Code(100000, i + 1);
+        archives[0].push_back({"#one\\f" + std::to_string(i), std::string(text.begin(), text.end())});
+        archives[1].push_back({"#two\\f" + std::to_string(i), std::string(code.begin(), code.end())});
+    }
+    Archive(archives[0], "one.lzx");
+    Archive(archives[1], "two.lzx");
+    std::thread other([&] { UnPackLZX("one.lzx", target.c_str(), nullptr, 0, 0); });
+    UnPackLZX("two.lzx", target.c_str(), nullptr, 0, 0);
+    other.join();
+    for (const auto& entries : archives) {
+        for (const Stored& s : entries)
+            EXPECT_TRUE(ReadFile(In(s.name.substr(1))) == s.data) << s.name;
+    }
 }
 
 TEST_F(ArchiveTest, EmptyAndCutArchives) {
