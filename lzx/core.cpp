@@ -204,6 +204,8 @@ lzx_result Compress(lzx_context* context, const void* in, std::size_t inSize, vo
     if (outSize == nullptr)
         return Failed(LZX_BAD_ARGUMENT, "out_size is a null pointer");
     *outSize = 0;
+    if (context == nullptr)
+        return Failed(LZX_BAD_ARGUMENT, "the context is a null pointer");
     if (mode != LZX_MODE_LZ && mode != LZX_MODE_HUFFMAN && mode != LZX_MODE_SORT)
         return Failed(LZX_BAD_ARGUMENT, "unknown mode %d", mode);
     if ((in == nullptr && inSize > 0) || (outBuffer == nullptr && capacity > 0))
@@ -266,6 +268,8 @@ lzx_result Decompress(lzx_context* context, const void* in, std::size_t inSize, 
     if (outSize == nullptr)
         return Failed(LZX_BAD_ARGUMENT, "out_size is a null pointer");
     *outSize = 0;
+    if (context == nullptr)
+        return Failed(LZX_BAD_ARGUMENT, "the context is a null pointer");
     Input input{};
     CORE_TRY(OpenInput(in, inSize, &input));
     const auto total = static_cast<std::size_t>(input.header.totalLength);
@@ -296,6 +300,8 @@ lzx_result ReadAt(lzx_context* context, const void* in, std::size_t inSize, std:
     if (got == nullptr)
         return Failed(LZX_BAD_ARGUMENT, "got is a null pointer");
     *got = 0;
+    if (context == nullptr)
+        return Failed(LZX_BAD_ARGUMENT, "the context is a null pointer");
     if (outBuffer == nullptr && count > 0)
         return Failed(LZX_BAD_ARGUMENT, "the output buffer is a null pointer");
     Input input{};
@@ -373,22 +379,16 @@ void lzx_context_free(lzx_context* context) {
 
 lzx_result lzx_context_compress(lzx_context* context, const void* in, size_t in_size, void* out, size_t out_capacity,
                                 size_t* out_size, int mode) {
-    if (context == nullptr)
-        return Failed(LZX_BAD_ARGUMENT, "the context is a null pointer");
     return Guarded([&] { return Compress(context, in, in_size, out, out_capacity, out_size, mode); });
 }
 
 lzx_result lzx_context_decompress(lzx_context* context, const void* in, size_t in_size, void* out,
                                   size_t out_capacity, size_t* out_size) {
-    if (context == nullptr)
-        return Failed(LZX_BAD_ARGUMENT, "the context is a null pointer");
     return Guarded([&] { return Decompress(context, in, in_size, out, out_capacity, out_size); });
 }
 
 lzx_result lzx_context_read_at(lzx_context* context, const void* in, size_t in_size, uint64_t offset, void* out,
                                size_t count, size_t* got) {
-    if (context == nullptr)
-        return Failed(LZX_BAD_ARGUMENT, "the context is a null pointer");
     return Guarded([&] { return ReadAt(context, in, in_size, offset, out, count, got); });
 }
 
