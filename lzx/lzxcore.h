@@ -24,8 +24,9 @@
  * Limits. The data of one stream is at most 2147483647 bytes, and a stream
  * at most 4294967295 bytes (the format's 32-bit fields).
  *
- * Memory. A context takes about 350 KiB per thread; the calls allocate
- * nothing else, except a context where none is given.
+ * Memory. A context takes about 340 KiB per thread; a call allocates
+ * nothing else but its threads, or a context of one thread where none is
+ * given.
  *
  * Only standard headers; the same header serves C and C++.
  */
@@ -67,7 +68,7 @@ enum { LZX_MODE_LZ = 0, LZX_MODE_HUFFMAN = 1, LZX_MODE_SORT = 2 };
 
 /* The most bytes lzx_compress can write for size bytes of data, in any
  * mode: an output buffer this large never gives LZX_SHORT_OUTPUT. About
- * 1.21 times size, plus 16. 0 when size exceeds the limit. */
+ * 1.2 times size, plus 16. 0 when size exceeds the limit. */
 LZX_API size_t lzx_compress_bound(size_t size);
 
 /* Compresses in_size bytes into a stream in out; *out_size receives its
