@@ -84,11 +84,19 @@ void FileSetEnd(FileRec* rec);       // the file ends at the current position (2
 void FileRegister(FileRec* rec);
 void FileUnregister(FileRec* rec);
 int FileTableClear();
-void FileTableCloseAll();
 int FileTableCheck();
 // The open record's file is incomplete until FileClose: should the program
 // end on a failure first, the fatal path removes the file.
 void FileMarkPartial(const FileRec* rec);
+// The same for a file that is name inside a held folder (0: the current
+// directory); removed there, never looked up by its whole path again.
+void FileMarkPartialAt(const FileRec* rec, OsHandle folder, const char* name);
+// Closes every file of the table and removes the incomplete ones: the fatal
+// path's cleanup, and an interruption's (it allocates nothing).
+void FileTableCloseAll();
+// From now on an interruption (Ctrl-C, SIGTERM) removes the incomplete files
+// and ends the process, as OsOnInterrupt says.
+void FileCatchInterrupts();
 
 [[noreturn]] void FileError(const FileRec* rec, int code);
 int FileIsPrinter(const char* name);
@@ -132,3 +140,57 @@ int DirRemove(const char* directory, int withFiles);
 // Appends to LOG.LOG in the current directory. A null format opens the log
 // and keeps it open; the next null closes it.
 int LogPrintf(const char* format, ...) DIAG_PRINTF(1, 2);
+
+// ---- Paths below a chosen folder -------------------------------------------
+//
+// The folder the caller chose (a target directory, the folder of an output
+// the user named) is opened as named; every folder below it is opened from
+// its parent's handle, never through a link, and held while the files in
+// it are written. No name below the chosen folder is looked up whole again,
+// so no folder swapped for a link on the way can carry a write elsewhere.
+
+inline constexpr int FolderDepth = FileNameSize / 2;  // the most folders a path of 259 characters holds
+
+struct FolderChain {
+    OsHandle handles[FolderDepth + 1];
+    int count;  // 0: the chain is the current directory alone
+    // The folder that holds the path's last component (0: the current directory).
+    OsHandle Innermost() const { return count > 0 ? handles[count - 1] : 0; }
+};
+
+enum FolderStop { FolderReached = 0, FolderMissing, FolderLink, FolderNotFolder, FolderFailed };
+
+// Opens the folders of path: the chosen one, path[0, below) as named (the
+// current directory when that is empty), then each one from below to the
+// last separator. make: folders that are missing are made. Answers
+// FolderReached with the chain held, or what stopped the walk with *where
+// the length of the path's prefix it stopped at (nothing then held).
+int FolderWalk(const char* path, std::size_t below, int make, FolderChain* chain, std::size_t* where);
+void FolderRelease(FolderChain* chain);
+// The offset of the path's last component.
+std::size_t PathLeaf(const char* path);
+
+// ---- Files written whole -----------------------------------------------------
+//
+// A file is written under a temporary name beside its real one, in the same
+// held folder, and takes the real name in one step once it is complete and
+// on the disk: a failure or an interruption before that leaves the old file
+// (or none) and removes the temporary one.
+
+// The temporary name is the real one and ".XXXXXX.tmp": a path must leave
+// room for it.
+inline constexpr int SiblingExtra = 11;
+
+struct FileSibling {
+    OsHandle folder;                // held by the caller; 0: the current directory
+    char name[FileNameSize];        // the real name inside folder
+    char temporary[FileNameSize];   // the name it is written under
+};
+
+// Creates the temporary file beside rec's name (the real path, FileInit
+// done) inside folder, open for writing (and reading with read set): the
+// record keeps the real name for its messages. Fatal 211 on failure.
+void FileCreateSibling(FileRec* rec, FileSibling* sibling, OsHandle folder, int read = 0);
+// Forces the data to the disk, gives the file its real name in one step
+// (replacing the old file; 204 on failure) and closes the record.
+void FileCommitSibling(FileRec* rec, const FileSibling* sibling);

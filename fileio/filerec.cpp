@@ -9,23 +9,44 @@
 // the fatal path can close every file before the process ends, and so that
 // the end of a run can prove that every file was closed. Files open and
 // close on any thread (two extractions may run side by side), so a spin lock
-// guards the slots; it is never held across a report, which closes the
-// files under it.
+// guards the slots. It is taken with interruptions held and never held
+// across a report, so neither the cleanup of an interruption nor that of a
+// fatal report (which close the files under it) can find it held by their
+// own thread.
 #include "fileio/fileio.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
 OpenFileSlot OpenFileTable[OpenFileSlots];
 
 namespace {
 
-// Slots whose file is incomplete until it is closed: the fatal path removes
-// such a file, so that what a failed write leaves never looks whole.
-bool SlotPartial[OpenFileSlots];
+// Slots whose file is incomplete until it is closed: the fatal path (and an
+// interruption) removes such a file, so that what a failed write leaves
+// never looks whole. The file is named as it was made: inside a held folder
+// (0: the current directory, or a whole path).
+struct PartialFile {
+    bool marked;
+    OsHandle folder;
+    char name[FileNameSize];
+};
+PartialFile SlotPartial[OpenFileSlots];
+
+// The table changes with interruptions held, so that the cleanup never
+// finds a slot half made.
+struct HeldInterrupts {
+    HeldInterrupts() { OsHoldInterrupts(); }
+    ~HeldInterrupts() { OsReleaseInterrupts(); }
+    HeldInterrupts(const HeldInterrupts&) = delete;
+    HeldInterrupts& operator=(const HeldInterrupts&) = delete;
+};
 
 std::atomic_flag TableBusy = ATOMIC_FLAG_INIT;
 
+// The slots, to one thread at a time; interruptions held first.
 struct TableLock {
     TableLock() {
         while (TableBusy.test_and_set(std::memory_order_acquire)) {
@@ -219,6 +240,7 @@ long long FileSize64(FileRec* rec) {
 void FileRegister(FileRec* rec) {
     int line = 131, code = 94;  // no free slot
     {
+        HeldInterrupts held;
         TableLock lock;
         for (int slot = 0; slot < OpenFileSlots; ++slot) {
             if (OpenFileTable[slot].handle == 0) {
@@ -237,12 +259,13 @@ void FileRegister(FileRec* rec) {
 
 void FileUnregister(FileRec* rec) {
     {
+        HeldInterrupts held;
         TableLock lock;
         for (int slot = 0; slot < OpenFileSlots; ++slot) {
             if (OpenFileTable[slot].handle == rec->handle) {
                 OpenFileTable[slot].handle = 0;
                 OpenFileTable[slot].name[0] = 0;
-                SlotPartial[slot] = false;
+                SlotPartial[slot].marked = false;
                 return;
             }
         }
@@ -251,39 +274,62 @@ void FileUnregister(FileRec* rec) {
 }
 
 int FileTableClear() {
-    TableLock lock;
-    for (int slot = 0; slot < OpenFileSlots; ++slot) {
-        OpenFileTable[slot].handle = 0;
-        SlotPartial[slot] = false;
+    {
+        HeldInterrupts held;
+        TableLock lock;
+        for (int slot = 0; slot < OpenFileSlots; ++slot) {
+            OpenFileTable[slot].handle = 0;
+            SlotPartial[slot].marked = false;
+        }
     }
     SetFatalCleanup(FileTableCloseAll);
     return 0;
 }
 
 void FileTableCloseAll() {
+    HeldInterrupts held;
     TableLock lock;
     for (int slot = 0; slot < OpenFileSlots; ++slot) {
-        if (OpenFileTable[slot].handle != 0) {
-            OsCloseHandle(OpenFileTable[slot].handle);
-            OpenFileTable[slot].handle = 0;
-            if (SlotPartial[slot])
-                OsDeleteFile(OpenFileTable[slot].name);
-            SlotPartial[slot] = false;
-        }
+        const OsHandle handle = OpenFileTable[slot].handle;
+        if (handle == 0)
+            continue;
+        PartialFile& partial = SlotPartial[slot];
+        // An incomplete file goes while it is still open where the system
+        // allows: nobody can take it up between its close and its removal.
+        const bool gone = partial.marked && OsDeleteOpenFile(handle, partial.folder, partial.name);
+        OsCloseHandle(handle);
+        OpenFileTable[slot].handle = 0;
+        if (partial.marked && !gone)
+            OsDeleteFileAt(partial.folder, partial.name);
+        partial.marked = false;
     }
 }
 
-void FileMarkPartial(const FileRec* rec) {
+void FileCatchInterrupts() {
+    OsOnInterrupt(FileTableCloseAll);
+}
+
+void FileMarkPartialAt(const FileRec* rec, OsHandle folder, const char* name) {
+    if (std::strlen(name) >= FileNameSize)
+        InternalError("FILEIO", __LINE__, 'n');
     {
+        HeldInterrupts held;
         TableLock lock;
         for (int slot = 0; slot < OpenFileSlots; ++slot) {
             if (rec->handle != 0 && OpenFileTable[slot].handle == rec->handle) {
-                SlotPartial[slot] = true;
+                PartialFile& partial = SlotPartial[slot];
+                partial.folder = folder;
+                std::memcpy(partial.name, name, std::strlen(name) + 1);
+                partial.marked = true;
                 return;
             }
         }
     }
     InternalError("FILEIO", __LINE__, 'p');
+}
+
+void FileMarkPartial(const FileRec* rec) {
+    FileMarkPartialAt(rec, 0, rec->name);
 }
 
 int FileTryOpenUpdate(FileRec* rec) {
@@ -298,6 +344,7 @@ void FileSetEnd(FileRec* rec) {
 }
 
 int FileTableCheck() {
+    HeldInterrupts held;
     TableLock lock;
     for (const OpenFileSlot& slot : OpenFileTable) {
         if (slot.handle != 0) {
@@ -325,4 +372,82 @@ int FileIsPrinter(const char* name) {
             return 0;
     }
     return 1;
+}
+
+// ---- Files written whole -------------------------------------------------------
+
+namespace {
+
+// A fresh tag for each temporary name, so that two runs writing one folder
+// do not meet; a name taken all the same is tried again with the next.
+// Two threads may make siblings at once: the count is atomic.
+unsigned NextTag() {
+    static std::atomic<unsigned> counter{0};
+    static const unsigned seed =
+        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() ^
+                              reinterpret_cast<std::uintptr_t>(&counter)) * 2654435761u;
+    return (seed + counter.fetch_add(1) * 40503u) & 0xFFFFFF;
+}
+
+}  // namespace
+
+void FileCreateSibling(FileRec* rec, FileSibling* sibling, OsHandle folder, int read) {
+    const char* leaf = rec->name + PathLeaf(rec->name);
+    const std::size_t length = std::strlen(leaf);
+    if (length == 0)
+        FileError(rec, FileErrCreate);
+    if (std::strlen(rec->name) + SiblingExtra >= FileNameSize)
+        FatalMessage("%s: name too long (%zu characters, at most %d) [%s]", "FileCreate", std::strlen(rec->name),
+                     FileNameSize - 1 - SiblingExtra, rec->name);
+    sibling->folder = folder;
+    std::memcpy(sibling->name, leaf, length + 1);
+    // What the new file will replace is asked first, as a writing open
+    // would: a read-only file stays, a folder cannot be replaced.
+    OsEntry existing;
+    if (OsQueryAt(folder, leaf, &existing)) {
+        if (existing.kind == OsEntryKind::File && existing.readOnly && !FileIsPrinter(rec->name))
+            FileError(rec, FileErrReadOnly);
+        if (existing.kind == OsEntryKind::Folder || existing.kind == OsEntryKind::Other)
+            FileError(rec, FileErrCreate);
+        // A file another program holds cannot be replaced: found before the
+        // new one is written, as a writing open finds it.
+        if (existing.kind == OsEntryKind::File) {
+            const OsHandle probe = OsOpenFileAt(folder, leaf, OsAccessWrite, OsShareNone);
+            if (probe == 0 && OsLastFailure() == OsFailure::InUse)
+                FileError(rec, FileErrCreate);
+            if (probe != 0)
+                OsCloseHandle(probe);
+        }
+    }
+    const unsigned access = read ? (OsAccessRead | OsAccessWrite) : OsAccessWrite;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::snprintf(sibling->temporary, sizeof sibling->temporary, "%s.%06X.tmp", leaf, NextTag());
+        HeldInterrupts held;
+        rec->handle = OsCreateNewFileAt(folder, sibling->temporary, access);
+        if (rec->handle != 0) {
+            FileRegister(rec);
+            FileMarkPartialAt(rec, folder, sibling->temporary);
+            return;
+        }
+        if (OsLastFailure() != OsFailure::Exists)
+            break;
+    }
+    FileError(rec, FileErrCreate);
+}
+
+void FileCommitSibling(FileRec* rec, const FileSibling* sibling) {
+    FileCommit(rec);
+    {
+        // Once renamed, the file is the real one: the cleanup must not find
+        // it still marked.
+        HeldInterrupts held;
+        if (!OsRenameFileAt(rec->handle, sibling->folder, sibling->temporary, sibling->name))
+            FileError(rec, FileErrRename);
+        TableLock lock;
+        for (int slot = 0; slot < OpenFileSlots; ++slot) {
+            if (OpenFileTable[slot].handle == rec->handle)
+                SlotPartial[slot].marked = false;
+        }
+    }
+    FileClose(rec);
 }

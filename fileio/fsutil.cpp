@@ -352,3 +352,91 @@ int LogPrintf(const char* format, ...) {
         FileClose(&LogFile);
     return static_cast<int>(text.size());
 }
+
+// ---- Paths below a chosen folder --------------------------------------------
+
+std::size_t PathLeaf(const char* path) {
+    std::size_t leaf = 0;
+    for (std::size_t i = 0; path[i] != 0; ++i) {
+        if (IsSeparator(path[i]) || path[i] == ':')
+            leaf = i + 1;
+    }
+    return leaf;
+}
+
+void FolderRelease(FolderChain* chain) {
+    while (chain->count > 0)
+        OsCloseFolder(chain->handles[--chain->count]);
+}
+
+namespace {
+
+// Why the folder name inside parent could not be opened.
+int FolderStopReason(OsHandle parent, const char* name) {
+    switch (OsLastFailure()) {
+    case OsFailure::Link:
+        return FolderLink;
+    case OsFailure::NotFolder:
+        return FolderNotFolder;
+    default:
+        break;
+    }
+    OsEntry entry;
+    return OsQueryAt(parent, name, &entry) && entry.kind == OsEntryKind::Missing ? FolderMissing : FolderFailed;
+}
+
+}  // namespace
+
+int FolderWalk(const char* path, std::size_t below, int make, FolderChain* chain, std::size_t* where) {
+    chain->count = 0;
+    *where = 0;
+    const std::size_t leaf = PathLeaf(path);
+    if (below > leaf)
+        below = leaf;
+    // The chosen folder, without the separators that join the rest to it
+    // (its root keeps its own); "C:" alone is the drive's current folder.
+    std::string chosen(path, below);
+    const std::size_t root = PathRootLength(chosen.c_str());
+    while (chosen.size() > root && IsSeparator(chosen.back()))
+        chosen.pop_back();
+    if (!chosen.empty()) {
+        if (chosen.back() == ':')
+            chosen += '.';
+        OsHandle folder = OsOpenFolder(chosen.c_str());
+        if (folder == 0 && make && !FileExists(chosen.c_str()) && MakePath(chosen.c_str()))
+            folder = OsOpenFolder(chosen.c_str());
+        if (folder == 0) {
+            *where = below;
+            const std::uint32_t attributes = OsGetFileAttributes(chosen.c_str());
+            return attributes == OsInvalidValue ? FolderMissing
+                   : (attributes & OsAttrDirectory) ? FolderFailed
+                                                     : FolderNotFolder;
+        }
+        chain->handles[chain->count++] = folder;
+    }
+    for (std::size_t at = below; at < leaf;) {
+        std::size_t end = at;
+        while (end < leaf && !IsSeparator(path[end]))
+            ++end;
+        // Doubled separators and "." name no folder of their own.
+        const std::size_t size = end - at;
+        if (size > 0 && !(size == 1 && path[at] == '.')) {
+            char name[FileNameSize];
+            if (size >= sizeof name || chain->count > FolderDepth)
+                InternalError("FILEIO", __LINE__, 'w');
+            std::memcpy(name, path + at, size);
+            name[size] = 0;
+            const OsHandle parent = chain->Innermost();
+            const OsHandle next = OsOpenFolderAt(parent, name, make != 0);
+            if (next == 0) {
+                const int stop = FolderStopReason(parent, name);
+                FolderRelease(chain);
+                *where = end;
+                return stop;
+            }
+            chain->handles[chain->count++] = next;
+        }
+        at = end + 1;
+    }
+    return FolderReached;
+}

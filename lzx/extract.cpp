@@ -255,9 +255,10 @@ bool NextChecked(HILE* stream, const char* target, const UnpackOptions& options,
         Refuse(options, number, entry->name, std::string("would be written outside ") + target, 1);
 
     *path = TargetPath(target, *entry);
-    if (path->size() >= FileNameSize)
-        FatalMessage("UnPackLZX: target path of %zu characters, at most %d [%s]", path->size(), FileNameSize - 1,
-                     path->c_str());
+    // The file is written under a longer temporary name first.
+    if (path->size() + SiblingExtra >= FileNameSize)
+        FatalMessage("UnPackLZX: target path of %zu characters, at most %d [%s]", path->size(),
+                     FileNameSize - 1 - SiblingExtra, path->c_str());
     return true;
 }
 
@@ -303,11 +304,17 @@ void EntryScramble(FileRec* rec) {
         key = key * ScrambleStep + 1;
     }
 
-    // The file was emptied by the open: cut short, it is removed.
-    FileCreate(rec);
-    FileMarkPartial(rec);
+    // Written whole beside the file and renamed over it: a failure leaves
+    // the file as it was.
+    FolderChain place;
+    std::size_t stop = 0;
+    if (FolderWalk(rec->name, PathLeaf(rec->name), 0, &place, &stop) != FolderReached)
+        FileError(rec, FileErrCreate);
+    FileSibling sibling;
+    FileCreateSibling(rec, &sibling, place.Innermost());
     FileWrite(rec, length, data);
-    FileClose(rec);
+    FileCommitSibling(rec, &sibling);
+    FolderRelease(&place);
     delete[] data;
 }
 
@@ -414,13 +421,11 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     added.clear();
     Hrewind(stream);
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
-        const std::size_t below = TargetBelow(path.c_str(), target, entry.name[0] == '#');
-        TargetCheckFolders(path.c_str(), below);
-        char directory[FileNameSize];
-        SplitPath(path.c_str(), directory, nullptr, nullptr);
-        MakePath(directory);
-
-        const bool existed = FileExists(path.c_str()) != 0;
+        // The folders are made as the file's turn comes, each from its
+        // parent's handle, and held until the file is written.
+        TargetPlace place;
+        TargetOpen(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'), &place);
+        const bool existed = place.existing.kind != OsEntryKind::Missing;
         bool write = true;
         int listed = -1;
         if (table != nullptr)
@@ -435,7 +440,7 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
             options.counts->kept += !write && existed;
         }
 
-        TargetWrite(stream, entry, path.c_str(), below, write);
+        TargetWrite(stream, entry, path.c_str(), &place, write);
         if (options.done != nullptr)
             options.done(entry, listed, write, options.context);
     }
@@ -443,68 +448,147 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
 }
 
 // ---- Version tables ------------------------------------------------------
+//
+// A version file is never written in place. Its new records go to its
+// sibling "FILE.new", which takes the file's name in one step when they are
+// all on the disk: a failure or a kill leaves the old table or the new one.
+// The sibling is also the run's hold on the table: it is opened with no
+// sharing (created when missing) before the table is loaded, and kept until
+// the rename, so that two runs on one table cannot both start from the old
+// records and the later save lose the other's. An earlier run that was
+// killed left it behind; the next run takes it over.
 
 namespace {
 
-// The version file held by VersionTableLock until the save that ends the
-// run: one per process, as a run keeps one table.
-FileRec HeldTable;
+struct HeldVersionFile {
+    FileRec lock;                 // "FILE.new", open while held
+    FolderChain place;            // the folders down to the table's own
+    FileSibling sibling;          // the table's name, and "FILE.new" in the same folder
+    char path[FileNameSize];      // the table as named
+};
+HeldVersionFile Held;
 
 constexpr unsigned LockPoll = 100;        // ms between tries
 constexpr unsigned LockPatience = 60000;  // ms before another run's hold is reported
+constexpr const char* LockSuffix = ".new";
 
 bool IsHeld(const char* path) {
-    return HeldTable.handle != 0 && std::strcmp(HeldTable.name, path) == 0;
+    return Held.lock.handle != 0 && std::strcmp(Held.path, path) == 0;
+}
+
+// A record that is all zero: where the used part of the table ends.
+bool IsBlank(const std::uint8_t* raw) {
+    for (int i = 0; i < EntrySize; ++i) {
+        if (raw[i] != 0)
+            return false;
+    }
+    return true;
+}
+
+// Why a record read from a version file cannot be taken, or null. The
+// table decides which installed file may be overwritten, so a damaged one
+// is refused whole rather than read as far as it goes.
+const char* RecordProblem(const std::uint8_t* raw, const EntryRec& rec, bool decoded) {
+    if (!decoded)
+        return "has a name of 256 characters or more";
+    if (rec.name[0] == 0)
+        return IsBlank(raw) ? nullptr : "has no name, but other fields";
+    if (rec.size < 0)
+        return "has a negative size";
+    if (rec.version < 0)
+        return "has a negative version";
+    if (rec.status < 0 || rec.status > EntryKept)
+        return "has a status other than 0 to 3";
+    return nullptr;
 }
 
 }  // namespace
 
-void VersionTableLock(const char* path) {
-    if (HeldTable.handle != 0)
+void VersionTableLock(const char* path, std::size_t below) {
+    if (Held.lock.handle != 0)
         InternalError("LZX", __LINE__, 'L');
-    FileInit(&HeldTable, EntrySize, path);
-    // A new table may lie in a folder that extraction has yet to make (the
-    // target directory itself): made now, since the hold comes first.
-    const char* leaf = std::strrchr(HeldTable.name, '\\');
-    if (const char* slash = std::strrchr(HeldTable.name, '/'); slash != nullptr && (leaf == nullptr || slash > leaf))
-        leaf = slash;
-    if (leaf != nullptr && leaf != HeldTable.name)
-        MakePath(std::string(HeldTable.name, static_cast<std::size_t>(leaf - HeldTable.name)).c_str());
-    for (unsigned waited = 0; !FileTryOpenUpdate(&HeldTable); waited += LockPoll) {
+    const std::string lockName = std::string(path) + LockSuffix;
+    FileCheckName(lockName.c_str(), "VersionTableLock");
+    std::size_t stop = 0;
+    switch (FolderWalk(path, below == VersionFileFolder ? PathLeaf(path) : below, 1, &Held.place, &stop)) {
+    case FolderReached:
+        break;
+    case FolderLink:
+        FatalMessage("VersionTableLock: [%s] goes through the link [%.*s]; refused", path, static_cast<int>(stop), path);
+    default:
+        FatalMessage("VersionTableLock: the folder of [%s] cannot be made or opened", path);
+    }
+    const char* leaf = path + PathLeaf(path);
+    FileSibling& sibling = Held.sibling;
+    sibling.folder = Held.place.Innermost();
+    std::strcpy(sibling.name, leaf);
+    std::snprintf(sibling.temporary, sizeof sibling.temporary, "%s%s", leaf, LockSuffix);
+    FileInit(&Held.lock, EntrySize, lockName.c_str());
+    for (unsigned waited = 0;; waited += LockPoll) {
+        OsHoldInterrupts();
+        Held.lock.handle = OsOpenLockAt(sibling.folder, sibling.temporary);
+        if (Held.lock.handle != 0) {
+            FileRegister(&Held.lock);
+            // Until it becomes the table, a failed run removes it.
+            FileMarkPartialAt(&Held.lock, sibling.folder, sibling.temporary);
+            OsReleaseInterrupts();
+            break;
+        }
+        OsReleaseInterrupts();
+        const OsFailure failure = OsLastFailure();
+        if (failure == OsFailure::Link)
+            FatalMessage("VersionTableLock: [%s] is a link; refused", lockName.c_str());
+        if (failure != OsFailure::InUse)
+            FileError(&Held.lock, FileErrOpenUpdate);
         if (waited >= LockPatience)
             FatalMessage("VersionTableLock: [%s] stays in use by another run", path);
         OsSleep(LockPoll);
     }
+    std::strcpy(Held.path, path);
 }
 
 EntryRec* VersionTableLoad(const char* path, int* capacity) {
-    const bool held = IsHeld(path);
     FileRec file;
     FileInit(&file, EntrySize, path);
-    if (held)
-        file = HeldTable;
-    const int listed = (held || FileExists(path)) ? FileSize(&file) : 0;
-    if (listed < 0 || listed > 0x7FFFFFFF / EntrySize - VersionTableRoom)
+    if (IsHeld(path)) {
+        file.handle = OsOpenFileAt(Held.sibling.folder, Held.sibling.name, OsAccessRead, OsShareRead);
+        OsEntry entry;
+        if (file.handle == 0 && !(OsQueryAt(Held.sibling.folder, Held.sibling.name, &entry) &&
+                                  entry.kind == OsEntryKind::Missing))
+            FileError(&file, FileErrOpenRead);
+        if (file.handle != 0)
+            FileRegister(&file);
+    } else if (FileExists(path)) {
+        FileOpenRead(&file);
+    }
+    const long long bytes = file.handle != 0 ? FileSize64(&file) : 0;
+    if (bytes % EntrySize != 0)
+        FatalMessage("VersionTableLoad: [%s] has %lld bytes, not a whole number of %d-byte records; refused", path,
+                     bytes, EntrySize);
+    const long long listed = bytes / EntrySize;
+    if (listed > 0x7FFFFFFF / EntrySize - VersionTableRoom)
         FatalMessage("VersionTableLoad: [%s] is too large", path);
-    const int records = listed + VersionTableRoom;
+    const int records = static_cast<int>(listed) + VersionTableRoom;
     auto* table = static_cast<EntryRec*>(AllocBlock(records * EntrySize));
     std::memset(static_cast<void*>(table), 0, static_cast<std::size_t>(records) * EntrySize);
-    if (listed > 0) {
-        if (held)
-            FileSeek(&file, 0, 0);
-        else
-            FileOpenRead(&file);
-        const int got = FileRead(&file, records, table);
-        if (!held)
-            FileClose(&file);
-        // The records arrive as they lie on disk; each becomes its in-memory
-        // form in place (a copy, since the two may differ on some hosts).
-        for (int i = 0; i < got; ++i) {
-            std::uint8_t raw[EntrySize];
-            std::memcpy(raw, &table[i], EntrySize);
-            if (!EntryDecode(raw, &table[i]))
-                FatalMessage("VersionTableLoad: damaged record %d in [%s]", i, path);
-        }
+    const int got = listed > 0 ? FileRead(&file, static_cast<int>(listed), table) : 0;
+    FileClose(&file);
+    if (got != listed)
+        FatalMessage("VersionTableLoad: [%s] changed while it was read", path);
+    // The records arrive as they lie on disk; each becomes its in-memory
+    // form in place (a copy, since the two may differ on some hosts).
+    int blank = 0;  // the first blank record, from 1; 0: none yet
+    for (int i = 0; i < got; ++i) {
+        std::uint8_t raw[EntrySize];
+        std::memcpy(raw, &table[i], EntrySize);
+        const bool decoded = EntryDecode(raw, &table[i]);
+        if (const char* why = RecordProblem(raw, table[i], decoded))
+            FatalMessage("VersionTableLoad: record %d of [%s] %s; refused", i + 1, path, why);
+        if (table[i].name[0] == 0 && blank == 0)
+            blank = i + 1;
+        else if (table[i].name[0] != 0 && blank != 0)
+            FatalMessage("VersionTableLoad: record %d of [%s] is blank, but record %d after it is not; refused", blank,
+                         path, i + 1);
     }
     *capacity = records;
     return table;
@@ -522,41 +606,16 @@ VersionCounts VersionTableSettle(EntryRec* table, int capacity) {
     return counts;
 }
 
-namespace {
-
-void WriteRecords(FileRec* file, const EntryRec* table, int length) {
+void VersionTableSave(const char* path, const EntryRec* table, int length) {
+    if (!IsHeld(path))
+        VersionTableLock(path);
+    FileSeek(&Held.lock, 0, 0);
     for (int i = 0; i < length; ++i) {
         std::uint8_t raw[EntrySize];
         EntryEncode(table[i], raw);
-        FileWrite(file, 1, raw);
+        FileWrite(&Held.lock, 1, raw);
     }
-}
-
-}  // namespace
-
-// A held table is rewritten through its own handle, since no other run may
-// see it in between; its records keep their places and new ones come
-// after them, and the save comes only after every file was written, so a
-// crash half-way leaves each record old or new, both true of the files.
-// Otherwise the new table goes to a sibling first and then replaces the old
-// file in one step: a crash or a power loss leaves the old table or the new
-// one, never a truncated one, and a failed write no sibling.
-void VersionTableSave(const char* path, const EntryRec* table, int length) {
-    if (IsHeld(path)) {
-        FileSeek(&HeldTable, 0, 0);
-        WriteRecords(&HeldTable, table, length);
-        FileSetEnd(&HeldTable);
-        FileCommit(&HeldTable);
-        FileClose(&HeldTable);
-        return;
-    }
-    const std::string sibling = std::string(path) + ".new";
-    FileRec file;
-    FileInit(&file, EntrySize, sibling.c_str());
-    FileCreate(&file);
-    FileMarkPartial(&file);
-    WriteRecords(&file, table, length);
-    FileCommit(&file);
-    FileClose(&file);
-    FileReplace(&file, path);
+    FileSetEnd(&Held.lock);
+    FileCommitSibling(&Held.lock, &Held.sibling);
+    FolderRelease(&Held.place);
 }

@@ -21,6 +21,7 @@
 // share nothing but the open-file table, which is guarded.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -183,16 +184,25 @@ struct VersionCounts {
 
 // Holds the version file for one whole run, from before its load to its
 // save, so that two runs on one table cannot both start from the old
-// records and the later save lose the other's: opened with no sharing
-// (created when missing, with its folder), waiting while another run holds
-// it, for a minute at most. The load reads through the held file and the
-// save rewrites it and lets it go.
-void VersionTableLock(const char* path);
+// records and the later save lose the other's. The hold is the table's
+// sibling "FILE.new", opened with no sharing (made when missing, with the
+// table's folder), waiting while another run holds it, for a minute at
+// most; the save writes the new records into it and gives it the table's
+// name in one step. below: where the folders begin that are opened from
+// their parent's handle, never through a link (the table's own folder as
+// named by default; the target directory's length when the table lies in
+// it). A failed run removes the sibling and leaves the table as it was.
+inline constexpr std::size_t VersionFileFolder = static_cast<std::size_t>(-1);
+void VersionTableLock(const char* path, std::size_t below = VersionFileFolder);
 // Loads a version file into a table from AllocBlock: its records, then 1000
-// empty ones. A missing file gives an empty table. *capacity receives the
-// number of records.
+// empty ones. A missing file gives an empty table. A damaged file is
+// refused before anything is written: a size that is no whole number of
+// records, a name without its zero, a negative size or version, a status
+// out of 0..3, a record without a name but other fields, or a blank record
+// with filled ones after it. *capacity receives the number of records.
 EntryRec* VersionTableLoad(const char* path, int* capacity);
 // Counts the statuses of the used part and clears them.
 VersionCounts VersionTableSettle(EntryRec* table, int capacity);
-// Writes the first length records to path, replacing the file.
+// Writes the first length records to path, replacing the file in one step
+// through its sibling (taking the hold first when the run has none).
 void VersionTableSave(const char* path, const EntryRec* table, int length);

@@ -4,8 +4,9 @@
 // packs it as the next block record when more data arrives (or at close),
 // while the record's file offset goes to a side file; at close the index is
 // copied from the side file behind the last record and the header is
-// rewritten with the index offset and the total length. Until then the header
-// holds zeros, so an interrupted write leaves nothing readable.
+// rewritten with the index offset and the total length. The file is written
+// under a temporary name beside its own and takes its name only then, so an
+// interrupted or failed write leaves the file that was there before.
 //
 // Reading decodes one block at a time: sequentially, each block once, and
 // on a seek through one index entry. A header is checked when it is loaded
@@ -122,6 +123,7 @@ HILE* NewStream(const HileOptions& options) {
 // Ends a stream's coding threads and frees what it owns.
 void Release(HILE* stream) {
     BatchDestroy(stream->batch);
+    FolderRelease(&stream->place);
     delete stream->codec;
     delete stream;
 }
@@ -161,7 +163,17 @@ HILE* Hopen(const char* name, const char* mode, const HileOptions& options) {
         FatalMessage("Hopen: filename too long");
     std::strcpy(stream->name, name);
 
-    DoFopen(name, stream->write ? "wb" : "rb", &stream->main);
+    if (stream->write) {
+        // Written whole beside its name and renamed over it at Hclose: a
+        // failure or a kill leaves the file that was there.
+        FileInit(&stream->main, 1, name);
+        std::size_t stop = 0;
+        if (FolderWalk(name, PathLeaf(name), 0, &stream->place, &stop) != FolderReached)
+            FileError(&stream->main, FileErrCreate);
+        FileCreateSibling(&stream->main, &stream->sibling, stream->place.Innermost());
+    } else {
+        DoFopen(name, "rb", &stream->main);
+    }
     if (stream->write) {
         // The side name is made by creating the file exclusively: a name
         // that merely looked free could be taken by someone else meanwhile.
@@ -383,7 +395,8 @@ int Hclose(HILE* stream) {
         EncodeHeader(stream->header, raw);
         DoFseek(&stream->main, 0);
         DoFwrite(raw, HileHeaderSize, &stream->main);
-        FileClose(&stream->main);
+        FileCommitSibling(&stream->main, &stream->sibling);
+        FolderRelease(&stream->place);
         if (result != stream->header.indexOffset + indexSize)
             FatalMessage("Hclose: BUG?");
     }

@@ -20,7 +20,9 @@ struct HILE {
     int write;                     // 1 write stream, 0 read stream
     char name[HileNameSize];
     char sideName[HileSideNameSize];
-    FileRec main;                  // the "LZX1" file
+    FileRec main;                  // the "LZX1" file (while writing: its temporary sibling)
+    FolderChain place;             // while writing: the file's folder, held
+    FileSibling sibling;           // while writing: the file's real and temporary names
     FileRec side;                  // collects the block index while writing
     HileHeader header;
     // The block in memory: the stream's own, or a block slot of the batch

@@ -7,12 +7,14 @@
 // names (a hard link), is refused with one message naming it, before
 // anything is written: the file a link names is never overwritten.
 //
-// A file is written in place and marked incomplete in the open-file table
-// until it is closed, so a failed write (a full disk above all) removes it
-// on the fatal path instead of leaving it short under its real name, where
-// a later run would take it as installed. The E transform is applied to the
-// data on its way to the file, so the file is whole when it is closed and no
-// second pass can fail half-way.
+// Every folder below the target directory is opened from its parent's
+// handle, never through a link, and held while the file in it is written:
+// the checks and the write see one and the same folder, whatever is swapped
+// in between. A file is written whole under a temporary name beside its
+// real one and renamed over it once it is on the disk, so a failed write (a
+// full disk above all) or a kill leaves the old file, never a short one
+// under the real name, where a later run would take it as installed. The E
+// transform is applied to the data on its way to the file.
 #include "lzx/target.h"
 
 #include <algorithm>
@@ -57,7 +59,7 @@ private:
     std::uint32_t keys_[4] = {};
 };
 
-void RefuseLink(const char* path, std::size_t link) {
+[[noreturn]] void RefuseLink(const char* path, std::size_t link) {
     FatalMessage("UnPackLZX: target [%s] goes through the link [%.*s]; refused", path, static_cast<int>(link), path);
 }
 
@@ -102,28 +104,42 @@ void TargetCheckFolders(const char* path, std::size_t below) {
         RefuseLink(path, link);
 }
 
-void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, std::size_t below, bool write) {
+void TargetOpen(const char* path, std::size_t below, TargetPlace* place) {
+    std::size_t stop = 0;
+    switch (FolderWalk(path, below, 1, &place->folders, &stop)) {
+    case FolderReached:
+        break;
+    case FolderLink:
+        RefuseLink(path, stop);
+    case FolderNotFolder:
+        FatalMessage("UnPackLZX: target [%s] cannot be written: [%.*s] is a file, not a folder", path,
+                     static_cast<int>(stop), path);
+    default:
+        FatalMessage("UnPackLZX: the folder of target [%s] cannot be made or opened", path);
+    }
+    if (!OsQueryAt(place->folders.Innermost(), path + PathLeaf(path), &place->existing))
+        FatalMessage("UnPackLZX: target [%s] cannot be examined", path);
+}
+
+void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, TargetPlace* place, bool write) {
     if (!write) {
+        FolderRelease(&place->folders);
         if (!EntrySkip(stream, entry.size))
             FatalMessage("UnPackLZX: unexpected eof");
         return;
     }
-    if (const std::size_t link = OsLinkOnPath(path, below))
-        RefuseLink(path, link);
-    const std::uint32_t names = OsLinkCount(path);
-    if (names > 1)
+    const OsEntry& existing = place->existing;
+    if (existing.kind == OsEntryKind::Link)
+        RefuseLink(path, std::strlen(path));
+    if (existing.kind == OsEntryKind::Folder || existing.kind == OsEntryKind::Other)
+        FatalMessage("UnPackLZX: target [%s] cannot be written: it is a folder or a device", path);
+    if (existing.links > 1)
         FatalMessage("UnPackLZX: target [%s] is a file with %u names (hard links); refused", path,
-                     static_cast<unsigned>(names));
-    // Where nothing shows, nothing may be: a name that is taken all the same
-    // is a link that names nothing (invisible under Wine), through which a
-    // plain create would make a file elsewhere.
+                     static_cast<unsigned>(existing.links));
     FileRec out;
     FileInit(&out, 1, path);
-    if (FileExists(path))
-        FileCreate(&out);
-    else if (!FileCreateNew(&out))
-        RefuseLink(path, std::strlen(path));
-    FileMarkPartial(&out);
+    FileSibling sibling;
+    FileCreateSibling(&out, &sibling, place->folders.Innermost());
 
     Scrambler scrambler(entry.size);
     std::uint8_t piece[ExtractPiece + 1];
@@ -136,8 +152,9 @@ void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, std::siz
         FileWrite(&out, got, piece);
         remaining -= got;
     }
-    FileClose(&out);
+    FileCommitSibling(&out, &sibling);
     // Only a file this entry wrote is deleted again.
-    if (entry.D != 0)
-        FileDelete(&out);
+    if (entry.D != 0 && !OsDeleteFileAt(sibling.folder, sibling.name))
+        FileError(&out, FileErrDelete);
+    FolderRelease(&place->folders);
 }

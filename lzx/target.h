@@ -26,9 +26,22 @@ std::size_t TargetBelow(const char* path, const char* target, bool relative);
 // none is made through a link either.
 void TargetCheckFolders(const char* path, std::size_t below);
 
+// The folder an extracted file goes into, held from the decision to the
+// write, and what stands at the file's name now (a link not followed).
+struct TargetPlace {
+    FolderChain folders;
+    OsEntry existing;
+};
+
+// Opens the folders of path from `below` on, each from its parent's handle
+// and made when missing, never through a link, and asks what is at the name.
+// Ends the program when a folder is a link or a file.
+void TargetOpen(const char* path, std::size_t below, TargetPlace* place);
+
 // Reads the entry's data from stream and, when write, puts it in a file at
-// path: the checks above for the whole path, then no hard link and no
-// read-only file, the E transform on the way and the D deletion after. A
-// failure on the way removes the file. When not write, the data is read
-// and dropped, so the stream stays at the next record.
-void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, std::size_t below, bool write);
+// path inside place: never over a link, a folder, a file with other names
+// or a read-only file; written whole beside its name and renamed over it,
+// with the E transform on the way and the D deletion after. When not write,
+// the data is read and dropped, so the stream stays at the next record.
+// Releases place.
+void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, TargetPlace* place, bool write);

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -115,9 +116,19 @@ unsigned long OsProcessId();
 // Appends text to the file at path in one write, creating the file when it
 // is missing (FILE_APPEND_DATA with read and write sharing; O_APPEND), so
 // that the lines of two runs logging at once never overwrite each other. On
-// POSIX a final symbolic link is not followed. false when the file cannot be
-// opened or the whole text not written.
-bool OsAppendFile(const char* path, const char* text, std::size_t length);
+// POSIX a final symbolic link is not followed. Only a regular file on a disk
+// is written: the open never waits (a FIFO without a reader fails at once),
+// and what it opened is checked by its handle, so a FIFO, a device or a
+// folder answers NotAFile. Failed when the file cannot be opened or the
+// whole text not written.
+enum class OsAppendResult { Appended, NotAFile, Failed };
+OsAppendResult OsAppendFile(const char* path, const char* text, std::size_t length);
+
+// The temporary directory with its trailing separator, however long it is
+// (GetTempPathA as large as it needs; TMPDIR, else /tmp/). Where the system
+// gives none because the variable is too long for it, that variable (TMP,
+// else TEMP), so that a refusal can name it; empty only when there is none.
+std::string OsTempDirectory();
 
 // ---- The program's entry ---------------------------------------------------
 

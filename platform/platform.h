@@ -176,6 +176,8 @@ enum class OsFailure {
     DiskFull,  // ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL; ENOSPC, EDQUOT
     InUse,     // ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION; a held lock
     Exists,    // ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS; EEXIST
+    Link,      // a symbolic link or junction where none may be followed
+    NotFolder, // a file (or device) where a folder must be
 };
 OsFailure OsLastFailure();
 
@@ -198,3 +200,75 @@ OsHandle OsCreateNewFile(const char* name, unsigned access);
 
 // SetEndOfFile: the file ends at the current position.
 bool OsSetEndOfFile(OsHandle file);
+
+// ---- Folders held open, and names inside them ---------------------------
+//
+// A path below a folder the caller chose is reached one component at a
+// time, each opened relative to the handle of the folder before it and
+// never through a symbolic link or junction: nobody can swap a folder on
+// the way for a link between a check and a write, since nothing is looked
+// up by its whole path again. A held folder is opened without delete
+// sharing, so that on Windows it cannot be renamed or removed while its
+// children are written.
+//
+// In the calls below, folder 0 stands for the current directory, and name
+// is one component (the current directory's names may hold separators).
+
+// The folder at path, opened as the caller names it: a link there is the
+// caller's own choice. 0 when it is missing or no folder.
+OsHandle OsOpenFolder(const char* path);
+// The folder name inside folder, made first when make is set and nothing
+// has the name yet; never through a link. 0 on failure, OsLastFailure()
+// telling Link or NotFolder apart.
+OsHandle OsOpenFolderAt(OsHandle folder, const char* name, bool make);
+void OsCloseFolder(OsHandle folder);
+
+// What name inside folder is, a link not followed.
+enum class OsEntryKind { Missing, File, Folder, Link, Other };
+struct OsEntry {
+    OsEntryKind kind;
+    bool readOnly;
+    std::uint32_t links;  // the names of a file (hard links)
+};
+// false when it cannot be asked (the entry is then unknown, not missing).
+bool OsQueryAt(OsHandle folder, const char* name, OsEntry* entry);
+
+// A new file name inside folder, created exclusively with no sharing (never
+// through a link, not even one that names nothing), open for writing (and
+// reading) and for its rename. 0 on failure.
+OsHandle OsCreateNewFileAt(OsHandle folder, const char* name, unsigned access);
+// An existing regular file inside folder, a link not followed, with the
+// open's sharing (OsShareNone or OsShareRead). 0 on failure.
+OsHandle OsOpenFileAt(OsHandle folder, const char* name, unsigned access, unsigned share);
+// Gives the open file made by OsCreateNewFileAt, now named from, the name to
+// inside the same folder in one step, replacing a file that has it (never a
+// folder, a read-only file or one that another open holds). A reader sees
+// the old file or the new one, never a mixture.
+bool OsRenameFileAt(OsHandle file, OsHandle folder, const char* from, const char* to);
+// DeleteFileA of name inside folder (a link itself, never what it names).
+// Safe in an interruption's cleanup: it allocates nothing.
+bool OsDeleteFileAt(OsHandle folder, const char* name);
+// Deletes the open file that is name inside folder while it is still open,
+// so that nobody can open it between its close and its deletion (the
+// handle needs the rights OsCreateNewFileAt and OsOpenLockAt give); false
+// when it cannot, and the caller closes it and deletes it by its name.
+// Safe in an interruption's cleanup.
+bool OsDeleteOpenFile(OsHandle file, OsHandle folder, const char* name);
+
+// A lock that is a file: name inside folder, opened (created when missing)
+// with no sharing, so that a second holder waits. Its contents are the
+// holder's. 0 with OsLastFailure() InUse while another open holds it.
+OsHandle OsOpenLockAt(OsHandle folder, const char* name);
+
+// ---- Interruptions ---------------------------------------------------------
+
+// From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and
+// closing the console) run cleanup and end the process with 128 + the
+// signal's number (2 on Windows). cleanup runs inside the signal handler:
+// it may only close handles and delete files (OsCloseHandle,
+// OsDeleteFileAt). Coding threads never take the signal.
+void OsOnInterrupt(void (*cleanup)());
+// While held (calls nest), an interruption waits: for the moments in which
+// a file exists that its cleanup could not yet find.
+void OsHoldInterrupts();
+void OsReleaseInterrupts();

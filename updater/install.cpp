@@ -1,6 +1,7 @@
 // install.cpp - the installation: the payload goes to "%sTEMP.LZX" in the
 // temporary directory, is unpacked into the product directory against the
-// product's version file "lzx.ver", and is deleted again.
+// product's version file "lzx.ver", and is deleted again: as soon as
+// extraction is over, or by the fatal path on any failure before.
 //
 // A file is replaced when the listed version is lower than or equal to the
 // archive's; a file whose installed copy is newer is kept, the user is told
@@ -19,16 +20,6 @@ namespace {
 constexpr const char* VersionFileName = "lzx.ver";
 constexpr const char* TempArchiveName = "TEMP.LZX";
 constexpr const char* NewVersion = "2.04";
-
-// The stream refuses archive names of 80 characters or more, and a product
-// path has to leave room for "\lzx.ver" and the names below it. Both are
-// checked before anything is written, with a message that says which.
-void CheckTempPath(const std::string& path) {
-    if (path.size() >= HileNameSize)
-        FatalMessage("The temporary directory is too long for the update (at most %d characters): %s",
-                     HileNameSize - 1 - static_cast<int>(std::strlen(TempArchiveName)),
-                     path.substr(0, path.size() - std::strlen(TempArchiveName)).c_str());
-}
 
 // The sibling through which lzx.ver is replaced, while it is written.
 std::string PendingSibling;
@@ -69,6 +60,13 @@ void LogEntry(const EntryRec& entry, int listed, bool written, void* context) {
     }
 }
 
+// The temporary archive has served once extraction is over: it goes at
+// once, before anything else can fail or wait for a click.
+void RemoveTempArchive(const char* path) {
+    DeleteTempArchive(path);
+    RunLog("temporary archive deleted");
+}
+
 void SaveVersionFile(const char* path, const EntryRec* table, int length) {
     PendingSibling = std::string(path) + ".new";  // the sibling VersionTableSave writes
     SetFatalCleanup(RemovePendingSibling);
@@ -79,11 +77,25 @@ void SaveVersionFile(const char* path, const EntryRec* table, int length) {
 
 }  // namespace
 
+// Names in the temporary directory are checked before anything is written:
+// the stream refuses archive names of 80 characters or more, and any path
+// holds 259. The refusal names the update's limit, the tighter one. Without
+// a directory from the system the name alone would be a file in the current
+// directory: never that.
+std::string TempFilePath(const char* name, std::size_t size) {
+    const std::string temp = OsTempDirectory();
+    if (temp.empty())
+        FatalMessage("The system gives no temporary directory for the update");
+    const std::string path = temp + name;
+    if (path.size() >= size)
+        FatalMessage("The temporary directory is too long for the update (at most %d characters): %s",
+                     HileNameSize - 1 - static_cast<int>(std::strlen(TempArchiveName)), EscapeControls(temp).c_str());
+    return path;
+}
+
 void WritePayload(char* path, int secondPass, FileRec* file) {
     std::memset(path, 0, FileNameSize);
-    const std::string temp = OsTempPath();
-    const std::string archive = temp + TempArchiveName;
-    CheckTempPath(archive);
+    const std::string archive = TempFilePath(TempArchiveName, HileNameSize);
     std::memcpy(path, archive.c_str(), archive.size() + 1);
 
     // The temporary directory is open to everyone: what lies under the fixed
@@ -97,6 +109,9 @@ void WritePayload(char* path, int secondPass, FileRec* file) {
     if (file->handle == 0)
         FileError(file, FileErrCreate);
     FileRegister(file);
+    // From here every way out removes the file: a full disk, or any failure
+    // while it is read (the stream takes the record over, mark and all).
+    FileMarkPartial(file);
     if (!secondPass)
         FileWrite(file, static_cast<int>(PayloadSize), Payload);
     RunLog("temporary archive: %s, %zu bytes", path, secondPass ? std::size_t{0} : PayloadSize);
@@ -109,18 +124,19 @@ void CheckProductDirectory(const char* directory) {
                      directory);
 }
 
-void InstallPayload(FileRec* archive, const char* directory) {
+bool InstallPayload(FileRec* archive, const char* archivePath, const char* directory) {
     CheckProductDirectory(directory);
     char versionFile[FileNameSize];
     std::snprintf(versionFile, sizeof versionFile, "%s\\%s", directory, VersionFileName);
 
     if (!FileExists(versionFile) && ZelkProduct && !DemoBuild) {
         FileClose(archive);
-        char text[FileNameSize + 16];
-        std::snprintf(text, sizeof text, "%s not found", versionFile);
-        SetOutcome(RunNotUpdatable);
-        ShowMessage(text, "Einde", OsIcon::Information);
-        return;
+        RemoveTempArchive(archivePath);
+        // Nothing was installed: the run says so by its code, whether a
+        // user clicked Install or not.
+        SetOutcome(RunNotUpdatable, true);
+        ShowMessage((EscapeControls(versionFile) + " not found").c_str(), "Einde", OsIcon::Information);
+        return false;
     }
 
     int capacity = 0;
@@ -139,6 +155,7 @@ void InstallPayload(FileRec* archive, const char* directory) {
     const VersionCounts counts = VersionTableSettle(table, capacity);
     RunLog("files: %d replaced, %d new, %d kept, %d not written", tally.replaced, tally.added, tally.kept,
            tally.skipped);
+    RemoveTempArchive(archivePath);
 
     if (counts.kept > 0) {
         SetOutcome(RunKeptBack);
@@ -151,14 +168,18 @@ void InstallPayload(FileRec* archive, const char* directory) {
     SaveVersionFile(versionFile, table, counts.length);
     RunLog("version file rewritten: %d records", counts.length);
     if (counts.kept == 0) {
-        const bool written = WriteProductVersion("Zelk", NewVersion) != 0;
-        RunLog("registry: Software\\Zelk Version %s -> %s%s", InstalledVersion[0] ? InstalledVersion : "(none)",
-               NewVersion, written ? "" : ", not written");
+        // A Version left behind would make the next run take the installed
+        // files for 2.00 ones: the run has failed, and says so.
+        if (!WriteProductVersion("Zelk", NewVersion))
+            FatalMessage("The new version %s cannot be written to the registry: Software\\Zelk Version", NewVersion);
+        RunLog("registry: Software\\Zelk Version %s -> %s", InstalledVersion[0] ? InstalledVersion : "(none)",
+               NewVersion);
     } else {
         RunLog("registry: Software\\Zelk Version left at %s, as files were kept back",
                InstalledVersion[0] ? InstalledVersion : "(none)");
     }
     FreeBlock(table);
+    return true;
 }
 
 void InstallUpdate(OsWindow owner) {
@@ -166,9 +187,8 @@ void InstallUpdate(OsWindow owner) {
     char archive[FileNameSize];
     FileRec payload;
     WritePayload(archive, 0, &payload);
-    InstallPayload(&payload, ProductLocation);
-    DeleteTempArchive(archive);
-    RunLog("temporary archive deleted");
+    if (!InstallPayload(&payload, archive, ProductLocation))
+        return;  // no closing report for an update that was not made
     // The demo build once ran a second pass here over an empty archive,
     // which can only fail: there is one payload, so there is nothing more to
     // install before the Program Manager items are made.

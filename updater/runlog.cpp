@@ -27,10 +27,12 @@ namespace {
 constexpr const char* DefaultLogName = "ZelkUpdate.log";
 
 int Outcome = RunApplied;
+bool OutcomeInteractive = false;
 bool Logging = false;
 
 // A message on one line: line breaks at either end go, inner ones become
-// " / ", other control characters become blanks.
+// " / ". Other control characters are left to the log's writer, which shows
+// them escaped.
 std::string OneLine(const char* text) {
     std::string line = text;
     const auto blank = line.find_first_not_of("\r\n");
@@ -38,12 +40,8 @@ std::string OneLine(const char* text) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.pop_back();
     std::string out;
-    for (char c : line) {
-        if (c == '\n')
-            out += " / ";
-        else if (c != '\r')
-            out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
-    }
+    for (char c : line)
+        out += c == '\n' ? std::string(" / ") : std::string(1, c);
     return out;
 }
 
@@ -56,24 +54,31 @@ int ReportFatal(const char* text) {
     return answer;
 }
 
-// Whether the log file's path was cut off with the command line: the path
-// as read must stand whole in the command line as given.
-bool LogFileCut(const char* commandLine) {
-    if (std::strlen(commandLine) < CommandLineSize)
-        return false;
-    const char* at = std::strstr(commandLine, LogFile);
-    const char after = at ? at[std::strlen(LogFile)] : 'x';
-    return !(after == 0 || after == ' ' || after == '"');
-}
-
-// One line, stamped with the local time and the process.
-bool AppendLine(const std::string& text) {
+// One line, stamped with the local time and the process. Whatever the text
+// carries from outside (a registry value, a path, the command line) cannot
+// break it: every control character is written escaped, so one line is
+// always one event.
+OsAppendResult AppendLine(const std::string& text) {
     const OsClock now = OsLocalTime();
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d [%lu] ", now.year, now.month, now.day,
                   now.hour, now.minute, now.second, OsProcessId());
-    const std::string line = stamp + text + "\r\n";
+    const std::string line = stamp + EscapeControls(text) + "\r\n";
     return OsAppendFile(LogFile, line.data(), line.size());
+}
+
+// The first line shows whether the log can be written at all: an
+// administrator who asked for a log gets one, or nothing is done. Answers
+// why not, or nothing.
+std::string StartLog() {
+    Logging = true;
+    const OsAppendResult result = AppendLine(std::string("start: ") + GetMessageText(5) + ", " + GetMessageText(6));
+    if (result == OsAppendResult::Appended)
+        return std::string();
+    Logging = false;
+    return std::string(result == OsAppendResult::NotAFile ? "The log file is not a regular file: "
+                                                          : "The log file cannot be written: ") +
+           EscapeControls(LogFile);
 }
 
 const char* IconName(OsIcon icon) {
@@ -81,6 +86,21 @@ const char* IconName(OsIcon icon) {
 }
 
 }  // namespace
+
+std::string EscapeControls(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char code[8];
+            std::snprintf(code, sizeof code, "<%02X>", byte);
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
 void RunLog(const char* format, ...) {
     if (!Logging)
@@ -98,23 +118,23 @@ void RunLogStart(const char* commandLine) {
     // From here a fatal report goes through the log's report: none of them
     // shows a box in the unattended run, not even the log's own.
     SetFatalReport(ReportFatal);
-    if (LogFile[0] != 0 && LogFileCut(commandLine ? commandLine : ""))
-        FatalMessage("The command line is too long for the log file's path: %s", LogFile);
-    if (LogFile[0] == 0) {
-        const std::string path = OsTempPath() + DefaultLogName;
-        if (path.size() >= sizeof LogFile)
-            FatalMessage("The log file's path is too long: %s", path.c_str());
+    const std::string refused = LogFile[0] != 0 ? StartLog() : std::string();
+    if (LogFile[0] == 0 || !refused.empty()) {
+        if (!SilentRun)
+            FatalMessage("%s", refused.c_str());
+        // The unattended run always keeps a log: when the one asked for
+        // cannot be written, the default one takes the report, so that a run
+        // that shows nothing still tells why it ended.
+        const std::string path = TempFilePath(DefaultLogName, FileNameSize);
         std::memcpy(LogFile, path.c_str(), path.size() + 1);
+        const std::string failed = StartLog();
+        if (!failed.empty())
+            FatalMessage("%s", failed.c_str());
     }
-    Logging = true;
-    // The first line shows whether the log can be written at all: an
-    // administrator who asked for a log gets one, or nothing is done.
-    if (!AppendLine(std::string("start: ") + GetMessageText(5) + ", " + GetMessageText(6))) {
-        Logging = false;
-        FatalMessage("The log file cannot be written: %s", LogFile);
-    }
-    RunLog("options: %s", OneLine(commandLine ? commandLine : "").c_str());
+    RunLog("options: %s", commandLine ? commandLine : "");
     RunLog("mode: %s, %s texts", SilentRun ? "unattended" : "interactive", DutchLanguage ? "Dutch" : "English");
+    if (!refused.empty())
+        FatalMessage("%s", refused.c_str());
 }
 
 int ShowMessage(const char* text, const char* caption, OsIcon icon) {
@@ -128,12 +148,13 @@ int ShowOwnedMessage(OsWindow owner, const char* text, const char* caption, OsIc
     return owner != 0 ? OsMessageBoxOwned(owner, text, caption, icon) : OsMessageBox(text, caption, icon);
 }
 
-void SetOutcome(int outcome) {
+void SetOutcome(int outcome, bool interactiveToo) {
     Outcome = outcome;
+    OutcomeInteractive = interactiveToo;
 }
 
 int RunOutcome() {
-    return Outcome;
+    return SilentRun || OutcomeInteractive ? Outcome : RunApplied;
 }
 
 void EndRun(int code) {

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "fileio/fileio.h"
 #include "platform/app.h"
@@ -29,9 +30,14 @@ extern int LogRequested;
 
 // UpdaterRun (declared in platform/app.h) is the run as WinMain performs it.
 
-// The command line is read up to its 259th character.
+// The interactive run reads its own options ("-log", "-dut", "-eng") from
+// the command line's first 259 characters, 48 words at most. The whole line
+// is read for "-silent" and "-logfile=".
 inline constexpr int CommandLineSize = 260;
 int ParseCommandLine(const char* commandLine);
+// What ParseCommandLine could not accept (empty: nothing): the run reports
+// it as soon as its log is started, and ends.
+extern std::string CommandLineProblem;
 int CheckWindowsVersion();
 int ProductRunning();
 int FamilyRunning();
@@ -66,9 +72,14 @@ void RunLog(const char* format, ...) DIAG_PRINTF(1, 2);
 // only logged, answering OK.
 int ShowMessage(const char* text, const char* caption, OsIcon icon);
 int ShowOwnedMessage(OsWindow owner, const char* text, const char* caption, OsIcon icon);
-// What the unattended run ends with (RunApplied until a step says other).
-void SetOutcome(int outcome);
+// What the run ends with: RunApplied until a step says other. The
+// interactive run ends 0 after every normal end, except with an outcome set
+// for it too (an update the user asked for and did not get).
+void SetOutcome(int outcome, bool interactiveToo = false);
 int RunOutcome();
+// The text with every control character written as <XX> (two hex digits):
+// outside text in a log line or a message, so that it cannot break a line.
+std::string EscapeControls(const std::string& text);
 // Logs the end and ends the process at once.
 [[noreturn]] void EndRun(int code);
 
@@ -101,11 +112,17 @@ inline constexpr const char* DamagedEnglish = "The update program is damaged. Do
 // Ends the program with a clear message when the directory leaves no room for
 // "\lzx.ver" in a path; called before anything is written.
 void CheckProductDirectory(const char* directory);
+// The path of name in the temporary directory, shorter than size. A
+// temporary directory that the system cannot give, or one too long for the
+// name, ends the program with its refusal: never the current directory.
+std::string TempFilePath(const char* name, std::size_t size);
 // Writes the payload to a new "%sTEMP.LZX" (its path in path) and leaves it
-// open in file for InstallPayload, which reads it through that handle and
-// closes it.
+// open in file for InstallPayload, which reads it through that handle. The
+// file is removed on every way out once it exists: by InstallPayload when
+// extraction is over, and by the fatal path before (the file is marked).
 void WritePayload(char* path, int secondPass, FileRec* file);
-void InstallPayload(FileRec* archive, const char* directory);
+// false when nothing was installed (no lzx.ver), after its box.
+bool InstallPayload(FileRec* archive, const char* archivePath, const char* directory);
 // The whole installation the confirmation runs, with its closing report:
 // payload, extraction, Program Manager items (demo), report. owner: the
 // dialog, or 0 in the unattended run.

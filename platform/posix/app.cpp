@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <ctime>
 #include <unistd.h>
 
@@ -86,12 +87,38 @@ bool OsInitCommonControls() {
 //   [Software\Zelk]
 //   Location=C:\Zelk
 //   Version=2.00
+// A value holding control characters, which would break its line, is
+// written as regedit writes one, in bytes: Version=hex(1):32,2e,30,0d,0a.
 // Every change rewrites the file through a sibling and a rename, so a reader
 // never sees half a file.
 
 namespace {
 
 using Registry = std::map<std::string, std::map<std::string, std::string>>;
+
+constexpr const char* BytesMark = "hex(1):";
+
+std::string ValueFromFile(const std::string& text) {
+    if (text.compare(0, std::strlen(BytesMark), BytesMark) != 0)
+        return text;
+    std::string value;
+    for (std::size_t at = std::strlen(BytesMark); at < text.size(); at += 3)
+        value += static_cast<char>(std::strtoul(text.substr(at, 2).c_str(), nullptr, 16));
+    return value;
+}
+
+std::string ValueToFile(const std::string& value) {
+    if (std::none_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+        return value;
+    std::string text = BytesMark;
+    for (const char c : value) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%02x,", static_cast<unsigned char>(c));
+        text += byte;
+    }
+    text.pop_back();
+    return text;
+}
 
 std::string RegistryPath() {
     return Environment("UPDATER_REGISTRY", Environment("HOME", "/tmp") + "/.updater-registry");
@@ -108,7 +135,7 @@ Registry LoadRegistry() {
             key = line.substr(1, line.size() - 2);
             registry[key];
         } else if (const std::size_t equals = line.find('='); equals != std::string::npos && !key.empty()) {
-            registry[key][line.substr(0, equals)] = line.substr(equals + 1);
+            registry[key][line.substr(0, equals)] = ValueFromFile(line.substr(equals + 1));
         }
     }
     return registry;
@@ -122,7 +149,7 @@ bool SaveRegistry(const Registry& registry) {
         for (const auto& [key, values] : registry) {
             out << '[' << key << "]\n";
             for (const auto& [name, value] : values)
-                out << name << '=' << value << '\n';
+                out << name << '=' << ValueToFile(value) << '\n';
         }
         if (!out.flush())
             return false;
@@ -329,16 +356,28 @@ unsigned long OsProcessId() {
     return static_cast<unsigned long>(getpid());
 }
 
-bool OsAppendFile(const char* path, const char* text, std::size_t length) {
+OsAppendResult OsAppendFile(const char* path, const char* text, std::size_t length) {
     std::string native = path;
     std::replace(native.begin(), native.end(), '\\', '/');
-    const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // O_NONBLOCK: opening a FIFO for writing would otherwise wait for a
+    // reader, for ever in an unattended run; without one it fails (ENXIO).
+    const int fd =
+        open(native.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0)
-        return false;
+        return errno == ENXIO || errno == EISDIR ? OsAppendResult::NotAFile : OsAppendResult::Failed;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return OsAppendResult::NotAFile;
+    }
     ssize_t written;
     do
         written = write(fd, text, length);
     while (written < 0 && errno == EINTR);
     const bool closed = close(fd) == 0;
-    return written == static_cast<ssize_t>(length) && closed;
+    return written == static_cast<ssize_t>(length) && closed ? OsAppendResult::Appended : OsAppendResult::Failed;
+}
+
+std::string OsTempDirectory() {
+    return OsTempPath();
 }

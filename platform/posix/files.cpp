@@ -24,6 +24,7 @@
 //    "." and ".." are listed. Names come sorted, so runs repeat.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -236,10 +237,10 @@ std::int64_t OsGetFileSize64(OsHandle file) {
 }
 
 bool OsCreateUniqueFile(char* name, std::size_t size) {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};  // streams open on any thread
     const unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const unsigned tag = (seed + counter++ * 40503u) & 0xFFFFFF;
+        const unsigned tag = (seed + counter.fetch_add(1) * 40503u) & 0xFFFFFF;
         if (std::snprintf(name, size, "lzx%06X.tmp", tag) >= static_cast<int>(size))
             return false;
         const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -461,6 +462,10 @@ OsFailure OsLastFailure() {
             return OsFailure::InUse;
         case EEXIST:
             return OsFailure::Exists;
+        case ELOOP:
+            return OsFailure::Link;
+        case ENOTDIR:
+            return OsFailure::NotFolder;
         default:
             return OsFailure::Other;
     }
@@ -510,4 +515,242 @@ bool OsSetEndOfFile(OsHandle file) {
         return false;
     const off_t here = lseek(fd, 0, SEEK_CUR);
     return here >= 0 && ftruncate(fd, here) == 0;
+}
+
+// ---- Folders held open, and names inside them -----------------------------
+//
+// openat() and its kin with O_NOFOLLOW: each name is looked up once, in the
+// folder whose descriptor is held, and a link is never followed. Nothing
+// here allocates, so the deletions can run in an interruption's cleanup.
+
+namespace {
+
+constexpr std::size_t NameLimit = 4096;
+
+int FolderDescriptor(OsHandle folder) {
+    return folder == 0 ? AT_FDCWD : Descriptor(folder);
+}
+
+// The name in the system's form ("\" as "/", for the current directory's
+// paths) in a buffer of the caller's; false when it does not fit or a
+// confined harness may not reach it.
+bool LocalName(const char* name, char* out) {
+    std::size_t i = 0;
+    for (; name[i] != 0; ++i) {
+        if (i + 1 >= NameLimit)
+            return false;
+        out[i] = name[i] == '\\' ? '/' : name[i];
+    }
+    out[i] = 0;
+    static const char* root = std::getenv("UPDATER_CONFINE");
+    const bool up = std::strcmp(out, "..") == 0 || std::strncmp(out, "../", 3) == 0;
+    if (i == 0 || (root != nullptr && *root != 0 && up)) {
+        errno = ENOENT;
+        return false;
+    }
+    return true;
+}
+
+// What a failed no-follow open of a folder ran into: ELOOP and ENOTDIR are
+// both answered for a link, so the entry itself is asked.
+void ExplainFolderFailure(int at, const char* name) {
+    const int error = errno;
+    struct stat st;
+    if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = S_ISLNK(st.st_mode) ? ELOOP : S_ISDIR(st.st_mode) ? error : ENOTDIR;
+        return;
+    }
+    errno = error;
+}
+
+// Read-only or held by another open: what Windows refuses to delete or to
+// replace.
+bool PinnedAt(int at, const char* name) {
+    struct stat st;
+    if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (IsReadOnly(st)) {
+        errno = EACCES;
+        return true;
+    }
+    const int fd = openat(at, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    if (busy)
+        errno = EBUSY;
+    return busy;
+}
+
+}  // namespace
+
+OsHandle OsOpenFolder(const char* path) {
+    const std::string native = NativePath(path);
+    if (native.empty()) {
+        errno = ENOENT;
+        return 0;
+    }
+    const int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd < 0 ? 0 : static_cast<OsHandle>(fd) + 1;
+}
+
+OsHandle OsOpenFolderAt(OsHandle folder, const char* name, bool make) {
+    char local[NameLimit];
+    if (!LocalName(name, local))
+        return 0;
+    const int at = FolderDescriptor(folder);
+    // mkdirat never follows a link either: a name that is one stays taken.
+    if (make && mkdirat(at, local, 0777) != 0 && errno != EEXIST)
+        return 0;
+    const int fd = openat(at, local, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        ExplainFolderFailure(at, local);
+        return 0;
+    }
+    return static_cast<OsHandle>(fd) + 1;
+}
+
+void OsCloseFolder(OsHandle folder) {
+    if (folder != 0)
+        close(Descriptor(folder));
+}
+
+bool OsQueryAt(OsHandle folder, const char* name, OsEntry* entry) {
+    char local[NameLimit];
+    struct stat st;
+    *entry = OsEntry{OsEntryKind::Missing, false, 0};
+    if (!LocalName(name, local))
+        return errno == ENOENT;
+    if (fstatat(FolderDescriptor(folder), local, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT || errno == ENOTDIR;
+    entry->kind = S_ISLNK(st.st_mode)   ? OsEntryKind::Link
+                  : S_ISDIR(st.st_mode) ? OsEntryKind::Folder
+                  : S_ISREG(st.st_mode) ? OsEntryKind::File
+                                        : OsEntryKind::Other;
+    entry->readOnly = IsReadOnly(st);
+    entry->links = static_cast<std::uint32_t>(st.st_nlink);
+    return true;
+}
+
+OsHandle OsCreateNewFileAt(OsHandle folder, const char* name, unsigned access) {
+    char local[NameLimit];
+    if (!LocalName(name, local))
+        return 0;
+    const int mode = (access & OsAccessRead) ? O_RDWR : O_WRONLY;
+    const int fd = openat(FolderDescriptor(folder), local, mode | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return 0;
+    flock(fd, LOCK_EX | LOCK_NB);  // new, so nobody else holds it
+    return static_cast<OsHandle>(fd) + 1;
+}
+
+OsHandle OsOpenFileAt(OsHandle folder, const char* name, unsigned access, unsigned share) {
+    char local[NameLimit];
+    if (!LocalName(name, local))
+        return 0;
+    const int mode = (access & OsAccessWrite) ? ((access & OsAccessRead) ? O_RDWR : O_WRONLY) : O_RDONLY;
+    // Non-blocking, so that a FIFO put in the file's place cannot hold the
+    // open; the descriptor is made blocking again once it is known a file.
+    const int fd = openat(FolderDescriptor(folder), local, mode | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            ExplainFolderFailure(FolderDescriptor(folder), local);
+        return 0;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        errno = EACCES;
+        return 0;
+    }
+    if (flock(fd, (share == OsShareNone ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        close(fd);
+        errno = EBUSY;
+        return 0;
+    }
+    return static_cast<OsHandle>(fd) + 1;
+}
+
+bool OsRenameFileAt(OsHandle file, OsHandle folder, const char* from, const char* to) {
+    char source[NameLimit];
+    char target[NameLimit];
+    if (!LocalName(from, source) || !LocalName(to, target))
+        return false;
+    const int at = FolderDescriptor(folder);
+    // The name must still be the file this handle wrote: Windows renames
+    // the open file itself, here the name is all there is.
+    struct stat mine, named;
+    if (fstat(Descriptor(file), &mine) != 0 || fstatat(at, source, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
+        errno = ENOENT;
+        return false;
+    }
+    struct stat st;
+    if (fstatat(at, target, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    if (PinnedAt(at, target))
+        return false;
+    return renameat(at, source, at, target) == 0;
+}
+
+bool OsDeleteFileAt(OsHandle folder, const char* name) {
+    char local[NameLimit];
+    if (!LocalName(name, local))
+        return false;
+    const int at = FolderDescriptor(folder);
+    struct stat st;
+    if (fstatat(at, local, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    if (PinnedAt(at, local))
+        return false;
+    return unlinkat(at, local, 0) == 0;
+}
+
+bool OsDeleteOpenFile(OsHandle file, OsHandle folder, const char* name) {
+    char local[NameLimit];
+    if (file == 0 || !LocalName(name, local))
+        return false;
+    const int at = FolderDescriptor(folder);
+    struct stat mine, named;
+    if (fstat(Descriptor(file), &mine) != 0 || fstatat(at, local, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
+        return false;
+    return unlinkat(at, local, 0) == 0;
+}
+
+OsHandle OsOpenLockAt(OsHandle folder, const char* name) {
+    char local[NameLimit];
+    if (!LocalName(name, local))
+        return 0;
+    const int at = FolderDescriptor(folder);
+    const int fd = openat(at, local, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return 0;
+    struct stat held, named;
+    if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        errno = EACCES;
+        return 0;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        errno = EBUSY;
+        return 0;
+    }
+    // The holder before may have given the file another name (or removed
+    // it) between this open and the lock: then this is no longer the lock.
+    if (fstatat(at, local, &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != held.st_dev ||
+        named.st_ino != held.st_ino) {
+        close(fd);
+        errno = EBUSY;
+        return 0;
+    }
+    return static_cast<OsHandle>(fd) + 1;
 }

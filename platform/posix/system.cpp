@@ -14,6 +14,7 @@
 
 #include <pthread.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -66,11 +67,32 @@ void* RunThread(void* start) {
 
 }  // namespace
 
+namespace {
+
+// The signals that interrupt a run: the thread that takes one runs the
+// cleanup, so only the program's own thread may, never a coding thread.
+sigset_t InterruptSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+}  // namespace
+
 OsHandle OsThreadStart(void (*body)(void* context), void* context) {
     auto* run = new (std::nothrow) ThreadStart{body, context, {}};
     if (run == nullptr)
         return 0;
-    if (pthread_create(&run->thread, nullptr, RunThread, run) != 0) {
+    // A new thread starts with its creator's mask: blocked for its whole life.
+    const sigset_t interrupts = InterruptSignals();
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
+    const int started = pthread_create(&run->thread, nullptr, RunThread, run);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (started != 0) {
         delete run;
         return 0;
     }
@@ -112,5 +134,43 @@ void OsSemaphoreClose(OsHandle semaphore) {
 void OsSleep(unsigned milliseconds) {
     timespec pause{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// ---- Interruptions ---------------------------------------------------------
+
+namespace {
+
+void (*InterruptCleanup)() = nullptr;
+thread_local int InterruptHolds = 0;
+
+void OnInterrupt(int signal) {
+    if (InterruptCleanup != nullptr)
+        InterruptCleanup();
+    _exit(128 + signal);
+}
+
+}  // namespace
+
+void OsOnInterrupt(void (*cleanup)()) {
+    InterruptCleanup = cleanup;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigfillset(&action.sa_mask);  // one cleanup at a time
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+void OsHoldInterrupts() {
+    if (InterruptHolds++ == 0) {
+        const sigset_t interrupts = InterruptSignals();
+        pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
+    }
+}
+
+void OsReleaseInterrupts() {
+    if (--InterruptHolds == 0) {
+        const sigset_t interrupts = InterruptSignals();
+        pthread_sigmask(SIG_UNBLOCK, &interrupts, nullptr);
     }
 }

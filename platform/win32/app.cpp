@@ -195,15 +195,47 @@ unsigned long OsProcessId() {
     return GetCurrentProcessId();
 }
 
-bool OsAppendFile(const char* path, const char* text, std::size_t length) {
+OsAppendResult OsAppendFile(const char* path, const char* text, std::size_t length) {
     // Append access alone: every write goes to the end of the file as it is
     // then, whoever else appends meanwhile.
     const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return false;
+        return OsAppendResult::Failed;
+    // A pipe, the console or a device would take the lines, or wait with
+    // them: only a file on a disk is a log.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return OsAppendResult::NotAFile;
+    }
     DWORD written = 0;
     const BOOL wrote = WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
     const BOOL closed = CloseHandle(file);
-    return wrote && closed && written == length;
+    return wrote && closed && written == length ? OsAppendResult::Appended : OsAppendResult::Failed;
+}
+
+std::string OsTempDirectory() {
+    const DWORD size = GetTempPathA(0, nullptr);
+    if (size > 0) {
+        std::string path(size, '\0');
+        const DWORD length = GetTempPathA(size, path.data());
+        if (length > 0 && length < size) {
+            path.resize(length);
+            return path;
+        }
+    }
+    // Windows (and Wine) give no temporary directory when the variable is
+    // longer than a path may be.
+    for (const char* name : {"TMP", "TEMP"}) {
+        const DWORD needed = GetEnvironmentVariableA(name, nullptr, 0);
+        if (needed == 0)
+            continue;
+        std::string value(needed, '\0');
+        const DWORD length = GetEnvironmentVariableA(name, value.data(), needed);
+        if (length > 0 && length < needed) {
+            value.resize(length);
+            return value.back() == '\\' ? value : value + '\\';
+        }
+    }
+    return std::string();
 }

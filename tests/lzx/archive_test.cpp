@@ -155,11 +155,12 @@ TEST_F(ArchiveTest, EmptyAndCutArchives) {
     EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), FatalExit(),
                 FatalReport("UnPackLZX: negative size of entry [#neg.txt]"));
 
-    // A target path that does not fit 259 characters.
+    // A target path that does not fit 259 characters with its temporary name.
     const std::string longName = "#" + std::string(255, 'p');
     Archive({{longName, "p"}});
     EXPECT_EXIT(UnPackLZX("a.lzx", target.c_str(), nullptr, 0, 0), FatalExit(),
-                "UnPackLZX: target path of " + test::AnyNumber + " characters, at most 259");
+                "UnPackLZX: target path of " + test::AnyNumber + " characters, at most " +
+                    std::to_string(259 - SiblingExtra));
 }
 
 TEST_F(ArchiveTest, VersionsDecideAgainstTheTable) {
@@ -295,15 +296,18 @@ TEST_F(ArchiveTest, LimitsOfTablesNamesAndPaths) {
     ASSERT_TRUE(EntryDecode(raw, &back));
     EXPECT_EQ(std::string(back.name), longest);
 
-    // Target paths of 259 characters are made, 260 are refused.
+    // Target paths that leave room for the temporary name beside them are
+    // made, one character more is refused.
     const std::string base = dir / "t";
-    const std::size_t room = 259 - base.size() - 1;  // what the name may add after "\"
-    Archive({{"#" + std::string(room, 'p'), "259"}});
+    const int most = 259 - SiblingExtra;
+    const std::size_t room = most - base.size() - 1;  // what the name may add after "\"
+    Archive({{"#" + std::string(room, 'p'), "fits"}});
     UnPackLZX("a.lzx", base.c_str(), nullptr, 0, 0);
-    EXPECT_EQ(ReadFile(base + "\\" + std::string(room, 'p')), "259");
-    Archive({{"#" + std::string(room + 1, 'p'), "260"}});
+    EXPECT_EQ(ReadFile(base + "\\" + std::string(room, 'p')), "fits");
+    Archive({{"#" + std::string(room + 1, 'p'), "too long"}});
     EXPECT_EXIT(UnPackLZX("a.lzx", base.c_str(), nullptr, 0, 0), FatalExit(),
-                "UnPackLZX: target path of 260 characters, at most 259");
+                "UnPackLZX: target path of " + std::to_string(most + 1) + " characters, at most " +
+                    std::to_string(most));
 }
 
 // ---- Hostile archives ------------------------------------------------------
@@ -357,9 +361,11 @@ TEST_F(ArchiveTest, TheTableComparesNamesAsTheFileSystemDoes) {
 TEST_F(ArchiveTest, PathsThatCannotBeWrittenAreFoundFirst) {
     ASSERT_EQ(MakePath(In("folder\\x.txt").c_str()), 1);
     WriteFile(In("file"), "mine");
-    const std::size_t room = 259 - target.size() - 1;
+    const int longest = 259 - SiblingExtra;
+    const std::size_t room = longest - target.size() - 1;
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"#" + std::string(room + 1, 'p'), "UnPackLZX: target path of 260 characters, at most 259"},
+        {"#" + std::string(room + 1, 'p'), "UnPackLZX: target path of " + std::to_string(longest + 1) +
+                                               " characters, at most " + std::to_string(longest)},
         {"#file\\x.txt", "is a file, not a folder"},
         {"#folder\\x.txt", "is a folder"},
     };
@@ -518,10 +524,43 @@ TEST_F(ArchiveTest, VersionFilesLoadSettleAndSave) {
     FreeBlock(table);
     EXPECT_EQ(ReadFile("lzx.ver").size(), 4u * EntrySize);
 
-    // A record whose name has no end is refused, not read past.
-    WriteFile("bad.ver", std::string(EntrySize, 'x'));
-    EXPECT_EXIT(VersionTableLoad("bad.ver", &capacity), FatalExit(),
-                FatalReport("VersionTableLoad: damaged record 0 in [bad.ver]"));
+}
+
+// A damaged version file decides nothing: it is refused whole, naming the
+// file and the record, never read as far as it goes.
+TEST_F(ArchiveTest, DamagedVersionFilesAreRefusedWhole) {
+    const auto record = [](const char* name, int version, int field = -1, std::int32_t value = 0) {
+        EntryRec rec = EntryOf({name, "", version});
+        if (field >= 0)
+            (&rec.size)[field] = value;  // size, version, status ...
+        std::uint8_t raw[EntrySize];
+        EntryEncode(rec, raw);
+        return std::string(reinterpret_cast<char*>(raw), EntrySize);
+    };
+    const std::string blank(EntrySize, '\0');
+    const std::string a = record("#a", 200);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {a + blank + record("#c", 200), "record 2 of [bad.ver] is blank, but record 3 after it is not"},
+        {a + std::string(10, 'x'), "[bad.ver] has 442 bytes, not a whole number of 432-byte records"},
+        {a + std::string(EntrySize, 'x'), "record 2 of [bad.ver] has a name of 256 characters or more"},
+        {record("#n", 200, 0, -1), "record 1 of [bad.ver] has a negative size"},
+        {record("#n", 200, 1, -204), "record 1 of [bad.ver] has a negative version"},
+        {a + record("#n", 200, 2, 4), "record 2 of [bad.ver] has a status other than 0 to 3"},
+        {record("", 200), "record 1 of [bad.ver] has no name, but other fields"},
+    };
+    for (const auto& [bytes, problem] : cases) {
+        WriteFile("bad.ver", bytes);
+        int capacity = 0;
+        EXPECT_EXIT(VersionTableLoad("bad.ver", &capacity), FatalExit(),
+                    FatalReport("VersionTableLoad: " + problem + "; refused"))
+            << problem;
+    }
+    // Blank records at the end are where the table ends.
+    WriteFile("end.ver", a + blank + blank);
+    int capacity = 0;
+    EntryRec* table = VersionTableLoad("end.ver", &capacity);
+    EXPECT_EQ(VersionTableSettle(table, capacity).length, 1);
+    FreeBlock(table);
 }
 
 }  // namespace

@@ -94,4 +94,43 @@ head -c 20000 /dev/urandom > noise.bin  # no row of 0xFF bytes for the sort stag
 expect_exit 2 "sort stage without an empty row" $LZX compress --sort noise.bin noise.lzx
 [ -z "$(ls lzx*.tmp 2>/dev/null)" ] || fail "a failed stream left its side file $(ls lzx*.tmp)"
 
+# ---- A damaged version file, or a refused archive, changes nothing ------------
+mkdir table
+printf x > table/short.ver
+archive one.lzx '#one.txt' small.txt
+expect_exit 2 "damaged version file" $LZX unpack one.lzx table --table table/short.ver
+expect_text err.txt "short.ver\] has 1 bytes" "damaged version file: named"
+archive out.lzx '#..\escape.txt' small.txt
+expect_exit 2 "refused archive, new version file" $LZX unpack out.lzx table --table table/new.ver
+[ "$(ls table)" = short.ver ] || fail "refused runs left: $(ls table | tr '\n' ' ')"
+[ "$(cat table/short.ver)" = x ] || fail "the damaged version file changed"
+
+# ---- An interruption leaves what was there, and nothing beside it ------------
+# Each command is stopped while it writes; the file it replaces keeps its old
+# bytes, a new one is not made, and no temporary file stays. Under Wine the
+# signal is Ctrl-C (a SIGTERM ends a Windows program unannounced).
+perl -e 'srand(7); for (1..2000000) { print "row $_ ", int(rand(1e9)), "\n" }' > src/huge.txt
+archive huge.lzx '#huge.txt' huge.txt
+$LZX compress src/huge.txt huge.stream >/dev/null 2>&1 || fail "compress huge.txt"
+signals="INT:130 TERM:143"
+[ $wine = 1 ] && signals="INT:2"
+mkdir stop
+for signal in $signals; do
+  for command in "unpack huge.lzx stop --force" "compress src/huge.txt stop/new.lzx" "decompress huge.stream stop/new.txt"; do
+    echo old > stop/huge.txt
+    # A group of its own, so that the signal reaches the program behind
+    # any wrapper, as a terminal's Ctrl-C reaches the foreground group.
+    setsid $LZX $command >/dev/null 2>err.txt &
+    running=$!
+    for _ in $(seq 400); do ls stop/*.tmp >/dev/null 2>&1 && break; sleep 0.02; done
+    kill -"${signal%:*}" -- -$running
+    wait $running
+    code=$?
+    [ $code = "${signal#*:}" ] || { fail "$command, SIG${signal%:*}: exit $code"; cat err.txt; }
+    [ "$(ls stop)" = huge.txt ] || fail "$command, SIG${signal%:*}: left $(ls stop | tr '\n' ' ')"
+    [ "$(cat stop/huge.txt)" = old ] || fail "$command, SIG${signal%:*}: the old file changed"
+    [ -z "$(ls lzx*.tmp 2>/dev/null)" ] || fail "$command, SIG${signal%:*}: side file $(ls lzx*.tmp) left"
+  done
+done
+
 checks_end "lzx faults"

@@ -54,6 +54,17 @@ refused compress-another-spelling "is the same file as" compress src/b.txt ./src
 refused decompress-onto-its-input "is the same file as" decompress a.lzx a-link.lzx -- a.lzx
 refused decompress-same-name "is the same file as" decompress a.lzx ./a.lzx -- a.lzx
 
+# A run that fails half way leaves the file it would have replaced as it was.
+printf '%s\n%s\n%s\n%s\n' "$work/out.lzx" "$work/src/" "missing.txt|V=204" "#m.txt" > pack.txt
+refused pack-missing-source "code = 209" pack pack.txt -- out.lzx
+head -c 20000 /dev/urandom > noise.bin  # no row of 0xFF bytes for the sort stage
+refused compress-that-fails "SorPack: no empty rows" compress --sort noise.bin a.lzx -- a.lzx
+"$LZX" decompress a.lzx a.out >/dev/null || fail "decompress"
+cp a.lzx damaged.lzx
+printf 'damage' | dd of=damaged.lzx bs=1 seek=$(($(stat -c %s a.lzx) * 2 / 3)) conv=notrunc 2>/dev/null
+refused decompress-that-fails "Einde programma" decompress damaged.lzx a.out -- a.out
+[ -z "$(ls ./*.tmp 2>/dev/null)" ] || fail "temporary files left: $(ls ./*.tmp)"
+
 # Sparse files: the sizes cost no disk space, and the refusal reads nothing.
 truncate -s $((4 * 1024 * 1024 * 1024 + 100)) big.bin
 refused scramble-4GiB-and-100 "at most 2147483647 can be scrambled" scramble big.bin -- 

@@ -173,14 +173,18 @@ grep -qx 'Version=2.00' "$UPDATER_REGISTRY" || fail "Version written although a 
 cmp -s "$place/Zelk/Leesmij.txt" "$place/before" || fail "newer file replaced"
 [ "$(value "$place/Zelk/lzx.ver" 2 260)" = 205 ] || fail "kept record's version changed"
 
-fresh nolzxver 2.00
-rm "$place/Zelk/lzx.ver"
-cp "$place/Zelk/Zelk.hlp" "$place/before"
-run 0 "1\n" "$UPDATE" -eng
-has err "Einde: $place/Zelk\\lzx.ver not found"
-has err "Update report: The update has been applied."
-cmp -s "$place/Zelk/Zelk.hlp" "$place/before" || fail "installed without lzx.ver"
-[ -e "$place/tmp/TEMP.LZX" ] && fail "temporary archive left"
+# An update not made: its code and log say so, no report says otherwise, TEMP.LZX goes.
+while IFS='|' read -r name fault silent want text; do
+  fresh "$name" 2.00 && eval "$fault"
+  run "$want" "1\n" "$UPDATE" -eng "-logfile=$place/u.log" $silent
+  has u.log "$text"
+  hasnt u.log "The update has been applied."
+  [ -e "$place/tmp/TEMP.LZX" ] && fail "temporary archive left"
+done <<'EOF'
+nolzxver|rm "$place/Zelk/lzx.ver"||4|message: Einde: 
+nolzxver-silent|rm "$place/Zelk/lzx.ver"|-silent|4|Zelk\lzx.ver not found
+registry|mkdir "$UPDATER_REGISTRY.new"||2|fatal: The new version 2.04 cannot be written to the registry
+EOF
 
 fresh cancel 2.00
 cp -r "$place/Zelk" "$place/before"
@@ -193,7 +197,6 @@ fresh readonly 2.00
 chmod a-w "$place/Zelk/Zelk.hlp"
 run 2 "1\n" "$UPDATE"
 has err "Einde programma: File Error : name = [$place/Zelk\\Zelk.hlp] code = 206"
-[ -e "$place/tmp/TEMP.LZX" ] || fail "temporary archive removed after a fatal error"
 cmp -s "$place/Zelk/Zelk.exe" "$BUILD/release/Zelk.exe" || fail "files extracted before the error were not kept"
 grep -qx 'Version=2.00' "$UPDATER_REGISTRY" || fail "Version written after a fatal error"
 [ "$(value "$place/Zelk/lzx.ver" 0 260)" = 200 ] || fail "lzx.ver rewritten after a fatal error"
@@ -247,6 +250,18 @@ has err "Zelk.hlp] code = 211"
 kill $holder 2>/dev/null; wait $holder 2>/dev/null
 rm -f "$place/Zelk/Zelk.hlp.held"
 after_fault
+
+# TEMP.LZX goes on every way out: a full TEMP, a failure during extraction, one after it.
+while IFS='|' read -r name fault code; do
+  fresh "temp-$name" 2.00
+  ( eval "$fault"; printf '1\n' | "$UPDATE" ) >"$place/out" 2>"$place/err"
+  has err "code = $code"
+  [ -e "$place/tmp/TEMP.LZX" ] && fail "temporary archive left"
+done <<'EOF'
+full|trap '' XFSZ; ulimit -f 8|205
+extraction|chmod a-w "$place/Zelk/Zelk.hlp"|206
+save|chmod a-w "$place/Zelk/lzx.ver"|204
+EOF
 
 # The temporary archive: whatever is planted under its fixed name (a link to
 # another file, a hard link, a dangling link) is removed, never written
@@ -420,9 +435,41 @@ run 2 "" "$UPDATE" "-logfile=$place/missing/u.log"
 has err "The log file cannot be written: $place/missing/u.log"
 run 2 "" "$UPDATE" -silent "-logfile=$place/missing/u.log"
 run 2 "" "$UPDATE" "-logfile=$place/$(printf 'l%.0s' $(seq 1 300)).log"
-has err "The command line is too long for the log file's path"
+has err "The log file's path is too long"
 ls "$place" | grep -q lll && fail "a log written at a path cut off"
 grep -qx 'Version=2.04' "$UPDATER_REGISTRY" || fail "registry changed by a run without its log"
+
+# -silent anywhere, beside any mistake: nothing shown or waited for, the reason logged.
+fresh silent-mistakes 2.00
+mkfifo "$place/fifo"
+long=$place/$(printf 'l%.0s' $(seq 1 $((250 - ${#place}))))
+while IFS='|' read -r want log words text; do
+  eval "set -- $words"
+  timeout 30 "$UPDATE" "$@" </dev/null >"$place/out" 2>&1; code=$?
+  [ $code -eq "$want" ] && [ ! -s "$place/out" ] || { fail "[$words]: exit $code"; cat "$place/out"; }
+  has "$log" "$text"
+done <<EOF
+2|tmp/ZelkUpdate.log|'-logfile="$place/my logs/u.log' -silent|fatal: The command line has a quote that is not closed
+2|tmp/ZelkUpdate.log|-eng -logfile=$long$long.log -silent|fatal: The log file's path is too long
+2|tmp/ZelkUpdate.log|-SILENT -dutch|fatal: The command line holds a word that is not an option: -dutch
+2|tmp/ZelkUpdate.log|-silent -logfile=$place/fifo|fatal: The log file is not a regular file
+0|${long#$place/}.log|-logfile=$long.log -silent|end: exit code 0
+EOF
+
+# Outside text in the log shows its control characters escaped: no forged line.
+forged=$(printf '\r\nend: exit code 0')
+bytes() { printf 'hex(1):%s' "$(printf %s "$1" | od -An -v -tx1 | tr -s ' \n' ',' | sed 's/^,//;s/,$//')"; }
+while IFS='|' read -r name setup; do
+  fresh "forged-$name" 2.00 && extra= && eval "$setup"
+  "$UPDATE" -silent "-logfile=$place/u.log" ${extra:+"$extra"} </dev/null >/dev/null 2>&1
+  has u.log "<0D><0A>end: exit code 0"
+  grep -vqE '^[0-9-]{10} [0-9:]{8} \[[0-9]+\] ' "$place/u.log" && fail "a log line without its stamp"
+done <<'EOF'
+version|registry Zelk Version "$(bytes "2.00$forged")"
+location|registry Zelk Location "$(bytes "$place/Zelk$forged")"
+command-line|extra=$forged
+environment|export TMPDIR=$place/t$forged; mkdir "$TMPDIR"
+EOF
 
 # One payload byte flipped in a copy of the program: refused before anything
 # is touched, with and without a dialog.

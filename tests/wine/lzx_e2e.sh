@@ -89,5 +89,10 @@ bash "$E2E_TOP/tests/tools/lzx_hostile_test.sh" "$LZX" > "$work/hostile.txt" 2>&
 case=fault
 LZX=$LZX bash "$E2E_TOP/tests/tools/lzx_fault_test.sh" > "$work/fault.txt" 2>&1 \
   || { fail "faults in the target"; grep -v '^ok' "$work/fault.txt" | head -30; }
+# A folder below the target swapped for a link while the Windows tool writes.
+case=race
+LZX=$LZX bash "$E2E_TOP/tests/tools/lzx_race_test.sh" "${SWAPPER:?the swapper of the native test build}" 200 \
+  > "$work/race.txt" 2>&1 || { fail "a race wrote outside the target"; tail -5 "$work/race.txt"; }
+grep "runs," "$work/race.txt"
 
 e2e_end

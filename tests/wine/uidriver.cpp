@@ -19,6 +19,7 @@
 //   uidriver windows                  every visible top-level window and its controls
 //   uidriver hold NAME                a named mapping, held until the process is ended
 //   uidriver manifest FILE            prints the program file's manifest resource (id 1)
+//   uidriver run COMMANDLINE          runs it exactly as written (wine requotes arguments); its exit code
 //
 // Exit codes: 0 done, 1 the window did not come (or go) in time, 64 usage.
 #include <windows.h>
@@ -183,7 +184,7 @@ DWORD WaitArg(int argc, char** argv, int at) {
 
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
-                 "usage: uidriver wait|gone|controls|click|type|key|box|windows|hold|manifest ... (see the source's first comment)\n");
+                 "usage: uidriver wait|gone|controls|click|type|key|box|windows|hold|manifest|run ... (see the source's first comment)\n");
     std::exit(64);
 }
 
@@ -262,6 +263,15 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::fwrite(bytes, 1, SizeofResource(file, found), stdout);
+    } else if (command == "run") {
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        DWORD code = 1;
+        if (CreateProcessA(nullptr, argv[2], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process) &&
+            WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0)
+            GetExitCodeProcess(process.hProcess, &code);
+        return static_cast<int>(code);
     } else if (command == "hold") {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 32, title);
         if (mapping == nullptr)

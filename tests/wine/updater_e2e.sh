@@ -202,8 +202,7 @@ launch "$UPDATE" -eng
 dialog
 drv click "$TITLE" 1
 box "Einde" 'C:\Zelk\lzx.ver not found'
-box "Update report" "The update has been applied."
-finish 0
+finish 4
 unchanged before
 
 fresh newer-kept 2.00
@@ -309,6 +308,40 @@ for i in $(seq 1 400); do grep -q held "$E2E_WORK/held" && break; sleep 0.05; do
 launch "$UPDATE" -silent -eng
 finish 1
 logged 'message: Exit program: During updating Zelk should not be active.'
+
+# -silent beside a mistake: the run ends in time (a window would wait) and logs why.
+fresh silent-mistakes 2.00
+long=$(printf 'l%.0s' $(seq 1 230)) && mkdir "$C/users/$long"
+while IFS='|' read -r want words text; do
+  find "$C/users" -name ZelkUpdate.log -delete
+  launch "$E2E_BUILD/tests/wine/uidriver.exe" run "\"$(winpath "$UPDATE")\" $words"
+  finish "$want"
+  logged "$text"
+done <<EOF
+2|-logfile="C:\\My Logs\\z.log -silent|fatal: The command line has a quote that is not closed
+2|-eng -logfile=C:\\$long$long.log -silent|fatal: The log file's path is too long
+2|-SILENT -logfile=NUL|fatal: The log file is not a regular file
+0|-logfile=C:\\users\\$long\\ZelkUpdate.log -silent|end: exit code 0
+EOF
+
+# TEMP too long for the system (both modes), or full: never the current directory, no TEMP.LZX left.
+fresh temp-long 2.00
+long='C:\'$(printf 't%.0s' $(seq 1 300)) && w reg add 'HKCU\Environment' /v TMP /d "$long" /f >/dev/null
+mkdir "$E2E_WORK/cwd"
+(cd "$E2E_WORK/cwd" && launch "$UPDATE" -silent) && finish 2
+(cd "$E2E_WORK/cwd" && launch "$UPDATE" -eng) && dialog && drv click "$TITLE" 1
+box "Einde programma" "The temporary directory is too long for the update (at most 71 characters): $long\\"
+finish 2
+[ -z "$(ls -A "$E2E_WORK/cwd")" ] || fail "written to the current directory: $(ls -A "$E2E_WORK/cwd")"
+# The full TEMP's run also has a registry Version holding CR LF and a line of its own: logged escaped.
+fresh temp-full 2.00
+printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Zelk]\n"Version"=hex(1):%s\n' 32,2e,30,30,0d,0a,65,6e,64,3a,20,30,00 >"$E2E_WORK/v.reg"
+w regedit /S "$(winpath "$E2E_WORK/v.reg")"
+( trap '' XFSZ; ulimit -f 8; launch "$UPDATE" -silent )
+finish 2
+logged 'installed version 2.00<0D><0A>end: 0'
+logged 'TEMP.LZX] code = 205'
+[ -z "$(temp_archive)" ] || fail "TEMP.LZX left in a full TEMP"
 
 # One payload byte flipped: refused before anything is touched, in both modes.
 fresh damaged 2.00

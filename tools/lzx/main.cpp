@@ -190,6 +190,26 @@ void RefuseSameFile(const char* command, const std::string& in, const std::strin
         FatalMessage("lzx %s: [%s] is the same file as [%s]; nothing written", command, out.c_str(), in.c_str());
 }
 
+// A file the tool writes: under a temporary name beside OUT until Finish
+// gives it OUT's name, so that a failure or an interruption leaves what was
+// there.
+struct Output {
+    explicit Output(const std::string& name) {
+        FileInit(&file, 1, name.c_str());
+        std::size_t stop = 0;
+        if (FolderWalk(file.name, PathLeaf(file.name), 0, &place, &stop) != FolderReached)
+            FileError(&file, FileErrCreate);
+        FileCreateSibling(&file, &sibling, place.Innermost());
+    }
+    void Finish() {
+        FileCommitSibling(&file, &sibling);
+        FolderRelease(&place);
+    }
+    FileRec file;
+    FolderChain place;
+    FileSibling sibling;
+};
+
 // The largest file scramble takes: it holds the whole file in memory and
 // counts its bytes in a signed 32-bit size, as an E=1 entry's size is.
 constexpr long long MaxScrambleSize = 0x7FFFFFFF;
@@ -214,8 +234,10 @@ int Pack(const std::vector<std::string>& args) {
     std::fprintf(stderr, "lzx unpack: entry %d [%s] %s; refused%s\n", entry, EntryShowName(name).c_str(),
                  reason.c_str(), outside ? " (--allow-outside extracts a trusted archive)" : "");
     // The archive's stream ends first, with its coding threads: a process
-    // must not end while they wait (Wine has been seen to crash).
+    // must not end while they wait (Wine has been seen to crash). The hold
+    // on a version file goes with the files, as on the fatal path.
     HileReleaseAll();
+    FileTableCloseAll();
     std::exit(ExitRefused);
 }
 
@@ -261,7 +283,12 @@ int Unpack(const std::vector<std::string>& args) {
 
     if (!parsed.table.empty()) {
         int capacity = 0;
-        VersionTableLock(parsed.table.c_str());
+        // A version file inside DIR is reached as the files extracted
+        // there are: each folder below DIR from its parent's handle.
+        const std::string& file = parsed.table;
+        const bool inside = file.size() > target.size() && file.compare(0, target.size(), target) == 0 &&
+                            (file[target.size()] == '\\' || file[target.size()] == '/');
+        VersionTableLock(file.c_str(), inside ? target.size() + 1 : VersionFileFolder);
         EntryRec* table = VersionTableLoad(parsed.table.c_str(), &capacity);
         UnPackLZX(archive.c_str(), target.c_str(), table, capacity, force, options);
         counts = VersionTableSettle(table, capacity);
@@ -321,17 +348,15 @@ int Decompress(const std::vector<std::string>& args) {
     UseThreads(parsed);
     RefuseSameFile("decompress", parsed.positional[0], parsed.positional[1]);
     HILE* stream = Hopen(parsed.positional[0].c_str(), "rb", Streams);
-    FileRec out;
-    FileInit(&out, 1, parsed.positional[1].c_str());
-    FileCreate(&out);
+    Output out(parsed.positional[1]);
     Progress.Start("decompressing", HileLength(stream));
     static std::uint8_t piece[CopyPiece];
     long long bytes = 0;
     for (int n; (n = Hread(piece, CopyPiece, stream)) > 0;) {
-        FileWrite(&out, n, piece);
+        FileWrite(&out.file, n, piece);
         bytes += n;
     }
-    FileClose(&out);
+    out.Finish();
     Hclose(stream);
     Progress.Finish();
     std::printf("%s: %lld bytes\n", parsed.positional[1].c_str(), bytes);
@@ -466,6 +491,7 @@ int main(int argc, char** argv) {
             }
         }
         Streams.progress = StreamProgress;
+        FileCatchInterrupts();
         // Memory the input asks for and the system refuses ends in a
         // message, as every other failure does, never in an abort.
         std::set_new_handler([] {
