@@ -393,6 +393,14 @@ int FolderWalk(const char* path, std::size_t below, int make, FolderChain* chain
     const std::size_t leaf = PathLeaf(path);
     if (below > leaf)
         below = leaf;
+    // A ".." leads out of the folder it stands in, which no handle below it
+    // can reach: everything up to it counts as chosen (only a caller who
+    // trusts the path lets one through), and is opened as named.
+    for (std::size_t at = below; at + 2 <= leaf; ++at) {
+        const bool starts = at == below || IsSeparator(path[at - 1]);
+        if (starts && path[at] == '.' && path[at + 1] == '.' && (at + 2 == leaf || IsSeparator(path[at + 2])))
+            below = at + 2 == leaf ? leaf : at + 3;
+    }
     // The chosen folder, without the separators that join the rest to it
     // (its root keeps its own); "C:" alone is the drive's current folder.
     std::string chosen(path, below);

@@ -202,6 +202,8 @@ int UpdaterRun(std::uintptr_t instance, const char* commandLine) {
     if (!CheckCommonControls())
         InternalError("UPDATER", 2244, 5679);
     FileTableClear();
+    // Ctrl-C or a SIGTERM (the native build) removes what is half written.
+    FileCatchInterrupts();
     if (LogRequested)
         LogStart(0);
 

@@ -21,18 +21,6 @@ constexpr const char* VersionFileName = "lzx.ver";
 constexpr const char* TempArchiveName = "TEMP.LZX";
 constexpr const char* NewVersion = "2.04";
 
-// The sibling through which lzx.ver is replaced, while it is written.
-std::string PendingSibling;
-
-// The fatal path's cleanup while lzx.ver is rewritten: the files are closed
-// as always, then the half-made sibling is removed, so that a failed rewrite
-// leaves the old lzx.ver and nothing beside it.
-void RemovePendingSibling() {
-    FileTableCloseAll();
-    if (!PendingSibling.empty())
-        OsDeleteFile(PendingSibling.c_str());
-}
-
 // What extraction did, counted as the log tells it: the table's statuses
 // also count entries that were not written (see LogEntry).
 struct EntryTally {
@@ -65,14 +53,6 @@ void LogEntry(const EntryRec& entry, int listed, bool written, void* context) {
 void RemoveTempArchive(const char* path) {
     DeleteTempArchive(path);
     RunLog("temporary archive deleted");
-}
-
-void SaveVersionFile(const char* path, const EntryRec* table, int length) {
-    PendingSibling = std::string(path) + ".new";  // the sibling VersionTableSave writes
-    SetFatalCleanup(RemovePendingSibling);
-    VersionTableSave(path, table, length);
-    SetFatalCleanup(FileTableCloseAll);
-    PendingSibling.clear();
 }
 
 }  // namespace
@@ -165,7 +145,9 @@ bool InstallPayload(FileRec* archive, const char* archivePath, const char* direc
     }
     // lzx.ver first, the registry after: a run that fails in between leaves
     // the old Version, so the next run installs again and completes both.
-    SaveVersionFile(versionFile, table, counts.length);
+    // lzx.ver is replaced in one step through its sibling, which a failure
+    // removes.
+    VersionTableSave(versionFile, table, counts.length);
     RunLog("version file rewritten: %d records", counts.length);
     if (counts.kept == 0) {
         // A Version left behind would make the next run take the installed
