@@ -1,6 +1,7 @@
 // The C interface on any bytes: the first 8 are a read's offset and count,
 // the rest a stream, decompressed whole, read from at the offset, and itself
 // compressed (in the mode of the first byte) and decompressed again.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t packedSize = 0;
     if (lzx_context_compress(context, stream, size, packed.data(), packed.size(), &packedSize, mode) == LZX_OK &&
         (lzx_decompress(packed.data(), packedSize, back.data(), back.size(), &got) != LZX_OK || got != size ||
-         std::memcmp(back.data(), stream, size) != 0))
+         !std::equal(back.begin(), back.end(), stream)))
         __builtin_trap();
     return 0;
 }
