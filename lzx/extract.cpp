@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "lzx/bitstream.h"
 #include "lzx/lzx.h"
@@ -97,7 +98,8 @@ const char* ComponentProblem(const char* begin, const char* end, int anywhere) {
 
 // One spelling per file: the name as the file system resolves it, with its
 // root kept, separators made "\", trailing dots and blanks and "."
-// components dropped, and the letters capitalised.
+// components dropped, ".." taking away the component before it (at an
+// absolute root, nothing), and the letters capitalised.
 std::string NameKey(const char* name) {
     std::string key;
     const char* at = name;
@@ -108,7 +110,8 @@ std::string NameKey(const char* name) {
         for (const std::size_t root = PathRootLength(name); static_cast<std::size_t>(at - name) < root; ++at)
             key += IsSeparator(*at) ? '\\' : static_cast<char>(Capital(static_cast<unsigned char>(*at)));
     }
-    bool first = true;
+    const bool absolute = !key.empty() && key.back() == '\\';  // "C:\", "\", "\\server\share\"
+    std::vector<std::string> parts;
     while (*at != 0) {
         const char* end = at;
         while (*end != 0 && !IsSeparator(*end))
@@ -117,15 +120,17 @@ std::string NameKey(const char* name) {
         const bool dots = stop - at == 2 && at[0] == '.' && at[1] == '.';
         while (!dots && stop > at && (stop[-1] == '.' || stop[-1] == ' '))
             --stop;
-        if (stop > at) {
-            if (!first)
-                key += '\\';
+        if (dots && !parts.empty() && parts.back() != "..")
+            parts.pop_back();
+        else if (stop > at && !(dots && absolute)) {
+            parts.emplace_back();
             for (const char* c = at; c < stop; ++c)
-                key += static_cast<char>(Capital(static_cast<unsigned char>(*c)));
-            first = false;
+                parts.back() += static_cast<char>(Capital(static_cast<unsigned char>(*c)));
         }
         at = *end ? end + 1 : end;
     }
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        key += (i ? "\\" : "") + parts[i];
     return key;
 }
 
@@ -262,6 +267,16 @@ bool NextChecked(HILE* stream, const char* target, const UnpackOptions& options,
     return true;
 }
 
+// The stored name of entry number (from 1), read again from the stream's
+// start: for the report of a second entry for one file.
+std::string EntryNameAt(HILE* stream, int number) {
+    Hrewind(stream);
+    EntryRec entry{};
+    for (int at = 1; EntryNext(stream, &entry) == 1 && at < number && EntrySkip(stream, entry.size); ++at) {
+    }
+    return entry.name;
+}
+
 }  // namespace
 
 bool EntryDecode(const std::uint8_t* raw, EntryRec* entry) {
@@ -356,6 +371,10 @@ int SameStoredName(const char* a, const char* b) {
     return NameKey(a) == NameKey(b) ? 1 : 0;
 }
 
+std::string StoredNameKey(const char* name) {
+    return NameKey(name);
+}
+
 std::string EntryShowName(const char* name) {
     std::string shown;
     for (const char* at = name; *at != 0; ++at) {
@@ -401,6 +420,9 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
         names.Load(table, capacity);
     int room = capacity - names.used;
     std::unordered_set<std::string> added;
+    // Two entries that reach one file would be written one over the other
+    // and counted as two: each target path, as Windows compares it, once.
+    std::unordered_map<std::string, int> files;
     EntryRec entry;
     std::string path;
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
@@ -408,6 +430,12 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
         const std::string obstacle = Obstacle(path);
         if (!obstacle.empty())
             Refuse(options, number, entry.name, obstacle, 0);
+        if (const auto [first, fresh] = files.emplace(NameKey(path.c_str()), number); !fresh) {
+            Refuse(options, number, entry.name,
+                   "names the same file as entry " + std::to_string(first->second) + " [" +
+                       EntryShowName(EntryNameAt(stream, first->second).c_str()) + "]",
+                   0);
+        }
         if (table != nullptr) {
             std::string key = NameKey(entry.name);
             if (!names.first.count(key) && added.insert(std::move(key)).second && --room < 0)

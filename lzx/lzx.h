@@ -128,8 +128,10 @@ const char* StoredNameProblem(const char* name, int anywhere);
 extern const char* const EntryOutside;
 // 1 when two stored names name one file where the product is installed:
 // "\" and "/" alike, trailing dots and blanks and "." components dropped,
-// letters compared without case in the Windows code page 1252.
+// ".." resolved, letters compared without case in the Windows code page 1252.
 int SameStoredName(const char* a, const char* b);
+// The form in which SameStoredName compares: equal keys, one file.
+std::string StoredNameKey(const char* name);
 // A name made printable: control characters as <1F> (no file name holds "<").
 std::string EntryShowName(const char* name);
 

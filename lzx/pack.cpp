@@ -1,16 +1,21 @@
 // pack.cpp - archive building from a script.
 //
-// Script, read line by line (empty lines are skipped everywhere):
+// Script, read line by line (empty lines are skipped everywhere; a UTF-8
+// byte-order mark in front is dropped; a line over its limit is refused):
 //   archive file name
 //   base directory, with its final "\"
 //   then per file two lines:
 //     source|V=version[|E=n][|D=n][|R=n]   ("#" in front: a path of its own)
 //     stored name                          (for example "#data\book.bin")
+// The whole script is checked before the archive is created: its lines,
+// its sources (regular files only) and its stored names (one per file).
 // Each entry is written as its 432-byte record followed by the file's bytes,
 // unchanged; archives are always written with mode "wb" (LZ, no sort).
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "lzx/bitstream.h"
@@ -22,6 +27,8 @@ constexpr int LineLimit = 256;
 constexpr int NameLineLimit = 128;
 constexpr int MaxOptions = 47;
 constexpr int PackPiece = 8192;  // a file moves through the call's own buffer in pieces of this size
+constexpr int ScriptPiece = 4096;
+constexpr std::uint8_t ByteOrderMark[3] = {0xEF, 0xBB, 0xBF};  // UTF-8
 constexpr int MinVersion = 100;
 constexpr long long MaxSourceSize = 0x7FFFFFFF;
 
@@ -69,78 +76,173 @@ std::string SourcePath(const std::string& source, const char* base) {
     return source[0] == '#' ? source.substr(1) : std::string(base) + source;
 }
 
-// Creating the archive truncates it, so it must be none of the files it is
-// made from: not the script, not any source, under whatever name or link
-// reaches them. The rest of the script is read ahead for this and the
-// script is put back where it was.
-void CheckNotASource(FileRec* script, const char* archive, const char* base) {
-    if (OsSameFile(archive, script->name))
-        FatalMessage("PackLZX: the archive [%s] is the script itself [%s]; nothing written", archive, script->name);
-    const int start = FileTell(script);
-    char line[LineLimit + 1];
-    while (FileReadLine(script, line, LineLimit)) {
-        const std::vector<std::string> fields = SplitFields(line);
-        if (!fields.empty()) {
-            const std::string path = SourcePath(fields[0], base);
-            if (OsSameFile(archive, path.c_str()))
-                FatalMessage("PackLZX: the archive [%s] is one of its sources [%s]; nothing written", archive,
-                             path.c_str());
-        }
-        if (!FileReadLine(script, nullptr, NameLineLimit))
-            break;
+// A pack script, line by line, as FileReadLine reads text (a carriage
+// return, a line feed or both end a line; empty lines are skipped), except
+// that a line is never cut: one longer than its limit is refused with its
+// number, counted as an editor counts lines. A UTF-8 byte-order mark, which
+// editors put in front of the first line, is not part of it.
+struct Script {
+    FileRec file;
+    std::uint8_t piece[ScriptPiece];
+    int at = 0;
+    int end = 0;
+    int line = 1;    // the line the next byte lies on
+    int number = 0;  // the line last read
+    bool afterReturn = false;
+
+    void Start() {
+        FileSeek(&file, 0, 0);
+        end = FileRead(&file, ScriptPiece, piece);
+        at = end >= 3 && std::memcmp(piece, ByteOrderMark, 3) == 0 ? 3 : 0;
+        line = 1;
+        afterReturn = false;
     }
-    FileSeek(script, start, 0);
+    int Byte() {
+        if (at == end) {
+            end = FileRead(&file, ScriptPiece, piece);
+            at = 0;
+        }
+        return at < end ? piece[at++] : -1;
+    }
+    void CountEnd(int c) {  // carriage return and line feed together end one line
+        if (c == '\r' || !afterReturn)
+            ++line;
+        afterReturn = c == '\r';
+    }
+    // The next line that is not empty, into text; false at the end.
+    bool Read(std::string* text, int limit) {
+        text->clear();
+        int c = Byte();
+        for (; c == '\r' || c == '\n'; c = Byte())
+            CountEnd(c);
+        if (c < 0)
+            return false;
+        number = line;
+        afterReturn = false;
+        for (; c >= 0 && c != '\r' && c != '\n'; c = Byte()) {
+            if (c == 0)
+                FatalMessage("PackLZX: line %d of [%s] holds a zero byte", number, file.name);
+            if (static_cast<int>(text->size()) == limit)
+                FatalMessage("PackLZX: line %d of [%s] is longer than %d characters", number, file.name, limit);
+            text->push_back(static_cast<char>(c));
+        }
+        if (c >= 0)
+            CountEnd(c);
+        return true;
+    }
+};
+
+void ReadHeader(Script* script, std::string* archive, std::string* base) {
+    script->Start();
+    if (!script->Read(archive, LineLimit))
+        FatalMessage("PackLZX: No first line");
+    if (!script->Read(base, LineLimit))
+        FatalMessage("PackLZX: No base directory");
+}
+
+// The next file line and its name line, as far as the script alone can
+// check them; false at the end of the script. line: the file line's number.
+bool ReadEntry(Script* script, const std::string& base, EntryRec* entry, std::string* path, int* line) {
+    std::string text;
+    if (!script->Read(&text, LineLimit))
+        return false;
+    *line = script->number;
+    const std::vector<std::string> fields = SplitFields(text.c_str());
+    *entry = EntryRec{};
+    if (fields.empty())
+        FatalMessage("PackLZX: No filename found");
+    if (static_cast<int>(fields.size()) - 1 > MaxOptions)
+        FatalMessage("PackLZX: more than %d options [%s]", MaxOptions, text.c_str());
+
+    *path = SourcePath(fields[0], base.c_str());
+    if (path->size() >= LineLimit)
+        FatalMessage("PackLZX: source path of 256 characters or more [%s]", path->c_str());
+    for (std::size_t i = 1; i < fields.size(); ++i)
+        ApplyOption(fields[i], entry);
+    if (entry->version < MinVersion)
+        FatalMessage("PackLZX: Version error [%s]", path->c_str());
+
+    std::string stored;
+    if (!script->Read(&stored, NameLineLimit))
+        FatalMessage("PackLZX: No first line");
+    std::memcpy(entry->name, stored.c_str(), stored.size() + 1);
+    // Extraction refuses a name in any but its file's one spelling, so
+    // such a name is refused here already. Names of their own and ".."
+    // stay possible: whether they may be written is the extractor's call.
+    if (const char* why = StoredNameProblem(entry->name, 1))
+        FatalMessage("PackLZX: stored name [%s] %s", EntryShowName(entry->name).c_str(), why);
+    return true;
+}
+
+// Why a source cannot be packed, or null. Only a regular file that opens
+// for reading is one: the open never waits, so a FIFO or a device is
+// refused, never read.
+const char* SourceProblem(const std::string& path) {
+    const OsHandle file = OsCreateFile(path.c_str(), OsAccessRead, OsShareRead, OsDisposition::OpenExisting);
+    if (file == 0) {
+        if (OsLastFailure() == OsFailure::NotAFile)
+            return "is not a regular file";
+        // Asked only now: Windows gives no attributes for some devices.
+        const std::uint32_t attributes = OsGetFileAttributes(path.c_str());
+        if (attributes == OsInvalidValue)
+            return "does not exist";
+        return attributes & OsAttrDirectory ? "is a folder" : "cannot be opened for reading";
+    }
+    const long long size = OsGetFileSize64(file);
+    OsCloseHandle(file);
+    return size < 0 || size > MaxSourceSize ? "holds 2147483648 bytes or more" : nullptr;
+}
+
+// Creating the archive truncates it, so the whole script is read and
+// checked first: every line; every source, a regular file and not the
+// archive under whatever name or link reaches it; the archive, not the
+// script either; and no two stored names for one file, compared as Windows
+// compares names (extraction would write one over the other).
+void CheckScript(Script* script, const std::string& archive, const std::string& base) {
+    if (OsSameFile(archive.c_str(), script->file.name))
+        FatalMessage("PackLZX: the archive [%s] is the script itself [%s]; nothing written", archive.c_str(),
+                     script->file.name);
+    std::unordered_map<std::string, std::pair<int, std::string>> stored;
+    EntryRec entry;
+    std::string path;
+    int line = 0;
+    while (ReadEntry(script, base, &entry, &path, &line)) {
+        if (OsSameFile(archive.c_str(), path.c_str()))
+            FatalMessage("PackLZX: the archive [%s] is one of its sources [%s]; nothing written", archive.c_str(),
+                         path.c_str());
+        if (const char* why = SourceProblem(path))
+            FatalMessage("PackLZX: source [%s] on line %d %s; nothing written", path.c_str(), line, why);
+        const auto [first, fresh] =
+            stored.try_emplace(StoredNameKey(entry.name), script->number, std::string(entry.name));
+        if (!fresh)
+            FatalMessage("PackLZX: stored names [%s] on line %d and [%s] on line %d name the same file; "
+                         "nothing written",
+                         EntryShowName(first->second.second.c_str()).c_str(), first->second.first,
+                         EntryShowName(entry.name).c_str(), script->number);
+    }
 }
 
 }  // namespace
 
 int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec* table, int capacity,
             const HileOptions& options) {
-    FileRec script;
-    FileInit(&script, 1, scriptName);
-    FileOpenRead(&script);
+    Script script;
+    FileInit(&script.file, 1, scriptName);
+    FileOpenRead(&script.file);
+    std::string archive;
+    std::string base;
+    ReadHeader(&script, &archive, &base);
+    CheckScript(&script, archive, base);
 
-    char archive[LineLimit + 1];
-    char base[LineLimit + 1];
-    if (!FileReadLine(&script, archive, LineLimit))
-        FatalMessage("PackLZX: No first line");
-    if (!FileReadLine(&script, base, LineLimit))
-        FatalMessage("PackLZX: No base directory");
-
-    CheckNotASource(&script, archive, base);
-    HILE* stream = Hopen(archive, "wb", options);
+    ReadHeader(&script, &archive, &base);
+    HILE* stream = Hopen(archive.c_str(), "wb", options);
     long long stored = 0;
     int count = 0;
     std::uint8_t piece[PackPiece];
-    char line[LineLimit + 1];
-    while (FileReadLine(&script, line, LineLimit)) {
-        const std::vector<std::string> fields = SplitFields(line);
-        EntryRec entry{};
-        if (fields.empty())
-            FatalMessage("PackLZX: No filename found");
-        if (static_cast<int>(fields.size()) - 1 > MaxOptions)
-            FatalMessage("PackLZX: more than %d options [%s]", MaxOptions, line);
-
-        const std::string& source = fields[0];
-        const std::string path = SourcePath(source, base);
-        if (path.size() >= LineLimit)
-            FatalMessage("PackLZX: source path of 256 characters or more [%s]", path.c_str());
-
-        for (std::size_t i = 1; i < fields.size(); ++i)
-            ApplyOption(fields[i], &entry);
-        if (entry.version < MinVersion)
-            FatalMessage("PackLZX: Version error [%s]", path.c_str());
-
-        char stored_name[NameLineLimit + 1];
-        if (!FileReadLine(&script, stored_name, NameLineLimit))
-            FatalMessage("PackLZX: No first line");
-        std::memcpy(entry.name, stored_name, std::strlen(stored_name) + 1);
-        // Extraction refuses a name in any but its file's one spelling, so
-        // such a name is refused here already. Names of their own and ".."
-        // stay possible: whether they may be written is the extractor's call.
-        if (const char* why = StoredNameProblem(entry.name, 1))
-            FatalMessage("PackLZX: stored name [%s] %s", EntryShowName(entry.name).c_str(), why);
-
+    EntryRec entry;
+    std::string path;
+    int line = 0;
+    while (ReadEntry(&script, base, &entry, &path, &line)) {
         FileRec file;
         FileInit(&file, 1, path.c_str());
         FileOpenRead(&file);
@@ -178,6 +280,6 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
         *archiveSize = size;
     if (total)
         *total = stored;
-    FileClose(&script);
+    FileClose(&script.file);
     return count;
 }

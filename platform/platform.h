@@ -47,7 +47,9 @@ inline constexpr std::uint32_t OsAttrReadOnly = 0x01;
 inline constexpr std::uint32_t OsAttrDirectory = 0x10;
 
 // CreateFileA without security attributes, attribute flags or template.
-// Returns 0 on failure (never INVALID_HANDLE_VALUE).
+// Returns 0 on failure (never INVALID_HANDLE_VALUE). Opens disk files only,
+// and never waits: a FIFO, a pipe, a console or another device is refused
+// (OsFailure::NotAFile), except the printer ("prn") for writing.
 OsHandle OsCreateFile(const char* name, unsigned access, unsigned share, OsDisposition disposition);
 
 // ReadFile/WriteFile: one call; *done receives the bytes moved. false = the call failed.
@@ -178,6 +180,7 @@ enum class OsFailure {
     Exists,    // ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS; EEXIST
     Link,      // a symbolic link or junction where none may be followed
     NotFolder, // a file (or device) where a folder must be
+    NotAFile,  // OsCreateFile found a FIFO, a pipe or a device, not a disk file
 };
 OsFailure OsLastFailure();
 

@@ -18,7 +18,9 @@
 //    file layer checks the attribute after every writing open and stops
 //    there with its read-only error, and the file stays as it was.
 //  * CreateFileA never opens a directory (without backup semantics), so
-//    neither does OsCreateFile.
+//    neither does OsCreateFile; nor does it open a FIFO or a device: only a
+//    regular file, and the open never waits (a FIFO without a writer would
+//    hold a blocking open forever).
 //  * FindFirstFileA matches "*" and "?" ignoring case (a name without them
 //    finds the file under its own spelling), "*.*" matches every name, and
 //    "." and ".." are listed. Names come sorted, so runs repeat.
@@ -117,6 +119,10 @@ OsHandle OsCreateFile(const char* name, unsigned access, unsigned share, OsDispo
             errno = EISDIR;
             return 0;
         }
+        if (!S_ISREG(st.st_mode)) {  // not even opened: a device may act on an open
+            errno = ENODEV;
+            return 0;
+        }
         readOnly = IsReadOnly(st);
     }
 
@@ -132,12 +138,15 @@ OsHandle OsCreateFile(const char* name, unsigned access, unsigned share, OsDispo
     if (disposition != OsDisposition::OpenExisting && !readOnly)
         flags |= O_CREAT;
 
-    int fd = open(path.c_str(), flags, 0666);
+    // Non-blocking, since the name may have become a FIFO since the stat;
+    // what opened is judged by its descriptor before the usual mode returns.
+    int fd = open(path.c_str(), flags | O_NONBLOCK, 0666);
     if (fd < 0)
         return 0;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int status = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
         close(fd);
-        errno = EACCES;
+        errno = ENODEV;
         return 0;
     }
     // The lock comes before any truncation: a refused open changes nothing.
@@ -466,6 +475,9 @@ OsFailure OsLastFailure() {
             return OsFailure::Link;
         case ENOTDIR:
             return OsFailure::NotFolder;
+        case ENODEV:  // set by OsCreateFile for anything but a regular file
+        case ENXIO:   // a FIFO without a reader, a device without its driver
+            return OsFailure::NotAFile;
         default:
             return OsFailure::Other;
     }

@@ -21,6 +21,14 @@ HANDLE Native(OsHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
+// The printer, the one device the file layer writes to: a last name that
+// begins with "prn", in any case, as the file layer judges it.
+bool NamesPrinter(const char* name) {
+    const char* last = std::strrchr(name, '\\');
+    const char* part = last ? last + 1 : name;
+    return (part[0] | 0x20) == 'p' && (part[1] | 0x20) == 'r' && (part[2] | 0x20) == 'n';
+}
+
 OsHandle Wrap(HANDLE handle) {
     return reinterpret_cast<OsHandle>(handle);
 }
@@ -42,6 +50,13 @@ OsHandle OsCreateFile(const char* name, unsigned access, unsigned share, OsDispo
     HANDLE file = CreateFileA(name, desired, sharing, nullptr, how, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE || file == nullptr)
         return 0;
+    // A pipe, the console or a serial port can hold a read or a write
+    // forever: only disk files are taken, and the printer for writing.
+    if (GetFileType(file) != FILE_TYPE_DISK && !((access & OsAccessWrite) && NamesPrinter(name))) {
+        CloseHandle(file);
+        SetLastError(ERROR_BAD_FILE_TYPE);
+        return 0;
+    }
     return Wrap(file);
 }
 
@@ -302,6 +317,8 @@ OsFailure OsLastFailure() {
             return OsFailure::Link;
         case ERROR_DIRECTORY:
             return OsFailure::NotFolder;
+        case ERROR_BAD_FILE_TYPE:  // set by OsCreateFile for anything but a disk file
+            return OsFailure::NotAFile;
         default:
             return OsFailure::Other;
     }

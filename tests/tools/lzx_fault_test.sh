@@ -3,14 +3,16 @@
 # links below it, a read-only file, a full disk, and two runs on one version
 # file. The same group runs under Wine with the Windows tool:
 #   lzx_fault_test.sh build/debug/tools/lzx
-#   LZX="wine build/windows/tools/lzx.exe" lzx_fault_test.sh
+#   LZX="wine build/windows/tools/lzx.exe" LZX_WINE=1 lzx_fault_test.sh
 # (WINEPREFIX and WINEDEBUG=-all set by the caller). Names are relative, so
 # they mean the same to both.
 set -u
 if [ $# -gt 0 ]; then LZX=$(realpath "$1"); fi
-: "${LZX:?usage: lzx_fault_test.sh LZX, or LZX=\"wine .../lzx.exe\"}"
-case "$LZX" in *wine*) wine=1 ;; *) wine=0 ;; esac
+: "${LZX:?usage: lzx_fault_test.sh LZX, or LZX=\"wine .../lzx.exe\" LZX_WINE=1}"
 source "$(dirname "$0")/checks.sh"
+# Where the tool lies says nothing of how it runs: natively, from "wine/".
+[ "${LZX_WINE:-0}" = 1 ] || { mkdir wine && cp "$LZX" wine/lzx && LZX=$work/wine/lzx; }
+wine=${LZX_WINE:-0}
 # archive NAME STORED-NAME SOURCE-FILE...: a one-entry archive per pair.
 archive() {
   local name=$1; shift

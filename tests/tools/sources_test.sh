@@ -56,7 +56,7 @@ refused decompress-same-name "is the same file as" decompress a.lzx ./a.lzx -- a
 
 # A run that fails half way leaves the file it would have replaced as it was.
 printf '%s\n%s\n%s\n%s\n' "$work/out.lzx" "$work/src/" "missing.txt|V=204" "#m.txt" > pack.txt
-refused pack-missing-source "code = 209" pack pack.txt -- out.lzx
+refused pack-missing-source "does not exist" pack pack.txt -- out.lzx
 head -c 20000 /dev/urandom > noise.bin  # no row of 0xFF bytes for the sort stage
 refused compress-that-fails "SorPack: no empty rows" compress --sort noise.bin a.lzx -- a.lzx
 "$LZX" decompress a.lzx a.out >/dev/null || fail "decompress"

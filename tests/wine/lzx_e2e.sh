@@ -84,10 +84,10 @@ done
 # against the Windows tool: names, links, read-only files and sharing are
 # judged by Windows itself here.
 case=hostile
-bash "$E2E_TOP/tests/tools/lzx_hostile_test.sh" "$LZX" > "$work/hostile.txt" 2>&1 \
+LZX_WINE=1 bash "$E2E_TOP/tests/tools/lzx_hostile_test.sh" "$LZX" > "$work/hostile.txt" 2>&1 \
   || { fail "hostile archives"; grep -v '^ok' "$work/hostile.txt" | head -30; }
 case=fault
-LZX=$LZX bash "$E2E_TOP/tests/tools/lzx_fault_test.sh" > "$work/fault.txt" 2>&1 \
+LZX=$LZX LZX_WINE=1 bash "$E2E_TOP/tests/tools/lzx_fault_test.sh" > "$work/fault.txt" 2>&1 \
   || { fail "faults in the target"; grep -v '^ok' "$work/fault.txt" | head -30; }
 # A folder below the target swapped for a link while the Windows tool writes.
 case=race
