@@ -49,8 +49,10 @@ void SetFatalHandler(void (*handler)(const char* text));
 void SetFatalReport(int (*report)(const char* text));
 
 // The fatal path calls this before the process ends; the file layer installs
-// its close-all here, so that this library does not depend on it.
-void SetFatalCleanup(void (*cleanup)());
+// its close-all here, so that this library does not depend on it. Answers
+// the cleanup it replaces, for one that does more to call in its turn.
+using FatalCleanupCall = void (*)();
+FatalCleanupCall SetFatalCleanup(FatalCleanupCall cleanup);
 // Called on the fatal path after the cleanup, on the thread that ends the
 // process: the library stops its coding threads there, so that the process
 // ends with this thread alone (ending it while others wait is not safe on

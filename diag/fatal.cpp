@@ -47,8 +47,10 @@ void SetFatalReport(int (*report)(const char* text)) {
     FatalReport = report;
 }
 
-void SetFatalCleanup(void (*cleanup)()) {
+FatalCleanupCall SetFatalCleanup(FatalCleanupCall cleanup) {
+    const FatalCleanupCall previous = FatalCleanup;
     FatalCleanup = cleanup;
+    return previous;
 }
 
 void SetFatalThreadStop(void (*stop)()) {

@@ -24,6 +24,7 @@
 
 #include "lzx/bitstream.h"
 #include "lzx/lzx.h"
+#include "lzx/commit.h"
 #include "lzx/target.h"
 
 namespace {
@@ -145,6 +146,15 @@ struct TableKeys {
             first.emplace(NameKey(table[used].name), used);
     }
 };
+
+// Whether an entry is written: listed is the version the table holds for
+// it (-1: not listed); with no table, force or no file there decides; a file
+// only replaced where one exists (R) needs one.
+bool WouldWrite(const EntryRec& entry, int listed, bool hasTable, int force, bool existed) {
+    bool write = hasTable ? listed < 0 || listed < entry.version || (force && listed == entry.version)
+                          : force || !existed;
+    return write && (entry.R == 0 || existed);
+}
 
 // What the version table says of an entry: the record it goes to and
 // whether the file is to be written.
@@ -425,11 +435,48 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     std::unordered_map<std::string, int> files;
     EntryRec entry;
     std::string path;
+    // A staged run writes nothing until all is staged: its plan is made
+    // here, where nothing has changed yet, from what each entry finds.
+    long long stagedBytes = 0;
+    std::vector<PlannedFile> plan;
+    std::vector<std::string> made;
+    std::unordered_set<std::string> making;
+    std::vector<char> existing;
+    const std::string stageKey = options.staged && target != nullptr
+                                     ? NameKey((std::string(target) + "\\" + StagingFolder).c_str())
+                                     : std::string();
+    const std::string tableKey = options.staged && options.tablePath != nullptr ? NameKey(options.tablePath)
+                                                                                : std::string();
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
-        TargetCheckFolders(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'));
+        const std::size_t below = TargetBelow(path.c_str(), target, entry.name[0] == '#');
+        TargetCheckFolders(path.c_str(), below);
         const std::string obstacle = Obstacle(path);
         if (!obstacle.empty())
             Refuse(options, number, entry.name, obstacle, 0);
+        if (options.staged) {
+            const std::string key = NameKey(path.c_str());
+            if (key == tableKey || key.compare(0, stageKey.size() + 1, stageKey + "\\") == 0)
+                Refuse(options, number, entry.name, "names the update's own version file or staging folder", 0);
+            TargetPlace place;
+            TargetOpen(path.c_str(), below, &place, false);
+            FolderRelease(&place.folders);
+            const bool existed = place.existing.kind != OsEntryKind::Missing;
+            existing.push_back(existed ? 1 : 0);
+            int listed = -1;
+            if (table != nullptr) {
+                const auto found = names.first.find(NameKey(entry.name));
+                listed = found == names.first.end() ? -1 : table[found->second].version;
+            }
+            if (WouldWrite(entry, listed, table != nullptr, force, existed) && (entry.D == 0 || existed)) {
+                plan.push_back({path, below, number, entry.D == 0, existed});
+                stagedBytes += entry.D == 0 ? entry.size : 0;
+                // The folders it needs that are missing, shallowest first.
+                for (std::size_t at = place.missing; at != 0 && at < PathLeaf(path.c_str()); ++at) {
+                    if (IsSeparator(path[at]) && making.insert(NameKey(path.substr(0, at).c_str())).second)
+                        made.push_back(path.substr(0, at));
+                }
+            }
+        }
         if (const auto [first, fresh] = files.emplace(NameKey(path.c_str()), number); !fresh) {
             Refuse(options, number, entry.name,
                    "names the same file as entry " + std::to_string(first->second) + " [" +
@@ -448,12 +495,16 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     // record again: no one can change or replace it in between.
     added.clear();
     Hrewind(stream);
+    StagedRun* run = options.staged ? StageBegin(target, plan, made, stagedBytes, options) : nullptr;
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
         // The folders are made as the file's turn comes, each from its
-        // parent's handle, and held until the file is written.
+        // parent's handle, and held until the file is written; a staged run
+        // goes by what its first pass found.
         TargetPlace place;
-        TargetOpen(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'), &place);
-        const bool existed = place.existing.kind != OsEntryKind::Missing;
+        if (run == nullptr)
+            TargetOpen(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'), &place);
+        const bool existed = run != nullptr ? existing[static_cast<std::size_t>(number - 1)] != 0
+                                            : place.existing.kind != OsEntryKind::Missing;
         bool write = true;
         int listed = -1;
         if (table != nullptr)
@@ -468,10 +519,16 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
             options.counts->kept += !write && existed;
         }
 
+        if (run != nullptr) {
+            StageEntry(run, stream, number, entry, listed, write, write && (entry.D == 0 || existed));
+            continue;
+        }
         TargetWrite(stream, entry, path.c_str(), &place, write);
         if (options.done != nullptr)
             options.done(entry, listed, write, options.context);
     }
+    if (run != nullptr)
+        StageCommit(run, table, capacity, options);
     return Hclose(stream);
 }
 
@@ -634,7 +691,7 @@ VersionCounts VersionTableSettle(EntryRec* table, int capacity) {
     return counts;
 }
 
-void VersionTableSave(const char* path, const EntryRec* table, int length) {
+void VersionTableStage(const char* path, const EntryRec* table, int length) {
     if (!IsHeld(path))
         VersionTableLock(path);
     FileSeek(&Held.lock, 0, 0);
@@ -644,6 +701,16 @@ void VersionTableSave(const char* path, const EntryRec* table, int length) {
         FileWrite(&Held.lock, 1, raw);
     }
     FileSetEnd(&Held.lock);
+}
+
+void VersionTablePlace(const char* path) {
+    if (!IsHeld(path))
+        InternalError("LZX", __LINE__, 'P');
     FileCommitSibling(&Held.lock, &Held.sibling);
     FolderRelease(&Held.place);
+}
+
+void VersionTableSave(const char* path, const EntryRec* table, int length) {
+    VersionTableStage(path, table, length);
+    VersionTablePlace(path);
 }

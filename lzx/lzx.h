@@ -150,7 +150,35 @@ struct UnpackOptions {
     void (*done)(const EntryRec& entry, int listed, bool written, void* context) = nullptr;
     void* context = nullptr;
     HileOptions stream;  // for the archive's stream (UnPackLZX)
+
+    // All or nothing. Every file the run writes is first written whole in
+    // the staging folder ".lzx-update" inside target (after a check that the
+    // volume has room for it), every file it replaces is then opened with no
+    // sharing (a file another program holds, or a read-only one, refuses
+    // the run before anything changed), and a journal there records the plan
+    // before the first rename. The replaced files are kept as backups until
+    // the end; a failure on the way puts everything back as it was, and a
+    // killed run is undone by the next one (UnpackRecover).
+    int staged = 0;
+    // Staged, with a table: the version file the table was loaded from,
+    // held by the caller (VersionTableLock). The run settles the table (its
+    // counts go to *counts) and replaces the file as the commit's last step.
+    const char* tablePath = nullptr;
+    // Staged: a text kept in the journal and given to undo whenever the
+    // commit is undone, at once or by a later run (the updater's old
+    // registry Version). At most 63 printable characters.
+    const char* note = nullptr;
+    void (*undo)(const char* note, void* context) = nullptr;
+    // Staged: called once every file and the version file are in place,
+    // before the commit is final; a failure there undoes the commit.
+    void (*placed)(void* context) = nullptr;
+    // Each step of a staged run, in words: staged, committed, rolled back,
+    // recovered.
+    void (*told)(const char* text, void* context) = nullptr;
 };
+
+// The staging folder of an all-or-nothing run, inside its target.
+inline constexpr const char* StagingFolder = ".lzx-update";
 
 // Extracts every entry of the archive below target (the base of names that
 // begin with "#"), deciding per file against the version table when one is
@@ -164,6 +192,16 @@ int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capa
 // The same over a read stream already open (HopenFile), which it closes.
 int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity, int force,
                  const UnpackOptions& options = {});
+
+// Finishes what an all-or-nothing run into target left behind when it was
+// killed: a run killed before its journal leaves only staged files, which
+// go; one killed during its commit is undone (options.undo is called with
+// its note) and one killed after it is completed. Also removes the stale
+// hold of the version file at tablePath (may be null). Reports through
+// options.told. Ends the program when another run is at work there, or the
+// journal cannot be taken at its word.
+enum UnpackRecovery { RecoveredNothing, RecoveredStaged, RecoveredRolledBack, RecoveredCompleted };
+UnpackRecovery UnpackRecover(const char* target, const char* tablePath, const UnpackOptions& options = {});
 
 // Scrambles the file of a closed record in place; its own inverse.
 void EntryScramble(FileRec* rec);

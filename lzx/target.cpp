@@ -29,36 +29,6 @@ namespace {
 // call's own: extractions on two threads share nothing.
 constexpr int ExtractPiece = 15011;
 
-// EntryScramble's transform over a file of known length, one piece at a
-// time: the word at p (1 <= p <= length - 4) is XORed with the p-th key,
-// so byte p receives byte d of the key of the word at p - d, d = 0..3.
-class Scrambler {
-public:
-    explicit Scrambler(std::int64_t length) : last_(length - 4) {}
-
-    void Apply(std::uint8_t* data, int count) {
-        for (int i = 0; i < count; ++i, ++at_) {
-            if (at_ >= 1 && at_ <= last_) {
-                keys_[at_ & 3] = next_;
-                next_ = next_ * ScrambleStep + 1;
-            }
-            std::uint8_t mask = 0;
-            for (int d = 0; d < 4; ++d) {
-                const std::int64_t word = at_ - d;
-                if (word >= 1 && word <= last_)
-                    mask ^= static_cast<std::uint8_t>(keys_[word & 3] >> (8 * d));
-            }
-            data[i] ^= mask;
-        }
-    }
-
-private:
-    std::int64_t last_;  // the last word's position
-    std::int64_t at_ = 0;
-    std::uint32_t next_ = ScrambleKey;
-    std::uint32_t keys_[4] = {};
-};
-
 [[noreturn]] void RefuseLink(const char* path, std::size_t link) {
     FatalMessage("UnPackLZX: target [%s] goes through the link [%.*s]; refused", path, static_cast<int>(link), path);
 }
@@ -104,11 +74,19 @@ void TargetCheckFolders(const char* path, std::size_t below) {
         RefuseLink(path, link);
 }
 
-void TargetOpen(const char* path, std::size_t below, TargetPlace* place) {
+void TargetOpen(const char* path, std::size_t below, TargetPlace* place, bool make) {
     std::size_t stop = 0;
-    switch (FolderWalk(path, below, 1, &place->folders, &stop)) {
+    place->below = below;
+    place->missing = 0;
+    switch (FolderWalk(path, below, make ? 1 : 0, &place->folders, &stop)) {
     case FolderReached:
         break;
+    case FolderMissing:
+        if (make)
+            FatalMessage("UnPackLZX: the folder of target [%s] cannot be made or opened", path);
+        place->existing = OsEntry{OsEntryKind::Missing, false, 0};
+        place->missing = stop;
+        return;
     case FolderLink:
         RefuseLink(path, stop);
     case FolderNotFolder:

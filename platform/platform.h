@@ -258,6 +258,24 @@ bool OsDeleteFileAt(OsHandle folder, const char* name);
 // Safe in an interruption's cleanup.
 bool OsDeleteOpenFile(OsHandle file, OsHandle folder, const char* name);
 
+// Moves the file from inside fromFolder to to inside toFolder (one
+// volume), never replacing anything: fails when to is taken. A link is moved
+// as itself.
+bool OsMoveAt(OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to);
+// The file name inside folder, opened for writing and for its move with no
+// sharing: fails (InUse) while another program holds it, and for a
+// read-only file. The handle keeps it from others until it is moved.
+OsHandle OsOpenExclusiveAt(OsHandle folder, const char* name);
+// Moves the file open as file (OsOpenExclusiveAt, OsCreateNewFileAt), now
+// from inside fromFolder, to to inside toFolder, never replacing anything.
+bool OsMoveOpenFile(OsHandle file, OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to);
+// Removes the empty folder name inside folder.
+bool OsRemoveFolderAt(OsHandle folder, const char* name);
+// The bytes this user may still write on the volume of folder; -1 unknown.
+std::int64_t OsFreeSpace(OsHandle folder);
+// Gives name inside folder the hidden attribute (nothing on POSIX).
+void OsHideAt(OsHandle folder, const char* name);
+
 // A lock that is a file: name inside folder, opened (created when missing)
 // with no sharing, so that a second holder waits. Its contents are the
 // holder's. 0 with OsLastFailure() InUse while another open holds it.
@@ -275,3 +293,41 @@ void OsOnInterrupt(void (*cleanup)());
 // a file exists that its cleanup could not yet find.
 void OsHoldInterrupts();
 void OsReleaseInterrupts();
+// While deferred, an interruption only marks itself: the program asks
+// OsInterruptPending at its next safe step and ends itself there, after
+// undoing what it began (OsEndInterrupted). For work whose undoing is more
+// than a cleanup can do inside a signal handler.
+void OsDeferInterrupts(bool defer);
+int OsInterruptPending();  // the signal's number, or 0
+// Ends the process as the interruption would have: 128 + signal (2 on
+// Windows).
+[[noreturn]] void OsEndInterrupted(int signal);
+// ---- Standard streams of console programs ------------------------------------
+
+// Prepares the standard streams of a console program: a standard stream
+// that was closed when the program started is replaced by a placeholder on which every transfer fails, so that no file
+// the program opens takes its number and receives what was meant for the
+// stream (POSIX); and a write to a pipe whose reader has gone failing with
+// EPIPE instead of ending the process at once, so that the program can
+// remove its temporary files first (POSIX). Called once, at start.
+void OsStandardStreamsPrepare();
+
+// Standard input (0) or output (1) carries data from now on: no line-end
+// translation (Windows; a byte 0A would leave as 0D 0A, and a 1A end the
+// input). Text keeps the system's line ends otherwise.
+void OsStandardStreamBinary(int stream);
+
+// Whether standard input or output is a terminal (a console).
+bool OsStdinIsTerminal();
+bool OsStdoutIsTerminal();
+
+// Whether the write to a standard stream that has just failed found a pipe
+// whose reader has gone (EPIPE; ERROR_BROKEN_PIPE, ERROR_NO_DATA ...). Asked at
+// once, before any other call.
+bool OsWriteFoundReaderGone();
+
+// Ends the process the way a pipe's writer ends when its reader has gone:
+// by SIGPIPE, with its default action restored (POSIX), so that shells see
+// what they see of gzip or cat. Returns where there is no such signal
+// (Windows); the caller then ends as it sees fit.
+void OsEndByBrokenPipe();

@@ -74,7 +74,7 @@ file(GLOB_RECURSE RELEASE_FILES CONFIGURE_DEPENDS ${RELEASE_DIR}/zelk-2.04/* ${R
 function(release_archive name archive)
   configure_file(${RELEASE_DIR}/${name}.pack.in ${RELEASE_OUT}/${name}.pack @ONLY)
   add_custom_command(OUTPUT ${RELEASE_OUT}/${archive}
-    COMMAND ${RUN_HOST} ${HOST_LZX} pack ${name}.pack
+    COMMAND ${RUN_HOST} ${HOST_LZX} pack -f ${name}.pack
     WORKING_DIRECTORY ${RELEASE_OUT}
     DEPENDS ${RELEASE_OUT}/${name}.pack ${RELEASE_FILES} ${ARGN} ${HOST_TOOLS_DEPENDS}
     COMMENT "Packing ${archive}"

@@ -207,7 +207,12 @@ int UpdaterRun(std::uintptr_t instance, const char* commandLine) {
     if (LogRequested)
         LogStart(0);
 
-    if (!InitDde() || !FindProductLocation()) {
+    const bool found = InitDde() && FindProductLocation();
+    // An update that was killed is finished before anything is shown, and
+    // before the installed version is judged: undoing it restores that.
+    if (found)
+        RecoverUpdate(ProductLocation);
+    if (!found) {
         SetOutcome(RunNotUpdatable);
         ShowMessage(GetMessageText(ZelkProduct ? 17 : 19), GetMessageText(18), OsIcon::Error);
     } else if (ZelkProduct && !DemoBuild && static_cast<signed char>(InstalledVersion[0]) < '2') {

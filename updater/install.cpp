@@ -48,6 +48,47 @@ void LogEntry(const EntryRec& entry, int listed, bool written, void* context) {
     }
 }
 
+// What one installation tells its steps: the entries as extraction carries
+// them out, and the counts the commit settles.
+struct Installation {
+    EntryTally tally;
+    VersionCounts counts;
+};
+
+void LogEntryOf(const EntryRec& entry, int listed, bool written, void* context) {
+    LogEntry(entry, listed, written, &static_cast<Installation*>(context)->tally);
+}
+
+void LogStep(const char* text, void*) {
+    RunLog("%s", text);
+}
+
+// An undone update puts the registry's Version back to the one it found.
+void RestoreVersion(const char* version, void*) {
+    const bool written = WriteProductVersion("Zelk", version) != 0;
+    if (written)
+        std::snprintf(InstalledVersion, sizeof InstalledVersion, "%s", version);
+    RunLog("registry: Software\\Zelk Version %s%s", written ? "back at " : "cannot be put back to ", version);
+}
+
+// Every file and lzx.ver are in place: the registry follows while the
+// commit can still be undone, so that a failure here undoes it.
+void RecordVersion(void* context) {
+    const VersionCounts& counts = static_cast<Installation*>(context)->counts;
+    RunLog("version file rewritten: %d records", counts.length);
+    if (counts.kept == 0) {
+        // A Version left behind would make the next run take the installed
+        // files for 2.00 ones: the run has failed, and says so.
+        if (!WriteProductVersion("Zelk", NewVersion))
+            FatalMessage("The new version %s cannot be written to the registry: Software\\Zelk Version", NewVersion);
+        RunLog("registry: Software\\Zelk Version %s -> %s", InstalledVersion[0] ? InstalledVersion : "(none)",
+               NewVersion);
+    } else {
+        RunLog("registry: Software\\Zelk Version left at %s, as files were kept back",
+               InstalledVersion[0] ? InstalledVersion : "(none)");
+    }
+}
+
 // The temporary archive has served once extraction is over: it goes at
 // once, before anything else can fail or wait for a click.
 void RemoveTempArchive(const char* path) {
@@ -119,6 +160,8 @@ bool InstallPayload(FileRec* archive, const char* archivePath, const char* direc
         return false;
     }
 
+    // lzx.ver is held from before its load to its replacement.
+    VersionTableLock(versionFile);
     int capacity = 0;
     EntryRec* table = VersionTableLoad(versionFile, &capacity);
     int listed = 0;
@@ -126,46 +169,51 @@ bool InstallPayload(FileRec* archive, const char* archivePath, const char* direc
         ++listed;
     RunLog("version file: %s, %d records", versionFile, listed);
     // Extraction reads the archive through the handle that wrote it: the
-    // name is not looked up again, so nothing can be put in its place.
-    EntryTally tally{};
+    // name is not looked up again, so nothing can be put in its place. All
+    // or nothing: every file is staged first, then every file, lzx.ver and
+    // the registry follow in one commit, which a failure undoes.
+    Installation installation{};
     UnpackOptions options;
-    options.done = LogEntry;
-    options.context = &tally;
+    options.done = LogEntryOf;
+    options.context = &installation;
+    options.counts = &installation.counts;
+    options.staged = 1;
+    options.tablePath = versionFile;
+    options.note = ZelkProduct && !DemoBuild && InstalledVersion[0] != 0 ? InstalledVersion : nullptr;
+    options.undo = RestoreVersion;
+    options.placed = RecordVersion;
+    options.told = LogStep;
     UnPackStream(HopenFile(archive), directory, table, capacity, 1, options);
-    const VersionCounts counts = VersionTableSettle(table, capacity);
+    const EntryTally& tally = installation.tally;
     RunLog("files: %d replaced, %d new, %d kept, %d not written", tally.replaced, tally.added, tally.kept,
            tally.skipped);
     RemoveTempArchive(archivePath);
 
-    if (counts.kept > 0) {
+    if (installation.counts.kept > 0) {
         SetOutcome(RunKeptBack);
         char text[200];
-        std::snprintf(text, sizeof text, "%s\n%d bestanden niet vervangen.", GetMessageText(13), counts.kept);
+        std::snprintf(text, sizeof text, "%s\n%d bestanden niet vervangen.", GetMessageText(13),
+                      installation.counts.kept);
         ShowMessage(text, GetMessageText(14), OsIcon::Information);
-    }
-    // lzx.ver first, the registry after: a run that fails in between leaves
-    // the old Version, so the next run installs again and completes both.
-    // lzx.ver is replaced in one step through its sibling, which a failure
-    // removes.
-    VersionTableSave(versionFile, table, counts.length);
-    RunLog("version file rewritten: %d records", counts.length);
-    if (counts.kept == 0) {
-        // A Version left behind would make the next run take the installed
-        // files for 2.00 ones: the run has failed, and says so.
-        if (!WriteProductVersion("Zelk", NewVersion))
-            FatalMessage("The new version %s cannot be written to the registry: Software\\Zelk Version", NewVersion);
-        RunLog("registry: Software\\Zelk Version %s -> %s", InstalledVersion[0] ? InstalledVersion : "(none)",
-               NewVersion);
-    } else {
-        RunLog("registry: Software\\Zelk Version left at %s, as files were kept back",
-               InstalledVersion[0] ? InstalledVersion : "(none)");
     }
     FreeBlock(table);
     return true;
 }
 
+void RecoverUpdate(const char* directory) {
+    CheckProductDirectory(directory);
+    char versionFile[FileNameSize];
+    std::snprintf(versionFile, sizeof versionFile, "%s\\%s", directory, VersionFileName);
+    UnpackOptions options;
+    options.undo = RestoreVersion;
+    options.told = LogStep;
+    UnpackRecover(directory, versionFile, options);
+}
+
 void InstallUpdate(OsWindow owner) {
     CheckProductDirectory(ProductLocation);
+    // The demo's directory is the user's choice, made in the dialog.
+    RecoverUpdate(ProductLocation);
     char archive[FileNameSize];
     FileRec payload;
     WritePayload(archive, 0, &payload);

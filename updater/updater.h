@@ -127,6 +127,9 @@ bool InstallPayload(FileRec* archive, const char* archivePath, const char* direc
 // payload, extraction, Program Manager items (demo), report. owner: the
 // dialog, or 0 in the unattended run.
 void InstallUpdate(OsWindow owner);
+// Finishes what an update killed in directory left: undone (the registry's
+// Version put back), or its leftovers removed; logged.
+void RecoverUpdate(const char* directory);
 void DeleteTempArchive(const char* path);
 
 // ---- Dialogs -------------------------------------------------------------

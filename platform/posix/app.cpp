@@ -5,6 +5,7 @@
 // that are advisory locks on files held until the process ends, a dialog on
 // the console and a Program Manager that records the commands it accepts.
 #include "platform/app.h"
+#include "platform/posix/fault.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -186,6 +187,7 @@ bool OsRegQueryString(OsHandle key, const char* name, char* buffer, unsigned siz
 }
 
 bool OsRegSetString(OsHandle key, const char* name, const char* text) {
+    FaultPoint();
     Registry registry = LoadRegistry();
     registry[reinterpret_cast<RegistryKey*>(key)->path][name] = text;
     return SaveRegistry(registry);

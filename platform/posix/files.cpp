@@ -25,6 +25,7 @@
 //    finds the file under its own spelling), "*.*" matches every name, and
 //    "." and ".." are listed. Names come sorted, so runs repeat.
 #include "platform/platform.h"
+#include "platform/posix/fault.h"
 
 #include <atomic>
 #include <algorithm>
@@ -38,9 +39,22 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+void FaultPoint() {
+    static const long killAt = [] {
+        const char* text = std::getenv("UPDATER_KILL_AT");
+        return text != nullptr ? std::atol(text) : 0L;
+    }();
+    static long changes = 0;
+    if (killAt > 0 && ++changes == killAt)
+        kill(getpid(), SIGKILL);
+}
 
 namespace {
 
@@ -105,6 +119,8 @@ bool FileIsPinned(const std::string& path) {
 }  // namespace
 
 OsHandle OsCreateFile(const char* name, unsigned access, unsigned share, OsDisposition disposition) {
+    if ((access & OsAccessWrite) != 0)
+        FaultPoint();
     const std::string path = NativePath(name);
     const bool writing = (access & OsAccessWrite) != 0;
     if (path.empty()) {
@@ -199,6 +215,7 @@ bool OsReadFile(OsHandle file, void* buffer, std::uint32_t count, std::uint32_t*
 }
 
 bool OsWriteFile(OsHandle file, const void* buffer, std::uint32_t count, std::uint32_t* done) {
+    FaultPoint();
     const auto* at = static_cast<const char*>(buffer);
     return Transfer(file, count, done,
                     [at](int fd, std::uint32_t offset, std::uint32_t left) { return write(fd, at + offset, left); });
@@ -246,6 +263,7 @@ std::int64_t OsGetFileSize64(OsHandle file) {
 }
 
 bool OsCreateUniqueFile(char* name, std::size_t size) {
+    FaultPoint();
     static std::atomic<unsigned> counter{0};  // streams open on any thread
     const unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));
     for (int attempt = 0; attempt < 1000; ++attempt) {
@@ -296,6 +314,7 @@ bool OsGetFileDosTime(OsHandle file, std::uint16_t* dosDate, std::uint16_t* dosT
 }
 
 bool OsDeleteFile(const char* path) {
+    FaultPoint();
     const std::string native = NativePath(path);
     struct stat st;
     if (lstat(native.c_str(), &st) != 0)
@@ -310,6 +329,7 @@ bool OsDeleteFile(const char* path) {
 }
 
 bool OsMoveFile(const char* from, const char* to) {
+    FaultPoint();
     const std::string source = NativePath(from);
     const std::string target = NativePath(to);
     struct stat st;
@@ -326,10 +346,12 @@ bool OsMoveFile(const char* from, const char* to) {
 }
 
 bool OsCreateDirectory(const char* path) {
+    FaultPoint();
     return mkdir(NativePath(path).c_str(), 0777) == 0;
 }
 
 bool OsRemoveDirectory(const char* path) {
+    FaultPoint();
     return rmdir(NativePath(path).c_str()) == 0;
 }
 
@@ -437,6 +459,7 @@ std::size_t OsRootLength(const char* path) {
 }
 
 bool OsReplaceFile(const char* from, const char* to) {
+    FaultPoint();
     const std::string source = NativePath(from);
     const std::string target = NativePath(to);
     if (FileIsPinned(source) || FileIsPinned(target))
@@ -507,6 +530,7 @@ std::uint32_t OsLinkCount(const char* path) {
 }
 
 OsHandle OsCreateNewFile(const char* name, unsigned access) {
+    FaultPoint();
     const std::string path = NativePath(name);
     if (path.empty()) {
         errno = ENOENT;
@@ -522,6 +546,7 @@ OsHandle OsCreateNewFile(const char* name, unsigned access) {
 }
 
 bool OsSetEndOfFile(OsHandle file) {
+    FaultPoint();
     const int fd = Descriptor(file);
     if (fd < 0)
         return false;
@@ -608,6 +633,8 @@ OsHandle OsOpenFolder(const char* path) {
 }
 
 OsHandle OsOpenFolderAt(OsHandle folder, const char* name, bool make) {
+    if (make)
+        FaultPoint();
     char local[NameLimit];
     if (!LocalName(name, local))
         return 0;
@@ -646,6 +673,7 @@ bool OsQueryAt(OsHandle folder, const char* name, OsEntry* entry) {
 }
 
 OsHandle OsCreateNewFileAt(OsHandle folder, const char* name, unsigned access) {
+    FaultPoint();
     char local[NameLimit];
     if (!LocalName(name, local))
         return 0;
@@ -685,6 +713,7 @@ OsHandle OsOpenFileAt(OsHandle folder, const char* name, unsigned access, unsign
 }
 
 bool OsRenameFileAt(OsHandle file, OsHandle folder, const char* from, const char* to) {
+    FaultPoint();
     char source[NameLimit];
     char target[NameLimit];
     if (!LocalName(from, source) || !LocalName(to, target))
@@ -709,6 +738,7 @@ bool OsRenameFileAt(OsHandle file, OsHandle folder, const char* from, const char
 }
 
 bool OsDeleteFileAt(OsHandle folder, const char* name) {
+    FaultPoint();
     char local[NameLimit];
     if (!LocalName(name, local))
         return false;
@@ -726,6 +756,7 @@ bool OsDeleteFileAt(OsHandle folder, const char* name) {
 }
 
 bool OsDeleteOpenFile(OsHandle file, OsHandle folder, const char* name) {
+    FaultPoint();
     char local[NameLimit];
     if (file == 0 || !LocalName(name, local))
         return false;
@@ -738,6 +769,7 @@ bool OsDeleteOpenFile(OsHandle file, OsHandle folder, const char* name) {
 }
 
 OsHandle OsOpenLockAt(OsHandle folder, const char* name) {
+    FaultPoint();
     char local[NameLimit];
     if (!LocalName(name, local))
         return 0;
@@ -766,3 +798,82 @@ OsHandle OsOpenLockAt(OsHandle folder, const char* name) {
     }
     return static_cast<OsHandle>(fd) + 1;
 }
+
+bool OsMoveAt(OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to) {
+    FaultPoint();
+    char source[NameLimit];
+    char target[NameLimit];
+    if (!LocalName(from, source) || !LocalName(to, target))
+        return false;
+    const int fromAt = FolderDescriptor(fromFolder);
+    // Windows moves no file that another open holds without sharing its
+    // deletion; the stand-in's locks stand for that.
+    struct stat st;
+    if (fstatat(fromAt, source, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+        const int fd = openat(fromAt, source, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        const bool busy = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+        if (fd >= 0)
+            close(fd);
+        if (busy) {
+            errno = EBUSY;
+            return false;
+        }
+    }
+    return syscall(SYS_renameat2, fromAt, source, FolderDescriptor(toFolder), target, 1 /* RENAME_NOREPLACE */) == 0;
+}
+
+OsHandle OsOpenExclusiveAt(OsHandle folder, const char* name) {
+    char local[NameLimit];
+    if (!LocalName(name, local))
+        return 0;
+    const int at = FolderDescriptor(folder);
+    struct stat st;
+    if (fstatat(at, local, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return 0;
+    if (!S_ISREG(st.st_mode) || IsReadOnly(st)) {
+        errno = S_ISREG(st.st_mode) ? EACCES : EISDIR;
+        return 0;
+    }
+    const int fd = openat(at, local, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return 0;
+    if (fcntl(fd, F_SETFL, 0) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        errno = EBUSY;
+        return 0;
+    }
+    return static_cast<OsHandle>(fd) + 1;
+}
+
+bool OsMoveOpenFile(OsHandle file, OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to) {
+    FaultPoint();
+    char source[NameLimit];
+    char target[NameLimit];
+    if (!LocalName(from, source) || !LocalName(to, target))
+        return false;
+    const int fromAt = FolderDescriptor(fromFolder);
+    struct stat mine, named;
+    if (fstat(Descriptor(file), &mine) != 0 || fstatat(fromAt, source, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
+        errno = ENOENT;
+        return false;
+    }
+    return syscall(SYS_renameat2, fromAt, source, FolderDescriptor(toFolder), target, 1 /* RENAME_NOREPLACE */) == 0;
+}
+
+bool OsRemoveFolderAt(OsHandle folder, const char* name) {
+    FaultPoint();
+    char local[NameLimit];
+    return LocalName(name, local) && unlinkat(FolderDescriptor(folder), local, AT_REMOVEDIR) == 0;
+}
+
+std::int64_t OsFreeSpace(OsHandle folder) {
+    struct statvfs st;
+    const int fd = folder == 0 ? open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : Descriptor(folder);
+    const int got = fd >= 0 ? fstatvfs(fd, &st) : -1;
+    if (folder == 0 && fd >= 0)
+        close(fd);
+    return got == 0 ? static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize) : -1;
+}
+
+void OsHideAt(OsHandle, const char*) {}

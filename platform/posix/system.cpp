@@ -143,8 +143,14 @@ namespace {
 
 void (*InterruptCleanup)() = nullptr;
 thread_local int InterruptHolds = 0;
+volatile sig_atomic_t InterruptDeferred = 0;
+volatile sig_atomic_t InterruptMarked = 0;
 
 void OnInterrupt(int signal) {
+    if (InterruptDeferred) {
+        InterruptMarked = signal;
+        return;
+    }
     if (InterruptCleanup != nullptr)
         InterruptCleanup();
     _exit(128 + signal);
@@ -173,4 +179,16 @@ void OsReleaseInterrupts() {
         const sigset_t interrupts = InterruptSignals();
         pthread_sigmask(SIG_UNBLOCK, &interrupts, nullptr);
     }
+}
+
+void OsDeferInterrupts(bool defer) {
+    InterruptDeferred = defer ? 1 : 0;
+}
+
+int OsInterruptPending() {
+    return InterruptMarked;
+}
+
+[[noreturn]] void OsEndInterrupted(int signal) {
+    _exit(128 + signal);
 }

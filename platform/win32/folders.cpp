@@ -238,6 +238,37 @@ constexpr ACCESS_MASK FolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_
 constexpr ULONG FolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;  // no FILE_SHARE_DELETE
 constexpr ULONG AllSharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Renames the open file (DELETE access) to name inside folder; replace:
+// over a file that has the name.
+bool RenameOpen(HANDLE file, OsHandle folder, const char* name, bool replace) {
+    if (Nt().setInformation == nullptr)
+        return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+    struct {
+        BOOLEAN replace;
+        HANDLE root;
+        ULONG length;
+        WCHAR name[WideNameSize];
+    } rename{};
+    int length = 0;
+    if (!Wide(name, rename.name, &length))
+        return false;
+    HANDLE here = Native(folder);
+    if (folder == 0) {
+        here = CreateFileA(".", FILE_TRAVERSE | SYNCHRONIZE, AllSharing, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (here == INVALID_HANDLE_VALUE)
+            return false;
+    }
+    rename.replace = replace ? TRUE : FALSE;
+    rename.root = here;
+    rename.length = static_cast<ULONG>(length * sizeof(wchar_t));
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status = Nt().setInformation(file, &io, &rename, sizeof rename, FileRenameInformationClass);
+    if (folder == 0)
+        CloseHandle(here);
+    return !Failed(status);
+}
+
 }  // namespace
 
 OsHandle OsOpenFolder(const char* path) {
@@ -337,32 +368,7 @@ bool OsRenameFileAt(OsHandle file, OsHandle folder, const char*, const char* to)
         return Fail(ERROR_ACCESS_DENIED);
     if (target.kind == OsEntryKind::File && target.readOnly)
         return Fail(ERROR_ACCESS_DENIED);
-    if (Nt().setInformation == nullptr)
-        return Fail(ERROR_CALL_NOT_IMPLEMENTED);
-    struct {
-        BOOLEAN replace;
-        HANDLE root;
-        ULONG length;
-        WCHAR name[WideNameSize];
-    } rename{};
-    int length = 0;
-    if (!Wide(to, rename.name, &length))
-        return false;
-    HANDLE here = Native(folder);
-    if (folder == 0) {
-        here = CreateFileA(".", FILE_TRAVERSE | SYNCHRONIZE, AllSharing, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (here == INVALID_HANDLE_VALUE)
-            return false;
-    }
-    rename.replace = TRUE;
-    rename.root = here;
-    rename.length = static_cast<ULONG>(length * sizeof(wchar_t));
-    IO_STATUS_BLOCK io;
-    const NTSTATUS status = Nt().setInformation(Native(file), &io, &rename, sizeof rename, FileRenameInformationClass);
-    if (folder == 0)
-        CloseHandle(here);
-    return !Failed(status);
+    return RenameOpen(Native(file), folder, to, true);
 }
 
 bool OsDeleteFileAt(OsHandle folder, const char* name) {
@@ -387,6 +393,87 @@ OsHandle OsOpenLockAt(OsHandle folder, const char* name) {
     return opened == nullptr || !KeepFile(folder, name, opened) ? 0 : Wrap(opened);
 }
 
+namespace {
+
+using NtQueryVolumeCall = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+using NtQueryInformationCall = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+
+constexpr ULONG FileBasicInformationClass = 4;
+constexpr ULONG FileFsFullSizeInformationClass = 7;
+
+}  // namespace
+
+bool OsMoveAt(OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to) {
+    HANDLE file = OpenRelative(fromFolder, from, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0);
+    if (file == nullptr)
+        return false;
+    const bool moved = RenameOpen(file, toFolder, to, false);
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    return moved || Fail(error);
+}
+
+OsHandle OsOpenExclusiveAt(OsHandle folder, const char* name) {
+    HANDLE opened = OpenRelative(folder, name, GENERIC_WRITE | DELETE, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (opened == nullptr || !KeepFile(folder, name, opened))
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!FileInfo(opened, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
+        CloseHandle(opened);
+        Fail(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return Wrap(opened);
+}
+
+bool OsMoveOpenFile(OsHandle file, OsHandle, const char*, OsHandle toFolder, const char* to) {
+    return RenameOpen(Native(file), toFolder, to, false);
+}
+
+bool OsRemoveFolderAt(OsHandle folder, const char* name) {
+    HANDLE opened = OpenRelative(folder, name, DELETE, AllSharing, FILE_OPEN, FILE_DIRECTORY_FILE);
+    if (opened == nullptr || Nt().setInformation == nullptr)
+        return opened != nullptr && CloseHandle(opened) && false;
+    BOOLEAN remove = TRUE;
+    IO_STATUS_BLOCK io;
+    const bool removed = !Failed(Nt().setInformation(opened, &io, &remove, sizeof remove, FileDispositionInformationClass));
+    CloseHandle(opened);
+    return removed;
+}
+
+std::int64_t OsFreeSpace(OsHandle folder) {
+    static const auto query = Find<NtQueryVolumeCall>(GetModuleHandleA("ntdll.dll"), "NtQueryVolumeInformationFile");
+    if (query == nullptr || folder == 0)
+        return -1;
+    struct {
+        LARGE_INTEGER total, callerAvailable, actualAvailable;
+        ULONG sectorsPerUnit, bytesPerSector;
+    } size{};
+    IO_STATUS_BLOCK io;
+    if (query(Native(folder), &io, &size, sizeof size, FileFsFullSizeInformationClass) < 0)
+        return -1;
+    return size.callerAvailable.QuadPart * size.sectorsPerUnit * size.bytesPerSector;
+}
+
+void OsHideAt(OsHandle folder, const char* name) {
+    static const auto query = Find<NtQueryInformationCall>(GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile");
+    HANDLE opened = OpenRelative(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, AllSharing, FILE_OPEN, 0);
+    if (opened == nullptr)
+        return;
+    struct {
+        LARGE_INTEGER created, accessed, written, changed;
+        ULONG attributes;
+    } basic{};
+    IO_STATUS_BLOCK io;
+    if (query != nullptr && Nt().setInformation != nullptr &&
+        query(opened, &io, &basic, sizeof basic, FileBasicInformationClass) >= 0) {
+        basic.created.QuadPart = basic.accessed.QuadPart = basic.written.QuadPart = basic.changed.QuadPart = 0;
+        basic.attributes |= FILE_ATTRIBUTE_HIDDEN;
+        Nt().setInformation(opened, &io, &basic, sizeof basic, FileBasicInformationClass);
+    }
+    CloseHandle(opened);
+}
+
 // ---- Interruptions ---------------------------------------------------------
 //
 // The console's control handler runs on a thread of its own: it waits while
@@ -401,7 +488,19 @@ bool InterruptReady = false;
 void (*InterruptCleanup)() = nullptr;
 HANDLE ProgramThread = nullptr;
 
-BOOL WINAPI OnConsoleEvent(DWORD) {
+volatile LONG InterruptDeferred = 0;
+volatile LONG InterruptMarked = 0;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (InterruptDeferred) {
+        // The program undoes its work and ends itself; a closing console
+        // ends the process when this returns, so it waits for that.
+        InterruptMarked = 2;
+        if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+            for (;;)
+                Sleep(1000);
+        return TRUE;
+    }
     EnterCriticalSection(&InterruptLock);
     if (ProgramThread != nullptr)
         SuspendThread(ProgramThread);
@@ -432,4 +531,17 @@ void OsHoldInterrupts() {
 void OsReleaseInterrupts() {
     if (InterruptReady)
         LeaveCriticalSection(&InterruptLock);
+}
+
+void OsDeferInterrupts(bool defer) {
+    InterruptDeferred = defer ? 1 : 0;
+}
+
+int OsInterruptPending() {
+    return static_cast<int>(InterruptMarked);
+}
+
+[[noreturn]] void OsEndInterrupted(int) {
+    TerminateProcess(GetCurrentProcess(), 2);
+    ExitProcess(2);
 }

@@ -35,7 +35,7 @@ compose() {
     { record "$1" "${#2}" "$version"; printf '%s' "$2"; } >> raw.bin
     shift 2
   done
-  lzx compress raw.bin "$archive" >/dev/null || fail "compress $archive"
+  lzx compress -f raw.bin "$archive" >/dev/null || fail "compress $archive"
 }
 
 # ---- 1: what is checked is what is extracted ------------------------------
@@ -146,7 +146,7 @@ fi
 # ---- Pack sources: regular files only, checked before anything is written --
 pack_refused() {  # description text lines...: refused with text, keep.lzx kept
   printf '%s\n' keep.lzx src/ "${@:3}" > pack.txt && echo old > keep.lzx
-  expect_exit 2 "$1" timeout 60 "${LZX[@]}" pack pack.txt
+  expect_exit 2 "$1" timeout 60 "${LZX[@]}" pack -f pack.txt
   expect_text err.txt "$2" "$1: reported"
   [ "$(cat keep.lzx)" = old ] || fail "$1: the archive changed"
 }
@@ -173,7 +173,7 @@ pack_refused "pack of two names for one file" 'line 4 and \[#S.TXT\] on line 6' 
 
 # ---- Pack scripts: a byte-order mark skipped, a long line never cut -------
 printf '\357\273\277bom.lzx\nsrc/\ns.txt|V=204\n#s.txt\n' > pack.txt
-expect_tool 0 "a script with a byte-order mark" pack pack.txt
+expect_tool 0 "a script with a byte-order mark" pack -f pack.txt
 [ -f bom.lzx ] || fail "the byte-order mark taken for part of the archive's name"
 pack_refused "a file line over 256 characters" "line 3 of" "$(printf 's%.0s' $(seq 300))|V=204" '#s.txt'
 pack_refused "a name line over 128 characters" "line 4 of" 's.txt|V=204' "#$(printf 'n%.0s' $(seq 200))"

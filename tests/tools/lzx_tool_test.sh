@@ -69,9 +69,9 @@ perl -e 'my $t = "Zelk bid book version 2.04\n" x 3; for my $i (0..4000) { print
 for file in src/zelk.exe src/readme.txt rows.bin; do
   for mode in "" --huffman --sort; do
     [ "$mode" = --sort ] && [ "$file" != rows.bin ] && continue
-    expect_exit 0 "compress $mode $file" "$LZX" compress $mode "$file" c.lzx
+    expect_exit 0 "compress $mode $file" "$LZX" compress -f $mode "$file" c.lzx
     expect_exit 0 "test $mode $file" "$LZX" test c.lzx
-    expect_exit 0 "decompress $mode $file" "$LZX" decompress c.lzx d.bin
+    expect_exit 0 "decompress $mode $file" "$LZX" decompress -f c.lzx d.bin
     cmp -s "$file" d.bin || fail "round trip $mode $file"
   done
 done
@@ -81,11 +81,11 @@ cat src/zelk.exe src/readme.txt src/zelk.exe > mixed.bin
 for mode in "" --huffman --sort; do
   file=mixed.bin
   [ "$mode" = --sort ] && file=rows.bin
-  expect_exit 0 "compress -j 1 $mode" "$LZX" compress -j 1 $mode "$file" one.lzx
+  expect_exit 0 "compress -j 1 $mode" "$LZX" compress -fj 1 $mode "$file" one.lzx
   for jobs in 2 3 8; do
-    expect_exit 0 "compress -j $jobs $mode" "$LZX" compress -j $jobs $mode "$file" many.lzx
+    expect_exit 0 "compress -j $jobs $mode" "$LZX" compress -f -j $jobs $mode "$file" many.lzx
     cmp -s one.lzx many.lzx || fail "compress -j $jobs $mode differs from -j 1"
-    expect_exit 0 "decompress -j $jobs $mode" "$LZX" decompress -j$jobs one.lzx d.bin
+    expect_exit 0 "decompress -j $jobs $mode" "$LZX" decompress -fj$jobs one.lzx d.bin
     cmp -s "$file" d.bin || fail "decompress -j $jobs $mode"
     expect_exit 0 "test -j $jobs $mode" "$LZX" test -j $jobs one.lzx
   done

@@ -35,15 +35,15 @@ pack_script() {  # archive-line
   printf '%s\n%s\n%s\n%s\n%s\n%s\n' "$1" "$work/src/" "a.txt|V=204" "#a.txt" "#$work/src/b.txt|V=204" "#b.txt" > pack.txt
 }
 pack_script "$work/src/a.txt"
-refused pack-source "is one of its sources" pack pack.txt -- src/a.txt
+refused pack-source "is one of its sources" pack -f pack.txt -- src/a.txt
 pack_script "$work/src/link.txt"
-refused pack-through-a-link "is one of its sources" pack pack.txt -- src/a.txt
+refused pack-through-a-link "is one of its sources" pack -f pack.txt -- src/a.txt
 pack_script "$work/src/./../src//b.txt"
-refused pack-another-spelling "is one of its sources" pack pack.txt -- src/b.txt
+refused pack-another-spelling "is one of its sources" pack -f pack.txt -- src/b.txt
 pack_script "$work/hard.txt"
-refused pack-hard-link "is one of its sources" pack pack.txt -- src/b.txt
+refused pack-hard-link "is one of its sources" pack -f pack.txt -- src/b.txt
 pack_script "$work/./pack.txt"
-refused pack-script "is the script itself" pack pack.txt -- pack.txt
+refused pack-script "is the script itself" pack -f pack.txt -- pack.txt
 pack_script "$work/out.lzx"
 "$LZX" pack pack.txt >/dev/null 2>&1 || fail "a sound script was refused"
 
@@ -56,13 +56,13 @@ refused decompress-same-name "is the same file as" decompress a.lzx ./a.lzx -- a
 
 # A run that fails half way leaves the file it would have replaced as it was.
 printf '%s\n%s\n%s\n%s\n' "$work/out.lzx" "$work/src/" "missing.txt|V=204" "#m.txt" > pack.txt
-refused pack-missing-source "does not exist" pack pack.txt -- out.lzx
+refused pack-missing-source "does not exist" pack -f pack.txt -- out.lzx
 head -c 20000 /dev/urandom > noise.bin  # no row of 0xFF bytes for the sort stage
-refused compress-that-fails "SorPack: no empty rows" compress --sort noise.bin a.lzx -- a.lzx
+refused compress-that-fails "SorPack: no empty rows" compress -f --sort noise.bin a.lzx -- a.lzx
 "$LZX" decompress a.lzx a.out >/dev/null || fail "decompress"
 cp a.lzx damaged.lzx
 printf 'damage' | dd of=damaged.lzx bs=1 seek=$(($(stat -c %s a.lzx) * 2 / 3)) conv=notrunc 2>/dev/null
-refused decompress-that-fails "Einde programma" decompress damaged.lzx a.out -- a.out
+refused decompress-that-fails "Einde programma" decompress -f damaged.lzx a.out -- a.out
 [ -z "$(ls ./*.tmp 2>/dev/null)" ] || fail "temporary files left: $(ls ./*.tmp)"
 
 # Sparse files: the sizes cost no disk space, and the refusal reads nothing.

@@ -66,7 +66,7 @@ has "0 new, 0 updated, 4 not replaced"
 case=threads
 for mode in "" --huffman --sort; do
   [ "$mode" = --sort ] && input=$work/src/Leesmij.txt || input=$work/src/big.bin
-  ASAN_OPTIONS=detect_leaks=1 "$NATIVE" compress -j 1 $mode "$input" "$work/native/c.lzx" >/dev/null 2>&1
+  ASAN_OPTIONS=detect_leaks=1 "$NATIVE" compress -fj 1 $mode "$input" "$work/native/c.lzx" >/dev/null 2>&1
   native_code=$?
   for jobs in 1 2; do
     rm -f "$work/wine/c$jobs.lzx"
@@ -75,14 +75,14 @@ for mode in "" --huffman --sort; do
     [ $code -eq $native_code ] || fail "compress -j $jobs $mode: exit $code, the native tool $native_code"
     [ $native_code -ne 0 ] && continue
     cmp -s "$work/wine/c$jobs.lzx" "$work/native/c.lzx" || fail "compress -j $jobs $mode differs from the native tool's"
-    run 0 decompress -j $jobs "$(winpath "$work/wine/c$jobs.lzx")" "$(winpath "$work/wine/d$jobs")"
+    run 0 decompress -fj $jobs "$(winpath "$work/wine/c$jobs.lzx")" "$(winpath "$work/wine/d$jobs")"
     cmp -s "$work/wine/d$jobs" "$input" || fail "decompress -j $jobs $mode: not the original bytes"
   done
 done
 
-# The hostile archives and the faults in the target of the native tests,
-# against the Windows tool: names, links, read-only files and sharing are
-# judged by Windows itself here.
+# The hostile archives, the faults in the target and the command line of
+# the native tests, against the Windows tool: names, links, read-only files
+# and sharing are judged by Windows itself here.
 case=hostile
 LZX_WINE=1 bash "$E2E_TOP/tests/tools/lzx_hostile_test.sh" "$LZX" > "$work/hostile.txt" 2>&1 \
   || { fail "hostile archives"; grep -v '^ok' "$work/hostile.txt" | head -30; }
@@ -94,5 +94,8 @@ case=race
 LZX=$LZX bash "$E2E_TOP/tests/tools/lzx_race_test.sh" "${SWAPPER:?the swapper of the native test build}" 200 \
   > "$work/race.txt" 2>&1 || { fail "a race wrote outside the target"; tail -5 "$work/race.txt"; }
 grep "runs," "$work/race.txt"
+# Pipes in binary mode, overwrites, output errors and help, as on Windows.
+case=cli
+bash "$E2E_TOP/tests/tools/cli_test.sh" "$LZX" > "$work/cli.txt" 2>&1 || { fail "command line"; head -30 "$work/cli.txt"; }
 
 e2e_end

@@ -20,9 +20,14 @@
 //   uidriver hold NAME                a named mapping, held until the process is ended
 //   uidriver manifest FILE            prints the program file's manifest resource (id 1)
 //   uidriver run COMMANDLINE          runs it exactly as written (wine requotes arguments); its exit code
+//   uidriver version FILE             its version resource: the fixed version, then NAME=VALUE
+//   uidriver trust FILE               WinVerifyTrust's verdict on its Authenticode signature, in hex
 //
 // Exit codes: 0 done, 1 the window did not come (or go) in time, 64 usage.
 #include <windows.h>
+
+#include <softpub.h>
+#include <wintrust.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -184,7 +189,8 @@ DWORD WaitArg(int argc, char** argv, int at) {
 
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
-                 "usage: uidriver wait|gone|controls|click|type|key|box|windows|hold|manifest|run ... (see the source's first comment)\n");
+                 "usage: uidriver wait|gone|controls|click|type|key|box|windows|hold|manifest|run|version|trust ... (see "
+                 "the source's first comment)\n");
     std::exit(64);
 }
 
@@ -272,6 +278,48 @@ int main(int argc, char** argv) {
             WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0)
             GetExitCodeProcess(process.hProcess, &code);
         return static_cast<int>(code);
+    } else if (command == "version") {
+        // As Explorer's Details tab reads it: the strings of the first
+        // language the resource lists.
+        DWORD ignored = 0;
+        const DWORD size = GetFileVersionInfoSizeA(title, &ignored);
+        std::string data(size, '\0');
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        WORD* language = nullptr;
+        UINT length = 0;
+        if (size == 0 || !GetFileVersionInfoA(title, 0, size, data.data()) ||
+            !VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) ||
+            !VerQueryValueA(data.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&language), &length)) {
+            std::fprintf(stderr, "uidriver: no version resource in %s\n", title);
+            return 1;
+        }
+        std::printf("%d.%d.%d.%d\n", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                    HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+        for (const char* name : {"CompanyName", "FileDescription", "FileVersion", "LegalCopyright", "OriginalFilename",
+                                 "ProductName", "ProductVersion"}) {
+            char path[128];
+            std::snprintf(path, sizeof path, "\\StringFileInfo\\%04x%04x\\%s", language[0], language[1], name);
+            char* value = nullptr;
+            std::printf("%s=%s\n", name, VerQueryValueA(data.data(), path, reinterpret_cast<void**>(&value), &length) ? value : "");
+        }
+    } else if (command == "trust") {
+        wchar_t path[MAX_PATH];
+        MultiByteToWideChar(CP_ACP, 0, title, -1, path, MAX_PATH);
+        WINTRUST_FILE_INFO file{};
+        file.cbStruct = sizeof file;
+        file.pcwszFilePath = path;
+        WINTRUST_DATA trust{};
+        trust.cbStruct = sizeof trust;
+        trust.dwUIChoice = WTD_UI_NONE;
+        trust.fdwRevocationChecks = WTD_REVOKE_NONE;
+        trust.dwUnionChoice = WTD_CHOICE_FILE;
+        trust.pFile = &file;
+        trust.dwStateAction = WTD_STATEACTION_VERIFY;
+        GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+        const LONG verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust);
+        trust.dwStateAction = WTD_STATEACTION_CLOSE;
+        WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust);
+        std::printf("%08lX\n", static_cast<unsigned long>(verdict));
     } else if (command == "hold") {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 32, title);
         if (mapping == nullptr)

@@ -279,6 +279,32 @@ for program in "$UPDATE" "$DEMO" "$TARVO"; do
   done
 done
 
+# Version resources, as Explorer's Details tab reads them, and the
+# signatures, as Windows checks them (the build is signed where it was
+# configured with a certificate: scripts/test does that).
+LZXEXE=$E2E_BUILD/tools/lzx.exe
+cert=$(sed -n 's/^UPDATER_SIGN_CERT:FILEPATH=//p; s/^UPDATER_SIGN_PKCS12:FILEPATH=\(..*\)/pkcs12/p' "$E2E_BUILD/CMakeCache.txt")
+if [ -n "$cert" ]; then echo "e2e updater: the programs are signed ($cert)"; else echo "e2e updater: the programs are not signed"; fi
+for program in "$UPDATE" "$DEMO" "$TARVO" "$LZXEXE"; do
+  case=version-${program##*/}
+  version=2.04
+  [ "$program" = "$LZXEXE" ] && version=$(w "$LZXEXE" -V | tr -d '\r' | cut -d' ' -f2)
+  drv version "$(winpath "$program")" | tr -d '\r' > "$E2E_WORK/version" || fail "no version resource"
+  for line in "${version%%.*}.$((10#${version#*.})).0.0" "FileVersion=$version" "ProductVersion=$version" \
+              "OriginalFilename=${program##*/}" "CompanyName=Zelk" FileDescription= LegalCopyright= ProductName=; do
+    # A line that ends in "=" only has to be there with some text.
+    grep -qx -- "$(sed 's/[.]/[.]/g; s/=$/=..*/' <<<"$line")" "$E2E_WORK/version" || { fail "no $line"; cat "$E2E_WORK/version"; }
+  done
+  case=signature-${program##*/}
+  verdict=$(drv trust "$(winpath "$program")" | tr -d '\r')
+  if [ -z "$cert" ]; then
+    [ "$verdict" = 800B0100 ] || fail "an unsigned build: WinVerifyTrust says $verdict, not TRUST_E_NOSIGNATURE"
+  else
+    [ "$verdict" = 00000000 ] || fail "WinVerifyTrust says $verdict: not signed, or changed since"
+    [ "$cert" = pkcs12 ] || osslsigncode verify -CAfile "$cert" -in "$program" >/dev/null 2>&1 || fail "osslsigncode verify"
+  fi
+done
+
 silent_log() { find "$C/users" -name ZelkUpdate.log 2>/dev/null | head -1; }
 logged() {  # text: a line of the unattended run's log
   local log
@@ -291,6 +317,7 @@ finish 0
 cmp -s "$ZELK/Leesmij.txt" "$RELEASE/Leesmij.txt" || fail "Leesmij.txt is not the 2.04 file"
 [ "$(stat -c %s "$ZELK/lzx.ver")" -eq $((10 * 432)) ] || fail "lzx.ver not rewritten"
 [ "$(reg_version Zelk)" = 2.04 ] || fail "registry Version $(reg_version Zelk), not 2.04"
+logged ', intact'  # a signature appended to the program leaves its payload as it was
 logged 'replaced #Zelk.exe: version 200 -> 204'
 logged 'registry: Software\Zelk Version 2.00 -> 2.04'
 logged 'end: exit code 0'

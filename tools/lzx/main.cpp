@@ -1,17 +1,25 @@
 // main.cpp - the lzx command-line tool.
 //
-// What a release engineer uses to make and check payloads:
-//   lzx pack [-j N] SCRIPT
-//   lzx unpack [-j N] ARCHIVE DIR [--table FILE] [--force] [--allow-outside]
-//   lzx list ARCHIVE
-//   lzx compress [-j N] [--huffman | --sort] IN OUT
-//   lzx decompress [-j N] IN OUT
-//   lzx test [-j N] FILE...
+// What a release engineer uses to make and check payloads, with the
+// conventions of gzip, zstd and xz:
+//   lzx pack [-f] [-j N] SCRIPT
+//   lzx unpack [-f] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR
+//   lzx list [-f] ARCHIVE
+//   lzx compress [-f] [-j N] [--huffman | --sort] IN OUT
+//   lzx decompress [-f] [-j N] IN OUT
+//   lzx test [-f] [-j N] FILE...
 //   lzx scramble FILE
-// -j N codes blocks on N threads (default: one per processor); the files
-// written are the same for every N.
-// Exit codes: 0 done, 2 a fatal error (the system's own message on standard
-// error) or a refused archive, 64 a usage error.
+//   lzx help [COMMAND]
+// Every command takes -q, -v, -h and "--"; "-" as a compressed input is
+// standard input, as OUT standard output. -j N codes blocks on N threads
+// (default: one per processor); the files written are the same for every N.
+// Exit codes: 0 done; 2 a fatal error (the system's own message on standard
+// error), a refusal (a refused archive, an existing OUT without -f,
+// compressed data and a terminal) or output that cannot be written; 64 a
+// usage error.
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +31,7 @@
 #include "lzx/lzx.h"
 #include "platform/platform.h"
 #include "tools/lzx/progress.h"
+#include "tools/lzx/version.h"  // made by the build
 
 namespace {
 
@@ -39,6 +48,220 @@ struct Command {
     int (*run)(const std::vector<std::string>& args);
 };
 
+// ---- What the user asked for ------------------------------------------------
+
+// 0 with -q (errors only), 1 by default, 2 with -v.
+int Verbosity = 1;
+// -f: an existing OUT or archive is overwritten, and compressed data goes to
+// or comes from a terminal.
+bool Force = false;
+// Where the command's own lines go: standard error when its data goes to
+// standard output.
+std::FILE* Said = stdout;
+ProgressLine Progress;
+// test -q names a damaged file only when it fails.
+const char* QuietlyTested = nullptr;
+
+void Say(int level, const char* format, ...) DIAG_PRINTF(2, 3);
+void Say(int level, const char* format, ...) {
+    if (Verbosity < level)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(Said, format, args);
+    va_end(args);
+}
+
+// ---- Standard input and output ------------------------------------------------
+
+// A stream is always a file: its header holds the index offset and the
+// total length, known only when the last block is written, and a reader
+// checks the index against the file's size (and test reads through the
+// index as well). So "-" goes through a spool file in the temporary
+// directory: standard input is copied there whole before it is read as a
+// stream, and a stream for standard output is written there whole and then
+// copied out, byte for byte the file that OUT would have received.
+// The spools' names are kept as fixed texts, so that an interruption's
+// cleanup can remove them without allocating anything.
+constexpr int SpoolSlots = 4;
+char Spools[SpoolSlots][FileNameSize];
+int SpoolCount = 0;
+bool PipeGone = false;  // the reader of standard output has gone
+
+void RemoveSpools() {
+    for (int i = 0; i < SpoolCount; ++i) {
+        FileRec rec;
+        FileInit(&rec, 1, Spools[i]);
+        FileDelete(&rec);
+    }
+    SpoolCount = 0;
+}
+
+// Ctrl-C or SIGTERM: the files close, the half-written ones and the spools go.
+void InterruptCleanUp() {
+    FileTableCloseAll();
+    for (int i = 0; i < SpoolCount; ++i)
+        OsDeleteFileAt(0, Spools[i]);
+}
+
+// The fatal path: the open files close first (a file that is open cannot be
+// removed on Windows), then the spools go.
+void CleanUp() {
+    FileTableCloseAll();
+    RemoveSpools();
+    if (PipeGone)
+        OsEndByBrokenPipe();
+}
+
+// A reader that stops reading is no failure to report: gzip and cat end
+// without a word, and so does this tool.
+int Report(const char* text) {
+    if (PipeGone)
+        return 1;
+    if (QuietlyTested != nullptr)
+        std::fprintf(stderr, "%s: ", QuietlyTested);
+    return OsMessageBox(text, FatalCaption, OsIcon::Error);
+}
+
+// Called at once after the write to standard output that failed, while the
+// system still says why.
+[[noreturn]] void OutputFailed() {
+    const bool gone = OsWriteFoundReaderGone();
+    const int error = errno;
+    if (gone) {
+        PipeGone = true;
+        FatalMessage("lzx: the reader of standard output has gone");
+    }
+    FatalMessage("lzx: standard output cannot be written (%s)", error != 0 ? std::strerror(error) : "write error");
+}
+
+// What went to standard output so far has arrived, or the command fails.
+void CheckOutput() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        OutputFailed();
+}
+
+void WriteOut(const void* bytes, int count) {
+    errno = 0;
+    if (std::fwrite(bytes, 1, static_cast<std::size_t>(count), stdout) != static_cast<std::size_t>(count))
+        OutputFailed();
+}
+
+// Up to one piece of standard input; 0 at its end.
+int ReadIn(void* piece) {
+    errno = 0;
+    const std::size_t got = std::fread(piece, 1, CopyPiece, stdin);
+    if (got < CopyPiece && std::ferror(stdin))
+        FatalMessage("lzx: standard input cannot be read (%s)", errno != 0 ? std::strerror(errno) : "read error");
+    return static_cast<int>(got);
+}
+
+// A new, empty file of a name no one else has, in the temporary directory
+// (or the current one, where that name would be too long for a stream),
+// open for writing; removed at the end, whatever the end.
+std::string NewSpool(FileRec* rec) {
+    std::string folder = OsTempPath();
+    static unsigned tag = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        char name[20];
+        std::snprintf(name, sizeof name, "lzx%06X.tmp", (tag += 0x9E37) & 0xFFFFFF);
+        if (folder.size() + std::strlen(name) >= HileNameSize)
+            folder.clear();
+        const std::string path = folder + name;
+        FileInit(rec, 1, path.c_str());
+        if (SpoolCount >= SpoolSlots)
+            InternalError("LZX", __LINE__, 's');
+        OsHoldInterrupts();
+        const int made = FileCreateNew(rec);
+        if (made)
+            std::memcpy(Spools[SpoolCount++], path.c_str(), path.size() + 1);
+        OsReleaseInterrupts();
+        if (made)
+            return path;
+    }
+    FatalMessage("lzx: no temporary file could be made in %s", folder.empty() ? "the current directory" : folder.c_str());
+}
+
+[[noreturn]] void Refuse(const char* command, const std::string& why) {
+    std::fprintf(stderr, "lzx %s: %s\n", command, why.c_str());
+    RemoveSpools();
+    std::exit(ExitRefused);
+}
+
+// The file to read a compressed input from: the file named, or for "-" a
+// spool that holds all of standard input.
+std::string CompressedInput(const char* command, const std::string& name) {
+    if (name != "-")
+        return name;
+    if (OsStdinIsTerminal() && !Force)
+        Refuse(command, "compressed data not read from a terminal (-f reads it anyway)");
+    OsStandardStreamBinary(0);
+    FileRec spool;
+    const std::string path = NewSpool(&spool);
+    static std::uint8_t piece[CopyPiece];
+    for (int n; (n = ReadIn(piece)) > 0;)
+        FileWrite(&spool, n, piece);
+    FileClose(&spool);
+    return path;
+}
+
+// An output that is the input under another name (a link, another spelling)
+// would be emptied before it is read: refused before anything is opened. So
+// is an existing OUT without -f, and compressed data for a terminal.
+void CheckOut(const char* command, const std::string& in, const std::string& out, bool compressed) {
+    if (out == "-") {
+        if (compressed && OsStdoutIsTerminal() && !Force)
+            Refuse(command, "compressed data not written to a terminal (-f writes it anyway)");
+        OsStandardStreamBinary(1);
+        Said = stderr;
+        return;
+    }
+    if (in != "-" && OsSameFile(in.c_str(), out.c_str()))
+        FatalMessage("lzx %s: [%s] is the same file as [%s]; nothing written", command, out.c_str(), in.c_str());
+    if (!Force && FileExists(out.c_str()))
+        Refuse(command, out + " exists; nothing written (-f overwrites it)");
+}
+
+// The OUT file of decompress, and its end: the one place that decides how an
+// output file is written. It is written under a temporary name beside OUT,
+// whose name it takes in one step when complete: a failure or an
+// interruption leaves what was there.
+struct {
+    FolderChain folders;
+    FileSibling sibling;
+} OutPlace;
+
+void OpenOutput(FileRec* out, const std::string& name) {
+    FileInit(out, 1, name.c_str());
+    std::size_t stop = 0;
+    if (FolderWalk(out->name, PathLeaf(out->name), 0, &OutPlace.folders, &stop) != FolderReached)
+        FileError(out, FileErrCreate);
+    FileCreateSibling(out, &OutPlace.sibling, OutPlace.folders.Innermost());
+}
+
+void CloseOutput(FileRec* out) {
+    FileCommitSibling(out, &OutPlace.sibling);
+    FolderRelease(&OutPlace.folders);
+}
+
+// A finished spool to standard output.
+void CopyOut(const std::string& path) {
+    FileRec rec;
+    FileInit(&rec, 1, path.c_str());
+    FileOpenRead(&rec);
+    static std::uint8_t piece[CopyPiece];
+    for (int n; (n = FileRead(&rec, CopyPiece, piece)) > 0;)
+        WriteOut(piece, n);
+    FileClose(&rec);
+    CheckOutput();
+}
+
+// How a file is named in the tool's lines.
+const char* Shown(const std::string& name) {
+    return name == "-" ? "(standard input)" : name.c_str();
+}
+
 // ---- Arguments -----------------------------------------------------------
 
 // Positional arguments and the options that were given; an unknown option
@@ -51,7 +274,8 @@ struct Arguments {
 };
 
 [[noreturn]] void Usage(const char* command, const std::string& problem) {
-    std::fprintf(stderr, "lzx %s: %s (try lzx %s --help)\n", command, problem.c_str(), command);
+    const bool help = std::strcmp(command, "help") == 0;
+    std::fprintf(stderr, "lzx %s: %s (try lzx help%s%s)\n", command, problem.c_str(), help ? "" : " ", help ? "" : command);
     std::exit(ExitUsage);
 }
 
@@ -71,35 +295,74 @@ void UseThreads(const Arguments& parsed) {
     Streams.threads = parsed.jobs > 0 ? parsed.jobs : OsProcessorCount();
 }
 
+// The long spellings of the one-letter options.
+std::string ShortName(const std::string& option) {
+    if (option == "--force")
+        return "-f";
+    if (option == "--quiet")
+        return "-q";
+    if (option == "--verbose")
+        return "-v";
+    return option;
+}
+
+// -q and -v before the command word count as well.
+std::set<std::string> Leading;
+
+// Options may stand anywhere among the arguments until "--"; one-letter
+// options may be joined ("-fq"). "-" is an argument, standard input or
+// output.
 Arguments Parse(const char* command, const std::vector<std::string>& args, std::set<std::string> known,
                 std::size_t least, std::size_t most) {
+    known.insert({"-q", "-v"});
     Arguments parsed;
+    parsed.flags = Leading;
+    bool options = true;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--table" && known.count(arg)) {
+        if (!options || arg.size() < 2 || arg[0] != '-') {
+            parsed.positional.push_back(arg);
+        } else if (arg == "--") {
+            options = false;
+        } else if (arg == "--table" && known.count(arg)) {
             if (i + 1 >= args.size())
                 Usage(command, "--table needs a file");
             parsed.table = args[++i];
-        } else if (arg.compare(0, 2, "-j") == 0 && known.count("-j")) {
-            if (arg.size() == 2 && i + 1 >= args.size())
-                Usage(command, "-j needs a number of threads");
-            parsed.jobs = ParseJobs(command, arg.size() > 2 ? arg.substr(2) : args[++i]);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            if (!known.count(arg))
+        } else if (arg[1] == '-') {
+            if (!known.count(ShortName(arg)))
                 Usage(command, "unknown option " + arg);
-            parsed.flags.insert(arg);
+            parsed.flags.insert(ShortName(arg));
         } else {
-            parsed.positional.push_back(arg);
+            // As getopt reads them: -j takes the rest of the word ("-fj4"),
+            // or else the next argument.
+            for (std::size_t k = 1; k < arg.size(); ++k) {
+                const std::string letter = {'-', arg[k]};
+                if (!known.count(letter))
+                    Usage(command, "unknown option " + (arg.size() == 2 ? arg : letter + " in " + arg));
+                if (letter != "-j") {
+                    parsed.flags.insert(letter);
+                    continue;
+                }
+                if (k + 1 == arg.size() && i + 1 >= args.size())
+                    Usage(command, "-j needs a number of threads");
+                parsed.jobs = ParseJobs(command, k + 1 < arg.size() ? arg.substr(k + 1) : args[++i]);
+                break;
+            }
         }
     }
     if (parsed.positional.size() < least || parsed.positional.size() > most)
         Usage(command, "wrong number of arguments");
+    if (parsed.flags.count("-q") && parsed.flags.count("-v"))
+        Usage(command, "-q and -v exclude each other");
+    Verbosity = parsed.flags.count("-q") ? 0 : parsed.flags.count("-v") ? 2 : 1;
+    Force = parsed.flags.count("-f") != 0;
+    if (Verbosity == 0)
+        Progress.Mute();
     return parsed;
 }
 
 // ---- Progress ------------------------------------------------------------
 
-ProgressLine Progress;
 const HILE* ProgressStream = nullptr;  // when set, the one stream shown
 bool ProgressPasses = false;           // the stream is read more than once
 
@@ -121,7 +384,7 @@ void StreamProgress(const HILE* stream) {
 // order, so that no claim of the archive decides how much memory is held.
 // Damage ends the program with a message naming the entry.
 template <typename Visit>
-void WalkEntries(const std::string& archive, Visit visit) {
+void WalkEntries(const std::string& archive, const char* shown, Visit visit) {
     HILE* stream = Hopen(archive.c_str(), "rb", Streams);
     const long long total = HileLength(stream);
     EntryRec rec;
@@ -131,12 +394,12 @@ void WalkEntries(const std::string& archive, Visit visit) {
         if (got == 0)
             break;
         if (got == EntryCut)
-            FatalMessage("lzx: %s ends inside the record of entry %lld", archive.c_str(), number);
+            FatalMessage("lzx: %s ends inside the record of entry %lld", shown, number);
         if (got == EntryLongName)
-            FatalMessage("lzx: entry %lld of %s has a name of 256 characters or more", number, archive.c_str());
+            FatalMessage("lzx: entry %lld of %s has a name of 256 characters or more", number, shown);
         if (got == EntryBadSize || at + EntrySize + static_cast<long long>(rec.size) > total ||
             !EntrySkip(stream, rec.size))
-            FatalMessage("lzx: %s ends inside the data of entry %lld [%s]", archive.c_str(), number,
+            FatalMessage("lzx: %s ends inside the data of entry %lld [%s]", shown, number,
                          EntryShowName(rec.name).c_str());
         visit(rec);
     }
@@ -181,51 +444,60 @@ private:
     bool broken_ = false;
 };
 
-// ---- Commands ------------------------------------------------------------
-
-// An output that is the input under another name (a link, another spelling)
-// would be emptied before it is read: refused before anything is opened.
-void RefuseSameFile(const char* command, const std::string& in, const std::string& out) {
-    if (OsSameFile(in.c_str(), out.c_str()))
-        FatalMessage("lzx %s: [%s] is the same file as [%s]; nothing written", command, out.c_str(), in.c_str());
+// One line per entry, and the total (not with -q, nor where the caller
+// gives its own).
+void ListEntries(const std::string& archive, const char* shown, bool total = true) {
+    long long bytes = 0;
+    long long count = 0;
+    Say(1, "%-40s %10s %7s %3s %3s %3s\n", "name", "size", "version", "E", "D", "R");
+    WalkEntries(archive, shown, [&](const EntryRec& rec) {
+        std::fprintf(Said, "%-40s %10d %7d %3d %3d %3d\n", EntryShowName(rec.name).c_str(), rec.size, rec.version,
+                     rec.E, rec.D, rec.R);
+        bytes += rec.size;
+        ++count;
+        // A reader that has gone ends a long listing at once.
+        if (std::ferror(stdout))
+            OutputFailed();
+    });
+    if (total)
+        Say(1, "%lld entries, %lld bytes\n", count, bytes);
 }
 
-// A file the tool writes: under a temporary name beside OUT until Finish
-// gives it OUT's name, so that a failure or an interruption leaves what was
-// there.
-struct Output {
-    explicit Output(const std::string& name) {
-        FileInit(&file, 1, name.c_str());
-        std::size_t stop = 0;
-        if (FolderWalk(file.name, PathLeaf(file.name), 0, &place, &stop) != FolderReached)
-            FileError(&file, FileErrCreate);
-        FileCreateSibling(&file, &sibling, place.Innermost());
-    }
-    void Finish() {
-        FileCommitSibling(&file, &sibling);
-        FolderRelease(&place);
-    }
-    FileRec file;
-    FolderChain place;
-    FileSibling sibling;
-};
+// ---- Commands ------------------------------------------------------------
 
 // The largest file scramble takes: it holds the whole file in memory and
 // counts its bytes in a signed 32-bit size, as an E=1 entry's size is.
 constexpr long long MaxScrambleSize = 0x7FFFFFFF;
 
+// The archive a pack script names on its first line, read as PackLZX reads
+// it; empty when there is none (PackLZX reports that).
+std::string ScriptArchive(const std::string& script) {
+    FileRec rec;
+    FileInit(&rec, 1, script.c_str());
+    FileOpenRead(&rec);
+    char line[257];
+    const int got = FileReadLine(&rec, line, 256);
+    FileClose(&rec);
+    return got ? line : "";
+}
+
 int Pack(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("pack", args, {"-j"}, 1, 1);
+    const Arguments parsed = Parse("pack", args, {"-j", "-f"}, 1, 1);
     UseThreads(parsed);
+    const std::string archive = ScriptArchive(parsed.positional[0]);
+    if (!archive.empty() && !Force && FileExists(archive.c_str()))
+        Refuse("pack", archive + " exists; nothing written (-f overwrites it)");
     long long stored = 0;
     int size = 0;
     Progress.Start("packing", 0);
     const int count = PackLZX(parsed.positional[0].c_str(), &stored, &size, nullptr, 0, Streams);
     Progress.Finish();
-    std::printf("%d entries, %lld bytes stored, archive of %d bytes", count, stored, size);
+    if (Verbosity > 1)
+        ListEntries(archive, archive.c_str(), false);
+    Say(1, "%d entries, %lld bytes stored, archive of %d bytes", count, stored, size);
     if (size > 0 && stored > 0)
-        std::printf(" (%.2f:1)", static_cast<double>(stored) / size);
-    std::printf("\n");
+        Say(1, " (%.2f:1)", static_cast<double>(stored) / size);
+    Say(1, "\n");
     return 0;
 }
 
@@ -234,22 +506,37 @@ int Pack(const std::vector<std::string>& args) {
     std::fprintf(stderr, "lzx unpack: entry %d [%s] %s; refused%s\n", entry, EntryShowName(name).c_str(),
                  reason.c_str(), outside ? " (--allow-outside extracts a trusted archive)" : "");
     // The archive's stream ends first, with its coding threads: a process
-    // must not end while they wait (Wine has been seen to crash). The hold
-    // on a version file goes with the files, as on the fatal path.
+    // must not end while they wait (Wine has been seen to crash).
     HileReleaseAll();
     FileTableCloseAll();
+    RemoveSpools();
     std::exit(ExitRefused);
 }
 
+// -v: what became of each entry.
+void EntryDone(const EntryRec& entry, int listed, bool written, void*) {
+    std::fprintf(Said, "%-12s %s, version %d", written ? "written" : "not written", EntryShowName(entry.name).c_str(),
+                 entry.version);
+    if (listed >= 0)
+        std::fprintf(Said, " (listed: %d)", listed);
+    std::fprintf(Said, "\n");
+}
+
+// What a staged run says of an earlier run it had to finish, or of its own
+// undoing: worth a line (not with -q); its ordinary steps are not.
+void TellRecovery(const char* text, void*) {
+    if (Verbosity > 0 && (std::strncmp(text, "recovered", 9) == 0 || std::strncmp(text, "rolled back", 11) == 0))
+        std::fprintf(stderr, "lzx unpack: %s\n", text);
+}
+
 int Unpack(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("unpack", args, {"--table", "--force", "--allow-outside", "-j"}, 2, 2);
+    const Arguments parsed = Parse("unpack", args, {"--table", "-f", "--allow-outside", "-j"}, 2, 2);
     UseThreads(parsed);
-    const std::string& archive = parsed.positional[0];
     const std::string& target = parsed.positional[1];
-    const int force = parsed.flags.count("--force") ? 1 : 0;
     // An empty DIR would join "#x" into "\x", the root.
     if (target.empty())
         Usage("unpack", "DIR is empty");
+    const std::string archive = CompressedInput("unpack", parsed.positional[0]);
 
     // The version file is written after the run, through a sibling
     // "FILE.new": its folder is made now (it often is DIR itself), and where
@@ -272,12 +559,21 @@ int Unpack(const std::vector<std::string>& args) {
     const long long total = HileLength(stream);
     Hclose(stream);
 
-    // The library checks every entry in a first pass, then extracts.
+    // The library checks every entry in a first pass, then stages every
+    // file it writes and puts them, and the version file, in place at once:
+    // a failure leaves DIR as it was. What a killed run left is finished
+    // first.
     VersionCounts counts{};
     UnpackOptions options;
     options.stream = Streams;
     options.anywhere = parsed.flags.count("--allow-outside") ? 1 : 0;
     options.refused = RefuseEntry;
+    if (Verbosity > 1)
+        options.done = EntryDone;
+    options.staged = 1;
+    options.told = TellRecovery;
+    options.counts = &counts;
+    UnpackRecover(target.c_str(), parsed.table.empty() ? nullptr : parsed.table.c_str(), options);
     Progress.Start("unpacking", 2 * total);
     ProgressPasses = true;
 
@@ -289,94 +585,122 @@ int Unpack(const std::vector<std::string>& args) {
         const bool inside = file.size() > target.size() && file.compare(0, target.size(), target) == 0 &&
                             (file[target.size()] == '\\' || file[target.size()] == '/');
         VersionTableLock(file.c_str(), inside ? target.size() + 1 : VersionFileFolder);
-        EntryRec* table = VersionTableLoad(parsed.table.c_str(), &capacity);
-        UnPackLZX(archive.c_str(), target.c_str(), table, capacity, force, options);
-        counts = VersionTableSettle(table, capacity);
-        VersionTableSave(parsed.table.c_str(), table, counts.length);
+        EntryRec* table = VersionTableLoad(file.c_str(), &capacity);
+        options.tablePath = file.c_str();
+        UnPackLZX(archive.c_str(), target.c_str(), table, capacity, Force, options);
         FreeBlock(table);
     } else {
-        options.counts = &counts;
-        UnPackLZX(archive.c_str(), target.c_str(), nullptr, 0, force, options);
+        UnPackLZX(archive.c_str(), target.c_str(), nullptr, 0, Force, options);
     }
     Progress.Finish();
-    std::printf("%d new, %d updated, %d not replaced\n", counts.added, counts.updated, counts.kept);
+    Say(1, "%d new, %d updated, %d not replaced\n", counts.added, counts.updated, counts.kept);
     return 0;
 }
 
 int List(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("list", args, {}, 1, 1);
-    long long bytes = 0;
-    long long count = 0;
-    std::printf("%-40s %10s %7s %3s %3s %3s\n", "name", "size", "version", "E", "D", "R");
-    WalkEntries(parsed.positional[0], [&](const EntryRec& rec) {
-        std::printf("%-40s %10d %7d %3d %3d %3d\n", EntryShowName(rec.name).c_str(), rec.size, rec.version, rec.E,
-                    rec.D, rec.R);
-        bytes += rec.size;
-        ++count;
-    });
-    std::printf("%lld entries, %lld bytes\n", count, bytes);
+    const Arguments parsed = Parse("list", args, {"-f"}, 1, 1);
+    const std::string& name = parsed.positional[0];
+    ListEntries(CompressedInput("list", name), Shown(name));
     return 0;
 }
 
 int Compress(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("compress", args, {"--huffman", "--sort", "-j"}, 2, 2);
+    const Arguments parsed = Parse("compress", args, {"--huffman", "--sort", "-j", "-f"}, 2, 2);
     UseThreads(parsed);
-    if (parsed.flags.size() > 1)
+    const bool huffman = parsed.flags.count("--huffman") != 0;
+    const bool sort = parsed.flags.count("--sort") != 0;
+    if (huffman && sort)
         Usage("compress", "--huffman and --sort exclude each other");
-    const char* mode = parsed.flags.count("--huffman") ? "wbh" : parsed.flags.count("--sort") ? "wbs" : "wb";
-    RefuseSameFile("compress", parsed.positional[0], parsed.positional[1]);
+    const std::string& in = parsed.positional[0];
+    const std::string& out = parsed.positional[1];
+    CheckOut("compress", in, out, true);
 
-    FileRec in;
-    FileInit(&in, 1, parsed.positional[0].c_str());
-    FileOpenRead(&in);
-    const long long size = FileSize64(&in);
-    HILE* stream = Hopen(parsed.positional[1].c_str(), mode, Streams);
+    FileRec source;
+    long long size = 0;  // unknown for standard input
+    if (in == "-") {
+        OsStandardStreamBinary(0);
+    } else {
+        FileInit(&source, 1, in.c_str());
+        FileOpenRead(&source);
+        size = FileSize64(&source);
+    }
+    FileRec spool;
+    const std::string file = out == "-" ? NewSpool(&spool) : out;
+    if (out == "-")
+        FileClose(&spool);
+    HILE* stream = Hopen(file.c_str(), huffman ? "wbh" : sort ? "wbs" : "wb", Streams);
     Progress.Start("compressing", size);
     static std::uint8_t piece[CopyPiece];
-    for (int n; (n = FileRead(&in, CopyPiece, piece)) > 0;)
+    for (int n; (n = in == "-" ? ReadIn(piece) : FileRead(&source, CopyPiece, piece)) > 0;)
         Hwrite(piece, n, stream);
-    FileClose(&in);
+    if (in != "-")
+        FileClose(&source);
     const int length = Htell(stream);
     const int result = Hclose(stream);
+    if (out == "-")
+        CopyOut(file);
     Progress.Finish();
-    std::printf("%s: %d bytes -> %d bytes\n", parsed.positional[1].c_str(), length, result);
+    // Beside data on standard output, the line only when asked for (-v).
+    const int said = out == "-" ? 2 : 1;
+    Say(said, "%s: %d bytes -> %d bytes", out == "-" ? "(standard output)" : out.c_str(), length, result);
+    if (result > 0)
+        Say(2, " (%.2f:1)", static_cast<double>(length) / result);
+    Say(said, "\n");
     return 0;
 }
 
 int Decompress(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("decompress", args, {"-j"}, 2, 2);
+    const Arguments parsed = Parse("decompress", args, {"-j", "-f"}, 2, 2);
     UseThreads(parsed);
-    RefuseSameFile("decompress", parsed.positional[0], parsed.positional[1]);
-    HILE* stream = Hopen(parsed.positional[0].c_str(), "rb", Streams);
-    Output out(parsed.positional[1]);
+    const std::string& out = parsed.positional[1];
+    CheckOut("decompress", parsed.positional[0], out, false);
+    const std::string in = CompressedInput("decompress", parsed.positional[0]);
+    HILE* stream = Hopen(in.c_str(), "rb", Streams);
+    FileRec file;
+    if (out != "-")
+        OpenOutput(&file, out);
     Progress.Start("decompressing", HileLength(stream));
     static std::uint8_t piece[CopyPiece];
     long long bytes = 0;
     for (int n; (n = Hread(piece, CopyPiece, stream)) > 0;) {
-        FileWrite(&out.file, n, piece);
+        if (out == "-")
+            WriteOut(piece, n);
+        else
+            FileWrite(&file, n, piece);
         bytes += n;
     }
-    out.Finish();
+    if (out == "-")
+        CheckOutput();
+    else
+        CloseOutput(&file);
     Hclose(stream);
     Progress.Finish();
-    std::printf("%s: %lld bytes\n", parsed.positional[1].c_str(), bytes);
+    Say(out == "-" ? 2 : 1, "%s: %lld bytes\n", out == "-" ? "(standard output)" : out.c_str(), bytes);
     return 0;
 }
 
 int Test(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("test", args, {"-j"}, 1, static_cast<std::size_t>(-1));
+    const Arguments parsed = Parse("test", args, {"-j", "-f"}, 1, static_cast<std::size_t>(-1));
+    int fromStdin = 0;
+    for (const std::string& name : parsed.positional)
+        fromStdin += name == "-";
+    if (fromStdin > 1)
+        Usage("test", "standard input (-) can be read once");
     static std::uint8_t block[HileBlockSize];
     static std::uint8_t indexed[HileBlockSize];
     for (const std::string& name : parsed.positional) {
         // A damaged stream ends the run with its message right after this.
-        std::printf("%s: ", name.c_str());
+        Say(1, "%s: ", Shown(name));
         std::fflush(stdout);
+        if (Verbosity == 0)
+            QuietlyTested = Shown(name);
+        const std::string file = CompressedInput("test", name);
         // Every block is decoded in record order, as extraction reads it,
         // and once more through the block index, as a seek reads it: a
         // stream whose two readings differ is damaged, whatever it holds.
-        HILE* seeking = Hopen(name.c_str(), "rb", {1, Streams.progress});
+        HILE* seeking = Hopen(file.c_str(), "rb", {1, Streams.progress});
         UseThreads(parsed);
-        HILE* stream = Hopen(name.c_str(), "rb", Streams);
+        HILE* stream = Hopen(file.c_str(), "rb", Streams);
         const int total = HileLength(stream);
         const int flags = HileFlags(stream);
         Progress.Start("testing", total);
@@ -385,7 +709,7 @@ int Test(const std::vector<std::string>& args) {
         for (int at = 0, n; (n = Hread(block, HileBlockSize, stream)) > 0; at += n) {
             Hseek(seeking, at);
             if (Hread(indexed, n, seeking) != n || std::memcmp(block, indexed, static_cast<std::size_t>(n)) != 0)
-                FatalMessage("lzx test: the block index of %s does not match its records at block %d", name.c_str(),
+                FatalMessage("lzx test: the block index of %s does not match its records at block %d", Shown(name),
                              at / HileBlockSize);
             scan.Feed(block, n);
         }
@@ -394,10 +718,11 @@ int Test(const std::vector<std::string>& args) {
         Hclose(seeking);
         Progress.Finish();
         const long long entries = total > 0 ? scan.Entries() : -1;
-        std::printf("OK, %d bytes, flags %d", total, flags);
+        Say(1, "OK, %d bytes, flags %d", total, flags);
+        Say(2, ", %d blocks", (total + HileBlockSize - 1) / HileBlockSize);
         if (entries > 0)
-            std::printf(", archive of %lld entries", entries);
-        std::printf("\n");
+            Say(1, ", archive of %lld entries", entries);
+        Say(1, "\n");
     }
     return 0;
 }
@@ -417,89 +742,163 @@ int Scramble(const std::vector<std::string>& args) {
         FatalMessage("lzx scramble: [%s] has %lld bytes, at most %lld can be scrambled; nothing written",
                      parsed.positional[0].c_str(), size, MaxScrambleSize);
     EntryScramble(&file);
-    std::printf("%s: scrambled\n", parsed.positional[0].c_str());
+    Say(1, "%s: scrambled\n", parsed.positional[0].c_str());
     return 0;
 }
 
 const Command Commands[] = {
-    {"pack", "[-j N] SCRIPT", "build an archive from a pack script",
+    {"pack", "[-f] [-j N] SCRIPT", "build an archive from a pack script",
      "The script: the archive's file name, the base directory (with its final \\),\n"
      "then two lines per file: SOURCE|V=version[|E=1][|D=1][|R=1] and the stored name\n"
      "(\"#\" and a path below the target directory). Prints the entries, the bytes\n"
-     "stored and the archive's size.",
+     "stored and the archive's size.\n"
+     "  -f, --force    overwrite an existing archive\n"
+     "  -v, --verbose  also list the entries written",
      Pack},
-    {"unpack", "[-j N] ARCHIVE DIR [--table FILE] [--force] [--allow-outside]", "extract an archive below DIR",
+    {"unpack", "[-f] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR", "extract an archive below DIR",
      "Names beginning with \"#\" go below DIR. An archive with any other name, a drive\n"
      "name or a \"..\" component is refused unless --allow-outside is given; a name\n"
      "in another spelling of its file (\"/\", \".\", a trailing dot or blank, a short\n"
      "name) or naming a device (NUL, CON, COM1 ...) always. Every entry is checked\n"
-     "before the first file is written.\n"
-     "--table FILE: decide against a version file (as lzx.ver), missing = empty, and\n"
-     "write it back after a complete run. --force: replace equal versions (with a\n"
-     "table) or existing files (without one). Prints new, updated, not replaced.",
+     "before the first file is written. All or nothing: every file is first written\n"
+     "whole, then all are put in place through a journal in DIR\\.lzx-update; a\n"
+     "failure leaves DIR as it was, and the next unpack into DIR finishes a killed\n"
+     "one. ARCHIVE - reads standard input.\n"
+     "  --table FILE   decide against a version file (as lzx.ver), missing = empty,\n"
+     "                 and write it back after a complete run\n"
+     "  -f, --force    replace equal versions (with a table) or existing files\n"
+     "                 (without one)\n"
+     "  -v, --verbose  one line per entry: written or not, its version\n"
+     "Prints new, updated, not replaced.",
      Unpack},
-    {"list", "ARCHIVE", "list the entries of an archive",
-     "One line per entry: stored name, size, version, E, D, R; then a total.", List},
-    {"compress", "[-j N] [--huffman | --sort] IN OUT", "write IN as an LZX1 stream",
-     "Default: LZ method. --huffman: the Huffman method. --sort: the sort stage\n"
-     "(every 16384-byte block needs a 64-byte row of 0xFF bytes).",
+    {"list", "[-f] ARCHIVE", "list the entries of an archive",
+     "One line per entry: stored name, size, version, E, D, R; then a total.\n"
+     "ARCHIVE - reads standard input (-f: from a terminal too). -q: the entries'\n"
+     "lines only.",
+     List},
+    {"compress", "[-f] [-j N] [--huffman | --sort] IN OUT", "write IN as an LZX1 stream",
+     "Default: LZ method. IN - reads standard input, OUT - writes standard output\n"
+     "(the stream is complete only at its end: it is written out when IN has ended).\n"
+     "  --huffman      the Huffman method\n"
+     "  --sort         the sort stage (every 16384-byte block needs a 64-byte row of\n"
+     "                 0xFF bytes)\n"
+     "  -f, --force    overwrite an existing OUT; write to a terminal\n"
+     "  -v, --verbose  also the ratio",
      Compress},
-    {"decompress", "[-j N] IN OUT", "write the bytes of an LZX1 stream", "Any stream flags.", Decompress},
-    {"test", "[-j N] FILE...", "decode every block of each stream or archive",
+    {"decompress", "[-f] [-j N] IN OUT", "write the bytes of an LZX1 stream",
+     "Any stream flags. IN - reads standard input (all of it, before the first byte\n"
+     "comes out), OUT - writes standard output.\n"
+     "  -f, --force    overwrite an existing OUT; read from a terminal",
+     Decompress},
+    {"test", "[-f] [-j N] FILE...", "decode every block of each stream or archive",
      "Says OK for each file, and walks the entries of an archive; reads every block\n"
      "in record order and through the block index, which must agree. Stops at the\n"
-     "first damaged file with its message (exit code 2).",
+     "first damaged file with its message (exit code 2). FILE - reads standard\n"
+     "input (-f: from a terminal too). -q: nothing for a sound file; -v: also the\n"
+     "number of blocks.",
      Test},
     {"scramble", "FILE", "scramble a file in place for an E=1 entry",
      "The transform is its own inverse: scrambling twice gives the file back.", Scramble},
 };
 
+const char* const CommonOptions =
+    "Options of every command:\n"
+    "  -q, --quiet    errors only (and the data itself)\n"
+    "  -v, --verbose  more detail\n"
+    "  -h, --help     the command's help\n"
+    "  --             the end of the options: every later argument is a file\n"
+    "-j N (where blocks are coded): N threads, default one per processor; the files\n"
+    "written are the same for every N. \"-\" as a compressed input is standard input,\n"
+    "as OUT standard output.\n"
+    "Exit codes: 0 done; 2 a fatal error, a refused archive, an existing OUT without\n"
+    "-f, compressed data and a terminal, output that cannot be written; 64 a usage\n"
+    "error.\n";
+
 void PrintHelp() {
-    std::printf("usage: lzx COMMAND [ARGUMENTS]\n\nCommands:\n");
+    std::printf("usage: lzx [-q | -v] COMMAND [OPTIONS] ARGUMENTS\n\nCommands:\n");
     for (const Command& command : Commands)
-        std::printf("  %-11s %-62s %s\n", command.name, command.arguments, command.summary);
-    std::printf("\nOptions: -h, --help (also after a command), --version; -j N: code blocks on N threads\n"
-                "(default: one per processor; the files written are the same for every N)\n"
-                "Exit codes: 0 done, 2 fatal error or refused archive, 64 usage error\n");
+        std::printf("  %s %s\n      %s\n", command.name, command.arguments, command.summary);
+    std::printf("  help [COMMAND]\n      this text, or a command's\n\n%slzx -V, --version: the version.\n",
+                CommonOptions);
+}
+
+void PrintCommandHelp(const Command& command) {
+    std::printf("usage: lzx %s %s\n  %s.\n\n%s\n\n%s", command.name, command.arguments, command.summary,
+                command.details, CommonOptions);
+}
+
+const Command* FindCommand(const std::string& word) {
+    for (const Command& command : Commands) {
+        if (word == command.name)
+            return &command;
+    }
+    return nullptr;
+}
+
+int Run(int argc, char** argv) {
+    int first = 1;
+    while (first < argc && (ShortName(argv[first]) == "-q" || ShortName(argv[first]) == "-v"))
+        Leading.insert(ShortName(argv[first++]));
+    if (first >= argc) {
+        std::fprintf(stderr, "lzx: no command given (try lzx help)\n");
+        return ExitUsage;
+    }
+    const std::string word = argv[first];
+    if (word == "-h" || word == "--help") {
+        PrintHelp();
+        return 0;
+    }
+    if (word == "-V" || word == "--version") {
+        std::printf("lzx %s\n", LZX_VERSION_TEXT);
+        return 0;
+    }
+    std::vector<std::string> args(argv + first + 1, argv + argc);
+    if (word == "help") {
+        if (args.empty()) {
+            PrintHelp();
+            return 0;
+        }
+        const Command* command = args.size() == 1 ? FindCommand(args[0]) : nullptr;
+        if (command == nullptr)
+            Usage("help", args.size() == 1 ? "no command " + args[0] : "one command at a time");
+        PrintCommandHelp(*command);
+        return 0;
+    }
+    const Command* command = FindCommand(word);
+    if (command == nullptr) {
+        std::fprintf(stderr, "lzx: unknown command '%s' (try lzx help)\n", word.c_str());
+        return ExitUsage;
+    }
+    for (const std::string& arg : args) {
+        if (arg == "--")
+            break;
+        if (arg == "-h" || arg == "--help") {
+            PrintCommandHelp(*command);
+            return 0;
+        }
+    }
+    Streams.progress = StreamProgress;
+    const int code = command->run(args);
+    RemoveSpools();
+    return code;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "lzx: no command given (try lzx --help)\n");
-        return ExitUsage;
-    }
-    const std::string word = argv[1];
-    if (word == "-h" || word == "--help") {
-        PrintHelp();
-        return 0;
-    }
-    if (word == "--version") {
-        std::printf("lzx 2.04\n");
-        return 0;
-    }
-    for (const Command& command : Commands) {
-        if (word != command.name)
-            continue;
-        std::vector<std::string> args(argv + 2, argv + argc);
-        for (const std::string& arg : args) {
-            if (arg == "-h" || arg == "--help") {
-                std::printf("usage: lzx %s %s\n  %s.\n\n%s\n", command.name, command.arguments, command.summary,
-                            command.details);
-                return 0;
-            }
-        }
-        Streams.progress = StreamProgress;
-        FileCatchInterrupts();
-        // Memory the input asks for and the system refuses ends in a
-        // message, as every other failure does, never in an abort.
-        std::set_new_handler([] {
-            std::set_new_handler(nullptr);  // the report itself may need a little memory
-            FatalMessage("lzx: out of memory");
-        });
-        return command.run(args);
-    }
-    std::fprintf(stderr, "lzx: unknown command '%s' (try lzx --help)\n", word.c_str());
-    return ExitUsage;
+    OsStandardStreamsPrepare();
+    SetFatalCleanup(CleanUp);
+    OsOnInterrupt(InterruptCleanUp);
+    SetFatalReport(Report);
+    // Memory the input asks for and the system refuses ends in a message, as
+    // every other failure does, never in an abort.
+    std::set_new_handler([] {
+        std::set_new_handler(nullptr);  // the report itself may need a little memory
+        FatalMessage("lzx: out of memory");
+    });
+    const int code = Run(argc, argv);
+    // Help, listings and summaries alike: what could not be written is a
+    // failure, never a silent success.
+    CheckOutput();
+    return code;
 }

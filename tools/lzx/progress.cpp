@@ -17,7 +17,7 @@ double Megabytes(long long bytes) {
 }  // namespace
 
 void ProgressLine::Start(const std::string& label, long long total) {
-    active_ = OsStderrIsTerminal();
+    active_ = !muted_ && OsStderrIsTerminal();
     label_ = label;
     total_ = total;
     done_ = 0;

@@ -10,11 +10,14 @@ public:
     void Start(const std::string& label, long long total);
     void Update(long long done);
     void Finish();
+    // No line from now on, terminal or not (-q).
+    void Mute() { muted_ = true; }
 
 private:
     void Draw(long long done, bool last);
 
     bool active_ = false;
+    bool muted_ = false;
     std::string label_;
     long long total_ = 0;
     long long done_ = 0;

@@ -1,0 +1,7 @@
+// fault.h - the POSIX stand-ins' kill switch, for tests of what a killed
+// run leaves: UPDATER_KILL_AT=N ends the process with SIGKILL just before
+// its Nth change to the file system or the registry (1 = the first). The
+// program itself never sets it.
+#pragma once
+
+void FaultPoint();

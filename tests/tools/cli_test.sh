@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The lzx tool among other programs, as gzip and zstd are used: "-" for
+# standard input and output (the bytes of the files), no output overwritten
+# without -f, output that cannot be written, help and the usual options. The
+# same cases run against lzx.exe under Wine:
+#   cli_test.sh /path/to/lzx
+#   WINEPREFIX=/tmp/prefix WINEDEBUG=-all cli_test.sh "wine /path/to/lzx.exe"
+set -u
+read -r -a LZX <<< "$1"
+for i in "${!LZX[@]}"; do [ -e "${LZX[$i]}" ] && LZX[$i]=$(realpath "${LZX[$i]}"); done
+native=1
+case "${LZX[*]}" in *.exe*) native=0 ;; esac
+source "$(dirname "$0")/checks.sh"
+lzx() { "${LZX[@]}" "$@"; }
+mkdir tmp
+export TMPDIR=$work/tmp  # where the native tool spools standard input and output
+
+# Every byte value, line ends and the DOS end-of-file mark among them, over
+# several blocks.
+perl -e 'print map { chr($_ % 256) x (1 + $_ % 7) } 0 .. 20000' > data.bin
+printf 'pay.lzx\n.\\\ndata.bin|V=204\n#data.bin\n' > pack.txt
+lzx pack pack.txt >/dev/null || fail "pack"
+
+# ---- "-": the bytes that go through files -----------------------------------
+for mode in "" --huffman; do
+  lzx compress -f $mode data.bin file.lzx >/dev/null
+  lzx compress $mode data.bin - > out.lzx 2>err.txt
+  lzx compress $mode - - < data.bin > pipe.lzx 2>>err.txt
+  cmp -s file.lzx out.lzx && cmp -s file.lzx pipe.lzx || fail "compress $mode: standard output differs from the file"
+  [ -s err.txt ] && fail "compress $mode to standard output said: $(cat err.txt)"
+  lzx decompress file.lzx - > back.bin && cmp -s back.bin data.bin || fail "decompress $mode to standard output"
+  lzx decompress - - < file.lzx > back.bin && cmp -s back.bin data.bin || fail "decompress $mode from standard input"
+done
+lzx list pay.lzx > want.txt
+lzx list - < pay.lzx > got.txt
+cmp -s want.txt got.txt || fail "list from standard input: $(cat got.txt)"
+lzx test - < pay.lzx > got.txt
+expect_text got.txt "OK, .* archive of 1 entries" "test from standard input"
+lzx unpack - into < pay.lzx >/dev/null && cmp -s into/data.bin data.bin || fail "unpack from standard input"
+expect_exit 64 "standard input named twice" lzx test - -
+if [ $native = 1 ]; then
+  [ -z "$(ls tmp)" ] || fail "temporary files left: $(ls tmp)"
+  # Compressed data and a terminal: only with -f.
+  for args in "compress data.bin -" "decompress - tty.bin"; do
+    script -qec "${LZX[*]} $args" /dev/null > tty.txt 2>&1 < /dev/null
+    code=$?
+    [ $code -eq 2 ] && grep -q "a terminal (-f" tty.txt || { fail "$args on a terminal: exit $code"; cat tty.txt; }
+  done
+fi
+
+# ---- No output overwritten without -f ---------------------------------------
+printf 'old.lzx\n.\\\ndata.bin|V=204\n#data.bin\n' > old.txt
+echo keep > keep.txt
+for args in "compress data.bin old.lzx" "decompress file.lzx old.lzx" "pack old.txt"; do
+  cp keep.txt old.lzx
+  expect_exit 2 "$args over an existing file" lzx $args
+  expect_text err.txt "old.lzx exists" "$args names the file"
+  cmp -s old.lzx keep.txt || fail "$args changed the existing file"
+  expect_exit 0 "$args -f" lzx $args -f
+  cmp -s old.lzx keep.txt && fail "$args -f left the file as it was"
+done
+
+# ---- Output that cannot be written: a message and exit code 2 ---------------
+for args in "list pay.lzx" "--help" "decompress file.lzx -" "compress data.bin -"; do
+  lzx $args > /dev/full 2>err.txt
+  code=$?
+  [ $code -eq 2 ] && grep -q "standard output cannot be written" err.txt || { fail "$args > /dev/full: exit $code"; cat err.txt; }
+done
+lzx help unpack >&- 2>err.txt
+code=$?
+[ $code -eq 2 ] && grep -q "standard output cannot be written" err.txt || { fail "help to a closed output: exit $code"; cat err.txt; }
+# A reader that stops early ends the tool without a word (natively by
+# SIGPIPE, as it ends gzip), and its temporary files go.
+head -c 3000000 /dev/urandom > big.bin  # more than a pipe holds, compressed too
+lzx compress big.bin big.lzx >/dev/null
+for args in "decompress big.lzx -" "decompress - -" "compress big.bin -"; do
+  lzx $args < big.lzx 2>err.txt | head -c 10 >/dev/null
+  code=${PIPESTATUS[0]}
+  [ -s err.txt ] && { fail "$args into a closed pipe said: $(cat err.txt)"; }
+  [ $native = 0 ] || [ $code -eq 141 ] || fail "$args into a closed pipe: exit $code, not by SIGPIPE"
+  [ $native = 0 ] || [ -z "$(ls tmp)" ] || fail "$args into a closed pipe left $(ls tmp)"
+done
+
+# ---- Help and the usual options ----------------------------------------------
+lzx help unpack > help1.txt
+lzx unpack --help > help2.txt
+cmp -s help1.txt help2.txt && grep -q "^usage: lzx unpack" help1.txt || fail "lzx help unpack, lzx unpack --help"
+[ "$(lzx -V)" = "$(lzx --version)" ] || fail "-V is not --version"
+expect_exit 2 "-- ends the options" lzx list -- --help
+expect_text err.txt "code = 209" "after --, --help is a file"
+expect_exit 0 "-q" lzx compress -qf data.bin q.lzx
+[ -s out.txt ] && fail "-q said: $(cat out.txt)"
+expect_exit 0 "-v before the command" lzx -v compress -f data.bin q.lzx
+expect_text out.txt ":1)" "-v gives the ratio"
+expect_exit 64 "-q and -v" lzx compress -q -v data.bin q.lzx
+
+checks_end "lzx command line"
