@@ -22,9 +22,12 @@
 //      journal says "done";
 //   6. the backups, the journal and the staging folder go.
 //
-// Every rename stays inside one folder, from a name of this run's own: a
-// folder swapped for a link meanwhile makes it fail, never lands it
-// elsewhere, also where the system renames by path (Wine does).
+// Every rename stays inside one folder. Where the system renames by the
+// whole path (Wine does), even that could be carried elsewhere by a folder
+// swapped for a link between the two lookups of one rename; there the files
+// are copied instead, through handles of files opened from their folder's
+// handle: an installed file into its backup (whole once it has its name),
+// the staged file into the installed one (or into a new file of its name).
 //
 // Undoing is the same for a failure, an interruption and the next run after
 // a kill, and can be repeated: for each planned file, last first, a backup
@@ -44,6 +47,25 @@
 #include <cstring>
 #include <new>
 #include <set>
+
+// Copies the first file open into the second, from the start: the second
+// ends with the copy, and is forced to the disk.
+bool CopyBetween(OsHandle from, OsHandle to) {
+    if (OsSetFilePointer(from, 0, 0) == OsInvalidValue || OsSetFilePointer(to, 0, 0) == OsInvalidValue)
+        return false;
+    std::uint8_t piece[15011];
+    for (;;) {
+        std::uint32_t got = 0;
+        std::uint32_t put = 0;
+        if (!OsReadFile(from, piece, sizeof piece, &got))
+            return false;
+        if (got == 0)
+            break;
+        if (!OsWriteFile(to, piece, got, &put) || put != got)
+            return false;
+    }
+    return OsSetEndOfFile(to) && OsFlushFile(to);
+}
 
 namespace {
 
@@ -114,12 +136,49 @@ bool RemoveFile(const std::string& target, const std::string& path) {
            InFolderOf(target, path, [&](OsHandle folder) { return OsDeleteFileAt(folder, LeafOf(path)); });
 }
 
-// Gives the file at from (a name of the run's own, in path's folder) the
-// name path, over a file that has it.
-bool RenameOver(const std::string& target, const std::string& from, const std::string& path) {
+// Where renames go by path, files are copied instead (see the top).
+const bool ByCopy = OsRenamesByPath();
+
+// Copies the file at from into the file at path inside folder: the one
+// held there, or a new file of that name.
+bool CopyInFolder(OsHandle folder, const std::string& from, const std::string& path, OsHandle held) {
+    const OsHandle source = OsOpenFileAt(folder, LeafOf(from), OsAccessRead, OsShareRead);
+    if (source == 0)
+        return false;
+    OsHandle into = held;
+    if (into == 0) {
+        into = OsCreateNewFileAt(folder, LeafOf(path), OsAccessRead | OsAccessWrite);
+        if (into == 0 && OsLastFailure() == OsFailure::Exists)
+            into = OsOpenExclusiveAt(folder, LeafOf(path));  // made by an earlier try
+    }
+    const bool copied = into != 0 && CopyBetween(source, into);
+    OsCloseHandle(source);
+    if (into != 0 && into != held)
+        OsCloseHandle(into);
+    return copied;
+}
+
+// Copies the installed file held at path into its backup: under a name of
+// its own first, so that a backup is whole once it has its name.
+bool CopyAside(OsHandle folder, OsHandle held, const std::string& backup) {
+    const std::string part = backup.substr(0, backup.size() - 4) + ".part";
+    const OsHandle copy = OsCreateNewFileAt(folder, LeafOf(part), OsAccessRead | OsAccessWrite);
+    const bool kept = copy != 0 && CopyBetween(held, copy) && OsRenameFileAt(copy, folder, LeafOf(part), LeafOf(backup));
+    if (copy != 0)
+        OsCloseHandle(copy);
+    if (!kept)
+        OsDeleteFileAt(folder, LeafOf(part));
+    return kept;
+}
+
+// Gives path back the file its backup holds, over the file that has the
+// name now (or where none has it).
+bool Restore(const std::string& target, const std::string& backup, const std::string& path) {
     return InFolderOf(target, path, [&](OsHandle folder) {
-        const OsHandle file = OsOpenExclusiveAt(folder, LeafOf(from));
-        const bool moved = file != 0 && OsRenameFileAt(file, folder, LeafOf(from), LeafOf(path));
+        if (ByCopy)
+            return CopyInFolder(folder, backup, path, 0) && OsDeleteFileAt(folder, LeafOf(backup));
+        const OsHandle file = OsOpenExclusiveAt(folder, LeafOf(backup));
+        const bool moved = file != 0 && OsRenameFileAt(file, folder, LeafOf(backup), LeafOf(path));
         if (file != 0)
             OsCloseHandle(file);
         return moved;
@@ -147,6 +206,7 @@ struct Journal {
     std::string target;
     std::string tag;
     std::string table;  // may be empty
+    bool tableExisted = false;
     std::string note;
     std::vector<std::string> made;
     std::vector<PlannedFile> files;
@@ -168,7 +228,7 @@ void WriteJournal(OsHandle stage, const std::string& stagePath, const Journal& j
     FilePrintf(&rec, "%s\r\nstate %s\r\ntarget %s\r\ntag %s\r\n", JournalHeading, journal.state.c_str(),
                journal.target.c_str(), journal.tag.c_str());
     if (!journal.table.empty())
-        FilePrintf(&rec, "table %s\r\n", journal.table.c_str());
+        FilePrintf(&rec, "%s %s\r\n", journal.tableExisted ? "table" : "newtable", journal.table.c_str());
     if (!journal.note.empty())
         FilePrintf(&rec, "note %s\r\n", journal.note.c_str());
     for (const std::string& folder : journal.made)
@@ -227,8 +287,9 @@ bool ReadJournal(OsHandle stage, const std::string& stagePath, const std::string
             journal->target = rest;
         } else if (word == "tag" && rest.size() == 6 && rest.find_first_not_of("0123456789ABCDEF") == std::string::npos) {
             journal->tag = rest;
-        } else if (word == "table") {
+        } else if (word == "table" || word == "newtable") {
             journal->table = rest;
+            journal->tableExisted = word == "table";
         } else if (word == "note" && rest.size() <= NoteLimit) {
             journal->note = rest;
         } else if (word == "made") {
@@ -264,12 +325,11 @@ bool ReadJournal(OsHandle stage, const std::string& stagePath, const std::string
 bool UndoFile(const Journal& journal, const std::string& path, const std::string& temporary, bool existed) {
     const std::string backup = Backup(journal, path);
     bool whole = true;
-    if (existed && KindAt(journal.target, backup) == OsEntryKind::File) {
-        whole = RenameOver(journal.target, backup, path);
-    } else if (!existed && journal.state != "staging" && KindAt(journal.target, temporary) == OsEntryKind::Missing) {
-        // The new file took a name that nothing had: it goes.
-        whole = RemoveFile(journal.target, path);
-    }
+    if (existed && KindAt(journal.target, backup) == OsEntryKind::File)
+        whole = Restore(journal.target, backup, path);
+    else if (!existed && journal.state != "staging")
+        whole = RemoveFile(journal.target, path);  // a new file, where nothing was
+    whole = RemoveFile(journal.target, path + "." + journal.tag + ".part") && whole;
     return RemoveFile(journal.target, temporary) && whole;
 }
 
@@ -278,7 +338,7 @@ bool UndoFile(const Journal& journal, const std::string& path, const std::string
 bool RollBack(const Journal& journal) {
     bool whole = true;
     if (!journal.table.empty())
-        whole = UndoFile(journal, journal.table, journal.table + ".new", true);
+        whole = UndoFile(journal, journal.table, journal.table + ".new", journal.tableExisted);
     for (auto file = journal.files.rbegin(); file != journal.files.rend(); ++file)
         whole = UndoFile(journal, file->path, Temporary(journal, *file), file->existed) && whole;
     for (auto folder = journal.made.rbegin(); folder != journal.made.rend(); ++folder)
@@ -288,7 +348,7 @@ bool RollBack(const Journal& journal) {
 
 // Removes the backups of a finished commit.
 bool Complete(const Journal& journal) {
-    bool whole = journal.table.empty() || RemoveFile(journal.target, Backup(journal, journal.table));
+    bool whole = !journal.tableExisted || RemoveFile(journal.target, Backup(journal, journal.table));
     for (const PlannedFile& file : journal.files) {
         if (file.existed)
             whole = RemoveFile(journal.target, Backup(journal, file.path)) && whole;
@@ -539,7 +599,8 @@ StagedRun* StageBegin(const char* target, const std::vector<PlannedFile>& plan, 
     journal.files = plan;
     if (options.tablePath != nullptr) {
         journal.table = options.tablePath;
-        FileCheckName((journal.table + ".XXXXXX.old").c_str(), "UnPackLZX");
+        FileCheckName((journal.table + ".XXXXXX.part").c_str(), "UnPackLZX");
+        journal.tableExisted = KindAt(journal.target, journal.table) == OsEntryKind::File;
     }
     if (options.note != nullptr)
         journal.note = std::string(options.note).substr(0, NoteLimit);
@@ -656,13 +717,12 @@ void StageCommit(StagedRun* run, EntryRec* table, int capacity, const UnpackOpti
     Tell(options, "staged: " + std::to_string(staged) + " files, " + std::to_string(run->bytes) + " bytes");
 
     // The version file's new records, beside it, as its hold.
-    bool tableExisted = false;
-    if (!journal.table.empty() && table != nullptr) {
+    const bool hasTable = !journal.table.empty() && table != nullptr;
+    if (hasTable) {
         const VersionCounts counts = VersionTableSettle(table, capacity);
         if (options.counts != nullptr)
             *options.counts = counts;
         VersionTableStage(journal.table.c_str(), table, counts.length);
-        tableExisted = KindAt(journal.target, journal.table) == OsEntryKind::File;
     }
     AtSafeStep();
 
@@ -673,37 +733,56 @@ void StageCommit(StagedRun* run, EntryRec* table, int capacity, const UnpackOpti
         if (file.existed)
             run->held.push_back(HoldForReplacing(journal.target, file.path));
     }
-    if (tableExisted)
-        run->held.push_back(HoldForReplacing(journal.target, journal.table));
+    OsHandle tableHeld = 0;
+    if (hasTable && journal.tableExisted) {
+        tableHeld = HoldForReplacing(journal.target, journal.table);
+        run->held.push_back(tableHeld);
+    }
 
     journal.state = "commit";
     WriteJournal(run->stage, run->stagePath, journal);
 
     // Each installed file becomes its backup, and its new file takes the
-    // name; then the version file.
+    // name (or, where renames go by path, their bytes are copied); then
+    // the version file.
     std::size_t next = 0;
-    const auto moveAside = [&](const std::string& path) {
-        const OsHandle file = run->held[next++];
-        if (!InFolderOf(journal.target, path, [&](OsHandle folder) {
-                return OsMoveOpenFile(file, folder, LeafOf(path), folder, LeafOf(Backup(journal, path)));
-            }))
-            FatalMessage("UnPackLZX: [%s] cannot be moved aside; the update is undone", path.c_str());
-    };
     for (const PlannedFile& file : journal.files) {
         AtSafeStep();
-        if (file.existed)
-            moveAside(file.path);
+        const OsHandle held = file.existed ? run->held[next++] : 0;
+        const std::string backup = Backup(journal, file.path);
         const std::string temporary = Temporary(journal, file);
-        if (file.staged && !InFolderOf(journal.target, file.path, [&](OsHandle folder) {
-                return OsMoveAt(folder, LeafOf(temporary), folder, LeafOf(file.path));
-            }))
+        const bool done = InFolderOf(journal.target, file.path, [&](OsHandle folder) {
+            if (ByCopy) {
+                if (held != 0 && KindAt(journal.target, backup) == OsEntryKind::Missing &&
+                    !CopyAside(folder, held, backup))
+                    return false;
+                if (!file.staged)
+                    return held == 0 || OsDeleteOpenFile(held, folder, LeafOf(file.path));
+                // The staged file goes once it is copied: gone, it has been.
+                return KindAt(journal.target, temporary) == OsEntryKind::Missing ||
+                       (CopyInFolder(folder, temporary, file.path, held) && OsDeleteFileAt(folder, LeafOf(temporary)));
+            }
+            if (held != 0 && KindAt(journal.target, backup) == OsEntryKind::Missing &&
+                !OsMoveOpenFile(held, folder, LeafOf(file.path), folder, LeafOf(backup)))
+                return false;
+            return !file.staged || OsMoveAt(folder, LeafOf(temporary), folder, LeafOf(file.path));
+        });
+        if (!done)
             FatalMessage("UnPackLZX: [%s] cannot take its place; the update is undone", file.path.c_str());
     }
-    if (!journal.table.empty() && table != nullptr) {
+    if (hasTable) {
         AtSafeStep();
-        if (tableExisted)
-            moveAside(journal.table);
-        VersionTablePlace(journal.table.c_str());
+        const std::string backup = Backup(journal, journal.table);
+        const bool aside =
+            tableHeld == 0 || InFolderOf(journal.target, journal.table, [&](OsHandle folder) {
+                if (KindAt(journal.target, backup) != OsEntryKind::Missing)
+                    return true;
+                return ByCopy ? CopyAside(folder, tableHeld, backup)
+                              : OsMoveOpenFile(tableHeld, folder, LeafOf(journal.table), folder, LeafOf(backup));
+            });
+        if (!aside)
+            FatalMessage("UnPackLZX: [%s] cannot be set aside; the update is undone", journal.table.c_str());
+        VersionTablePlace(journal.table.c_str(), ByCopy, tableHeld);
     }
     Tell(options, "committed: " + std::to_string(journal.files.size()) + " files in place" +
                       (journal.table.empty() ? std::string() : ", and " + journal.table));

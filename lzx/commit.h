@@ -45,6 +45,11 @@ void StageCommit(StagedRun* run, EntryRec* table, int capacity, const UnpackOpti
 
 // The version file's part (extract.cpp): the table's records written into
 // the held sibling "FILE.new" and forced to the disk, without the rename;
-// then the rename, which ends the hold.
+// then the rename, which ends the hold. byCopy: where renames go by path,
+// the records are copied instead into the file held there (held; 0: into a
+// new file of the table's name), and the sibling goes.
 void VersionTableStage(const char* path, const EntryRec* table, int length);
-void VersionTablePlace(const char* path);
+void VersionTablePlace(const char* path, bool byCopy = false, OsHandle held = 0);
+// Copies the first file open into the second, from the start: the second
+// ends with the copy, and is forced to the disk.
+bool CopyBetween(OsHandle from, OsHandle to);

@@ -703,10 +703,32 @@ void VersionTableStage(const char* path, const EntryRec* table, int length) {
     FileSetEnd(&Held.lock);
 }
 
-void VersionTablePlace(const char* path) {
+void VersionTablePlace(const char* path, bool byCopy, OsHandle held) {
     if (!IsHeld(path))
         InternalError("LZX", __LINE__, 'P');
-    FileCommitSibling(&Held.lock, &Held.sibling);
+    if (!byCopy) {
+        FileCommitSibling(&Held.lock, &Held.sibling);
+        FolderRelease(&Held.place);
+        return;
+    }
+    FileCommit(&Held.lock);
+    const OsHandle folder = Held.sibling.folder;
+    OsHandle into = held;
+    if (into == 0) {
+        into = OsCreateNewFileAt(folder, Held.sibling.name, OsAccessRead | OsAccessWrite);
+        if (into == 0 && OsLastFailure() == OsFailure::Exists)
+            into = OsOpenExclusiveAt(folder, Held.sibling.name);  // made by an earlier try
+    }
+    const bool copied = into != 0 && CopyBetween(Held.lock.handle, into);
+    if (into != 0 && into != held)
+        OsCloseHandle(into);
+    if (!copied)
+        FileError(&Held.lock, FileErrWrite);
+    // The hold has served: it goes while it is still held.
+    const bool gone = OsDeleteOpenFile(Held.lock.handle, folder, Held.sibling.temporary);
+    FileClose(&Held.lock);
+    if (!gone)
+        OsDeleteFileAt(folder, Held.sibling.temporary);
     FolderRelease(&Held.place);
 }
 

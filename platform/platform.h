@@ -262,13 +262,19 @@ bool OsDeleteOpenFile(OsHandle file, OsHandle folder, const char* name);
 // volume), never replacing anything: fails when to is taken. A link is moved
 // as itself.
 bool OsMoveAt(OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to);
-// The file name inside folder, opened for writing and for its move with no
-// sharing: fails (InUse) while another program holds it, and for a
+// The file name inside folder, opened for reading, writing and its move
+// with no sharing: fails (InUse) while another program holds it, and for a
 // read-only file. The handle keeps it from others until it is moved.
 OsHandle OsOpenExclusiveAt(OsHandle folder, const char* name);
 // Moves the file open as file (OsOpenExclusiveAt, OsCreateNewFileAt), now
 // from inside fromFolder, to to inside toFolder, never replacing anything.
 bool OsMoveOpenFile(OsHandle file, OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to);
+// Whether the system renames and deletes by the whole path it keeps for a
+// file rather than through the folder's handle (Wine does): a folder on the
+// way swapped for a link meanwhile can then carry a rename elsewhere, and a
+// program that must not be carried away writes into files instead. The
+// POSIX stand-ins answer as UPDATER_RENAMES_BY_PATH=1 tells them, for tests.
+bool OsRenamesByPath();
 // Removes the empty folder name inside folder.
 bool OsRemoveFolderAt(OsHandle folder, const char* name);
 // The bytes this user may still write on the volume of folder; -1 unknown.

@@ -834,7 +834,7 @@ OsHandle OsOpenExclusiveAt(OsHandle folder, const char* name) {
         errno = S_ISREG(st.st_mode) ? EACCES : EISDIR;
         return 0;
     }
-    const int fd = openat(at, local, O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int fd = openat(at, local, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return 0;
     if (fcntl(fd, F_SETFL, 0) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -877,3 +877,11 @@ std::int64_t OsFreeSpace(OsHandle folder) {
 }
 
 void OsHideAt(OsHandle, const char*) {}
+
+bool OsRenamesByPath() {
+    static const bool byPath = [] {
+        const char* text = std::getenv("UPDATER_RENAMES_BY_PATH");
+        return text != nullptr && std::strcmp(text, "1") == 0;
+    }();
+    return byPath;
+}

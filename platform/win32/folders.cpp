@@ -15,7 +15,10 @@
 // is the Unix inode, and its final path the one the open resolved. Under
 // Wine each folder opened is therefore checked against its parent's listing
 // (no reparse point, the same file index: directories have one name only),
-// and each file against its final path.
+// and each file and folder against its final path. Wine renames and deletes
+// by those paths, not by the handles: a rename inside one folder, from a
+// name of the program's own, is what stays safe there while a folder is
+// swapped for a link (it then fails instead).
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -296,7 +299,7 @@ OsHandle OsOpenFolderAt(OsHandle folder, const char* name, bool make) {
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!FileInfo(opened, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !ListedAs(folder, name, opened)) {
+        !ListedAs(folder, name, opened) || !ResolvesHere(folder, name, opened)) {
         CloseHandle(opened);
         Fail(ErrorLink);
         return 0;
@@ -407,6 +410,12 @@ bool OsMoveAt(OsHandle fromFolder, const char* from, OsHandle toFolder, const ch
     HANDLE file = OpenRelative(fromFolder, from, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0);
     if (file == nullptr)
         return false;
+    // Wine renames by the names it keeps for the file and the folder: both
+    // must be where they were opened, never what a link there named.
+    if (!ResolvesHere(fromFolder, from, file)) {
+        CloseHandle(file);
+        return Fail(ErrorLink);
+    }
     const bool moved = RenameOpen(file, toFolder, to, false);
     const DWORD error = GetLastError();
     CloseHandle(file);
@@ -414,7 +423,8 @@ bool OsMoveAt(OsHandle fromFolder, const char* from, OsHandle toFolder, const ch
 }
 
 OsHandle OsOpenExclusiveAt(OsHandle folder, const char* name) {
-    HANDLE opened = OpenRelative(folder, name, GENERIC_WRITE | DELETE, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    HANDLE opened =
+        OpenRelative(folder, name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
     if (opened == nullptr || !KeepFile(folder, name, opened))
         return 0;
     BY_HANDLE_FILE_INFORMATION info;
@@ -453,6 +463,10 @@ std::int64_t OsFreeSpace(OsHandle folder) {
     if (query(Native(folder), &io, &size, sizeof size, FileFsFullSizeInformationClass) < 0)
         return -1;
     return size.callerAvailable.QuadPart * size.sectorsPerUnit * size.bytesPerSector;
+}
+
+bool OsRenamesByPath() {
+    return Nt().wine;
 }
 
 void OsHideAt(OsHandle folder, const char* name) {

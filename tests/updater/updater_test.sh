@@ -257,19 +257,24 @@ fi
 # Killed just before each change it makes to the file system or the
 # registry (the stand-ins' UPDATER_KILL_AT): a rerun that is cancelled
 # leaves the product exactly 2.00 or exactly 2.04, and an unattended one
-# completes the update.
-for point in $(seq 1 1000); do
-  fresh "killed-at-$point" 2.00
-  UPDATER_KILL_AT=$point "$UPDATE" -silent >/dev/null 2>&1
-  [ $? -eq 137 ] || break  # the run was over before its point-th change
-  run 0 "2\n" "$UPDATE"
-  product >"$place/cancelled"
-  cmp -s "$place/cancelled" "$top/at-2.00" || cmp -s "$place/cancelled" "$top/at-2.04" \
-    || { fail "the cancelled rerun left a mixture"; diff "$top/at-2.00" "$place/cancelled" | head -5; }
-  run 0 "" "$UPDATE" -silent
-  product | cmp -s - "$top/at-2.04" || fail "the unattended rerun did not complete the update"
+# completes the update. Both ways of putting files in place: renames, and
+# the copies made where renames go by path (Wine).
+for UPDATER_RENAMES_BY_PATH in 0 1; do
+  export UPDATER_RENAMES_BY_PATH
+  for point in $(seq 1 1000); do
+    fresh "killed-at-$point-$UPDATER_RENAMES_BY_PATH" 2.00
+    UPDATER_KILL_AT=$point "$UPDATE" -silent >/dev/null 2>&1
+    [ $? -eq 137 ] || break  # the run was over before its point-th change
+    run 0 "2\n" "$UPDATE"
+    product >"$place/cancelled"
+    cmp -s "$place/cancelled" "$top/at-2.00" || cmp -s "$place/cancelled" "$top/at-2.04" \
+      || { fail "the cancelled rerun left a mixture"; diff "$top/at-2.00" "$place/cancelled" | head -5; }
+    run 0 "" "$UPDATE" -silent
+    product | cmp -s - "$top/at-2.04" || fail "the unattended rerun did not complete the update"
+  done
+  [ "$point" -gt 100 ] || fail "the run ended after $point changes"
 done
-[ "$point" -gt 100 ] || fail "the run ended after $point changes"
+unset UPDATER_RENAMES_BY_PATH
 
 # TEMP.LZX goes on every way out: a full TEMP, a failure during extraction, one after it.
 while IFS='|' read -r name fault code; do
