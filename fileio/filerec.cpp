@@ -7,9 +7,15 @@
 //
 // The table has 30 slots, taken from the lowest free one. It exists so that
 // the fatal path can close every file before the process ends, and so that
-// the end of a run can prove that every file was closed.
+// the end of a run can prove that every file was closed. Files open and
+// close on any thread (two extractions may run side by side), so a spin lock
+// guards the slots. It is taken with interruptions held and never held
+// across a report, so neither the cleanup of an interruption nor that of a
+// fatal report (which close the files under it) can find it held by their
+// own thread.
 #include "fileio/fileio.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +42,19 @@ struct HeldInterrupts {
     ~HeldInterrupts() { OsReleaseInterrupts(); }
     HeldInterrupts(const HeldInterrupts&) = delete;
     HeldInterrupts& operator=(const HeldInterrupts&) = delete;
+};
+
+std::atomic_flag TableBusy = ATOMIC_FLAG_INIT;
+
+// The slots, to one thread at a time; interruptions held first.
+struct TableLock {
+    TableLock() {
+        while (TableBusy.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~TableLock() { TableBusy.clear(std::memory_order_release); }
+    TableLock(const TableLock&) = delete;
+    TableLock& operator=(const TableLock&) = delete;
 };
 
 // The fatal path closes every registered file; the diagnostics library
@@ -219,42 +238,57 @@ long long FileSize64(FileRec* rec) {
 }
 
 void FileRegister(FileRec* rec) {
-    HeldInterrupts held;
-    for (int slot = 0; slot < OpenFileSlots; ++slot) {
-        if (OpenFileTable[slot].handle == 0) {
-            OpenFileTable[slot].handle = rec->handle;
-            std::memcpy(OpenFileTable[slot].name, rec->name, FileNameSize);
-            return;
+    int line = 131, code = 94;  // no free slot
+    {
+        HeldInterrupts held;
+        TableLock lock;
+        for (int slot = 0; slot < OpenFileSlots; ++slot) {
+            if (OpenFileTable[slot].handle == 0) {
+                OpenFileTable[slot].handle = rec->handle;
+                std::memcpy(OpenFileTable[slot].name, rec->name, FileNameSize);
+                return;
+            }
+            if (OpenFileTable[slot].handle == rec->handle) {
+                line = 128, code = 95;
+                break;
+            }
         }
-        if (OpenFileTable[slot].handle == rec->handle)
-            InternalError("FILEIO", 128, 95);
     }
-    InternalError("FILEIO", 131, 94);
+    InternalError("FILEIO", line, code);
 }
 
 void FileUnregister(FileRec* rec) {
-    HeldInterrupts held;
-    for (int slot = 0; slot < OpenFileSlots; ++slot) {
-        if (OpenFileTable[slot].handle == rec->handle) {
-            OpenFileTable[slot].handle = 0;
-            OpenFileTable[slot].name[0] = 0;
-            SlotPartial[slot].marked = false;
-            return;
+    {
+        HeldInterrupts held;
+        TableLock lock;
+        for (int slot = 0; slot < OpenFileSlots; ++slot) {
+            if (OpenFileTable[slot].handle == rec->handle) {
+                OpenFileTable[slot].handle = 0;
+                OpenFileTable[slot].name[0] = 0;
+                SlotPartial[slot].marked = false;
+                return;
+            }
         }
     }
     FatalMessage("Illegal unstack [%s]", rec->name);
 }
 
 int FileTableClear() {
-    for (int slot = 0; slot < OpenFileSlots; ++slot) {
-        OpenFileTable[slot].handle = 0;
-        SlotPartial[slot].marked = false;
+    {
+        HeldInterrupts held;
+        TableLock lock;
+        for (int slot = 0; slot < OpenFileSlots; ++slot) {
+            OpenFileTable[slot].handle = 0;
+            SlotPartial[slot].marked = false;
+        }
     }
     SetFatalCleanup(FileTableCloseAll);
     return 0;
 }
 
 void FileTableCloseAll() {
+    HeldInterrupts held;
+    TableLock lock;
     for (int slot = 0; slot < OpenFileSlots; ++slot) {
         const OsHandle handle = OpenFileTable[slot].handle;
         if (handle == 0)
@@ -276,16 +310,19 @@ void FileCatchInterrupts() {
 }
 
 void FileMarkPartialAt(const FileRec* rec, OsHandle folder, const char* name) {
-    HeldInterrupts held;
-    for (int slot = 0; slot < OpenFileSlots; ++slot) {
-        if (rec->handle != 0 && OpenFileTable[slot].handle == rec->handle) {
-            PartialFile& partial = SlotPartial[slot];
-            if (std::strlen(name) >= FileNameSize)
-                InternalError("FILEIO", __LINE__, 'n');
-            partial.folder = folder;
-            std::memcpy(partial.name, name, std::strlen(name) + 1);
-            partial.marked = true;
-            return;
+    if (std::strlen(name) >= FileNameSize)
+        InternalError("FILEIO", __LINE__, 'n');
+    {
+        HeldInterrupts held;
+        TableLock lock;
+        for (int slot = 0; slot < OpenFileSlots; ++slot) {
+            if (rec->handle != 0 && OpenFileTable[slot].handle == rec->handle) {
+                PartialFile& partial = SlotPartial[slot];
+                partial.folder = folder;
+                std::memcpy(partial.name, name, std::strlen(name) + 1);
+                partial.marked = true;
+                return;
+            }
         }
     }
     InternalError("FILEIO", __LINE__, 'p');
@@ -307,6 +344,8 @@ void FileSetEnd(FileRec* rec) {
 }
 
 int FileTableCheck() {
+    HeldInterrupts held;
+    TableLock lock;
     for (const OpenFileSlot& slot : OpenFileTable) {
         if (slot.handle != 0) {
             LogTrace("\nFile not closed [%s]", slot.name);
@@ -341,12 +380,13 @@ namespace {
 
 // A fresh tag for each temporary name, so that two runs writing one folder
 // do not meet; a name taken all the same is tried again with the next.
+// Two threads may make siblings at once: the count is atomic.
 unsigned NextTag() {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     static const unsigned seed =
         static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() ^
                               reinterpret_cast<std::uintptr_t>(&counter)) * 2654435761u;
-    return (seed + counter++ * 40503u) & 0xFFFFFF;
+    return (seed + counter.fetch_add(1) * 40503u) & 0xFFFFFF;
 }
 
 }  // namespace
@@ -403,6 +443,7 @@ void FileCommitSibling(FileRec* rec, const FileSibling* sibling) {
         HeldInterrupts held;
         if (!OsRenameFileAt(rec->handle, sibling->folder, sibling->temporary, sibling->name))
             FileError(rec, FileErrRename);
+        TableLock lock;
         for (int slot = 0; slot < OpenFileSlots; ++slot) {
             if (OpenFileTable[slot].handle == rec->handle)
                 SlotPartial[slot].marked = false;

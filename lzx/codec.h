@@ -19,18 +19,22 @@
 //   code_lengths.cpp              the table section (a code's lengths, sent and received)
 //   huffman_method.cpp, lz.cpp    the two entropy methods
 //   rle.cpp, sort.cpp             the run-length and sort stages
-//   record.h/.cpp                 block records, and the codec's edge (its failures reported)
+//   record.h/.cpp                 block records in memory
+//   core.h, core.cpp, lzxcore.h   the stream format in memory and the C interface over it
 //   stream.h/.cpp, pipeline.*     the HILE stream; its blocks coded on several threads
-//   stream_file.h/.cpp            the module's file access
+//   stream_file.h/.cpp            the module's file access, block records in files and the
+//                                 codec's edge there (its failures reported)
 //   extract.cpp, target.*, pack.cpp  archives: extraction, its target paths, building
+//
+// The codec and the core need nothing but the standard library: they are
+// the library "lzxcore" that other programs link. The stream and archive
+// files above them use the file layer and the fatal report.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-#include "diag/diag.h"
-#include "fileio/fileio.h"
 #include "lzx/bitstream.h"
 #include "lzx/format.h"
 #include "lzx/huffman.h"
@@ -51,6 +55,14 @@ enum class CodecResult {
     Bug,         // a limit of the codec's own broken: never data's doing
 };
 
+#if defined(__MINGW32__)
+#define CODEC_PRINTF(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#elif defined(__GNUC__)
+#define CODEC_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define CODEC_PRINTF(f, a)
+#endif
+
 #define SAFETY_CHECK(condition, result, ...)  \
     do {                                      \
         if (!(condition)) [[unlikely]]        \
@@ -66,12 +78,16 @@ enum class CodecResult {
 
 // ---- The codec -----------------------------------------------------------
 
+struct FileRec;  // the file forms of a record (stream_file.cpp) take the file layer's records
+
 // One block codec: every work area a block needs, so that codecs side by
 // side never share anything. Its callers see whole records; the stages
 // behind them are its own.
 class Codec {
 public:
-    // Block records. BlockPack and BlockUnpack are the file-to-file forms.
+    // Block records. BlockPack and BlockUnpack are the file-to-file forms,
+    // defined with the module's file access: a failure there is the fatal
+    // report.
     void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
     void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
 
@@ -98,7 +114,7 @@ private:
     CodecResult DecodeRecord(int nbits, std::uint8_t* destination, int flags);
 
     // Records the report's text; answers result.
-    CodecResult Fail(CodecResult result, const char* format, ...) DIAG_PRINTF(3, 4);
+    CodecResult Fail(CodecResult result, const char* format, ...) CODEC_PRINTF(3, 4);
     // The edge: a failure becomes the fatal report.
     void Report(CodecResult result) const;
 

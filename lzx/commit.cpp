@@ -41,6 +41,7 @@
 // and is reached from the target's handle, never through a link.
 #include "lzx/commit.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -634,11 +635,11 @@ std::string Megabytes(long long bytes) {
 }
 
 std::string NewTag() {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};  // two extractions may start at once
     const unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() ^
                                                 reinterpret_cast<std::uintptr_t>(&counter));
     char tag[8];
-    std::snprintf(tag, sizeof tag, "%06X", (seed * 2654435761u + counter++ * 40503u) & 0xFFFFFF);
+    std::snprintf(tag, sizeof tag, "%06X", (seed * 2654435761u + counter.fetch_add(1) * 40503u) & 0xFFFFFF);
     return tag;
 }
 

@@ -16,7 +16,9 @@
 // file "lzx.ver" is a plain sequence of the same records.
 //
 // Every failure ends the program through the fatal report; only the end of
-// the stream comes back to the caller.
+// the stream comes back to the caller. (The same streams in memory, with
+// results instead: lzxcore.h.) Streams and extractions on different threads
+// share nothing but the open-file table, which is guarded.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +41,7 @@ struct HILE;
 using HileProgress = void (*)(const HILE* stream);
 
 // How a stream codes, fixed when it is opened. Every stream has its own
-// codec and buffers, so streams on different threads share nothing.
+// codec and buffers.
 struct HileOptions {
     // The threads that code the stream's blocks (1: each block on the
     // stream's own thread). The files written and the bytes read are the

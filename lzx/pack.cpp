@@ -26,13 +26,11 @@ namespace {
 constexpr int LineLimit = 256;
 constexpr int NameLineLimit = 128;
 constexpr int MaxOptions = 47;
-constexpr int PackPiece = 8192;
+constexpr int PackPiece = 8192;  // a file moves through the call's own buffer in pieces of this size
 constexpr int ScriptPiece = 4096;
 constexpr std::uint8_t ByteOrderMark[3] = {0xEF, 0xBB, 0xBF};  // UTF-8
 constexpr int MinVersion = 100;
 constexpr long long MaxSourceSize = 0x7FFFFFFF;
-
-std::uint8_t PackBuf[PackPiece];
 
 // The fields of a line split at "|" the way strtok splits: runs of "|" are
 // one separator, and separators at either end make no field.
@@ -240,6 +238,7 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
     HILE* stream = Hopen(archive.c_str(), "wb", options);
     long long stored = 0;
     int count = 0;
+    std::uint8_t piece[PackPiece];
     EntryRec entry;
     std::string path;
     int line = 0;
@@ -265,13 +264,13 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
         // Exactly the measured size goes in: a file that changes meanwhile
         // would otherwise leave data that does not match its record.
         for (int left = entry.size; left > 0;) {
-            const int n = FileRead(&file, left < PackPiece ? left : PackPiece, PackBuf);
+            const int n = FileRead(&file, left < PackPiece ? left : PackPiece, piece);
             if (n == 0)
                 FatalMessage("PackLZX: [%s] changed while it was packed", path.c_str());
-            Hwrite(PackBuf, n, stream);
+            Hwrite(piece, n, stream);
             left -= n;
         }
-        if (FileRead(&file, 1, PackBuf) != 0)
+        if (FileRead(&file, 1, piece) != 0)
             FatalMessage("PackLZX: [%s] changed while it was packed", path.c_str());
         FileClose(&file);
     }

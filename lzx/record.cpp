@@ -9,15 +9,10 @@
 // The coded data decodes to the stage data, m bytes: m = 16384 is the stored
 // form, anything shorter is run-length coded and expands to 16384 bytes.
 #include <cstdarg>
+#include <cstdio>
+#include <vector>
 
 #include "lzx/codec.h"
-#include "lzx/stream_file.h"
-
-namespace {
-
-constexpr const char* BadBitCountText = "BlockUnpack: bad bit count %d in [%s]";
-
-}  // namespace
 
 CodecResult Codec::PackRecord(const std::uint8_t* data, int flags, int* nbits) {
     const std::uint8_t* stage = data;
@@ -65,40 +60,6 @@ int WriteRecordHead(std::uint8_t* out, int flags, int rows, const std::uint8_t* 
     return static_cast<int>(at - out) + 4;
 }
 
-void Codec::WriteRecord(int nbits, FileRec* file, int flags) {
-    std::uint8_t head[MaxRecordHead];
-    DoFwrite(head, WriteRecordHead(head, flags, RowCount, RowOrder, nbits), file);
-    DoFwrite(BitBuf, CodedBytes(nbits), file);
-}
-
-namespace {
-
-// Reads a record's head from the file into bytes (room for MaxRecordHead),
-// piece by piece, and checks its bit count before anything behind it is
-// read.
-RecordHead ReadRecordHead(FileRec* file, int flags, std::uint8_t* bytes) {
-    RecordHead head;
-    int have = 0;
-    while (!ParseRecordHead(bytes, have, flags, &head)) {
-        DoFread(bytes + have, head.need - have, file);
-        have = head.need;
-    }
-    if (!BitCountValid(head.nbits))
-        FatalMessage(BadBitCountText, head.nbits, file->name);
-    return head;
-}
-
-}  // namespace
-
-int Codec::ReadRecord(FileRec* file, int flags) {
-    std::uint8_t bytes[MaxRecordHead];
-    const RecordHead head = ReadRecordHead(file, flags, bytes);
-    RowCount = head.rows;
-    std::memcpy(RowOrder, head.order, static_cast<std::size_t>(RowCount));
-    DoFread(BitBuf, CodedBytes(head.nbits), file);
-    return head.nbits;
-}
-
 CodecResult Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {
     // A damaged record can make the decoder read on past its last bit: the
     // code tables by up to RecordReach bytes, the data by one item. What it
@@ -114,17 +75,6 @@ CodecResult Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags)
         return RleUnpack(m, destination);
     CODEC_TRY(RleUnpack(m, BitBuf));
     return SorUnpack(BitBuf, destination, RowOrder, RowCount);
-}
-
-// The file-to-file forms are the codec's edge: a failure is the report.
-void Codec::BlockPack(const std::uint8_t* data, FileRec* file, int flags) {
-    int nbits;
-    Report(PackRecord(data, flags, &nbits));
-    WriteRecord(nbits, file, flags);
-}
-
-void Codec::BlockUnpack(FileRec* file, std::uint8_t* destination, int flags) {
-    Report(DecodeRecord(ReadRecord(file, flags), destination, flags));
 }
 
 CodecResult Codec::EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out, int* size) {
@@ -150,14 +100,16 @@ CodecResult Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_
 }
 
 CodecResult Codec::Fail(CodecResult result, const char* format, ...) {
+    // As long as the text needs: a report names a whole path.
     va_list args;
     va_start(args, format);
-    failure = FormatText(format, args);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    std::vector<char> text(length > 0 ? static_cast<std::size_t>(length) + 1 : 1);
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
     va_end(args);
+    failure = text.data();
     return result;
-}
-
-void Codec::Report(CodecResult result) const {
-    if (result != CodecResult::Success)
-        FatalMessage("%s", failure.c_str());
 }

@@ -25,6 +25,9 @@ struct RecordHead {
 bool ParseRecordHead(const std::uint8_t* bytes, int available, int flags, RecordHead* head);
 // Writes a head to out (room for MaxRecordHead bytes); answers its size.
 int WriteRecordHead(std::uint8_t* out, int flags, int rows, const std::uint8_t* order, std::int32_t nbits);
+// The report of a bit count out of range: the count and where the record
+// lies (a file's name, or "memory").
+inline constexpr const char* BadBitCountText = "BlockUnpack: bad bit count %d in [%s]";
 // A well-formed record never carries more bits than the packers' limit.
 inline bool BitCountValid(std::int32_t nbits) {
     return nbits >= 0 && nbits <= BitLimit;

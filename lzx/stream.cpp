@@ -24,13 +24,16 @@
 
 namespace {
 
-// The streams now open, linked through their own fields, so that a harness
-// can release them after a fatal report ended its input halfway, and the
-// fatal path can stop their coding threads: the one record the module keeps
-// beside its streams, as the process's end concerns them all. Streams open
-// and close on any thread, so a spin lock guards the list; nothing is
-// allocated while it is held, so the fatal path never finds it held by its
-// own thread.
+static_assert(HileHeaderSize == StreamHeaderSize && HileMagic == StreamMagic && HileBlockSize == BlockSize);
+
+// The streams now open, linked through their own fields. The fatal path
+// needs them: a fatal report ends the process, and before it does, the
+// coding threads of every open stream must stop (ending a process while
+// other threads code is not safe everywhere), so the list is the one record
+// the module keeps beside its streams. Harnesses that go on after a report
+// release the streams it left through it too. Streams open and close on any
+// thread, so a spin lock guards the list; nothing is allocated while it is
+// held, so the fatal path never finds it held by its own thread.
 HILE* OpenStreams = nullptr;
 std::atomic_flag OpenStreamsBusy = ATOMIC_FLAG_INIT;
 
@@ -42,41 +45,16 @@ struct OpenStreamsLock {
     ~OpenStreamsLock() { OpenStreamsBusy.clear(std::memory_order_release); }
 };
 
-constexpr std::int64_t MaxStreamLength = 0x7FFFFFFF;
-
 // The header's total length is a signed 32-bit count: a longer stream is
 // refused, never wrapped into a header that lies.
 [[noreturn]] void TooLong(const HILE* stream) {
     FatalMessage("Hwrite: stream longer than 2147483647 bytes [%s]", stream->name);
 }
 
-// The number of blocks of a stream of this length.
-std::int64_t BlockCount(std::int32_t totalLength) {
-    return (static_cast<std::int64_t>(totalLength) + HileBlockSize - 1) / HileBlockSize;
-}
-
-void EncodeHeader(const HileHeader& header, std::uint8_t* raw) {
-    Store32(raw, header.magic);
-    Store32(raw + 4, static_cast<std::uint32_t>(header.indexOffset));
-    Store32(raw + 8, static_cast<std::uint32_t>(header.totalLength));
-    Store32(raw + 12, static_cast<std::uint32_t>(header.flags));
-}
-
-void DecodeHeader(const std::uint8_t* raw, HileHeader* header) {
-    header->magic = Load32(raw);
-    header->indexOffset = static_cast<std::int32_t>(Load32(raw + 4));
-    header->totalLength = static_cast<std::int32_t>(Load32(raw + 8));
-    header->flags = static_cast<std::int32_t>(Load32(raw + 12));
-}
-
 // The index must lie inside the file, behind the header, with one entry per
 // block of the total length.
 void CheckHeader(HILE* stream) {
-    const HileHeader& header = stream->header;
-    const long long fileSize = FileSize64(&stream->main);
-    const bool sound = header.indexOffset >= HileHeaderSize && header.totalLength >= 0 &&
-                       static_cast<long long>(header.indexOffset) + 4 * BlockCount(header.totalLength) <= fileSize;
-    if (!sound)
+    if (!HeaderSound(stream->header, FileSize64(&stream->main)))
         FatalMessage("Hopen: damaged header [%s]", stream->name);
 }
 
@@ -136,7 +114,9 @@ HILE* NewStream(const HileOptions& options) {
             OpenStreams->previous = stream;
         OpenStreams = stream;
     }
-    SetFatalThreadStop(StopAllThreads);
+    // Installed once, before the first stream can have a thread to stop.
+    static const bool stopInstalled = (SetFatalThreadStop(StopAllThreads), true);
+    (void)stopInstalled;
     return stream;
 }
 
@@ -153,7 +133,7 @@ void Release(HILE* stream) {
 void LoadHeader(HILE* stream) {
     std::uint8_t raw[HileHeaderSize];
     DoFread(raw, HileHeaderSize, &stream->main);
-    DecodeHeader(raw, &stream->header);
+    stream->header = DecodeHeader(raw);
     if (stream->header.magic != HileMagic)
         FatalMessage("Hopen: not an LZX file");
     CheckHeader(stream);
@@ -338,7 +318,7 @@ void Hseek(HILE* stream, int target) {
         std::uint8_t raw[4];
         DoFread(raw, 4, &stream->main);
         const std::int32_t record = static_cast<std::int32_t>(Load32(raw));
-        if (record < HileHeaderSize || record >= stream->header.indexOffset)
+        if (!RecordOffsetSound(record, stream->header))
             FatalMessage("Hseek: damaged index in [%s]", stream->name);
         // A seek decodes the one block it lands in; reading on from there
         // starts a new read-ahead.

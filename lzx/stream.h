@@ -9,16 +9,10 @@
 
 #include "fileio/fileio.h"
 #include "lzx/codec.h"
+#include "lzx/core.h"
 #include "lzx/lzx.h"
 
 inline constexpr int HileSideNameSize = 16;
-
-struct HileHeader {
-    std::uint32_t magic;
-    std::int32_t indexOffset;
-    std::int32_t totalLength;
-    std::int32_t flags;
-};
 
 struct HileBatch;
 
@@ -42,7 +36,7 @@ struct HILE {
     HileBatch* batch;              // blocks coded in groups; null: one at a time
     Codec* codec;                  // the stream's own block codec
     HileOptions options;
-    HILE* next;                    // the other open streams (stream.cpp)
+    HILE* next;                    // the other open streams, for the fatal path (stream.cpp)
     HILE* previous;
 };
 

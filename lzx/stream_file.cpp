@@ -3,7 +3,13 @@
 // Six thin wrappers over the file layer, all in bytes. Reading past the end
 // of a file is fatal here: the stream never asks for bytes it has not been
 // told exist, so a short read means a truncated or damaged file.
+//
+// Below them, block records read from and written to files: the codec
+// itself answers with results, and here, at its edge with the files, a
+// failure becomes the fatal report with the codec's own text.
 #include "lzx/stream_file.h"
+
+#include "lzx/codec.h"
 
 void DoFopen(const char* name, const char* mode, FileRec* rec) {
     if (SameText(mode, "w+b")) {
@@ -45,4 +51,56 @@ int DoFtell(FileRec* rec) {
     if (position < 0)
         FatalMessage("LZX DoFtell failed");
     return position;
+}
+
+// ---- Block records in files ------------------------------------------------
+
+void Codec::WriteRecord(int nbits, FileRec* file, int flags) {
+    std::uint8_t head[MaxRecordHead];
+    DoFwrite(head, WriteRecordHead(head, flags, RowCount, RowOrder, nbits), file);
+    DoFwrite(BitBuf, CodedBytes(nbits), file);
+}
+
+namespace {
+
+// Reads a record's head from the file into bytes (room for MaxRecordHead),
+// piece by piece, and checks its bit count before anything behind it is
+// read.
+RecordHead ReadRecordHead(FileRec* file, int flags, std::uint8_t* bytes) {
+    RecordHead head;
+    int have = 0;
+    while (!ParseRecordHead(bytes, have, flags, &head)) {
+        DoFread(bytes + have, head.need - have, file);
+        have = head.need;
+    }
+    if (!BitCountValid(head.nbits))
+        FatalMessage(BadBitCountText, head.nbits, file->name);
+    return head;
+}
+
+}  // namespace
+
+int Codec::ReadRecord(FileRec* file, int flags) {
+    std::uint8_t bytes[MaxRecordHead];
+    const RecordHead head = ReadRecordHead(file, flags, bytes);
+    RowCount = head.rows;
+    std::memcpy(RowOrder, head.order, static_cast<std::size_t>(RowCount));
+    DoFread(BitBuf, CodedBytes(head.nbits), file);
+    return head.nbits;
+}
+
+// The file-to-file forms are the codec's edge: a failure is the report.
+void Codec::BlockPack(const std::uint8_t* data, FileRec* file, int flags) {
+    int nbits;
+    Report(PackRecord(data, flags, &nbits));
+    WriteRecord(nbits, file, flags);
+}
+
+void Codec::BlockUnpack(FileRec* file, std::uint8_t* destination, int flags) {
+    Report(DecodeRecord(ReadRecord(file, flags), destination, flags));
+}
+
+void Codec::Report(CodecResult result) const {
+    if (result != CodecResult::Success)
+        FatalMessage("%s", failure.c_str());
 }

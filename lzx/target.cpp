@@ -25,8 +25,9 @@
 
 namespace {
 
+// An entry's data moves in pieces of this size through a buffer of the
+// call's own: extractions on two threads share nothing.
 constexpr int ExtractPiece = 15011;
-std::uint8_t ExtractBuf[ExtractPiece + 1];
 
 [[noreturn]] void RefuseLink(const char* path, std::size_t link) {
     FatalMessage("UnPackLZX: target [%s] goes through the link [%.*s]; refused", path, static_cast<int>(link), path);
@@ -35,8 +36,9 @@ std::uint8_t ExtractBuf[ExtractPiece + 1];
 }  // namespace
 
 bool EntrySkip(HILE* stream, int size) {
+    std::uint8_t piece[ExtractPiece + 1];
     for (int remaining = size; remaining > 0;) {
-        const int got = Hread(ExtractBuf, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
+        const int got = Hread(piece, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
         if (got == 0)
             return false;
         remaining -= got;
@@ -118,13 +120,14 @@ void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, TargetPl
     FileCreateSibling(&out, &sibling, place->folders.Innermost());
 
     Scrambler scrambler(entry.size);
+    std::uint8_t piece[ExtractPiece + 1];
     for (int remaining = entry.size; remaining > 0;) {
-        const int got = Hread(ExtractBuf, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
+        const int got = Hread(piece, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
         if (got == 0)
             FatalMessage("UnPackLZX: unexpected eof");
         if (entry.E == 1)
-            scrambler.Apply(ExtractBuf, got);
-        FileWrite(&out, got, ExtractBuf);
+            scrambler.Apply(piece, got);
+        FileWrite(&out, got, piece);
         remaining -= got;
     }
     FileCommitSibling(&out, &sibling);

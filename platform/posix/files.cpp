@@ -27,6 +27,7 @@
 #include "platform/platform.h"
 #include "platform/posix/fault.h"
 
+#include <atomic>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -263,10 +264,10 @@ std::int64_t OsGetFileSize64(OsHandle file) {
 
 bool OsCreateUniqueFile(char* name, std::size_t size) {
     FaultPoint();
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};  // streams open on any thread
     const unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const unsigned tag = (seed + counter++ * 40503u) & 0xFFFFFF;
+        const unsigned tag = (seed + counter.fetch_add(1) * 40503u) & 0xFFFFFF;
         if (std::snprintf(name, size, "lzx%06X.tmp", tag) >= static_cast<int>(size))
             return false;
         const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -6,6 +6,7 @@
 // to 0 is ours: above this file, 0 is "not open".
 #include "platform/platform.h"
 
+#include <atomic>
 #include <windows.h>
 
 #include <cstdio>
@@ -102,10 +103,10 @@ std::int64_t OsGetFileSize64(OsHandle file) {
 }
 
 bool OsCreateUniqueFile(char* name, std::size_t size) {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};  // streams open on any thread
     const unsigned seed = static_cast<unsigned>(GetCurrentProcessId()) * 2654435761u ^ GetTickCount();
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const unsigned tag = (seed + counter++ * 40503u) & 0xFFFFFF;
+        const unsigned tag = (seed + counter.fetch_add(1) * 40503u) & 0xFFFFFF;
         if (std::snprintf(name, size, "lzx%06X.tmp", tag) >= static_cast<int>(size))
             return false;
         HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);

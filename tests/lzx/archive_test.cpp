@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lzx/codec.h"
@@ -104,6 +105,27 @@ TEST_F(ArchiveTest, ExtractsNamesBelowTheTargetWithTheirDirectories) {
 
     Archive({{"#x.txt", "x"}});
     EXPECT_EXIT(UnPackLZX("a.lzx", nullptr, nullptr, 0, 0), FatalExit(), FatalReport("UnPackLZX no target"));
+}
+
+// Two extractions at once share no buffer: each thread's files are its own
+// archive's, byte for byte.
+TEST_F(ArchiveTest, TwoThreadsUnpackTwoArchivesAtOnce) {
+    std::vector<Stored> archives[2];
+    for (std::uint32_t i = 0; i < 8; ++i) {
+        const Bytes text = samples::Text(100000, i + 1), code = samples::Code(100000, i + 1);
+        archives[0].push_back({"#f" + std::to_string(i), std::string(text.begin(), text.end())});
+        archives[1].push_back({"#f" + std::to_string(i), std::string(code.begin(), code.end())});
+    }
+    Archive(archives[0], "one.lzx");
+    Archive(archives[1], "two.lzx");
+    const std::string targets[2] = {dir / "one", dir / "two"};
+    std::thread other([&] { UnPackLZX("one.lzx", targets[0].c_str(), nullptr, 0, 0); });
+    UnPackLZX("two.lzx", targets[1].c_str(), nullptr, 0, 0);
+    other.join();
+    for (int a = 0; a < 2; ++a) {
+        for (const Stored& s : archives[a])
+            EXPECT_TRUE(ReadFile(targets[a] + "\\" + s.name.substr(1)) == s.data) << s.name;
+    }
 }
 
 TEST_F(ArchiveTest, EmptyAndCutArchives) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # unit_tests.sh - the platform-neutral unit tests (diagnostics, file layer,
-# codec, streams and archives) as Windows programs under Wine, so that they
+# codec, streams and archives, the C interface) as Windows programs under Wine, so that they
 # run over the Win32 backend too. One prefix for all; each program has a time
 # limit, reports its gtest summary and leaves its whole output in
 # build/e2e/unit_tests.
@@ -8,7 +8,7 @@
 set -uo pipefail
 source "$(dirname "$0")/common.sh" "$1" unit_tests
 
-programs=(diag_test fileio_test codec_test stream_test stream_file_test)
+programs=(diag_test fileio_test codec_test stream_test stream_file_test core_test)
 limit=${UNIT_TEST_LIMIT:-120}
 
 e2e_prefix "$E2E_WORK/prefix"
