@@ -48,12 +48,28 @@
 #include <map>
 #include <new>
 
+namespace {
+
+constexpr const char* JournalName = "journal";
+constexpr const char* HoldName = "hold";
+constexpr const char* JournalHeading = "LZX journal 2";
+constexpr int JournalLineLimit = 1000;
+constexpr long long SpaceMargin = 1 << 20;  // kept free beyond the staged bytes
+constexpr int NoteLimit = 63;
+constexpr int StagePiece = 15011;
+constexpr int StepTries = 50;     // a step that fails while a folder is swapped is tried again
+constexpr unsigned StepPause = 2;  // ms between tries
+constexpr unsigned LockPoll = 100;        // ms between tries for another run's hold
+constexpr unsigned LockPatience = 60000;  // ms before it is reported
+
+}  // namespace
+
 // Copies the first file open into the second, from the start: the second
 // ends with the copy, and is forced to the disk.
 bool CopyBetween(OsHandle from, OsHandle to) {
     if (OsSetFilePointer(from, 0, 0) == OsInvalidValue || OsSetFilePointer(to, 0, 0) == OsInvalidValue)
         return false;
-    std::uint8_t piece[15011];
+    std::uint8_t piece[StagePiece];
     for (;;) {
         std::uint32_t got = 0;
         std::uint32_t put = 0;
@@ -68,18 +84,6 @@ bool CopyBetween(OsHandle from, OsHandle to) {
 }
 
 namespace {
-
-constexpr const char* JournalName = "journal";
-constexpr const char* HoldName = "hold";
-constexpr const char* JournalHeading = "LZX journal 2";
-constexpr int JournalLineLimit = 1000;
-constexpr long long SpaceMargin = 1 << 20;  // kept free beyond the staged bytes
-constexpr int NoteLimit = 63;
-constexpr int StagePiece = 15011;
-constexpr int StepTries = 50;     // a step that fails while a folder is swapped is tried again
-constexpr unsigned StepPause = 2;  // ms between tries
-constexpr unsigned LockPoll = 100;        // ms between tries for another run's hold
-constexpr unsigned LockPatience = 60000;  // ms before it is reported
 
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';

@@ -151,12 +151,13 @@ struct UnpackOptions {
     void* context = nullptr;
     HileOptions stream;  // for the archive's stream (UnPackLZX)
 
-    // All or nothing. Every file the run writes is first written whole in
-    // the staging folder ".lzx-update" inside target (after a check that the
-    // volume has room for it), every file it replaces is then opened with no
-    // sharing (a file another program holds, or a read-only one, refuses
-    // the run before anything changed), and a journal there records the plan
-    // before the first rename. The replaced files are kept as backups until
+    // All or nothing. A journal in the hidden folder ".lzx-update" inside
+    // target records the plan first (after a check that the volume has room
+    // for the new files); every file the run writes is then written whole
+    // beside its target under a temporary name, every file it replaces is
+    // opened with no sharing (a file another program holds, or a read-only
+    // one, refuses the run before anything changed), and only then do the
+    // files take their places. The replaced files are kept as backups until
     // the end; a failure on the way puts everything back as it was, and a
     // killed run is undone by the next one (UnpackRecover).
     int staged = 0;
