@@ -208,7 +208,7 @@ int UpdaterRun(std::uintptr_t instance, const char* commandLine) {
         LogStart(0);
 
     const bool found = InitDde() && FindProductLocation();
-    // An update that was killed is finished before anything is shown, and
+    // An update that was killed is settled before anything is shown, and
     // before the installed version is judged: undoing it restores that.
     if (found)
         RecoverUpdate(ProductLocation);

@@ -561,8 +561,8 @@ int Unpack(const std::vector<std::string>& args) {
 
     // The library checks every entry in a first pass, then stages every
     // file it writes and puts them, and the version file, in place at once:
-    // a failure leaves DIR as it was. What a killed run left is finished
-    // first.
+    // a failure leaves DIR as it was. What a killed run left is undone (or
+    // completed, when it had finished) first.
     VersionCounts counts{};
     UnpackOptions options;
     options.stream = Streams;
@@ -762,8 +762,8 @@ const Command Commands[] = {
      "name) or naming a device (NUL, CON, COM1 ...) always. Every entry is checked\n"
      "before the first file is written. All or nothing: every file is first written\n"
      "whole, then all are put in place through a journal in DIR\\.lzx-update; a\n"
-     "failure leaves DIR as it was, and the next unpack into DIR finishes a killed\n"
-     "one. ARCHIVE - reads standard input.\n"
+     "failure leaves DIR as it was, and the next unpack into DIR undoes a killed\n"
+     "one (or completes it when it had finished). ARCHIVE - reads standard input.\n"
      "  --table FILE   decide against a version file (as lzx.ver), missing = empty,\n"
      "                 and write it back after a complete run\n"
      "  -f, --force    replace equal versions (with a table) or existing files\n"
