@@ -813,10 +813,15 @@ void StageCommit(StagedRun* run, EntryRec* table, int capacity, const UnpackOpti
 
     // The files to replace, each held with no sharing from here until it
     // has moved: what another program holds, or a read-only file, stops
-    // the run while nothing installed has changed.
+    // the run while nothing installed has changed. A new file that has
+    // appeared since the plan was made (a run without a version file that
+    // went first) is not ours to replace.
     for (const PlannedFile& file : journal.files) {
         if (file.existed)
             run->held.push_back(HoldForReplacing(journal.target, file.path));
+        else if (KindAt(journal.target, file.path) != OsEntryKind::Missing)
+            FatalMessage("UnPackLZX: [%s] was made by another program while the update was staged; nothing was changed",
+                         file.path.c_str());
     }
     OsHandle tableHeld = 0;
     if (hasTable && journal.tableExisted) {

@@ -47,13 +47,18 @@
 #include <unistd.h>
 
 void FaultPoint() {
-    static const long killAt = [] {
-        const char* text = std::getenv("UPDATER_KILL_AT");
+    static const auto at = [](const char* name) {
+        const char* text = std::getenv(name);
         return text != nullptr ? std::atol(text) : 0L;
-    }();
+    };
+    static const long killAt = at("UPDATER_KILL_AT");
+    static const long stopAt = at("UPDATER_STOP_AT");
     static long changes = 0;
-    if (killAt > 0 && ++changes == killAt)
+    ++changes;
+    if (changes == killAt)
         kill(getpid(), SIGKILL);
+    if (changes == stopAt)
+        kill(getpid(), SIGSTOP);
 }
 
 namespace {

@@ -89,6 +89,23 @@ wait $first || { fail "first run: exit $?"; cat first.out; }
 for name in first.txt second.txt large.txt; do
   grep -aq "#$name" both.ver || fail "version file lost #$name"
 done
+# Without a version file, a run that found a file missing and waits at its
+# first change while another makes that file, then goes on: refused, the
+# other's file kept (native stand-ins only: they have the stop).
+if [ $wine = 0 ]; then
+  archive late.lzx '#large.txt' small.txt
+  mkdir plain
+  UPDATER_STOP_AT=1 $LZX unpack late.lzx plain >late.out 2>&1 &
+  late=$!
+  for _ in $(seq 600); do case $(ps -o stat= -p $late) in T*) break ;; esac; sleep 0.05; done
+  expect_exit 0 "a run while another waits" $LZX unpack first.lzx plain
+  kill -CONT $late
+  wait $late
+  code=$?
+  [ $code = 2 ] || { fail "a file made while the run waited: exit $code"; cat late.out; }
+  expect_text late.out "was made by another program while the update was staged" "a file made while the run waited"
+  cmp -s plain/large.txt src/large.txt || fail "a run that planned a new file replaced the one made meanwhile"
+fi
 
 # ---- A stream that fails leaves no side file in the current directory -------
 head -c 20000 /dev/urandom > noise.bin  # no row of 0xFF bytes for the sort stage
