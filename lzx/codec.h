@@ -200,9 +200,25 @@ private:
     CodecResult HufOutRef(int lengthCode, int distanceCode);
     CodecResult LzxEmit();
     CodecResult LzxRecvTable(bool* fast);
-    CodecResult DecodeItems(int nbits, int* out);
-    CodecResult DecodeItem(BitReader& in, int* out);
-    CodecResult PutReference(int* out, int length, int distance);
+    // The item loop (lz.cpp): one block's decoding in progress is a lane,
+    // its reader, its output and its bounds; LzItem takes one item in the
+    // fast or the careful form.
+    struct FastForm;
+    struct CarefulForm;
+    struct LzLane {
+        BitReader in;
+        std::uint8_t* op;
+        std::uint32_t entry;  // the fast form's next first-level entry, looked up ahead
+        bool table;           // the fast table holds the block's code
+        const std::uint8_t* fastEnd;
+        const std::uint8_t* outEnd;
+        bool Fast() const;
+    };
+    LzLane StartLzLane(int nbits, bool table);
+    template <class Form>
+    CodecResult LzItem(LzLane& lane);
+    CodecResult SlowLzEntry(const BitReader& in, std::uint32_t* entry);
+    CodecResult FinishLzLane(const LzLane& from, int nbits, int* decoded);
 
     // Sort stage.
     CodecResult SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order, int* n);
@@ -260,6 +276,21 @@ private:
         return (entry & FastPair) ? (entry & 0x1F00FF00) | ((entry >> 24) & 0x1F) : entry;
     }
     bool SlowReady = false;
+    // The fast-table entry of symbol s with a code of the given length; 0
+    // for a symbol the method cannot use (a reference symbol without a
+    // class).
+    static std::uint32_t FastEntry(int s, int length, bool references) {
+        int item = length;
+        if (references && s >= 256) {
+            const int lc = (s & 255) >> 4;
+            const int dc = s & 15;
+            if (lc < 1 || lc > 8 || dc > 10)
+                return 0;
+            item = length + (lc - 1) + (dc >= 2 ? dc - 1 : 0);
+        }
+        return static_cast<std::uint32_t>(item) | static_cast<std::uint32_t>(s) << 8 |
+               static_cast<std::uint32_t>(length) << 24;
+    }
 
     // The format's hash of the four bytes at a position into 10 bits. The
     // match search's chains use ChainHash instead: any hash under which
