@@ -101,6 +101,19 @@ public:
     CodecResult DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags, int* used);
     const char* Failure() const { return failure.c_str(); }
 
+    // Two records decoded at once, each by its own codec, as DecodeBlock
+    // decodes each: the same bytes, the same result and report (in its
+    // codec's Failure()). Faster than one after the other: their chains of
+    // waits overlap.
+    struct BlockJob {
+        const std::uint8_t* record;
+        int size;
+        std::uint8_t* destination;
+        int used;
+        CodecResult result;
+    };
+    static void DecodeBlockPair(Codec& a, Codec& b, BlockJob& first, BlockJob& second, int flags);
+
 private:
     // The unit tests look at each stage and its work areas.
     friend struct TestCodec;
@@ -112,6 +125,9 @@ private:
     void WriteRecord(int nbits, FileRec* file, int flags);
     int ReadRecord(FileRec* file, int flags);
     CodecResult DecodeRecord(int nbits, std::uint8_t* destination, int flags);
+    CodecResult LoadRecord(const std::uint8_t* record, int size, int flags, int* used, int* nbits);
+    void ClearReach(int nbits);
+    CodecResult FinishRecord(int m, std::uint8_t* destination, int flags);
 
     // Records the report's text; answers result.
     CodecResult Fail(CodecResult result, const char* format, ...) CODEC_PRINTF(3, 4);
@@ -184,6 +200,18 @@ private:
     // length of the stage data decoded.
     CodecResult HufPack(int len, int* nbits);
     CodecResult HufUnpack(int nbits, int* m);
+    struct HufLane {
+        BitReader in;
+        std::uint8_t* out = nullptr;
+        bool table = false;  // the fast table holds the block's code
+        const std::uint8_t* fastEnd = nullptr;
+        const std::uint8_t* outEnd = nullptr;
+        bool Fast() const;
+    };
+    CodecResult StartHuf(int nbits, HufLane* lane);
+    bool HufStep(HufLane& lane) const;
+    CodecResult FinishHufLane(const HufLane& from, int nbits, int* m);
+    static void HufPair(const Codec& a, const Codec& b, HufLane& first, HufLane& second);
 
     // Run-length stage: *m receives the length of the stage data.
     CodecResult RlePack(const std::uint8_t* data, int* m);
@@ -204,19 +232,24 @@ private:
     // its reader, its output and its bounds; LzItem takes one item in the
     // fast or the careful form.
     struct FastForm;
+    struct PairForm;
     struct CarefulForm;
     struct LzLane {
         BitReader in;
-        std::uint8_t* op;
-        std::uint32_t entry;  // the fast form's next first-level entry, looked up ahead
-        bool table;           // the fast table holds the block's code
-        const std::uint8_t* fastEnd;
-        const std::uint8_t* outEnd;
+        std::uint8_t* op = nullptr;
+        std::uint32_t entry = 0;  // the fast form's next first-level entry, looked up ahead
+        bool table = false;       // the fast table holds the block's code
+        const std::uint8_t* fastEnd = nullptr;
+        const std::uint8_t* outEnd = nullptr;
         bool Fast() const;
     };
+    CodecResult StartLzx(int nbits, LzLane* lane);
     LzLane StartLzLane(int nbits, bool table);
+    static void LzPair(Codec& a, Codec& b, LzLane& first, LzLane& second, CodecResult* firstResult,
+                       CodecResult* secondResult);
     template <class Form>
     CodecResult LzItem(LzLane& lane);
+    CodecResult CarefulLzItem(LzLane& lane);
     CodecResult SlowLzEntry(const BitReader& in, std::uint32_t* entry);
     CodecResult FinishLzLane(const LzLane& from, int nbits, int* decoded);
 

@@ -318,9 +318,15 @@ constexpr int ClassExtra[16] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 // item at once, so the next lookup need not wait for the fields.
 struct Codec::FastForm {
     static constexpr bool careful = false;
+    static constexpr bool ahead = true;
+};
+struct Codec::PairForm {
+    static constexpr bool careful = false;
+    static constexpr bool ahead = false;
 };
 struct Codec::CarefulForm {
     static constexpr bool careful = true;
+    static constexpr bool ahead = false;
 };
 
 namespace {
@@ -335,7 +341,11 @@ constexpr int LzFastRoom = LzMaxMatch;
 }  // namespace
 
 Codec::LzLane Codec::StartLzLane(int nbits, bool table) {
-    LzLane lane{BitReader(BitBuf, BitPos), WorkBuf, 0, table, nullptr, WorkBuf + BlockSize - LzFastRoom};
+    LzLane lane;
+    lane.in = BitReader(BitBuf, BitPos);
+    lane.op = WorkBuf;
+    lane.table = table;
+    lane.outEnd = WorkBuf + BlockSize - LzFastRoom;
     // The loop's every path ends in a refill, so the test of the position is
     // one compare of RefillFrom() with the byte that bounds it.
     lane.fastEnd = BitBuf + std::max(0, (nbits - LzFastBits + RefillBits) / 8);
@@ -360,8 +370,10 @@ CodecResult Codec::SlowLzEntry(const BitReader& in, std::uint32_t* entry) {
     return CodecResult::Success;
 }
 
+// Always inlined: a lane kept in registers through the loop is the point,
+// and a call would put it in memory.
 template <class Form>
-inline CodecResult Codec::LzItem(LzLane& lane) {
+[[gnu::always_inline]] inline CodecResult Codec::LzItem(LzLane& lane) {
     BitReader& in = lane.in;
     std::uint8_t*& op = lane.op;
     std::uint32_t entry;
@@ -371,17 +383,18 @@ inline CodecResult Codec::LzItem(LzLane& lane) {
         if (entry == 0)
             CODEC_TRY(SlowLzEntry(in, &entry));
     } else {
-        entry = lane.entry;
+        entry = Form::ahead ? lane.entry : FastTab[in.Peek() & (FastSize - 1)];
         if (entry & FastSub) [[unlikely]]
             entry = FastLookup(in.Peek());
         if (entry == 0) [[unlikely]] {
             // Through a copy: the lane itself is never seen outside the
             // loop, so that its reader and output stay in registers.
             LzLane slow = lane;
-            CODEC_TRY(LzItem<CarefulForm>(slow));
+            CODEC_TRY(CarefulLzItem(slow));
             lane = slow;
             in.Refill();
-            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+            if constexpr (Form::ahead)
+                lane.entry = FastTab[in.Peek() & (FastSize - 1)];
             return CodecResult::Success;
         }
     }
@@ -407,14 +420,16 @@ inline CodecResult Codec::LzItem(LzLane& lane) {
             *op = static_cast<std::uint8_t>(next >> 8);
             op += literal;
             in.Skip(literal ? EntryBits(next) : 0);
-            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+            if constexpr (Form::ahead)
+                lane.entry = FastTab[in.Peek() & (FastSize - 1)];
             in.Refill();
         }
         return CodecResult::Success;
     }
     bits >>= entry >> 24;
     if constexpr (!Form::careful) {
-        lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+        if constexpr (Form::ahead)
+            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
         in.Refill();
     }
     const int lc = (s >> 4) & 15;
@@ -430,6 +445,12 @@ inline CodecResult Codec::LzItem(LzLane& lane) {
     CopyMatch(op, distance, length);
     op += length;
     return CodecResult::Success;
+}
+
+// The careful form out of line, for the fast form's rare items: inlined
+// there, it would crowd the hot loop.
+[[gnu::noinline]] CodecResult Codec::CarefulLzItem(LzLane& lane) {
+    return LzItem<CarefulForm>(lane);
 }
 
 // Whether the fast form may take the lane's next item.
@@ -451,11 +472,41 @@ CodecResult Codec::FinishLzLane(const LzLane& from, int nbits, int* decoded) {
     return CodecResult::Success;
 }
 
-CodecResult Codec::LzxUnpack(int nbits, int* m) {
+// Receives the block's code and sets a lane at its first item.
+CodecResult Codec::StartLzx(int nbits, LzLane* lane) {
     BitPos = 0;
-    *m = 0;
     bool table;
     CODEC_TRY(LzxRecvTable(&table));
-    LzLane lane = StartLzLane(nbits, table);
+    *lane = StartLzLane(nbits, table);
+    return CodecResult::Success;
+}
+
+CodecResult Codec::LzxUnpack(int nbits, int* m) {
+    *m = 0;
+    LzLane lane;
+    CODEC_TRY(StartLzx(nbits, &lane));
     return FinishLzLane(lane, nbits, m);
+}
+
+// Two blocks' items in turns, while both may take the fast form; a
+// failure ends the loop with that block's result. The lanes are copied in
+// and out, so that inside the loop they live in registers.
+void Codec::LzPair(Codec& a, Codec& b, LzLane& first, LzLane& second, CodecResult* firstResult,
+                   CodecResult* secondResult) {
+    LzLane x = first;
+    LzLane y = second;
+    while (x.Fast() && y.Fast()) {
+        if (const CodecResult r = a.LzItem<PairForm>(x); r != CodecResult::Success) [[unlikely]] {
+            *firstResult = r;
+            break;
+        }
+        if (const CodecResult r = b.LzItem<PairForm>(y); r != CodecResult::Success) [[unlikely]] {
+            *secondResult = r;
+            break;
+        }
+    }
+    x.entry = a.FastTab[x.in.Peek() & (FastSize - 1)];
+    y.entry = b.FastTab[y.in.Peek() & (FastSize - 1)];
+    first = x;
+    second = y;
 }
