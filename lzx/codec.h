@@ -128,6 +128,8 @@ private:
     CodecResult LoadRecord(const std::uint8_t* record, int size, int flags, int* used, int* nbits);
     void ClearReach(int nbits);
     CodecResult FinishRecord(int m, std::uint8_t* destination, int flags);
+    static void UnpackPair(Codec& a, Codec& b, const int nbits[2], bool huffman, CodecResult* firstResult,
+                           CodecResult* secondResult, int m[2]);
 
     // Records the report's text; answers result.
     CodecResult Fail(CodecResult result, const char* format, ...) CODEC_PRINTF(3, 4);

@@ -126,35 +126,45 @@ CodecResult Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_
 // through the same forms as a lone block, so a block's bytes and its report
 // are what DecodeBlock gives.
 void Codec::DecodeBlockPair(Codec& a, Codec& b, BlockJob& first, BlockJob& second, int flags) {
-    const bool huffman = (flags & FlagHuffman) != 0;
     Codec* const codecs[2] = {&a, &b};
     BlockJob* const jobs[2] = {&first, &second};
-    LzLane lz[2];
-    HufLane huf[2];
     int nbits[2] = {0, 0};
     for (int k = 0; k < 2; ++k) {
-        Codec& c = *codecs[k];
         BlockJob& job = *jobs[k];
-        job.result = c.LoadRecord(job.record, job.size, flags, &job.used, &nbits[k]);
-        if (job.result != CodecResult::Success)
-            continue;
-        c.ClearReach(nbits[k]);
-        job.result = huffman ? c.StartHuf(nbits[k], &huf[k]) : c.StartLzx(nbits[k], &lz[k]);
+        job.result = codecs[k]->LoadRecord(job.record, job.size, flags, &job.used, &nbits[k]);
+        if (job.result == CodecResult::Success)
+            codecs[k]->ClearReach(nbits[k]);
     }
-    if (first.result == CodecResult::Success && second.result == CodecResult::Success) {
+    int m[2] = {0, 0};
+    UnpackPair(a, b, nbits, (flags & FlagHuffman) != 0, &first.result, &second.result, m);
+    for (int k = 0; k < 2; ++k) {
+        if (jobs[k]->result == CodecResult::Success)
+            jobs[k]->result = codecs[k]->FinishRecord(m[k], jobs[k]->destination, flags);
+    }
+}
+
+// The entropy method of two blocks at once, as LzxUnpack or HufUnpack
+// decodes each: a block whose result is not Success on entry is left out.
+void Codec::UnpackPair(Codec& a, Codec& b, const int nbits[2], bool huffman, CodecResult* firstResult,
+                       CodecResult* secondResult, int m[2]) {
+    Codec* const codecs[2] = {&a, &b};
+    CodecResult* const results[2] = {firstResult, secondResult};
+    LzLane lz[2];
+    HufLane huf[2];
+    for (int k = 0; k < 2; ++k) {
+        if (*results[k] == CodecResult::Success)
+            *results[k] = huffman ? codecs[k]->StartHuf(nbits[k], &huf[k]) : codecs[k]->StartLzx(nbits[k], &lz[k]);
+    }
+    if (*firstResult == CodecResult::Success && *secondResult == CodecResult::Success) {
         if (huffman)
             HufPair(a, b, huf[0], huf[1]);
         else
-            LzPair(a, b, lz[0], lz[1], &first.result, &second.result);
+            LzPair(a, b, lz[0], lz[1], firstResult, secondResult);
     }
     for (int k = 0; k < 2; ++k) {
-        Codec& c = *codecs[k];
-        BlockJob& job = *jobs[k];
-        int m = 0;
-        if (job.result == CodecResult::Success)
-            job.result = huffman ? c.FinishHufLane(huf[k], nbits[k], &m) : c.FinishLzLane(lz[k], nbits[k], &m);
-        if (job.result == CodecResult::Success)
-            job.result = c.FinishRecord(m, job.destination, flags);
+        if (*results[k] == CodecResult::Success)
+            *results[k] = huffman ? codecs[k]->FinishHufLane(huf[k], nbits[k], &m[k])
+                                  : codecs[k]->FinishLzLane(lz[k], nbits[k], &m[k]);
     }
 }
 

@@ -127,9 +127,29 @@ protected:
         return bits;
     }
 
-    // Decodes the bits in two fresh codecs, with the stage's fast loops and
-    // with its plain form: the same bytes, or the same report. Answers
-    // whether they failed.
+    // What the plain form gives: a report, or the stage data.
+    struct Decoded {
+        std::string failure;
+        Bytes bytes;
+    };
+    Bytes previousBits;  // the block decoded before, and its plain result
+    int previousNbits = 0;
+    Decoded previous;
+
+    static void ExpectSame(CodecResult result, const TestCodec& codec, int length, const Decoded& plain) {
+        if (!plain.failure.empty()) {
+            EXPECT_NE(result, CodecResult::Success);
+            EXPECT_EQ(std::string(codec.Failure()), plain.failure);
+            return;
+        }
+        EXPECT_EQ(result, CodecResult::Success) << codec.Failure();
+        EXPECT_EQ(Bytes(codec.WorkBuf, codec.WorkBuf + length), plain.bytes);
+    }
+
+    // Decodes the bits in fresh codecs: with the stage's fast loops, with
+    // its plain form, and two at a time, paired with the block before (each
+    // leaving the loop they share at a place of its own): the same bytes,
+    // or the same report. Answers whether they failed.
     bool DecodeBoth(const Bytes& bits, int nbits, bool huffman) {
         auto fast = std::make_unique<TestCodec>();
         auto plain = std::make_unique<TestCodec>();
@@ -139,17 +159,29 @@ protected:
         int plainLength = 0;
         const CodecResult result =
             huffman ? fast->TryHufUnpack(nbits, &fastLength) : fast->TryLzxUnpack(nbits, &fastLength);
-        const std::string failure =
+        Decoded now;
+        now.failure =
             huffman ? plain->PlainHufUnpack(nbits, &plainLength) : plain->PlainLzxUnpack(nbits, &plainLength);
-        if (!failure.empty()) {
-            EXPECT_NE(result, CodecResult::Success);
-            EXPECT_EQ(std::string(fast->Failure()), failure);
-            return true;
+        if (now.failure.empty())
+            now.bytes.assign(plain->WorkBuf, plain->WorkBuf + plainLength);
+        ExpectSame(result, *fast, fastLength, now);
+
+        if (!previousBits.empty()) {
+            auto a = std::make_unique<TestCodec>();
+            auto b = std::make_unique<TestCodec>();
+            std::copy(previousBits.begin(), previousBits.end(), a->BitBuf);
+            std::copy(bits.begin(), bits.end(), b->BitBuf);
+            const int both[2] = {previousNbits, nbits};
+            CodecResult results[2] = {CodecResult::Success, CodecResult::Success};
+            int lengths[2] = {0, 0};
+            TestCodec::TryUnpackPair(*a, *b, both, huffman, results, lengths);
+            ExpectSame(results[0], *a, lengths[0], previous);
+            ExpectSame(results[1], *b, lengths[1], now);
         }
-        EXPECT_EQ(result, CodecResult::Success) << fast->Failure();
-        EXPECT_EQ(fastLength, plainLength);
-        EXPECT_TRUE(std::equal(fast->WorkBuf, fast->WorkBuf + fastLength, plain->WorkBuf));
-        return false;
+        previousBits = bits;
+        previousNbits = nbits;
+        previous = now;
+        return !now.failure.empty();
     }
 };
 
