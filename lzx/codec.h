@@ -218,6 +218,23 @@ private:
     // Run-length stage: *m receives the length of the stage data.
     CodecResult RlePack(const std::uint8_t* data, int* m);
     CodecResult RleUnpack(int m, std::uint8_t* destination);
+    // The expansion (rle.cpp): one block's in progress is a lane, its
+    // stage data and its output; RleUnit takes one step in the fast or the
+    // careful form.
+    struct RleLane {
+        const std::uint8_t* in = nullptr;
+        const std::uint8_t* end = nullptr;  // the end of the stage data
+        std::uint8_t* out = nullptr;
+        std::uint8_t* outEnd = nullptr;     // the end of the block's output
+        bool Fast() const;
+    };
+    CodecResult StartRle(int m, std::uint8_t* destination, RleLane* lane, bool* done);
+    template <class Form>
+    CodecResult RleUnit(RleLane& lane);
+    CodecResult FinishRleLane(const RleLane& from);
+    static void RlePair(Codec& a, Codec& b, RleLane& first, RleLane& second);
+    static void ExpandPair(Codec& a, Codec& b, const int m[2], std::uint8_t* const destinations[2],
+                           CodecResult* firstResult, CodecResult* secondResult);
 
     // LZ stage, the same way.
     CodecResult LzxPack(int m, int* nbits);
@@ -233,9 +250,22 @@ private:
     // The item loop (lz.cpp): one block's decoding in progress is a lane,
     // its reader, its output and its bounds; LzItem takes one item in the
     // fast or the careful form.
-    struct FastForm;
-    struct PairForm;
-    struct CarefulForm;
+    // The forms of a hot loop written once (lz.cpp, rle.cpp): the fast one,
+    // which the caller's bounds free from the tests of a block's ends; the
+    // fast one for two blocks in turns, which looks nothing up ahead; the
+    // careful one, with every test.
+    struct FastForm {
+        static constexpr bool careful = false;
+        static constexpr bool ahead = true;
+    };
+    struct PairForm {
+        static constexpr bool careful = false;
+        static constexpr bool ahead = false;
+    };
+    struct CarefulForm {
+        static constexpr bool careful = true;
+        static constexpr bool ahead = false;
+    };
     struct LzLane {
         BitReader in;
         std::uint8_t* op = nullptr;

@@ -316,18 +316,8 @@ constexpr int ClassExtra[16] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 // A refill before each item gives it all its bits: at most 24 for the code
 // and 7 + 9 for the extra fields; the bit position moves on by the whole
 // item at once, so the next lookup need not wait for the fields.
-struct Codec::FastForm {
-    static constexpr bool careful = false;
-    static constexpr bool ahead = true;
-};
-struct Codec::PairForm {
-    static constexpr bool careful = false;
-    static constexpr bool ahead = false;
-};
-struct Codec::CarefulForm {
-    static constexpr bool careful = true;
-    static constexpr bool ahead = false;
-};
+// (The forms themselves are in codec.h, shared with the run-length
+// expansion.)
 
 namespace {
 
