@@ -232,9 +232,6 @@ private:
     template <class Form>
     CodecResult RleUnit(RleLane& lane);
     CodecResult FinishRleLane(const RleLane& from);
-    static void RlePair(Codec& a, Codec& b, RleLane& first, RleLane& second);
-    static void ExpandPair(Codec& a, Codec& b, const int m[2], std::uint8_t* const destinations[2],
-                           CodecResult* firstResult, CodecResult* secondResult);
 
     // LZ stage, the same way.
     CodecResult LzxPack(int m, int* nbits);
@@ -251,20 +248,13 @@ private:
     // its reader, its output and its bounds; LzItem takes one item in the
     // fast or the careful form.
     // The forms of a hot loop written once (lz.cpp, rle.cpp): the fast one,
-    // which the caller's bounds free from the tests of a block's ends; the
-    // fast one for two blocks in turns, which looks nothing up ahead; the
-    // careful one, with every test.
+    // which the caller's bounds free from the tests of a block's ends, and
+    // the careful one, with every test.
     struct FastForm {
         static constexpr bool careful = false;
-        static constexpr bool ahead = true;
-    };
-    struct PairForm {
-        static constexpr bool careful = false;
-        static constexpr bool ahead = false;
     };
     struct CarefulForm {
         static constexpr bool careful = true;
-        static constexpr bool ahead = false;
     };
     struct LzLane {
         BitReader in;

@@ -373,7 +373,7 @@ template <class Form>
         if (entry == 0)
             CODEC_TRY(SlowLzEntry(in, &entry));
     } else {
-        entry = Form::ahead ? lane.entry : FastTab[in.Peek() & (FastSize - 1)];
+        entry = lane.entry;
         if (entry & FastSub) [[unlikely]]
             entry = FastLookup(in.Peek());
         if (entry == 0) [[unlikely]] {
@@ -383,8 +383,7 @@ template <class Form>
             CODEC_TRY(CarefulLzItem(slow));
             lane = slow;
             in.Refill();
-            if constexpr (Form::ahead)
-                lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
             return CodecResult::Success;
         }
     }
@@ -410,16 +409,14 @@ template <class Form>
             *op = static_cast<std::uint8_t>(next >> 8);
             op += literal;
             in.Skip(literal ? EntryBits(next) : 0);
-            if constexpr (Form::ahead)
-                lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
             in.Refill();
         }
         return CodecResult::Success;
     }
     bits >>= entry >> 24;
     if constexpr (!Form::careful) {
-        if constexpr (Form::ahead)
-            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+        lane.entry = FastTab[in.Peek() & (FastSize - 1)];
         in.Refill();
     }
     const int lc = (s >> 4) & 15;
@@ -486,17 +483,15 @@ void Codec::LzPair(Codec& a, Codec& b, LzLane& first, LzLane& second, CodecResul
     LzLane x = first;
     LzLane y = second;
     while (x.Fast() && y.Fast()) {
-        if (const CodecResult r = a.LzItem<PairForm>(x); r != CodecResult::Success) [[unlikely]] {
+        if (const CodecResult r = a.LzItem<FastForm>(x); r != CodecResult::Success) [[unlikely]] {
             *firstResult = r;
             break;
         }
-        if (const CodecResult r = b.LzItem<PairForm>(y); r != CodecResult::Success) [[unlikely]] {
+        if (const CodecResult r = b.LzItem<FastForm>(y); r != CodecResult::Success) [[unlikely]] {
             *secondResult = r;
             break;
         }
     }
-    x.entry = a.FastTab[x.in.Peek() & (FastSize - 1)];
-    y.entry = b.FastTab[y.in.Peek() & (FastSize - 1)];
     first = x;
     second = y;
 }

@@ -117,14 +117,17 @@ CodecResult Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_
     return DecodeRecord(nbits, destination, flags);
 }
 
-// Two blocks at once. Each block's decoding is one chain of waits: every
-// item's table lookup waits for the bit count of the item before it. The
-// blocks are independent, so their LZ items are taken in turns in one loop,
-// a's then b's, each with its own reader, table and output, and one chain
-// runs while the other waits. The loop stops as soon as either block leaves
-// the fast form's bounds or fails; each block then finishes on its own,
-// through the same forms as a lone block, so a block's bytes and its report
-// are what DecodeBlock gives.
+// Two blocks at once. Each block's entropy stage is one chain of waits:
+// every code's table lookup waits for the bit count of the code before it.
+// The blocks are independent, so their codes are taken in turns in one
+// loop, a's then b's, each with its own reader, table and output, and one
+// chain runs while the other waits. The loop stops as soon as either block
+// leaves the fast form's bounds or fails; each block then finishes on its
+// own, through the same forms as a lone block, so a block's bytes and its
+// report are what DecodeBlock gives. The run-length expansions go one after
+// the other: their fast form takes all the units among 16 bytes from one
+// mask, so its steps hardly wait on one another, and taken in turns they
+// were slower.
 void Codec::DecodeBlockPair(Codec& a, Codec& b, BlockJob& first, BlockJob& second, int flags) {
     Codec* const codecs[2] = {&a, &b};
     BlockJob* const jobs[2] = {&first, &second};
@@ -137,38 +140,9 @@ void Codec::DecodeBlockPair(Codec& a, Codec& b, BlockJob& first, BlockJob& secon
     }
     int m[2] = {0, 0};
     UnpackPair(a, b, nbits, (flags & FlagHuffman) != 0, &first.result, &second.result, m);
-
-    // The run-length expansions in turns the same way, into the output or,
-    // with the sort stage after them, into BitBuf.
-    std::uint8_t* const stages[2] = {(flags & FlagSort) ? a.BitBuf : first.destination,
-                                     (flags & FlagSort) ? b.BitBuf : second.destination};
-    ExpandPair(a, b, m, stages, &first.result, &second.result);
     for (int k = 0; k < 2; ++k) {
-        Codec& c = *codecs[k];
-        if (jobs[k]->result == CodecResult::Success && (flags & FlagSort))
-            jobs[k]->result = c.SorUnpack(c.BitBuf, jobs[k]->destination, c.RowOrder, c.RowCount);
-    }
-}
-
-// The run-length expansion of two blocks at once, as RleUnpack expands
-// each: a block whose result is not Success on entry is left out.
-void Codec::ExpandPair(Codec& a, Codec& b, const int m[2], std::uint8_t* const destinations[2],
-                       CodecResult* firstResult, CodecResult* secondResult) {
-    Codec* const codecs[2] = {&a, &b};
-    CodecResult* const results[2] = {firstResult, secondResult};
-    RleLane lanes[2];
-    bool expanding[2] = {false, false};
-    for (int k = 0; k < 2; ++k) {
-        bool done = true;
-        if (*results[k] == CodecResult::Success)
-            *results[k] = codecs[k]->StartRle(m[k], destinations[k], &lanes[k], &done);
-        expanding[k] = !done;
-    }
-    if (expanding[0] && expanding[1])
-        RlePair(a, b, lanes[0], lanes[1]);
-    for (int k = 0; k < 2; ++k) {
-        if (expanding[k])
-            *results[k] = codecs[k]->FinishRleLane(lanes[k]);
+        if (jobs[k]->result == CodecResult::Success)
+            jobs[k]->result = codecs[k]->FinishRecord(m[k], jobs[k]->destination, flags);
     }
 }
 

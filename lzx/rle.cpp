@@ -285,15 +285,3 @@ CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
     CODEC_TRY(StartRle(m, destination, &lane, &done));
     return done ? CodecResult::Success : FinishRleLane(lane);
 }
-
-// Two expansions in turns, while both may take the fast form.
-void Codec::RlePair(Codec& a, Codec& b, RleLane& first, RleLane& second) {
-    RleLane x = first;
-    RleLane y = second;
-    while (x.Fast() && y.Fast()) {
-        a.RleUnit<FastForm>(x);
-        b.RleUnit<FastForm>(y);
-    }
-    first = x;
-    second = y;
-}

@@ -77,10 +77,6 @@ struct TestCodec : Codec {
                               int m[2]) {
         UnpackPair(a, b, nbits, huffman, &results[0], &results[1], m);
     }
-    static void TryExpandPair(TestCodec& a, TestCodec& b, const int m[2], std::uint8_t* const out[2],
-                              CodecResult results[2]) {
-        ExpandPair(a, b, m, out, &results[0], &results[1]);
-    }
 
     // The plain forms. PlainLzxUnpack: the LZ stage decoded one item at a
     // time through DecodeSymbol, each reference copied byte by byte after
