@@ -262,9 +262,9 @@ private:
         std::uint32_t entry = 0;  // the fast form's next first-level entry, looked up ahead
         bool table = false;       // the fast table holds the block's code
         const std::uint8_t* fastEnd = nullptr;
-        const std::uint8_t* outEnd = nullptr;
-        bool Fast() const;
     };
+    // Whether the fast form may take the lane's next item.
+    bool LzFast(const LzLane& lane) const;
     CodecResult StartLzx(int nbits, LzLane* lane);
     LzLane StartLzLane(int nbits, bool table);
     static void LzPair(Codec& a, Codec& b, LzLane& first, LzLane& second, CodecResult* firstResult,

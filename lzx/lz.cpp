@@ -335,7 +335,6 @@ Codec::LzLane Codec::StartLzLane(int nbits, bool table) {
     lane.in = BitReader(BitBuf, BitPos);
     lane.op = WorkBuf;
     lane.table = table;
-    lane.outEnd = WorkBuf + BlockSize - LzFastRoom;
     // The loop's every path ends in a refill, so the test of the position is
     // one compare of RefillFrom() with the byte that bounds it.
     lane.fastEnd = BitBuf + std::max(0, (nbits - LzFastBits + RefillBits) / 8);
@@ -440,16 +439,17 @@ template <class Form>
     return LzItem<CarefulForm>(lane);
 }
 
-// Whether the fast form may take the lane's next item.
-inline bool Codec::LzLane::Fast() const {
-    return table && op <= outEnd && in.RefillFrom() <= fastEnd;
+// The output's bound is the codec's own, so that a loop over two lanes
+// need not keep it beside each.
+inline bool Codec::LzFast(const LzLane& lane) const {
+    return lane.op <= WorkBuf + BlockSize - LzFastRoom && lane.in.RefillFrom() <= lane.fastEnd;
 }
 
 // A lane's items from where it stands to the end of its block: the fast
 // form while it may, then the careful one.
 CodecResult Codec::FinishLzLane(const LzLane& from, int nbits, int* decoded) {
     LzLane lane = from;
-    while (lane.Fast())
+    while (lane.table && LzFast(lane))
         CODEC_TRY(LzItem<FastForm>(lane));
     while (lane.in.Position() < nbits)
         CODEC_TRY(LzItem<CarefulForm>(lane));
@@ -480,9 +480,11 @@ CodecResult Codec::LzxUnpack(int nbits, int* m) {
 // and out, so that inside the loop they live in registers.
 void Codec::LzPair(Codec& a, Codec& b, LzLane& first, LzLane& second, CodecResult* firstResult,
                    CodecResult* secondResult) {
+    if (!first.table || !second.table)
+        return;
     LzLane x = first;
     LzLane y = second;
-    while (x.Fast() && y.Fast()) {
+    while (a.LzFast(x) && b.LzFast(y)) {
         if (const CodecResult r = a.LzItem<FastForm>(x); r != CodecResult::Success) [[unlikely]] {
             *firstResult = r;
             break;
