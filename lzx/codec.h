@@ -272,7 +272,7 @@ private:
     template <class Form>
     CodecResult LzItem(LzLane& lane);
     CodecResult CarefulLzItem(LzLane& lane);
-    CodecResult SlowLzEntry(const BitReader& in, std::uint32_t* entry);
+    CodecResult SlowLzEntry(std::uint64_t bits, std::uint32_t* entry);
     CodecResult FinishLzLane(const LzLane& from, int nbits, int* decoded);
 
     // Sort stage.

@@ -346,9 +346,9 @@ Codec::LzLane Codec::StartLzLane(int nbits, bool table) {
 // The entry of the symbol at the reader's position for the careful form
 // when the fast table gives none: DecodeSymbol's symbol, with the tests of
 // a symbol the fast table could never hold.
-CodecResult Codec::SlowLzEntry(const BitReader& in, std::uint32_t* entry) {
+CodecResult Codec::SlowLzEntry(std::uint64_t bits, std::uint32_t* entry) {
     NeedSlowTables(&MainTable);
-    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
+    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(bits));
     SAFETY_CHECK(s >= 0, CodecResult::BadData, "DecodeLong: code not found");
     if (s >= 256) {
         const int lc = (s & 255) >> 4;
@@ -369,8 +369,13 @@ template <class Form>
     if constexpr (Form::careful) {
         in.Refill();
         entry = lane.table ? FastLookup(in.Peek()) : 0;
-        if (entry == 0)
-            CODEC_TRY(SlowLzEntry(in, &entry));
+        if (entry == 0) {
+            // By value: a reader whose address was taken could not stay
+            // in registers in the loops around.
+            std::uint32_t slow = 0;
+            CODEC_TRY(SlowLzEntry(in.Peek(), &slow));
+            entry = slow;
+        }
     } else {
         entry = lane.entry;
         if (entry & FastSub) [[unlikely]]
@@ -449,8 +454,10 @@ inline bool Codec::LzFast(const LzLane& lane) const {
 // form while it may, then the careful one.
 CodecResult Codec::FinishLzLane(const LzLane& from, int nbits, int* decoded) {
     LzLane lane = from;
-    while (lane.table && LzFast(lane))
-        CODEC_TRY(LzItem<FastForm>(lane));
+    if (lane.table) {
+        while (LzFast(lane))
+            CODEC_TRY(LzItem<FastForm>(lane));
+    }
     while (lane.in.Position() < nbits)
         CODEC_TRY(LzItem<CarefulForm>(lane));
     BitPos = lane.in.Position();
