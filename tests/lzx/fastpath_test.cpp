@@ -362,17 +362,39 @@ TEST_F(FastPathTest, HuffmanLoopsMatchThePlainDecoder) {
 TEST_F(FastPathTest, MixedBlocksRoundTripUnderEveryFlag) {
     // Overlapping copies at every short distance, runs across word
     // boundaries, count bytes: the decoders' word copies and the word-wise
-    // expansion must rebuild every byte.
+    // expansion must rebuild every byte, alone and two records at once
+    // (each seed's with the one before; a record cut short fails alone).
+    Bytes before[4];
+    std::vector<std::uint8_t> previous[4];
     for (std::uint32_t seed = 1; seed <= 12; ++seed) {
         Bytes data = Mixed(seed * 31);
         std::fill_n(data.begin() + 64 * static_cast<int>(seed), SortRowBytes, 0xFF);
         for (const int flags : {0, 1, 2, 3}) {
             std::vector<std::uint8_t> record(Codec::MaxRecordSize);
             const int size = codec.EncodeBlock(data.data(), flags, record.data());
+            record.resize(static_cast<std::size_t>(size));
             auto other = std::make_unique<TestCodec>();
             Bytes back(BlockSize);
             ASSERT_EQ(other->DecodeBlock(record.data(), size, back.data(), flags), size);
             ASSERT_EQ(back, data) << "seed " << seed << " flags " << flags;
+            if (seed > 1) {
+                const int cut = seed % 3 == 0 ? size / 2 : size;
+                Bytes first(BlockSize), second(BlockSize);
+                Codec::BlockJob a{previous[flags].data(), static_cast<int>(previous[flags].size()), first.data(), 0,
+                                  CodecResult::Success};
+                Codec::BlockJob b{record.data(), cut, second.data(), 0, CodecResult::Success};
+                Codec::DecodeBlockPair(*other, codec, a, b, flags);
+                ASSERT_EQ(a.result, CodecResult::Success) << "seed " << seed << " flags " << flags;
+                ASSERT_EQ(a.used, static_cast<int>(previous[flags].size()));
+                ASSERT_EQ(first, before[flags]) << "seed " << seed << " flags " << flags;
+                ASSERT_EQ(b.result, cut == size ? CodecResult::Success : CodecResult::BadData) << "seed " << seed;
+                if (cut == size)
+                    ASSERT_EQ(second, data) << "seed " << seed << " flags " << flags;
+                else
+                    ASSERT_STREQ(codec.Failure(), "DecodeBlock: record cut short");
+            }
+            before[flags] = data;
+            previous[flags] = record;
         }
     }
 }
