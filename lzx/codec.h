@@ -207,9 +207,9 @@ private:
         std::uint8_t* out = nullptr;
         bool table = false;  // the fast table holds the block's code
         const std::uint8_t* fastEnd = nullptr;
-        const std::uint8_t* outEnd = nullptr;
-        bool Fast() const;
     };
+    // Whether the fast step may take the lane's next codes.
+    bool HufFast(const HufLane& lane) const;
     CodecResult StartHuf(int nbits, HufLane* lane);
     bool HufStep(HufLane& lane) const;
     CodecResult FinishHufLane(const HufLane& from, int nbits, int* m);

@@ -50,13 +50,14 @@ CodecResult Codec::StartHuf(int nbits, HufLane* lane) {
     // ends in a refill, so the position's test is one compare of
     // RefillFrom() with the byte that bounds it.
     lane->fastEnd = BitBuf + std::max(0, (nbits - 4 * FastBits + RefillBits) / 8);
-    lane->outEnd = WorkBuf + WorkBufSize - 8;
     lane->in.Refill();
     return CodecResult::Success;
 }
 
-inline bool Codec::HufLane::Fast() const {
-    return table && in.RefillFrom() <= fastEnd && out <= outEnd;
+// The output's bound is the codec's own, so that a loop over two lanes need
+// not keep it beside each.
+inline bool Codec::HufFast(const HufLane& lane) const {
+    return lane.in.RefillFrom() <= lane.fastEnd && lane.out <= WorkBuf + WorkBufSize - 8;
 }
 
 // The fast step: a refill carries at least 56 bits, enough for four
@@ -102,7 +103,7 @@ inline bool Codec::HufLane::Fast() const {
 // block's bits.
 CodecResult Codec::FinishHufLane(const HufLane& from, int nbits, int* m) {
     HufLane lane = from;
-    while (lane.Fast() && HufStep(lane)) {
+    while (lane.table && HufFast(lane) && HufStep(lane)) {
     }
     BitReader& in = lane.in;
     int out = static_cast<int>(lane.out - WorkBuf);
@@ -144,9 +145,11 @@ CodecResult Codec::HufUnpack(int nbits, int* m) {
 // Two blocks' bytes in turns, while both may take the fast step; the
 // lanes live in registers inside the loop.
 void Codec::HufPair(const Codec& a, const Codec& b, HufLane& first, HufLane& second) {
+    if (!first.table || !second.table)
+        return;
     HufLane x = first;
     HufLane y = second;
-    while (x.Fast() && y.Fast()) {
+    while (a.HufFast(x) && b.HufFast(y)) {
         if (!a.HufStep(x) || !b.HufStep(y))
             break;
     }
