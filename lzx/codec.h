@@ -202,6 +202,8 @@ private:
     // length of the stage data decoded.
     CodecResult HufPack(int len, int* nbits);
     CodecResult HufUnpack(int nbits, int* m);
+    // The byte loop (huffman_method.cpp) the same way: HufStep takes the
+    // codes of one refill, HufPair two blocks' in turns.
     struct HufLane {
         BitReader in;
         std::uint8_t* out = nullptr;
@@ -244,9 +246,6 @@ private:
     CodecResult HufOutRef(int lengthCode, int distanceCode);
     CodecResult LzxEmit();
     CodecResult LzxRecvTable(bool* fast);
-    // The item loop (lz.cpp): one block's decoding in progress is a lane,
-    // its reader, its output and its bounds; LzItem takes one item in the
-    // fast or the careful form.
     // The forms of a hot loop written once (lz.cpp, rle.cpp): the fast one,
     // which the caller's bounds free from the tests of a block's ends, and
     // the careful one, with every test.
@@ -256,6 +255,9 @@ private:
     struct CarefulForm {
         static constexpr bool careful = true;
     };
+    // The item loop (lz.cpp): one block's decoding in progress is a lane,
+    // its reader, its output and its bounds; LzItem takes one item in the
+    // fast or the careful form, LzPair two blocks' items in turns.
     struct LzLane {
         BitReader in;
         std::uint8_t* op = nullptr;

@@ -320,8 +320,8 @@ HileBatch* BatchCreate(HILE* stream) {
     else
         batch->reading.bytes.resize(ReadPiece);
     // Reading Huffman-mode blocks, each coder decodes two at once, with a
-    // second codec: that takes a sixth off their time. LZ-mode blocks in
-    // pairs took as long as one after the other on the machines measured,
+    // second codec: that takes a fifth off their time. LZ-mode blocks in
+    // pairs took as long as one after the other on the machine measured,
     // so their streams keep their memory and decode one at a time.
     const bool pairs = !write && (flags & FlagHuffman) != 0;
     if (pairs)
