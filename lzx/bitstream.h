@@ -60,6 +60,7 @@ inline constexpr int RefillReach = 15;
 // a refill); the caller masks what it needs.
 class BitReader {
 public:
+    BitReader() = default;
     BitReader(const std::uint8_t* buffer, int position) : start(buffer), next(buffer + (position >> 3)) {
         Refill();
         Skip(position & 7);
@@ -90,8 +91,8 @@ public:
     const std::uint8_t* RefillFrom() const { return next; }
 
 private:
-    const std::uint8_t* start;
-    const std::uint8_t* next;
+    const std::uint8_t* start = nullptr;
+    const std::uint8_t* next = nullptr;
     std::uint64_t bits = 0;
     int valid = 0;
 };

@@ -101,6 +101,19 @@ public:
     CodecResult DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags, int* used);
     const char* Failure() const { return failure.c_str(); }
 
+    // Two records decoded at once, each by its own codec, as DecodeBlock
+    // decodes each: the same bytes, the same result and report (in its
+    // codec's Failure()). Faster than one after the other: their chains of
+    // waits overlap.
+    struct BlockJob {
+        const std::uint8_t* record;
+        int size;
+        std::uint8_t* destination;
+        int used;
+        CodecResult result;
+    };
+    static void DecodeBlockPair(Codec& a, Codec& b, BlockJob& first, BlockJob& second, int flags);
+
 private:
     // The unit tests look at each stage and its work areas.
     friend struct TestCodec;
@@ -112,6 +125,11 @@ private:
     void WriteRecord(int nbits, FileRec* file, int flags);
     int ReadRecord(FileRec* file, int flags);
     CodecResult DecodeRecord(int nbits, std::uint8_t* destination, int flags);
+    CodecResult LoadRecord(const std::uint8_t* record, int size, int flags, int* used, int* nbits);
+    void ClearReach(int nbits);
+    CodecResult FinishRecord(int m, std::uint8_t* destination, int flags);
+    static void UnpackPair(Codec& a, Codec& b, const int nbits[2], bool huffman, CodecResult* firstResult,
+                           CodecResult* secondResult, int m[2]);
 
     // Records the report's text; answers result.
     CodecResult Fail(CodecResult result, const char* format, ...) CODEC_PRINTF(3, 4);
@@ -184,10 +202,38 @@ private:
     // length of the stage data decoded.
     CodecResult HufPack(int len, int* nbits);
     CodecResult HufUnpack(int nbits, int* m);
+    // The byte loop (huffman_method.cpp) the same way: HufStep takes the
+    // codes of one refill, HufPair two blocks' in turns.
+    struct HufLane {
+        BitReader in;
+        std::uint8_t* out = nullptr;
+        bool table = false;  // the fast table holds the block's code
+        const std::uint8_t* fastEnd = nullptr;
+    };
+    // Whether the fast step may take the lane's next codes.
+    bool HufFast(const HufLane& lane) const;
+    CodecResult StartHuf(int nbits, HufLane* lane);
+    bool HufStep(HufLane& lane) const;
+    CodecResult FinishHufLane(const HufLane& from, int nbits, int* m);
+    static void HufPair(const Codec& a, const Codec& b, HufLane& first, HufLane& second);
 
     // Run-length stage: *m receives the length of the stage data.
     CodecResult RlePack(const std::uint8_t* data, int* m);
     CodecResult RleUnpack(int m, std::uint8_t* destination);
+    // The expansion (rle.cpp): one block's in progress is a lane, its
+    // stage data and its output; RleUnit takes one step in the fast or the
+    // careful form.
+    struct RleLane {
+        const std::uint8_t* in = nullptr;
+        const std::uint8_t* end = nullptr;  // the end of the stage data
+        std::uint8_t* out = nullptr;
+        std::uint8_t* outEnd = nullptr;     // the end of the block's output
+        bool Fast() const;
+    };
+    CodecResult StartRle(int m, std::uint8_t* destination, RleLane* lane, bool* done);
+    template <class Form>
+    CodecResult RleUnit(RleLane& lane);
+    CodecResult FinishRleLane(const RleLane& from);
 
     // LZ stage, the same way.
     CodecResult LzxPack(int m, int* nbits);
@@ -200,9 +246,36 @@ private:
     CodecResult HufOutRef(int lengthCode, int distanceCode);
     CodecResult LzxEmit();
     CodecResult LzxRecvTable(bool* fast);
-    CodecResult DecodeItems(int nbits, int* out);
-    CodecResult DecodeItem(BitReader& in, int* out);
-    CodecResult PutReference(int* out, int length, int distance);
+    // The forms of a hot loop written once (lz.cpp, rle.cpp): the fast one,
+    // which the caller's bounds free from the tests of a block's ends, and
+    // the careful one, with every test.
+    struct FastForm {
+        static constexpr bool careful = false;
+    };
+    struct CarefulForm {
+        static constexpr bool careful = true;
+    };
+    // The item loop (lz.cpp): one block's decoding in progress is a lane,
+    // its reader, its output and its bounds; LzItem takes one item in the
+    // fast or the careful form, LzPair two blocks' items in turns.
+    struct LzLane {
+        BitReader in;
+        std::uint8_t* op = nullptr;
+        std::uint32_t entry = 0;  // the fast form's next first-level entry, looked up ahead
+        bool table = false;       // the fast table holds the block's code
+        const std::uint8_t* fastEnd = nullptr;
+    };
+    // Whether the fast form may take the lane's next item.
+    bool LzFast(const LzLane& lane) const;
+    CodecResult StartLzx(int nbits, LzLane* lane);
+    LzLane StartLzLane(int nbits, bool table);
+    static void LzPair(Codec& a, Codec& b, LzLane& first, LzLane& second, CodecResult* firstResult,
+                       CodecResult* secondResult);
+    template <class Form>
+    CodecResult LzItem(LzLane& lane);
+    CodecResult CarefulLzItem(LzLane& lane);
+    CodecResult SlowLzEntry(std::uint64_t bits, std::uint32_t* entry);
+    CodecResult FinishLzLane(const LzLane& from, int nbits, int* decoded);
 
     // Sort stage.
     CodecResult SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order, int* n);
@@ -260,6 +333,21 @@ private:
         return (entry & FastPair) ? (entry & 0x1F00FF00) | ((entry >> 24) & 0x1F) : entry;
     }
     bool SlowReady = false;
+    // The fast-table entry of symbol s with a code of the given length; 0
+    // for a symbol the method cannot use (a reference symbol without a
+    // class).
+    static std::uint32_t FastEntry(int s, int length, bool references) {
+        int item = length;
+        if (references && s >= 256) {
+            const int lc = (s & 255) >> 4;
+            const int dc = s & 15;
+            if (lc < 1 || lc > 8 || dc > 10)
+                return 0;
+            item = length + (lc - 1) + (dc >= 2 ? dc - 1 : 0);
+        }
+        return static_cast<std::uint32_t>(item) | static_cast<std::uint32_t>(s) << 8 |
+               static_cast<std::uint32_t>(length) << 24;
+    }
 
     // The format's hash of the four bytes at a position into 10 bits. The
     // match search's chains use ChainHash instead: any hash under which

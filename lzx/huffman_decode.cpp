@@ -65,25 +65,6 @@ void Codec::BuildLongTables(const HufTable* table, int longest) {
     LongMask = static_cast<std::uint32_t>(size - 1);
 }
 
-namespace {
-
-// The fast-table entry of symbol s with a code of the given length; 0 for
-// a symbol the method cannot use (a reference symbol without a class).
-std::uint32_t FastEntry(int s, int length, bool references) {
-    int item = length;
-    if (references && s >= 256) {
-        const int lc = (s & 255) >> 4;
-        const int dc = s & 15;
-        if (lc < 1 || lc > 8 || dc > 10)
-            return 0;
-        item = length + (lc - 1) + (dc >= 2 ? dc - 1 : 0);
-    }
-    return static_cast<std::uint32_t>(item) | static_cast<std::uint32_t>(s) << 8 |
-           static_cast<std::uint32_t>(length) << 24;
-}
-
-}  // namespace
-
 bool Codec::BuildFastTable(const HufTable* table, bool references) {
     SlowReady = false;
     int count[MaxCodeLength + 1];

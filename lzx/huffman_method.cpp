@@ -34,63 +34,80 @@ CodecResult Codec::HufPack(int len, int* nbits) {
     return BitFrame("HufPack: buffer full", nbits);
 }
 
-CodecResult Codec::HufUnpack(int nbits, int* m) {
+// Receives the block's code and sets a lane at its first byte.
+CodecResult Codec::StartHuf(int nbits, HufLane* lane) {
     BitPos = 0;
     CODEC_TRY(RecvLens(&MainTable, ByteSymbols));
     CODEC_TRY(LenToVal(&MainTable));
-    const bool fast = BuildFastTable(&MainTable, false);
-    if (!fast)
+    lane->table = BuildFastTable(&MainTable, false);
+    if (!lane->table)
         NeedSlowTables(&MainTable);
-
-    // The hot loops: a refill carries at least 56 bits, enough for four
-    // entries of up to FastBits bits, each found with one lookup and each
-    // giving one byte or two. A longer code (up to 24 bits) is taken only
-    // first after a refill.
-    BitReader in(BitBuf, BitPos);
-    int out = 0;
-
+    lane->in = BitReader(BitBuf, BitPos);
+    lane->out = WorkBuf;
     // The block's bounds worked out once: while four entries from the
     // position stay inside the block's bits and eight more bytes inside
-    // WorkBuf, the first loop tests neither per entry. Every path through
-    // it ends in a refill, so the position's test is one compare of
-    // RefillFrom() with the byte that bounds it. An entry's two bytes are
-    // stored without a branch and the output moves on by one or two. Bits
-    // that no entry of the fast table holds, whatever they are, go to the
-    // second loop, which has every test and every report.
-    if (fast) {
-        const std::uint8_t* const fastEnd = BitBuf + std::max(0, (nbits - 4 * FastBits + RefillBits) / 8);
-        std::uint8_t* const work = WorkBuf;
-        in.Refill();
-        while (in.RefillFrom() <= fastEnd && out <= WorkBufSize - 8) {
-            std::uint32_t entry = FastTab[in.Peek() & (FastSize - 1)];
-            if (entry & FastSub) {
-                entry = FastLookup(in.Peek());
-                if (entry == 0)
-                    break;
-                in.Skip(EntryBits(entry));
-                work[out++] = static_cast<std::uint8_t>(entry >> 8);
-                in.Refill();
-                continue;
-            }
-            if (entry == 0)
-                break;
-            for (int i = 0;;) {
-                in.Skip(EntryBits(entry));
-                work[out] = static_cast<std::uint8_t>(entry >> 8);
-                work[out + 1] = static_cast<std::uint8_t>(entry >> 16);
-                out += 1 + static_cast<int>((entry & FastPair) != 0);
-                if (++i == 4)
-                    break;
-                entry = FastTab[in.Peek() & (FastSize - 1)];
-                if (entry == 0 || (entry & FastSub))
-                    break;
-            }
-            in.Refill();
-        }
-    }
+    // WorkBuf, the fast step tests neither per entry. Every path through it
+    // ends in a refill, so the position's test is one compare of
+    // RefillFrom() with the byte that bounds it.
+    lane->fastEnd = BitBuf + std::max(0, (nbits - 4 * FastBits + RefillBits) / 8);
+    lane->in.Refill();
+    return CodecResult::Success;
+}
 
-    // A pair is taken one byte at a time here: its second code may lie
-    // past the block's bits.
+// The output's bound is the codec's own, so that a loop over two lanes need
+// not keep it beside each.
+inline bool Codec::HufFast(const HufLane& lane) const {
+    return lane.in.RefillFrom() <= lane.fastEnd && lane.out <= WorkBuf + WorkBufSize - 8;
+}
+
+// The fast step: a refill carries at least 56 bits, enough for four
+// entries of up to FastBits bits, each found with one lookup and each
+// giving one byte or two (stored without a branch, the output moving on by
+// one or two). A longer code (up to 24 bits) is taken only first after a
+// refill. False, with nothing taken: bits that no entry of the fast table
+// holds, whatever they are, which the careful loop takes, with every test
+// and every report.
+[[gnu::always_inline]] inline bool Codec::HufStep(HufLane& lane) const {
+    BitReader& in = lane.in;
+    std::uint8_t*& out = lane.out;
+    std::uint32_t entry = FastTab[in.Peek() & (FastSize - 1)];
+    if (entry & FastSub) {
+        entry = FastLookup(in.Peek());
+        if (entry == 0)
+            return false;
+        in.Skip(EntryBits(entry));
+        *out++ = static_cast<std::uint8_t>(entry >> 8);
+        in.Refill();
+        return true;
+    }
+    if (entry == 0)
+        return false;
+    for (int i = 0;;) {
+        in.Skip(EntryBits(entry));
+        out[0] = static_cast<std::uint8_t>(entry >> 8);
+        out[1] = static_cast<std::uint8_t>(entry >> 16);
+        out += 1 + static_cast<int>((entry & FastPair) != 0);
+        if (++i == 4)
+            break;
+        entry = FastTab[in.Peek() & (FastSize - 1)];
+        if (entry == 0 || (entry & FastSub))
+            break;
+    }
+    in.Refill();
+    return true;
+}
+
+// A lane's bytes from where it stands to the end of its block: the fast
+// step while it may, then one code at a time with every test. A pair is
+// taken one byte at a time there: its second code may lie past the
+// block's bits.
+CodecResult Codec::FinishHufLane(const HufLane& from, int nbits, int* m) {
+    HufLane lane = from;
+    while (lane.table && HufFast(lane) && HufStep(lane)) {
+    }
+    BitReader& in = lane.in;
+    int out = static_cast<int>(lane.out - WorkBuf);
+    const bool fast = lane.table;
     while (in.Position() < nbits) {
         in.Refill();
         for (int i = 0; i < 4 && in.Position() < nbits; ++i) {
@@ -117,4 +134,25 @@ CodecResult Codec::HufUnpack(int nbits, int* m) {
     SAFETY_CHECK(BitPos == nbits, CodecResult::BadData, "HufUnpack: too many bits read");
     *m = out;
     return CodecResult::Success;
+}
+
+CodecResult Codec::HufUnpack(int nbits, int* m) {
+    HufLane lane;
+    CODEC_TRY(StartHuf(nbits, &lane));
+    return FinishHufLane(lane, nbits, m);
+}
+
+// Two blocks' bytes in turns, while both may take the fast step; the
+// lanes live in registers inside the loop.
+void Codec::HufPair(const Codec& a, const Codec& b, HufLane& first, HufLane& second) {
+    if (!first.table || !second.table)
+        return;
+    HufLane x = first;
+    HufLane y = second;
+    while (a.HufFast(x) && b.HufFast(y)) {
+        if (!a.HufStep(x) || !b.HufStep(y))
+            break;
+    }
+    first = x;
+    second = y;
 }

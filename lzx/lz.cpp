@@ -289,91 +289,117 @@ constexpr int ClassExtra[16] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
 }  // namespace
 
-// Checks a reference against the output so far and copies it.
-inline CodecResult Codec::PutReference(int* out, int length, int distance) {
-    SAFETY_CHECK(distance <= *out, CodecResult::BadData, "LzxUnpack: reference before the start of the block");
-    SAFETY_CHECK(*out + length <= BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded", BlockSize);
-    CopyMatch(WorkBuf + *out, distance, length);
-    *out += length;
+// ---- The item loop, written once ------------------------------------------
+//
+// LzItem decodes one literal or reference in one of two forms, both made
+// from the one body below:
+//
+//   FastForm     for the bulk of a block. The caller has worked out the
+//                block's bounds once: while the output has room for the
+//                longest reference (256 bytes) and the input has bits for
+//                two items ahead (LzFastBits), no item can pass either end,
+//                so the form tests neither. It keeps only the one test that
+//                data alone decides, a reference's reach before the block's
+//                start. The next item's first-level entry is looked up
+//                before the refill, from the bits still left (at least 16
+//                after any item, and FastBits are enough), so that the
+//                lookup waits only for the item before it, not for the
+//                refill's load.
+//   CarefulForm  for the last items of a block, for bits no fast entry
+//                holds, and for whole blocks whose code is not prefix-free
+//                (their symbols come from DecodeSymbol, which settles every
+//                ambiguity). Every test, before every write.
+//
+// Every report a damaged block can give comes from the same test in the
+// same order either way: the fast form stops before any test it leaves
+// out could fail, and hands bits it has no entry for to the careful form.
+// A refill before each item gives it all its bits: at most 24 for the code
+// and 7 + 9 for the extra fields; the bit position moves on by the whole
+// item at once, so the next lookup need not wait for the fields.
+// (The forms themselves are in codec.h, shared with the run-length
+// expansion.)
+
+namespace {
+
+// The fast form's budgets: it runs while the bits of two items (two
+// literals of up to 24 bits, or one item of up to 40) lie inside the block
+// from the position on, and while the output has room for the longest
+// reference.
+constexpr int LzFastBits = 2 * MaxCodeLength;
+constexpr int LzFastRoom = LzMaxMatch;
+
+}  // namespace
+
+Codec::LzLane Codec::StartLzLane(int nbits, bool table) {
+    LzLane lane;
+    lane.in = BitReader(BitBuf, BitPos);
+    lane.op = WorkBuf;
+    lane.table = table;
+    // The loop's every path ends in a refill, so the test of the position is
+    // one compare of RefillFrom() with the byte that bounds it.
+    lane.fastEnd = BitBuf + std::max(0, (nbits - LzFastBits + RefillBits) / 8);
+    lane.in.Refill();
+    lane.entry = FastTab[lane.in.Peek() & (FastSize - 1)];
+    return lane;
+}
+
+// The entry of the symbol at the reader's position for the careful form
+// when the fast table gives none: DecodeSymbol's symbol, with the tests of
+// a symbol the fast table could never hold.
+CodecResult Codec::SlowLzEntry(std::uint64_t bits, std::uint32_t* entry) {
+    NeedSlowTables(&MainTable);
+    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(bits));
+    SAFETY_CHECK(s >= 0, CodecResult::BadData, "DecodeLong: code not found");
+    if (s >= 256) {
+        const int lc = (s & 255) >> 4;
+        const int dc = s & 15;
+        SAFETY_CHECK(lc >= 1 && lc <= 8 && dc <= 10, CodecResult::BadData, "LzxUnpack: bad reference symbol %d", s);
+    }
+    *entry = FastEntry(s, MainTable.length[s], true);
     return CodecResult::Success;
 }
 
-// One literal or reference through DecodeSymbol, *out the output's length:
-// the path of every code the fast table does not hold, and of whole blocks
-// whose code is not prefix-free. Every check of a damaged block is here,
-// before the write.
-CodecResult Codec::DecodeItem(BitReader& in, int* out) {
-    NeedSlowTables(&MainTable);
-    in.Refill();
-    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
-    SAFETY_CHECK(s >= 0, CodecResult::BadData, "DecodeLong: code not found");
-    in.Skip(MainTable.length[s]);
-
-    if (s < 256) {
-        SAFETY_CHECK(*out < BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded", BlockSize);
-        WorkBuf[(*out)++] = static_cast<std::uint8_t>(s);
-        return CodecResult::Success;
-    }
-
-    const int lc = (s & 255) >> 4;
-    const int dc = s & 15;
-    SAFETY_CHECK(lc >= 1 && lc <= 8 && dc <= 10, CodecResult::BadData, "LzxUnpack: bad reference symbol %d", s);
-    const int L = lc <= 1 ? lc : (1 << (lc - 1)) + static_cast<int>(in.Get(lc - 1));
-    const int D = dc <= 1 ? dc : (1 << (dc - 1)) + static_cast<int>(in.Get(dc - 1));
-    return PutReference(out, L + 3, D + 1);
-}
-
-// The hot loops. A refill before each item gives it all its bits: at most
-// 24 for the code and 7 + 9 for the extra fields. The bit position moves on
-// by the whole item at once, so the next item's lookup need not wait for
-// this one's length and distance.
-//
-// The block's bounds are worked out once: while the output has room for the
-// longest reference (256 bytes) and the input has bits for two items ahead,
-// no item can pass either end, so the first loop tests neither per item.
-// It keeps only the one test that data alone decides, a reference's reach
-// before the block's start. Past those bounds the second loop takes each
-// item with all of its tests. Every report a damaged block can give comes
-// from the same test in the same order either way, since the first loop
-// stops before any other test could fail.
-CodecResult Codec::DecodeItems(int nbits, int* decoded) {
-    BitReader in(BitBuf, BitPos);
-    std::uint8_t* const work = WorkBuf;
-
-    // Two items (two literals of up to 24 bits, or one item of up to 40)
-    // from a position at most this far on stay inside the block's bits.
-    // The loop's every path ends in a refill, so the test of the position
-    // is one compare of RefillFrom() with the byte that bounds it. The
-    // output is a pointer of the loop's own, never seen outside it, so that
-    // it stays in a register; the slow path gets a copy.
-    const int fastBits = nbits - 2 * MaxCodeLength;
-    const std::uint8_t* const fastEnd = BitBuf + std::max(0, (fastBits + RefillBits) / 8);
-    const std::uint8_t* const outEnd = work + BlockSize - LzMaxMatch;
-    std::uint8_t* op = work;
-    // The next item's first-level entry is looked up before the refill,
-    // from the bits still left (at least 16 after any item, and FastBits
-    // are enough), so that the lookup waits only for the item before it,
-    // not for the refill's load. Only a code longer than FastBits goes on
-    // to its second table, with the refilled bits, at the top of the loop.
-    in.Refill();
-    std::uint32_t entry = FastTab[in.Peek() & (FastSize - 1)];
-    while (op <= outEnd && in.RefillFrom() <= fastEnd) {
+// Always inlined: a lane kept in registers through the loop is the point,
+// and a call would put it in memory.
+template <class Form>
+[[gnu::always_inline]] inline CodecResult Codec::LzItem(LzLane& lane) {
+    BitReader& in = lane.in;
+    std::uint8_t*& op = lane.op;
+    std::uint32_t entry;
+    if constexpr (Form::careful) {
+        in.Refill();
+        entry = lane.table ? FastLookup(in.Peek()) : 0;
+        if (entry == 0) {
+            // By value: a reader whose address was taken could not stay
+            // in registers in the loops around.
+            std::uint32_t slow = 0;
+            CODEC_TRY(SlowLzEntry(in.Peek(), &slow));
+            entry = slow;
+        }
+    } else {
+        entry = lane.entry;
         if (entry & FastSub) [[unlikely]]
             entry = FastLookup(in.Peek());
         if (entry == 0) [[unlikely]] {
-            BitReader slow = in;
-            int out = static_cast<int>(op - work);
-            CODEC_TRY(DecodeItem(slow, &out));
-            op = work + out;
-            in = slow;
+            // Through a copy: the lane itself is never seen outside the
+            // loop, so that its reader and output stay in registers.
+            LzLane slow = lane;
+            CODEC_TRY(CarefulLzItem(slow));
+            lane = slow;
             in.Refill();
-            entry = FastTab[in.Peek() & (FastSize - 1)];
-            continue;
+            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+            return CodecResult::Success;
         }
-        std::uint64_t bits = in.Peek();
-        in.Skip(EntryBits(entry));
-        const int s = static_cast<int>((entry >> 8) & 0xFFFF);
-        if (s < 256) {
+    }
+    std::uint64_t bits = in.Peek();
+    in.Skip(EntryBits(entry));
+    const int s = static_cast<int>((entry >> 8) & 0xFFFF);
+    if (s < 256) {
+        if constexpr (Form::careful) {
+            SAFETY_CHECK(op < WorkBuf + BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded",
+                         BlockSize);
+            *op++ = static_cast<std::uint8_t>(s);
+        } else {
             // Literals come in strings. After one (at most 24 bits) at
             // least 32 refilled bits are left, enough for a second literal
             // without a refill. Its first-level entry is taken without a
@@ -387,69 +413,94 @@ CodecResult Codec::DecodeItems(int nbits, int* decoded) {
             *op = static_cast<std::uint8_t>(next >> 8);
             op += literal;
             in.Skip(literal ? EntryBits(next) : 0);
-            entry = FastTab[in.Peek() & (FastSize - 1)];
+            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
             in.Refill();
-            continue;
         }
-        bits >>= entry >> 24;
-        entry = FastTab[in.Peek() & (FastSize - 1)];
-        in.Refill();
-        const int lc = (s >> 4) & 15;
-        const int dc = s & 15;
-        const int lengthExtra = ClassExtra[lc];
-        const int length = ClassBase[lc] + static_cast<int>(bits & ((1u << lengthExtra) - 1)) + 3;
-        bits >>= lengthExtra;
-        const int distance = ClassBase[dc] + static_cast<int>(bits & ((1u << ClassExtra[dc]) - 1)) + 1;
-        SAFETY_CHECK(distance <= op - work, CodecResult::BadData, "LzxUnpack: reference before the start of the block");
-        CopyMatch(op, distance, length);
-        op += length;
+        return CodecResult::Success;
     }
+    bits >>= entry >> 24;
+    if constexpr (!Form::careful) {
+        lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+        in.Refill();
+    }
+    const int lc = (s >> 4) & 15;
+    const int dc = s & 15;
+    const int lengthExtra = ClassExtra[lc];
+    const int length = ClassBase[lc] + static_cast<int>(bits & ((1u << lengthExtra) - 1)) + 3;
+    bits >>= lengthExtra;
+    const int distance = ClassBase[dc] + static_cast<int>(bits & ((1u << ClassExtra[dc]) - 1)) + 1;
+    SAFETY_CHECK(distance <= op - WorkBuf, CodecResult::BadData, "LzxUnpack: reference before the start of the block");
+    if constexpr (Form::careful)
+        SAFETY_CHECK(op + length <= WorkBuf + BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded",
+                     BlockSize);
+    CopyMatch(op, distance, length);
+    op += length;
+    return CodecResult::Success;
+}
 
-    int out = static_cast<int>(op - work);
-    while (in.Position() < nbits) {
-        in.Refill();
-        std::uint64_t bits = in.Peek();
-        entry = FastLookup(bits);
-        if (entry == 0) {
-            BitReader slow = in;
-            CODEC_TRY(DecodeItem(slow, &out));
-            in = slow;
-            continue;
-        }
-        in.Skip(EntryBits(entry));
-        const int s = static_cast<int>((entry >> 8) & 0xFFFF);
-        if (s < 256) {
-            SAFETY_CHECK(out < BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded", BlockSize);
-            work[out++] = static_cast<std::uint8_t>(s);
-            continue;
-        }
-        bits >>= entry >> 24;
-        const int lc = (s >> 4) & 15;
-        const int dc = s & 15;
-        const int lengthExtra = ClassExtra[lc];
-        const int L = ClassBase[lc] + static_cast<int>(bits & ((1u << lengthExtra) - 1));
-        bits >>= lengthExtra;
-        const int D = ClassBase[dc] + static_cast<int>(bits & ((1u << ClassExtra[dc]) - 1));
-        CODEC_TRY(PutReference(&out, L + 3, D + 1));
+// The careful form out of line, for the fast form's rare items: inlined
+// there, it would crowd the hot loop.
+[[gnu::noinline]] CodecResult Codec::CarefulLzItem(LzLane& lane) {
+    return LzItem<CarefulForm>(lane);
+}
+
+// The output's bound is the codec's own, so that a loop over two lanes
+// need not keep it beside each.
+inline bool Codec::LzFast(const LzLane& lane) const {
+    return lane.op <= WorkBuf + BlockSize - LzFastRoom && lane.in.RefillFrom() <= lane.fastEnd;
+}
+
+// A lane's items from where it stands to the end of its block: the fast
+// form while it may, then the careful one.
+CodecResult Codec::FinishLzLane(const LzLane& from, int nbits, int* decoded) {
+    LzLane lane = from;
+    if (lane.table) {
+        while (LzFast(lane))
+            CODEC_TRY(LzItem<FastForm>(lane));
     }
-    BitPos = in.Position();
-    *decoded = out;
+    while (lane.in.Position() < nbits)
+        CODEC_TRY(LzItem<CarefulForm>(lane));
+    BitPos = lane.in.Position();
+    *decoded = static_cast<int>(lane.op - WorkBuf);
+    SAFETY_CHECK(BitPos == nbits, CodecResult::BadData, "LzxUnpack: too many bits read");
+    return CodecResult::Success;
+}
+
+// Receives the block's code and sets a lane at its first item.
+CodecResult Codec::StartLzx(int nbits, LzLane* lane) {
+    BitPos = 0;
+    bool table;
+    CODEC_TRY(LzxRecvTable(&table));
+    *lane = StartLzLane(nbits, table);
     return CodecResult::Success;
 }
 
 CodecResult Codec::LzxUnpack(int nbits, int* m) {
-    BitPos = 0;
     *m = 0;
-    bool fast;
-    CODEC_TRY(LzxRecvTable(&fast));
-    if (fast) {
-        CODEC_TRY(DecodeItems(nbits, m));
-    } else {
-        BitReader in(BitBuf, BitPos);
-        while (in.Position() < nbits)
-            CODEC_TRY(DecodeItem(in, m));
-        BitPos = in.Position();
+    LzLane lane;
+    CODEC_TRY(StartLzx(nbits, &lane));
+    return FinishLzLane(lane, nbits, m);
+}
+
+// Two blocks' items in turns, while both may take the fast form; a
+// failure ends the loop with that block's result. The lanes are copied in
+// and out, so that inside the loop they live in registers.
+void Codec::LzPair(Codec& a, Codec& b, LzLane& first, LzLane& second, CodecResult* firstResult,
+                   CodecResult* secondResult) {
+    if (!first.table || !second.table)
+        return;
+    LzLane x = first;
+    LzLane y = second;
+    while (a.LzFast(x) && b.LzFast(y)) {
+        if (const CodecResult r = a.LzItem<FastForm>(x); r != CodecResult::Success) [[unlikely]] {
+            *firstResult = r;
+            break;
+        }
+        if (const CodecResult r = b.LzItem<FastForm>(y); r != CodecResult::Success) [[unlikely]] {
+            *secondResult = r;
+            break;
+        }
     }
-    SAFETY_CHECK(BitPos == nbits, CodecResult::BadData, "LzxUnpack: too many bits read");
-    return CodecResult::Success;
+    first = x;
+    second = y;
 }

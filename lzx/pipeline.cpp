@@ -46,6 +46,10 @@ struct Worker {
     Group* group = nullptr;
     Codec* codec = nullptr;
     std::unique_ptr<Codec> owned;
+    // Reading: a second codec, so that the worker decodes two blocks at
+    // once; none (short of memory) decodes one at a time.
+    Codec* partner = nullptr;
+    std::unique_ptr<Codec> ownedPartner;
     OsHandle thread = 0;
 };
 
@@ -64,11 +68,23 @@ void Work(void* context) {
     auto* worker = static_cast<Worker*>(context);
     Group& group = *worker->group;
     Codec& codec = *worker->codec;
+    const bool pairs = !group.pack && worker->partner != nullptr;
     for (;;) {
-        const int i = group.claimed.fetch_add(1);
+        const int i = group.claimed.fetch_add(pairs ? 2 : 1);
         if (i >= group.count)
             break;
         BlockSlot& slot = *group.slots[static_cast<std::size_t>(i)];
+        if (pairs && i + 1 < group.count) {
+            BlockSlot& next = *group.slots[static_cast<std::size_t>(i) + 1];
+            Codec::BlockJob first{slot.record, slot.size, slot.data, 0, CodecResult::Success};
+            Codec::BlockJob second{next.record, next.size, next.data, 0, CodecResult::Success};
+            Codec::DecodeBlockPair(codec, *worker->partner, first, second, group.flags);
+            if (first.result != CodecResult::Success)
+                slot.failure = codec.Failure();
+            if (second.result != CodecResult::Success)
+                next.failure = worker->partner->Failure();
+            continue;
+        }
         int used;
         const CodecResult result = group.pack ? codec.EncodeBlock(slot.data, group.flags, slot.record, &slot.size)
                                          : codec.DecodeBlock(slot.record, slot.size, slot.data, group.flags, &used);
@@ -93,6 +109,7 @@ struct ReadBuffer {
 struct HileBatch {
     std::vector<Worker> workers;
     Codec* own = nullptr;           // the stream's codec, for the blocks its thread codes
+    std::unique_ptr<Codec> ownPartner;  // reading: its second, for two blocks at once
     bool threaded = true;           // false: the stream's own thread codes, with the stream's codec
     bool started = false;           // the coding threads have been started
     OsHandle start = 0;
@@ -155,6 +172,7 @@ void Join(HileBatch* batch, Group& group) {
         Worker self;
         self.group = &group;
         self.codec = batch->own;
+        self.partner = batch->ownPartner.get();
         Work(&self);
         for (const Worker& worker : batch->workers) {
             if (worker.thread != 0)
@@ -301,10 +319,21 @@ HileBatch* BatchCreate(HILE* stream) {
         batch->writing.reserve(WritePiece + Codec::MaxRecordSize);
     else
         batch->reading.bytes.resize(ReadPiece);
+    // Reading Huffman-mode blocks, each coder decodes two at once, with a
+    // second codec: that takes a fifth off their time. LZ-mode blocks in
+    // pairs took as long as one after the other on the machine measured,
+    // so their streams keep their memory and decode one at a time.
+    const bool pairs = !write && (flags & FlagHuffman) != 0;
+    if (pairs)
+        batch->ownPartner.reset(new (std::nothrow) Codec);
     for (Worker& worker : batch->workers) {
-        if (batch->threaded)
+        if (batch->threaded) {
             worker.owned.reset(new (std::nothrow) Codec);
+            if (pairs)
+                worker.ownedPartner.reset(new (std::nothrow) Codec);
+        }
         worker.codec = batch->threaded ? worker.owned.get() : batch->own;
+        worker.partner = batch->threaded ? worker.ownedPartner.get() : batch->ownPartner.get();
     }
     // One thread: groups of 2 blocks to read (decoded as they are handed
     // out) and of 16 to write (written together).

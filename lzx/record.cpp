@@ -60,21 +60,30 @@ int WriteRecordHead(std::uint8_t* out, int flags, int rows, const std::uint8_t* 
     return static_cast<int>(at - out) + 4;
 }
 
-CodecResult Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {
-    // A damaged record can make the decoder read on past its last bit: the
-    // code tables by up to RecordReach bytes, the data by one item. What it
-    // finds there must not depend on the block this codec decoded before
-    // (which differs between threads, and between reading on and seeking),
-    // or one damage would give different reports: it reads zeros.
+// A damaged record can make the decoder read on past its last bit: the code
+// tables by up to RecordReach bytes, the data by one item. What it finds
+// there must not depend on the block this codec decoded before (which
+// differs between threads, and between reading on and seeking), or one
+// damage would give different reports: it reads zeros.
+void Codec::ClearReach(int nbits) {
     const int bytes = CodedBytes(nbits);
     const int tail = BitBufSize + BitBufSlack - bytes;
     std::memset(BitBuf + bytes, 0, static_cast<std::size_t>(tail < RecordReach ? tail : RecordReach));
-    int m;
-    CODEC_TRY((flags & FlagHuffman) ? HufUnpack(nbits, &m) : LzxUnpack(nbits, &m));
+}
+
+// The stages after the entropy method: m bytes of stage data in WorkBuf.
+CodecResult Codec::FinishRecord(int m, std::uint8_t* destination, int flags) {
     if (!(flags & FlagSort))
         return RleUnpack(m, destination);
     CODEC_TRY(RleUnpack(m, BitBuf));
     return SorUnpack(BitBuf, destination, RowOrder, RowCount);
+}
+
+CodecResult Codec::DecodeRecord(int nbits, std::uint8_t* destination, int flags) {
+    ClearReach(nbits);
+    int m;
+    CODEC_TRY((flags & FlagHuffman) ? HufUnpack(nbits, &m) : LzxUnpack(nbits, &m));
+    return FinishRecord(m, destination, flags);
 }
 
 CodecResult Codec::EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out, int* size) {
@@ -86,7 +95,9 @@ CodecResult Codec::EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t
     return CodecResult::Success;
 }
 
-CodecResult Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags, int* used) {
+// The record at the start of size bytes into BitBuf, RowOrder and RowCount:
+// *nbits receives its bit count, *used the bytes it takes.
+CodecResult Codec::LoadRecord(const std::uint8_t* record, int size, int flags, int* used, int* nbits) {
     RecordHead head;
     SAFETY_CHECK(ParseRecordHead(record, size, flags, &head), CodecResult::BadData, "DecodeBlock: record cut short");
     SAFETY_CHECK(BitCountValid(head.nbits), CodecResult::BadData, BadBitCountText, head.nbits, "memory");
@@ -96,7 +107,68 @@ CodecResult Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_
     std::memcpy(RowOrder, head.order, static_cast<std::size_t>(RowCount));
     std::memcpy(BitBuf, record + head.size, static_cast<std::size_t>(bytes));
     *used = head.size + bytes;
-    return DecodeRecord(head.nbits, destination, flags);
+    *nbits = head.nbits;
+    return CodecResult::Success;
+}
+
+CodecResult Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags, int* used) {
+    int nbits = 0;
+    CODEC_TRY(LoadRecord(record, size, flags, used, &nbits));
+    return DecodeRecord(nbits, destination, flags);
+}
+
+// Two blocks at once. Each block's entropy stage is one chain of waits:
+// every code's table lookup waits for the bit count of the code before it.
+// The blocks are independent, so their codes are taken in turns in one
+// loop, a's then b's, each with its own reader, table and output, and one
+// chain runs while the other waits. The loop stops as soon as either block
+// leaves the fast form's bounds or fails; each block then finishes on its
+// own, through the same forms as a lone block, so a block's bytes and its
+// report are what DecodeBlock gives. The run-length expansions go one after
+// the other: their fast form takes all the units among 16 bytes from one
+// mask, so its steps hardly wait on one another, and taken in turns they
+// were slower.
+void Codec::DecodeBlockPair(Codec& a, Codec& b, BlockJob& first, BlockJob& second, int flags) {
+    Codec* const codecs[2] = {&a, &b};
+    BlockJob* const jobs[2] = {&first, &second};
+    int nbits[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) {
+        BlockJob& job = *jobs[k];
+        job.result = codecs[k]->LoadRecord(job.record, job.size, flags, &job.used, &nbits[k]);
+        if (job.result == CodecResult::Success)
+            codecs[k]->ClearReach(nbits[k]);
+    }
+    int m[2] = {0, 0};
+    UnpackPair(a, b, nbits, (flags & FlagHuffman) != 0, &first.result, &second.result, m);
+    for (int k = 0; k < 2; ++k) {
+        if (jobs[k]->result == CodecResult::Success)
+            jobs[k]->result = codecs[k]->FinishRecord(m[k], jobs[k]->destination, flags);
+    }
+}
+
+// The entropy method of two blocks at once, as LzxUnpack or HufUnpack
+// decodes each: a block whose result is not Success on entry is left out.
+void Codec::UnpackPair(Codec& a, Codec& b, const int nbits[2], bool huffman, CodecResult* firstResult,
+                       CodecResult* secondResult, int m[2]) {
+    Codec* const codecs[2] = {&a, &b};
+    CodecResult* const results[2] = {firstResult, secondResult};
+    LzLane lz[2];
+    HufLane huf[2];
+    for (int k = 0; k < 2; ++k) {
+        if (*results[k] == CodecResult::Success)
+            *results[k] = huffman ? codecs[k]->StartHuf(nbits[k], &huf[k]) : codecs[k]->StartLzx(nbits[k], &lz[k]);
+    }
+    if (*firstResult == CodecResult::Success && *secondResult == CodecResult::Success) {
+        if (huffman)
+            HufPair(a, b, huf[0], huf[1]);
+        else
+            LzPair(a, b, lz[0], lz[1], firstResult, secondResult);
+    }
+    for (int k = 0; k < 2; ++k) {
+        if (*results[k] == CodecResult::Success)
+            *results[k] = huffman ? codecs[k]->FinishHufLane(huf[k], nbits[k], &m[k])
+                                  : codecs[k]->FinishLzLane(lz[k], nbits[k], &m[k]);
+    }
 }
 
 CodecResult Codec::Fail(CodecResult result, const char* format, ...) {

@@ -160,96 +160,128 @@ CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
     return CodecResult::Success;
 }
 
-CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
-    if (m >= BlockSize) {
+// ---- The expansion, written once --------------------------------------------
+//
+// RleUnit takes one step in one of two forms, both made from the one body
+// below:
+//
+//   FastForm     far from both ends, 16 bytes of stage data at a time: one
+//                compare marks every count byte among them, and the units
+//                are taken from that mask one after another, each as the
+//                plain bytes before its count byte (16 stored whole) and its
+//                run (16 copies stored whole); the bytes stored past a unit
+//                are stored again by what follows. A value byte that looks
+//                like a count byte is cleared from the mask with the unit.
+//                The next step starts behind the last unit, or behind the
+//                16 bytes if they end plain. So the units wait on one
+//                another only through the mask, not through a load per
+//                unit. The caller keeps the margins (RleFastIn,
+//                RleFastOut): every unit a step takes (up to 17 bytes, a
+//                count byte at its end taking its value from the next) lies
+//                inside the m bytes, and every store inside the output (at
+//                most 8 units of 16 copies and 16 bytes stored beyond), so
+//                no step can fail.
+//   CarefulForm  near the ends: one byte, or one counted unit, with every
+//                test before the write. Units are read up to the m bytes of
+//                stage data and no further: a damaged stage that wants more
+//                never looks at stale bytes behind it.
+
+namespace {
+
+constexpr int RleFastIn = 18;
+constexpr int RleFastOut = 8 * RleMaxRun + 32;
+
+// Bit i set for each count byte among the 16 at p.
+inline std::uint32_t CountMask(const std::uint8_t* p) {
+#if defined(__SSE2__)
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(CountLanes(Load128(p))));
+#else
+    // Without SSE2, from two words: a byte is a count byte when its high
+    // nibble is 8, a zero byte after the XOR (found exactly, without the
+    // borrow of ZeroBytes), and the high bits gathered by a multiply.
+    auto gather = [](std::uint64_t word) {
+        const std::uint64_t x = (word & 0xF0F0F0F0F0F0F0F0ull) ^ Highs;
+        const std::uint64_t zero = ~(((x & ~Highs) + ~Highs) | x) & Highs;
+        return static_cast<std::uint32_t>(((zero >> 7) * 0x0102040810204080ull) >> 56);
+    };
+    return gather(Load64(p)) | gather(Load64(p + 8)) << 8;
+#endif
+}
+
+}  // namespace
+
+inline bool Codec::RleLane::Fast() const {
+    return in + RleFastIn <= end && out + RleFastOut <= outEnd;
+}
+
+template <class Form>
+[[gnu::always_inline]] inline CodecResult Codec::RleUnit(RleLane& lane) {
+    const std::uint8_t* const in = lane.in;
+    std::uint8_t* out = lane.out;
+    if constexpr (Form::careful) {
+        SAFETY_CHECK(in < lane.end, CodecResult::BadData, "RleUnpack: too many bytes read");
+        if (!IsCountByte(in[0])) {
+            *lane.out++ = in[0];
+            lane.in = in + 1;
+            return CodecResult::Success;
+        }
+        const int copies = in[0] - CountBase;
+        SAFETY_CHECK(out + copies <= lane.outEnd, CodecResult::BadData, "RleUnpack: too many bytes written");
+        SAFETY_CHECK(in + 1 < lane.end, CodecResult::BadData, "RleUnpack: too many bytes read");
+        std::memset(out, in[1], static_cast<std::size_t>(copies));
+        lane.out = out + copies;
+        lane.in = in + 2;
+    } else {
+        std::uint32_t counts = CountMask(in);
+        int at = 0;
+        while (counts != 0) {
+            const int unit = __builtin_ctz(counts);
+            Copy16(out, in + at);
+            out += unit - at;
+            const std::uint64_t run = Ones * in[unit + 1];
+            Store64(out, run);
+            Store64(out + 8, run);
+            out += in[unit] - CountBase;
+            at = unit + 2;
+            counts &= ~0u << at;  // at is at most 17
+        }
+        if (at < 16) {
+            Copy16(out, in + at);
+            out += 16 - at;
+            at = 16;
+        }
+        lane.out = out;
+        lane.in = in + at;
+    }
+    return CodecResult::Success;
+}
+
+// A lane at the start of m bytes of stage data in WorkBuf, to expand into
+// destination; the stored form is copied at once (*done).
+CodecResult Codec::StartRle(int m, std::uint8_t* destination, RleLane* lane, bool* done) {
+    *done = m >= BlockSize;
+    if (*done) {
         SAFETY_CHECK(m == BlockSize, CodecResult::BadData, "RleUnpack: input > output");
         std::memcpy(destination, WorkBuf, BlockSize);
         return CodecResult::Success;
     }
-    // Units are read up to the m bytes of stage data and no further: a
-    // damaged stage that wants more never looks at stale bytes behind it.
-    int in = 0;
-    int written = 0;
-#if defined(__SSE2__)
-    // Far from both ends, 16 bytes at a time: one compare marks every count
-    // byte among them, and the units are taken from that mask one after
-    // another, each as the plain bytes before its count byte (16 stored
-    // whole) and its run (16 copies stored whole); the bytes stored past a
-    // unit are stored again by what follows. A value byte that looks like a
-    // count byte is cleared from the mask with the unit. The next window
-    // starts behind the last unit, or behind the 16 bytes if they end
-    // plain. So the steps wait on one another only through the mask, not
-    // through a load per unit. The margins keep every unit a window takes
-    // (up to 17 bytes, a count byte at its end taking its value from the
-    // next) inside the m bytes and every store inside the block (at most 8
-    // units of 16 copies and 16 bytes stored beyond), so no step can fail.
-    while (in + 18 <= m && written + 8 * RleMaxRun + 32 <= BlockSize) {
-        auto counts = static_cast<std::uint32_t>(_mm_movemask_epi8(CountLanes(Load128(WorkBuf + in))));
-        int at = 0;
-        while (counts != 0) {
-            const int unit = __builtin_ctz(counts);
-            Copy16(destination + written, WorkBuf + in + at);
-            written += unit - at;
-            const std::uint64_t run = Ones * WorkBuf[in + unit + 1];
-            Store64(destination + written, run);
-            Store64(destination + written + 8, run);
-            written += WorkBuf[in + unit] - CountBase;
-            at = unit + 2;
-            counts &= ~0u << at;
-        }
-        if (at < 16) {
-            Copy16(destination + written, WorkBuf + in + at);
-            written += 16 - at;
-            at = 16;
-        }
-        in += at;
-    }
-#endif
-    // Far from both ends, one step per stretch of plain bytes (up to 16)
-    // together with the counted unit that ends it, without a branch on
-    // either: machine code is full of the bytes 0x80..0x8F, each escaped as
-    // a unit of its own, and other data has long plain stretches, so a step
-    // per unit or per word would take many more. The two words of plain
-    // bytes are stored whole, then the unit's run (two words, up to 16
-    // copies) over the bytes that belong to the unit and beyond; the bytes
-    // written past the step's end are written again by the steps after it.
-    // Two words without a count byte are a step of 16 plain bytes, and their
-    // "run", read from the bytes after them, lands beyond the step as well.
-    // The margins keep every unit a step takes inside the m bytes (at most
-    // 15 plain bytes, the count byte and its value: 17 of the 18 bytes) and
-    // every store inside the block (at most 15 + 16 bytes from written), so
-    // no step can fail.
-    while (in + 18 <= m && written + 32 <= BlockSize) {
-        const std::uint64_t low = Load64(WorkBuf + in);
-        const std::uint64_t high = Load64(WorkBuf + in + 8);
-        const std::uint64_t lowCounts = CountBytes(low);
-        const std::uint64_t highCounts = CountBytes(high);
-        const int plain = lowCounts != 0    ? __builtin_ctzll(lowCounts) >> 3
-                          : highCounts != 0 ? 8 + (__builtin_ctzll(highCounts) >> 3)
-                                            : 16;
-        const std::uint8_t* const unit = WorkBuf + in + plain;
-        const std::uint64_t run = Ones * unit[1];
-        Store64(destination + written, low);
-        Store64(destination + written + 8, high);
-        Store64(destination + written + plain, run);
-        Store64(destination + written + plain + 8, run);
-        const bool counted = plain < 16;
-        written += plain + (counted ? unit[0] - CountBase : 0);
-        in += plain + (counted ? 2 : 0);
-    }
-    while (written < BlockSize) {
-        SAFETY_CHECK(in < m, CodecResult::BadData, "RleUnpack: too many bytes read");
-        const std::uint8_t b = WorkBuf[in++];
-        if (!IsCountByte(b)) {
-            destination[written++] = b;
-            continue;
-        }
-        const int copies = b - CountBase;
-        SAFETY_CHECK(written + copies <= BlockSize, CodecResult::BadData, "RleUnpack: too many bytes written");
-        SAFETY_CHECK(in < m, CodecResult::BadData, "RleUnpack: too many bytes read");
-        std::memset(destination + written, WorkBuf[in++], static_cast<std::size_t>(copies));
-        written += copies;
-    }
-    SAFETY_CHECK(in == m, CodecResult::BadData, "RleUnpack: too many bytes read");
+    *lane = RleLane{WorkBuf, WorkBuf + m, destination, destination + BlockSize};
     return CodecResult::Success;
+}
+
+CodecResult Codec::FinishRleLane(const RleLane& from) {
+    RleLane lane = from;
+    while (lane.Fast())
+        RleUnit<FastForm>(lane);
+    while (lane.out < lane.outEnd)
+        CODEC_TRY(RleUnit<CarefulForm>(lane));
+    SAFETY_CHECK(lane.in == lane.end, CodecResult::BadData, "RleUnpack: too many bytes read");
+    return CodecResult::Success;
+}
+
+CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
+    RleLane lane;
+    bool done;
+    CODEC_TRY(StartRle(m, destination, &lane, &done));
+    return done ? CodecResult::Success : FinishRleLane(lane);
 }

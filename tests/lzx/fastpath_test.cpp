@@ -127,9 +127,29 @@ protected:
         return bits;
     }
 
-    // Decodes the bits in two fresh codecs, with the stage's fast loops and
-    // with its plain form: the same bytes, or the same report. Answers
-    // whether they failed.
+    // What the plain form gives: a report, or the stage data.
+    struct Decoded {
+        std::string failure;
+        Bytes bytes;
+    };
+    Bytes previousBits;  // the block decoded before, and its plain result
+    int previousNbits = 0;
+    Decoded previous;
+
+    static void ExpectSame(CodecResult result, const TestCodec& codec, int length, const Decoded& plain) {
+        if (!plain.failure.empty()) {
+            EXPECT_NE(result, CodecResult::Success);
+            EXPECT_EQ(std::string(codec.Failure()), plain.failure);
+            return;
+        }
+        EXPECT_EQ(result, CodecResult::Success) << codec.Failure();
+        EXPECT_EQ(Bytes(codec.WorkBuf, codec.WorkBuf + length), plain.bytes);
+    }
+
+    // Decodes the bits in fresh codecs: with the stage's fast loops, with
+    // its plain form, and two at a time, paired with the block before (each
+    // leaving the loop they share at a place of its own): the same bytes,
+    // or the same report. Answers whether they failed.
     bool DecodeBoth(const Bytes& bits, int nbits, bool huffman) {
         auto fast = std::make_unique<TestCodec>();
         auto plain = std::make_unique<TestCodec>();
@@ -139,17 +159,29 @@ protected:
         int plainLength = 0;
         const CodecResult result =
             huffman ? fast->TryHufUnpack(nbits, &fastLength) : fast->TryLzxUnpack(nbits, &fastLength);
-        const std::string failure =
+        Decoded now;
+        now.failure =
             huffman ? plain->PlainHufUnpack(nbits, &plainLength) : plain->PlainLzxUnpack(nbits, &plainLength);
-        if (!failure.empty()) {
-            EXPECT_NE(result, CodecResult::Success);
-            EXPECT_EQ(std::string(fast->Failure()), failure);
-            return true;
+        if (now.failure.empty())
+            now.bytes.assign(plain->WorkBuf, plain->WorkBuf + plainLength);
+        ExpectSame(result, *fast, fastLength, now);
+
+        if (!previousBits.empty()) {
+            auto a = std::make_unique<TestCodec>();
+            auto b = std::make_unique<TestCodec>();
+            std::copy(previousBits.begin(), previousBits.end(), a->BitBuf);
+            std::copy(bits.begin(), bits.end(), b->BitBuf);
+            const int both[2] = {previousNbits, nbits};
+            CodecResult results[2] = {CodecResult::Success, CodecResult::Success};
+            int lengths[2] = {0, 0};
+            TestCodec::TryUnpackPair(*a, *b, both, huffman, results, lengths);
+            ExpectSame(results[0], *a, lengths[0], previous);
+            ExpectSame(results[1], *b, lengths[1], now);
         }
-        EXPECT_EQ(result, CodecResult::Success) << fast->Failure();
-        EXPECT_EQ(fastLength, plainLength);
-        EXPECT_TRUE(std::equal(fast->WorkBuf, fast->WorkBuf + fastLength, plain->WorkBuf));
-        return false;
+        previousBits = bits;
+        previousNbits = nbits;
+        previous = now;
+        return !now.failure.empty();
     }
 };
 
@@ -330,17 +362,39 @@ TEST_F(FastPathTest, HuffmanLoopsMatchThePlainDecoder) {
 TEST_F(FastPathTest, MixedBlocksRoundTripUnderEveryFlag) {
     // Overlapping copies at every short distance, runs across word
     // boundaries, count bytes: the decoders' word copies and the word-wise
-    // expansion must rebuild every byte.
+    // expansion must rebuild every byte, alone and two records at once
+    // (each seed's with the one before; a record cut short fails alone).
+    Bytes before[4];
+    std::vector<std::uint8_t> previous[4];
     for (std::uint32_t seed = 1; seed <= 12; ++seed) {
         Bytes data = Mixed(seed * 31);
         std::fill_n(data.begin() + 64 * static_cast<int>(seed), SortRowBytes, 0xFF);
         for (const int flags : {0, 1, 2, 3}) {
             std::vector<std::uint8_t> record(Codec::MaxRecordSize);
             const int size = codec.EncodeBlock(data.data(), flags, record.data());
+            record.resize(static_cast<std::size_t>(size));
             auto other = std::make_unique<TestCodec>();
             Bytes back(BlockSize);
             ASSERT_EQ(other->DecodeBlock(record.data(), size, back.data(), flags), size);
             ASSERT_EQ(back, data) << "seed " << seed << " flags " << flags;
+            if (seed > 1) {
+                const int cut = seed % 3 == 0 ? size / 2 : size;
+                Bytes first(BlockSize), second(BlockSize);
+                Codec::BlockJob a{previous[flags].data(), static_cast<int>(previous[flags].size()), first.data(), 0,
+                                  CodecResult::Success};
+                Codec::BlockJob b{record.data(), cut, second.data(), 0, CodecResult::Success};
+                Codec::DecodeBlockPair(*other, codec, a, b, flags);
+                ASSERT_EQ(a.result, CodecResult::Success) << "seed " << seed << " flags " << flags;
+                ASSERT_EQ(a.used, static_cast<int>(previous[flags].size()));
+                ASSERT_EQ(first, before[flags]) << "seed " << seed << " flags " << flags;
+                ASSERT_EQ(b.result, cut == size ? CodecResult::Success : CodecResult::BadData) << "seed " << seed;
+                if (cut == size)
+                    ASSERT_EQ(second, data) << "seed " << seed << " flags " << flags;
+                else
+                    ASSERT_STREQ(codec.Failure(), "DecodeBlock: record cut short");
+            }
+            before[flags] = data;
+            previous[flags] = record;
         }
     }
 }

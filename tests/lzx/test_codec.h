@@ -73,6 +73,10 @@ struct TestCodec : Codec {
     CodecResult TryLzxUnpack(int nbits, int* m) { return Codec::LzxUnpack(nbits, m); }
     CodecResult TryRleUnpack(int m, std::uint8_t* destination) { return Codec::RleUnpack(m, destination); }
     CodecResult TryHufUnpack(int nbits, int* m) { return Codec::HufUnpack(nbits, m); }
+    static void TryUnpackPair(TestCodec& a, TestCodec& b, const int nbits[2], bool huffman, CodecResult results[2],
+                              int m[2]) {
+        UnpackPair(a, b, nbits, huffman, &results[0], &results[1], m);
+    }
 
     // The plain forms. PlainLzxUnpack: the LZ stage decoded one item at a
     // time through DecodeSymbol, each reference copied byte by byte after
