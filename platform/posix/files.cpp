@@ -27,8 +27,8 @@
 #include "platform/platform.h"
 #include "platform/posix/fault.h"
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -53,11 +53,13 @@ void FaultPoint() {
     };
     static const long killAt = at("UPDATER_KILL_AT");
     static const long stopAt = at("UPDATER_STOP_AT");
-    static long changes = 0;
-    ++changes;
-    if (changes == killAt)
+    if (killAt <= 0 && stopAt <= 0)
+        return;
+    static std::atomic<long> changes{0};  // coding threads and extractions run at once
+    const long change = ++changes;
+    if (change == killAt)
         kill(getpid(), SIGKILL);
-    if (changes == stopAt)
+    if (change == stopAt)
         kill(getpid(), SIGSTOP);
 }
 
