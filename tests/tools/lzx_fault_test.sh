@@ -97,7 +97,7 @@ if [ $wine = 0 ]; then
   mkdir plain
   UPDATER_STOP_AT=1 $LZX unpack late.lzx plain >late.out 2>&1 &
   late=$!
-  for _ in $(seq 600); do case $(ps -o stat= -p $late) in T*) break ;; esac; sleep 0.05; done
+  for _ in $(seq 600); do [ "$(cut -d" " -f3 /proc/$late/stat)" = T ] && break; sleep 0.05; done
   expect_exit 0 "a run while another waits" $LZX unpack first.lzx plain
   kill -CONT $late
   wait $late
