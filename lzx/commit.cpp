@@ -775,18 +775,7 @@ void StageEntry(StagedRun* run, HILE* stream, int number, const EntryRec& entry,
     OsReleaseInterrupts();
     if (out.handle == 0)
         FileError(&out, FileErrCreate);
-    std::uint8_t piece[StagePiece];
-    Scrambler scrambler(entry.size);
-    for (int remaining = entry.size; remaining > 0;) {
-        const int got = Hread(piece, remaining < StagePiece ? remaining : StagePiece, stream);
-        if (got == 0)
-            FatalMessage("UnPackLZX: unexpected eof");
-        if (entry.E == 1)
-            scrambler.Apply(piece, got);
-        FileWrite(&out, got, piece);
-        remaining -= got;
-        AtSafeStep();
-    }
+    TargetCopyEntry(stream, entry, &out, AtSafeStep);
     FileCommit(&out);
     FileClose(&out);
     FolderRelease(&chain);

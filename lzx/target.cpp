@@ -46,6 +46,22 @@ bool EntrySkip(HILE* stream, int size) {
     return true;
 }
 
+void TargetCopyEntry(HILE* stream, const EntryRec& entry, FileRec* out, void (*afterPiece)()) {
+    Scrambler scrambler(entry.size);
+    std::uint8_t piece[ExtractPiece + 1];
+    for (int remaining = entry.size; remaining > 0;) {
+        const int got = Hread(piece, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
+        if (got == 0)
+            FatalMessage("UnPackLZX: unexpected eof");
+        if (entry.E == 1)
+            scrambler.Apply(piece, got);
+        FileWrite(out, got, piece);
+        remaining -= got;
+        if (afterPiece != nullptr)
+            afterPiece();
+    }
+}
+
 std::size_t TargetBelow(const char* path, const char* target, bool relative) {
     if (relative && target != nullptr) {
         // After the directory and whatever separators join the name to it.
@@ -119,17 +135,7 @@ void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, TargetPl
     FileSibling sibling;
     FileCreateSibling(&out, &sibling, place->folders.Innermost());
 
-    Scrambler scrambler(entry.size);
-    std::uint8_t piece[ExtractPiece + 1];
-    for (int remaining = entry.size; remaining > 0;) {
-        const int got = Hread(piece, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
-        if (got == 0)
-            FatalMessage("UnPackLZX: unexpected eof");
-        if (entry.E == 1)
-            scrambler.Apply(piece, got);
-        FileWrite(&out, got, piece);
-        remaining -= got;
-    }
+    TargetCopyEntry(stream, entry, &out, nullptr);
     FileCommitSibling(&out, &sibling);
     // Only a file this entry wrote is deleted again.
     if (entry.D != 0 && !OsDeleteFileAt(sibling.folder, sibling.name))

@@ -71,6 +71,10 @@ struct TargetPlace {
 // missing. Ends the program when a folder is a link or a file.
 void TargetOpen(const char* path, std::size_t below, TargetPlace* place, bool make = true);
 
+// Reads the entry's data from stream into out, with the E transform on the
+// way; afterPiece (may be null) is called after each piece is written.
+void TargetCopyEntry(HILE* stream, const EntryRec& entry, FileRec* out, void (*afterPiece)());
+
 // Reads the entry's data from stream and, when write, puts it in a file at
 // path inside place: never over a link, a folder, a file with other names
 // or a read-only file; written whole beside its name and renamed over it,

@@ -719,6 +719,21 @@ OsHandle OsOpenFileAt(OsHandle folder, const char* name, unsigned access, unsign
     return static_cast<OsHandle>(fd) + 1;
 }
 
+namespace {
+
+// True when name inside the folder at is the file open as file (errno
+// ENOENT when it is not: another file has taken the name).
+bool NamesFile(OsHandle file, int at, const char* name) {
+    struct stat mine, named;
+    if (fstat(Descriptor(file), &mine) == 0 && fstatat(at, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        mine.st_dev == named.st_dev && mine.st_ino == named.st_ino)
+        return true;
+    errno = ENOENT;
+    return false;
+}
+
+}  // namespace
+
 bool OsRenameFileAt(OsHandle file, OsHandle folder, const char* from, const char* to) {
     FaultPoint();
     char source[NameLimit];
@@ -728,12 +743,8 @@ bool OsRenameFileAt(OsHandle file, OsHandle folder, const char* from, const char
     const int at = FolderDescriptor(folder);
     // The name must still be the file this handle wrote: Windows renames
     // the open file itself, here the name is all there is.
-    struct stat mine, named;
-    if (fstat(Descriptor(file), &mine) != 0 || fstatat(at, source, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
-        errno = ENOENT;
+    if (!NamesFile(file, at, source))
         return false;
-    }
     struct stat st;
     if (fstatat(at, target, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
         errno = EISDIR;
@@ -768,9 +779,7 @@ bool OsDeleteOpenFile(OsHandle file, OsHandle folder, const char* name) {
     if (file == 0 || !LocalName(name, local))
         return false;
     const int at = FolderDescriptor(folder);
-    struct stat mine, named;
-    if (fstat(Descriptor(file), &mine) != 0 || fstatat(at, local, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino)
+    if (!NamesFile(file, at, local))
         return false;
     return unlinkat(at, local, 0) == 0;
 }
@@ -859,12 +868,8 @@ bool OsMoveOpenFile(OsHandle file, OsHandle fromFolder, const char* from, OsHand
     if (!LocalName(from, source) || !LocalName(to, target))
         return false;
     const int fromAt = FolderDescriptor(fromFolder);
-    struct stat mine, named;
-    if (fstat(Descriptor(file), &mine) != 0 || fstatat(fromAt, source, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        mine.st_dev != named.st_dev || mine.st_ino != named.st_ino) {
-        errno = ENOENT;
+    if (!NamesFile(file, fromAt, source))
         return false;
-    }
     return syscall(SYS_renameat2, fromAt, source, FolderDescriptor(toFolder), target, 1 /* RENAME_NOREPLACE */) == 0;
 }
 
