@@ -22,6 +22,49 @@ CodecResult Codec::FresInit(HufTable* table, int n) {
     return CodecResult::Success;
 }
 
+namespace {
+
+// Entries in falling order by a stable counting sort on the count, one pass
+// per byte of it, when the symbols arrive rising (as FresInit leaves them):
+// taken from the last, equal counts keep the larger symbol first, which is
+// the numeric order of the entries. An LZ block counts about 200 symbols;
+// this takes two passes over them where a comparison sort took eight.
+bool CountSortFalling(std::uint32_t* entries, int n) {
+    for (int i = 1; i < n; ++i)
+        if ((entries[i] & 0xFFFF) <= (entries[i - 1] & 0xFFFF))
+            return false;
+    std::uint32_t spare[MaxSymbols];
+    std::uint32_t* from = entries;
+    std::uint32_t* to = spare;
+    std::uint32_t top = 0;
+    for (int i = 0; i < n; ++i)
+        top |= entries[i];
+    const int passes = (top >> 24) ? 2 : 1;
+    for (int pass = 0; pass < passes; ++pass) {
+        const int shift = 16 + 8 * pass;
+        int start[257] = {};
+        for (int i = 0; i < n; ++i)
+            ++start[256 - ((from[i] >> shift) & 0xFF)];
+        for (int b = 1; b <= 256; ++b)
+            start[b] += start[b - 1];
+        // The first pass reads from the last entry, so that each bucket
+        // starts with the largest symbol; later passes keep that order.
+        if (pass == 0) {
+            for (int i = n - 1; i >= 0; --i)
+                to[start[255 - ((from[i] >> shift) & 0xFF)]++] = from[i];
+        } else {
+            for (int i = 0; i < n; ++i)
+                to[start[255 - ((from[i] >> shift) & 0xFF)]++] = from[i];
+        }
+        std::swap(from, to);
+    }
+    if (from != entries)
+        std::memcpy(entries, from, static_cast<std::size_t>(n) * sizeof entries[0]);
+    return true;
+}
+
+}  // namespace
+
 void Codec::FresSort(HufTable* table) {
     // Entries are unique, so any sort gives the same order. The entries
     // below 65536 (symbols never counted: an LZ block uses about half of its
@@ -42,7 +85,8 @@ void Codec::FresSort(HufTable* table) {
             uncounted[rest++] = entry;
         }
     }
-    std::sort(freq, freq + counted, std::greater<std::uint32_t>());
+    if (!CountSortFalling(freq, counted))
+        std::sort(freq, freq + counted, std::greater<std::uint32_t>());
     if (!rising)
         std::sort(uncounted, uncounted + rest);
     for (int i = 0; i < rest; ++i)
@@ -57,7 +101,6 @@ CodecResult Codec::FresToLen(HufTable* table) {
     while (leaves < table->symbolCount && table->freq[leaves] >= 65536) {
         Nodes[leaves] = {static_cast<std::uint16_t>(table->freq[leaves] >> 16), static_cast<std::uint16_t>(leaves),
                          NoChild, NoChild};
-        Active[leaves] = static_cast<std::uint16_t>(leaves);
         ++leaves;
     }
     table->leafCount = leaves;
@@ -75,51 +118,58 @@ CodecResult Codec::FresToLen(HufTable* table) {
     return TreeToLen(table, nodes - 1, 0);
 }
 
+// The tree is the one that merging the two lightest nodes of a list ordered
+// by falling weight gives, where each new node goes after every node of
+// equal or larger weight. Read from its light end, that list is: by rising
+// weight, and among equal weights the nodes made by merging before the
+// leaves, the newest of them first, and the leaves by rising symbol. The
+// leaves are sorted already (Nodes[0..leaves) fall). The made nodes come
+// with rising weights, since each is the sum of the two lightest, so they
+// wait in a queue of their own (Active, lightest first), and a new one
+// goes at its end, before the nodes of its own weight there. The two
+// queues give each step's two lightest without moving the list.
 CodecResult Codec::TreeBuild(HufTable* table, int* nodes) {
-    int k = table->leafCount;
-    int next = table->leafCount;
-    // Where the search for the new node's place starts: one past the node
-    // made before it. The nodes after that one are lighter than it, and no
-    // node made later is lighter, so they are lighter than the new one too;
-    // only the nodes before need looking at, from the end. The place moves
-    // on by at most one per node, so the steps back add up to at most the
-    // number of nodes: the walk is linear, and its one hard-to-predict
-    // branch is the walk's end.
-    int from = k;
-    while (k >= 2) {
-        const TreeNode& a = Nodes[Active[k - 2]];
-        const TreeNode& b = Nodes[Active[k - 1]];
-        const std::uint16_t weight = static_cast<std::uint16_t>(a.weight + b.weight);
-        Nodes[next] = {weight, static_cast<std::uint16_t>(next), a.index, b.index};
-        // The list is ordered by falling weight, so the nodes lighter than
-        // the new one form its tail; the tail moves up one place in one go.
-        // The new node lands after every node of equal or larger weight, as
-        // a step-by-step insertion from the end would put it.
-        int low = std::min(from, k - 2);
-        while (low > 0 && Nodes[Active[low - 1]].weight < weight)
-            --low;
-        from = low + 1;
-        std::memmove(Active + low + 1, Active + low, static_cast<std::size_t>(k - 2 - low) * sizeof Active[0]);
-        Active[low] = static_cast<std::uint16_t>(next);
+    const int leaves = table->leafCount;
+    int leaf = leaves - 1;  // the lightest leaf not yet merged
+    int head = 0;           // the queue's lightest node
+    int tail = 0;           // one past its heaviest
+    int next = leaves;      // where the next node is made
+    const auto take = [&]() {
+        if (head < tail && (leaf < 0 || Nodes[Active[head]].weight <= Nodes[leaf].weight))
+            return static_cast<int>(Active[head++]);
+        return leaf--;
+    };
+    while (next < 2 * leaves - 1) {
+        const int b = take();
+        const int a = take();
+        const std::uint16_t weight = static_cast<std::uint16_t>(Nodes[a].weight + Nodes[b].weight);
+        Nodes[next] = {weight, static_cast<std::uint16_t>(next), static_cast<std::uint16_t>(a),
+                       static_cast<std::uint16_t>(b)};
+        int at = tail++;
+        for (; at > head && Nodes[Active[at - 1]].weight == weight; --at)
+            Active[at] = Active[at - 1];
+        Active[at] = static_cast<std::uint16_t>(next);
         ++next;
-        --k;
     }
-    SAFETY_CHECK(next == 2 * table->leafCount - 1, CodecResult::Bug, "TreeBuild: BUG");
     *nodes = next;
     return CodecResult::Success;
 }
 
-CodecResult Codec::TreeToLen(HufTable* table, int node, int depth) {
-    SAFETY_CHECK(depth <= MaxCodeLength, CodecResult::Bug, "TreeToLen: too deep");
-    if (node < table->leafCount) {
-        table->length[table->freq[node] & 0xFFFF] = static_cast<std::uint8_t>(depth);
-        SAFETY_CHECK(depth != 0, CodecResult::Bug, "TreeToLen: root is used");
-    }
-    const TreeNode& n = Nodes[node];
-    SAFETY_CHECK((n.left == NoChild) == (n.right == NoChild), CodecResult::Bug, "TreeToLen: child missing");
-    if (n.left != NoChild) {
-        CODEC_TRY(TreeToLen(table, n.left, depth + 1));
-        CODEC_TRY(TreeToLen(table, n.right, depth + 1));
+// The depths from the root down: every node is made after its children, so
+// going down from the root by index reaches each node after its parent.
+CodecResult Codec::TreeToLen(HufTable* table, int root, int depth) {
+    std::uint8_t depths[2 * MaxSymbols - 1];
+    depths[root] = static_cast<std::uint8_t>(depth);
+    for (int node = root; node >= 0; --node) {
+        const TreeNode& n = Nodes[node];
+        const int d = depths[node];
+        SAFETY_CHECK(d <= MaxCodeLength, CodecResult::Bug, "TreeToLen: too deep");
+        if (node < table->leafCount) {
+            SAFETY_CHECK(d != 0, CodecResult::Bug, "TreeToLen: root is used");
+            table->length[table->freq[node] & 0xFFFF] = static_cast<std::uint8_t>(d);
+        } else {
+            depths[n.left] = depths[n.right] = static_cast<std::uint8_t>(d + 1);
+        }
     }
     return CodecResult::Success;
 }
