@@ -812,7 +812,7 @@ std::string Report(const Options& options, const Corpus& corpus, const std::vect
         "- lzx block: the 16384-byte blocks coded in memory one after another by one Codec on one thread "
         "(EncodeBlock / DecodeBlock); the output is the records alone, without the stream's header and index. "
         "Modes are the stream flags: 0 LZ, 1 Huffman, 2 sort stage then LZ.\n"
-        "- lzx stream: Hopen/Hwrite/Hclose of the corpus to a file in a temporary directory, then "
+        "- lzx stream: Hopen/Hwrite/Hclose of the corpus to a file in a temporary directory (in %s), then "
         "Hopen/Hread/Hclose; the output is the whole file (header, records, index) and the times include the "
         "file system calls (page cache, no sync). The rows with threads code the blocks on that many threads, "
         "as the lzx tool does by default (-j); every other row is single-threaded. Their memory includes each "
@@ -835,7 +835,8 @@ std::string Report(const Options& options, const Corpus& corpus, const std::vect
         "- runs c/d: the runs the compression and decompression medians were taken over. CPU/wall: process CPU "
         "time over wall time during those runs: 1.00 is one thread busy all the time; below it the process waited "
         "(for the file system, or for other work on the machine), above it more threads worked.\n",
-        corpus.withEmpty, corpus.blocks, corpus.rows.size(), sizeof(Codec), LZ4_sizeofState());
+        fs::temp_directory_path().c_str(), corpus.withEmpty, corpus.blocks, corpus.rows.size(), sizeof(Codec),
+        LZ4_sizeofState());
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
