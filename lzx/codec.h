@@ -356,7 +356,7 @@ private:
     // LzChain per position the one before it in its bucket (-1: none).
     static int LzHash(const std::uint8_t* at);
     static constexpr int ChainHashBits = 14;
-    static std::uint32_t ChainHash(const std::uint8_t* at);
+    static std::uint32_t ChainHash(std::uint32_t word);  // the word of the four bytes
     std::int16_t LzHead[1 << ChainHashBits] = {};
     std::int16_t LzChain[BlockSize] = {};
     std::uint32_t LzItems[BlockSize] = {};
