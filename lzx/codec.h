@@ -33,6 +33,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "lzx/bitstream.h"
@@ -53,6 +54,7 @@ enum class CodecResult {
     BadData,     // a damaged record
     CannotPack,  // a block the format cannot hold as asked (no empty row)
     Bug,         // a limit of the codec's own broken: never data's doing
+    NoMemory,    // packing's work areas could not be made
 };
 
 #if defined(__MINGW32__)
@@ -357,9 +359,19 @@ private:
     static int LzHash(const std::uint8_t* at);
     static constexpr int ChainHashBits = 14;
     static std::uint32_t ChainHash(std::uint32_t word);  // the word of the four bytes
-    std::int16_t LzHead[1 << ChainHashBits] = {};
-    std::int16_t LzChain[BlockSize] = {};
-    std::uint32_t LzItems[BlockSize] = {};
+    // The chains and the item list are packing's alone (128 KiB): they are
+    // made when the codec first packs an LZ block, so that a codec that only
+    // decodes goes without them. LzHead, LzChain and LzItems point into them.
+    struct LzPackArea {
+        std::int16_t head[1 << ChainHashBits];
+        std::int16_t chain[BlockSize];
+        std::uint32_t items[BlockSize];
+    };
+    CodecResult MakeLzPackArea();
+    std::unique_ptr<LzPackArea> lzPackArea;
+    std::int16_t* LzHead = nullptr;
+    std::int16_t* LzChain = nullptr;
+    std::uint32_t* LzItems = nullptr;
     int LzItemCount = 0;
 
     std::uint8_t SortGrid[BlockSize] = {};

@@ -187,7 +187,8 @@ lzx_result EncodeRange(Worker& worker, const std::uint8_t* in, std::size_t inSiz
         int size = 0;
         const CodecResult coded = worker.codec.EncodeBlock(data, flags, to, &size);
         if (coded != CodecResult::Success)
-            return Failed(LZX_CANNOT_PACK, "block %lld: %s", static_cast<long long>(k), worker.codec.Failure());
+            return Failed(coded == CodecResult::NoMemory ? LZX_NO_MEMORY : LZX_CANNOT_PACK, "block %lld: %s",
+                          static_cast<long long>(k), worker.codec.Failure());
         if (static_cast<std::size_t>(size) > room)
             return Failed(LZX_SHORT_OUTPUT, "block %lld: its record of %d bytes does not fit", static_cast<long long>(k),
                           size);

@@ -14,6 +14,7 @@
 // nearest wins. Every position is entered into the chains before the parse,
 // so a search also finds positions inside earlier matches.
 #include <algorithm>
+#include <new>
 
 #include "lzx/codec.h"
 
@@ -46,7 +47,20 @@ std::uint32_t Codec::ChainHash(std::uint32_t word) {
     return (word * 0x9E3779B1u) >> (32 - ChainHashBits);
 }
 
+CodecResult Codec::MakeLzPackArea() {
+    if (lzPackArea != nullptr)
+        return CodecResult::Success;
+    lzPackArea.reset(new (std::nothrow) LzPackArea);
+    if (lzPackArea == nullptr)
+        return Fail(CodecResult::NoMemory, "LzxPack: out of memory");
+    LzHead = lzPackArea->head;
+    LzChain = lzPackArea->chain;
+    LzItems = lzPackArea->items;
+    return CodecResult::Success;
+}
+
 CodecResult Codec::LzxInit() {
+    CODEC_TRY(MakeLzPackArea());
     LzItemCount = 0;
     return FresInit(&MainTable, LzSymbols);
 }
@@ -210,8 +224,8 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
     // past the stage data, inside WorkBuf; those bytes only reach the
     // words of the last 3 positions, as one word at a time does too, and
     // no search ever meets those positions (a match needs 4 bytes).
-    for (std::int16_t& head : LzHead)
-        head = -1;
+    CODEC_TRY(MakeLzPackArea());
+    std::fill_n(LzHead, 1 << ChainHashBits, static_cast<std::int16_t>(-1));
     const auto enter = [this](int i, std::uint32_t word) {
         const std::uint32_t h = ChainHash(word);
         LzChain[i] = LzHead[h];
