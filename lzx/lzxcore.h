@@ -24,9 +24,11 @@
  * Limits. The data of one stream is at most 2147483647 bytes, and a stream
  * at most 4294967295 bytes (the format's 32-bit fields).
  *
- * Memory. A context takes about 340 KiB per thread; a call allocates
- * nothing else but its threads, or a context of one thread where none is
- * given.
+ * Memory. A context takes about 200 KiB per thread, and 128 KiB more per
+ * thread from its first compression in LZ mode or with sort, which allocates
+ * the match search's areas and keeps them with the context (LZX_NO_MEMORY
+ * when it cannot). A call allocates nothing else but its threads, or a
+ * context of one thread where none is given.
  *
  * Only standard headers; the same header serves C and C++.
  */
