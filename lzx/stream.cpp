@@ -177,11 +177,15 @@ HILE* Hopen(const char* name, const char* mode, const HileOptions& options) {
     if (stream->write) {
         // The side name is made by creating the file exclusively: a name
         // that merely looked free could be taken by someone else meanwhile.
+        // An interruption waits until the file is marked: before that, the
+        // cleanup would not know it.
+        OsHoldInterrupts();
         if (!OsCreateUniqueFile(stream->sideName, HileSideNameSize))
             FatalMessage("Hopen: cannot create a side file in the current directory");
         DoFopen(stream->sideName, "w+b", &stream->side);
         // Should the stream fail, the fatal path removes it.
         FileMarkPartial(&stream->side);
+        OsReleaseInterrupts();
         stream->header.magic = HileMagic;
         std::uint8_t raw[HileHeaderSize];
         EncodeHeader(stream->header, raw);
