@@ -30,15 +30,15 @@ namespace {
 // the numeric order of the entries. An LZ block counts about 200 symbols;
 // this takes two passes over them where a comparison sort took eight.
 bool CountSortFalling(std::uint32_t* entries, int n) {
-    for (int i = 1; i < n; ++i)
+    std::uint32_t top = n > 0 ? entries[0] : 0;
+    for (int i = 1; i < n; ++i) {
         if ((entries[i] & 0xFFFF) <= (entries[i - 1] & 0xFFFF))
             return false;
+        top |= entries[i];
+    }
     std::uint32_t spare[MaxSymbols];
     std::uint32_t* from = entries;
     std::uint32_t* to = spare;
-    std::uint32_t top = 0;
-    for (int i = 0; i < n; ++i)
-        top |= entries[i];
     const int passes = (top >> 24) ? 2 : 1;
     for (int pass = 0; pass < passes; ++pass) {
         const int shift = 16 + 8 * pass;
@@ -99,8 +99,7 @@ CodecResult Codec::FresToLen(HufTable* table) {
 
     int leaves = 0;
     while (leaves < table->symbolCount && table->freq[leaves] >= 65536) {
-        Nodes[leaves] = {static_cast<std::uint16_t>(table->freq[leaves] >> 16), static_cast<std::uint16_t>(leaves),
-                         NoChild, NoChild};
+        Nodes[leaves] = {static_cast<std::uint16_t>(table->freq[leaves] >> 16), NoChild, NoChild};
         ++leaves;
     }
     table->leafCount = leaves;
@@ -143,8 +142,7 @@ CodecResult Codec::TreeBuild(HufTable* table, int* nodes) {
         const int b = take();
         const int a = take();
         const std::uint16_t weight = static_cast<std::uint16_t>(Nodes[a].weight + Nodes[b].weight);
-        Nodes[next] = {weight, static_cast<std::uint16_t>(next), static_cast<std::uint16_t>(a),
-                       static_cast<std::uint16_t>(b)};
+        Nodes[next] = {weight, static_cast<std::uint16_t>(a), static_cast<std::uint16_t>(b)};
         int at = tail++;
         for (; at > head && Nodes[Active[at - 1]].weight == weight; --at)
             Active[at] = Active[at - 1];

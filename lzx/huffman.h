@@ -19,7 +19,6 @@ struct HufTable {
 
 struct TreeNode {
     std::uint16_t weight;
-    std::uint16_t index;
     std::uint16_t left;   // 0xFFFF in both children: a leaf
     std::uint16_t right;
 };

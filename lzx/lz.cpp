@@ -224,7 +224,8 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
     // past the stage data, inside WorkBuf; those bytes only reach the
     // words of the last 3 positions, as one word at a time does too, and
     // no search ever meets those positions (a match needs 4 bytes).
-    CODEC_TRY(MakeLzPackArea());
+    BitPos = 0;
+    CODEC_TRY(LzxInit());  // makes the chains' area on the codec's first LZ block
     std::fill_n(LzHead, 1 << ChainHashBits, static_cast<std::int16_t>(-1));
     const auto enter = [this](int i, std::uint32_t word) {
         const std::uint32_t h = ChainHash(word);
@@ -242,8 +243,6 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
     for (; i < m; ++i)
         enter(i, Load32(WorkBuf + i));
 
-    BitPos = 0;
-    CODEC_TRY(LzxInit());
     // The items and their counts are kept in locals during the parse and
     // handed over once at its end: as members they went through memory
     // after every item, since the item stores may alias them. There is no
