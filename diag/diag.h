@@ -53,6 +53,12 @@ void SetFatalReport(int (*report)(const char* text));
 // the cleanup it replaces, for one that does more to call in its turn.
 using FatalCleanupCall = void (*)();
 FatalCleanupCall SetFatalCleanup(FatalCleanupCall cleanup);
+// Work in progress that a failure must undo before the process ends (an
+// update half put in place): registered while it lasts, and called on the
+// fatal path, the latest first, before the cleanup above. Each undo runs
+// once; one that fails itself ends the process where it stands.
+void FatalUndoPush(void (*undo)(void* context), void* context);
+void FatalUndoPop(void* context);
 // Called on the fatal path after the cleanup, on the thread that ends the
 // process: the library stops its coding threads there, so that the process
 // ends with this thread alone (ending it while others wait is not safe on

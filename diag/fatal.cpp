@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <mutex>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,7 +17,51 @@ int (*FatalReport)(const char* text) = nullptr;
 thread_local bool ThisThreadReports = false;
 std::atomic<bool> Reporting{false};
 
+// The undos registered, oldest first. Updates run one per target, and a
+// program runs few at once.
+struct PendingUndo {
+    void (*undo)(void* context);
+    void* context;
+};
+constexpr int UndoSlots = 16;
+PendingUndo Undos[UndoSlots];
+int UndoCount = 0;
+std::mutex UndoLock;
+
+// Runs the undos, the latest first; each is taken off before it runs.
+void RunUndos() {
+    for (;;) {
+        PendingUndo next{};
+        {
+            std::lock_guard<std::mutex> lock(UndoLock);
+            if (UndoCount == 0)
+                return;
+            next = Undos[--UndoCount];
+        }
+        next.undo(next.context);
+    }
+}
+
 }  // namespace
+
+void FatalUndoPush(void (*undo)(void* context), void* context) {
+    std::lock_guard<std::mutex> lock(UndoLock);
+    if (UndoCount == UndoSlots)
+        OsExit(3);  // a broken caller: more updates at once than any program runs
+    Undos[UndoCount++] = PendingUndo{undo, context};
+}
+
+void FatalUndoPop(void* context) {
+    std::lock_guard<std::mutex> lock(UndoLock);
+    for (int i = UndoCount - 1; i >= 0; --i) {
+        if (Undos[i].context == context) {
+            for (int j = i; j + 1 < UndoCount; ++j)
+                Undos[j] = Undos[j + 1];
+            --UndoCount;
+            return;
+        }
+    }
+}
 
 // printf into a buffer as large as the text needs: a file error that names a
 // long path is shown whole.
@@ -63,6 +108,7 @@ void SetFatalThreadStop(void (*stop)()) {
         va_start(args, format);
         const std::string text = FormatText(format, args);
         va_end(args);
+        RunUndos();
         if (FatalCleanup)
             FatalCleanup();
         FatalHandler(text.c_str());
@@ -85,6 +131,7 @@ void SetFatalThreadStop(void (*stop)()) {
     va_end(args);
 
     const int answer = FatalReport ? FatalReport(text.c_str()) : OsMessageBox(text.c_str(), FatalCaption, OsIcon::Error);
+    RunUndos();
     if (FatalCleanup)
         FatalCleanup();
     if (FatalThreadStop)

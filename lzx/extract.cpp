@@ -24,8 +24,8 @@
 
 #include "lzx/bitstream.h"
 #include "lzx/lzx.h"
-#include "lzx/commit.h"
 #include "lzx/target.h"
+#include "transaction/transaction.h"
 
 namespace {
 
@@ -435,25 +435,24 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     std::unordered_map<std::string, int> files;
     EntryRec entry;
     std::string path;
-    // A staged run writes nothing until all is staged: its plan is made
+    // A transaction writes nothing until all is staged: its plan is made
     // here, where nothing has changed yet, from what each entry finds.
-    long long stagedBytes = 0;
-    std::vector<PlannedFile> plan;
-    std::vector<std::string> made;
-    std::unordered_set<std::string> making;
+    Transaction* const run = target != nullptr ? options.transaction : nullptr;
+    std::vector<int> planned;  // per entry: its file in the run, or -1
     std::vector<char> existing;
-    const std::string stageKey = options.staged && target != nullptr
-                                     ? NameKey((std::string(target) + "\\" + StagingFolder).c_str())
+    std::unordered_set<std::string> making;
+    const std::string stageKey = run != nullptr ? NameKey((std::string(target) + "\\" + StagingFolder).c_str())
+                                                : std::string();
+    const std::string tableKey = run != nullptr && options.versionFile != nullptr
+                                     ? NameKey(options.versionFile->Path().c_str())
                                      : std::string();
-    const std::string tableKey = options.staged && options.tablePath != nullptr ? NameKey(options.tablePath)
-                                                                                : std::string();
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
         const std::size_t below = TargetBelow(path.c_str(), target, entry.name[0] == '#');
         TargetCheckFolders(path.c_str(), below);
         const std::string obstacle = Obstacle(path);
         if (!obstacle.empty())
             Refuse(options, number, entry.name, obstacle, 0);
-        if (options.staged) {
+        if (run != nullptr) {
             const std::string key = NameKey(path.c_str());
             if (key == tableKey || key.compare(0, stageKey.size() + 1, stageKey + "\\") == 0)
                 Refuse(options, number, entry.name, "names the update's own version file or staging folder", 0);
@@ -467,15 +466,25 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
                 const auto found = names.first.find(NameKey(entry.name));
                 listed = found == names.first.end() ? -1 : table[found->second].version;
             }
+            int file = -1;
             if (WouldWrite(entry, listed, table != nullptr, force, existed) && (entry.D == 0 || existed)) {
-                plan.push_back({path, below, number, entry.D == 0, existed});
-                stagedBytes += entry.D == 0 ? entry.size : 0;
+                // Below the target, or (a trusted archive's name of its own)
+                // in its folder as named.
+                const std::size_t leaf = PathLeaf(path.c_str());
+                const bool inside = StoredNameProblem(entry.name, 0) != EntryOutside;
+                const int root = inside ? 0 : run->Root(path.substr(0, leaf).c_str());
+                const TxnChange change = entry.D != 0 ? TxnChange::Remove
+                                         : existed    ? TxnChange::Replace
+                                                      : TxnChange::New;
+                file = run->Plan(root, path.substr(inside ? below : leaf), change, entry.D == 0 ? entry.size : 0,
+                                 existed ? place.existing.size : 0);
                 // The folders it needs that are missing, shallowest first.
-                for (std::size_t at = place.missing; at != 0 && at < PathLeaf(path.c_str()); ++at) {
+                for (std::size_t at = place.missing; inside && at > below && at < leaf; ++at) {
                     if (IsSeparator(path[at]) && making.insert(NameKey(path.substr(0, at).c_str())).second)
-                        made.push_back(path.substr(0, at));
+                        run->PlanFolder(0, path.substr(below, at - below));
                 }
             }
+            planned.push_back(file);
         }
         if (const auto [first, fresh] = files.emplace(NameKey(path.c_str()), number); !fresh) {
             Refuse(options, number, entry.name,
@@ -491,15 +500,19 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
         if (!EntrySkip(stream, entry.size))
             FatalMessage("UnPackLZX: unexpected eof");
     }
+    const bool heldTable = run != nullptr && options.versionFile != nullptr && table != nullptr;
+    if (heldTable)
+        run->Adopt(options.versionFile, static_cast<long long>(names.used + added.size()) * EntrySize);
     // The second pass reads the same file, still open, from its first
     // record again: no one can change or replace it in between.
     added.clear();
     Hrewind(stream);
-    StagedRun* run = options.staged ? StageBegin(target, plan, made, stagedBytes, options) : nullptr;
+    if (run != nullptr)
+        run->Begin();
     for (int number = 1; NextChecked(stream, target, options, number, &entry, &path); ++number) {
         // The folders are made as the file's turn comes, each from its
-        // parent's handle, and held until the file is written; a staged run
-        // goes by what its first pass found.
+        // parent's handle, and held until the file is written; a run in a
+        // transaction goes by what its first pass found.
         TargetPlace place;
         if (run == nullptr)
             TargetOpen(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'), &place);
@@ -520,46 +533,43 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
         }
 
         if (run != nullptr) {
-            StageEntry(run, stream, number, entry, listed, write, write && (entry.D == 0 || existed));
+            const int file = planned[static_cast<std::size_t>(number - 1)];
+            if ((write && (entry.D == 0 || existed)) != (file >= 0))
+                FatalMessage("UnPackLZX: entry %d changed its mind between the passes; nothing was changed", number);
+            if (file >= 0 && entry.D == 0) {
+                FileRec out;
+                run->Stage(file, &out);
+                TargetCopyEntry(stream, entry, &out, Transaction::SafeStepOf, run);
+                run->Staged(file, &out);
+            } else if (!EntrySkip(stream, entry.size)) {
+                FatalMessage("UnPackLZX: unexpected eof");
+            }
+            if (options.decisions != nullptr)
+                options.decisions->push_back(UnpackDecision{entry, listed, write});
             continue;
         }
         TargetWrite(stream, entry, path.c_str(), &place, write);
         if (options.done != nullptr)
             options.done(entry, listed, write, options.context);
     }
-    if (run != nullptr)
-        StageCommit(run, table, capacity, options);
+    if (heldTable) {
+        // The version file's new records, into its hold: placed last.
+        const VersionCounts counts = VersionTableSettle(table, capacity);
+        if (options.counts != nullptr)
+            *options.counts = counts;
+        VersionTableWrite(options.versionFile->Hold(), table, counts.length);
+    }
     return Hclose(stream);
 }
 
 // ---- Version tables ------------------------------------------------------
 //
-// A version file is never written in place. Its new records go to its
-// sibling "FILE.new", which takes the file's name in one step when they are
-// all on the disk: a failure or a kill leaves the old table or the new one.
-// The sibling is also the run's hold on the table: it is opened with no
-// sharing (created when missing) before the table is loaded, and kept until
-// the rename, so that two runs on one table cannot both start from the old
-// records and the later save lose the other's. An earlier run that was
-// killed left it behind; the next run takes it over.
+// A version file is never written in place: its new records go to a file
+// beside it that takes its name in one step when they are all on the disk
+// (in a run, the hold of the held file, which the transaction puts in
+// place). A failure or a kill leaves the old table or the new one.
 
 namespace {
-
-struct HeldVersionFile {
-    FileRec lock;                 // "FILE.new", open while held
-    FolderChain place;            // the folders down to the table's own
-    FileSibling sibling;          // the table's name, and "FILE.new" in the same folder
-    char path[FileNameSize];      // the table as named
-};
-HeldVersionFile Held;
-
-constexpr unsigned LockPoll = 100;        // ms between tries
-constexpr unsigned LockPatience = 60000;  // ms before another run's hold is reported
-constexpr const char* LockSuffix = ".new";
-
-bool IsHeld(const char* path) {
-    return Held.lock.handle != 0 && std::strcmp(Held.path, path) == 0;
-}
 
 // A record that is all zero: where the used part of the table ends.
 bool IsBlank(const std::uint8_t* raw) {
@@ -589,57 +599,13 @@ const char* RecordProblem(const std::uint8_t* raw, const EntryRec& rec, bool dec
 
 }  // namespace
 
-void VersionTableLock(const char* path, std::size_t below) {
-    if (Held.lock.handle != 0)
-        InternalError("LZX", __LINE__, 'L');
-    const std::string lockName = std::string(path) + LockSuffix;
-    FileCheckName(lockName.c_str(), "VersionTableLock");
-    std::size_t stop = 0;
-    switch (FolderWalk(path, below == VersionFileFolder ? PathLeaf(path) : below, 1, &Held.place, &stop)) {
-    case FolderReached:
-        break;
-    case FolderLink:
-        FatalMessage("VersionTableLock: [%s] goes through the link [%.*s]; refused", path, static_cast<int>(stop), path);
-    default:
-        FatalMessage("VersionTableLock: the folder of [%s] cannot be made or opened", path);
-    }
-    const char* leaf = path + PathLeaf(path);
-    FileSibling& sibling = Held.sibling;
-    sibling.folder = Held.place.Innermost();
-    std::strcpy(sibling.name, leaf);
-    std::snprintf(sibling.temporary, sizeof sibling.temporary, "%s%s", leaf, LockSuffix);
-    FileInit(&Held.lock, EntrySize, lockName.c_str());
-    for (unsigned waited = 0;; waited += LockPoll) {
-        OsHoldInterrupts();
-        Held.lock.handle = OsOpenLockAt(sibling.folder, sibling.temporary);
-        if (Held.lock.handle != 0) {
-            FileRegister(&Held.lock);
-            // Until it becomes the table, a failed run removes it.
-            FileMarkPartialAt(&Held.lock, sibling.folder, sibling.temporary);
-            OsReleaseInterrupts();
-            break;
-        }
-        OsReleaseInterrupts();
-        const OsFailure failure = OsLastFailure();
-        if (failure == OsFailure::Link)
-            FatalMessage("VersionTableLock: [%s] is a link; refused", lockName.c_str());
-        if (failure != OsFailure::InUse)
-            FileError(&Held.lock, FileErrOpenUpdate);
-        if (waited >= LockPatience)
-            FatalMessage("VersionTableLock: [%s] stays in use by another run", path);
-        OsSleep(LockPoll);
-    }
-    std::strcpy(Held.path, path);
-}
-
-EntryRec* VersionTableLoad(const char* path, int* capacity) {
+EntryRec* VersionTableLoad(const char* path, int* capacity, const HeldFile* held) {
     FileRec file;
     FileInit(&file, EntrySize, path);
-    if (IsHeld(path)) {
-        file.handle = OsOpenFileAt(Held.sibling.folder, Held.sibling.name, OsAccessRead, OsShareRead);
+    if (held != nullptr) {
+        file.handle = OsOpenFileAt(held->Folder(), held->Leaf(), OsAccessRead, OsShareRead);
         OsEntry entry;
-        if (file.handle == 0 && !(OsQueryAt(Held.sibling.folder, Held.sibling.name, &entry) &&
-                                  entry.kind == OsEntryKind::Missing))
+        if (file.handle == 0 && !(OsQueryAt(held->Folder(), held->Leaf(), &entry) && entry.kind == OsEntryKind::Missing))
             FileError(&file, FileErrOpenRead);
         if (file.handle != 0)
             FileRegister(&file);
@@ -691,48 +657,28 @@ VersionCounts VersionTableSettle(EntryRec* table, int capacity) {
     return counts;
 }
 
-void VersionTableStage(const char* path, const EntryRec* table, int length) {
-    if (!IsHeld(path))
-        VersionTableLock(path);
-    FileSeek(&Held.lock, 0, 0);
+void VersionTableWrite(FileRec* rec, const EntryRec* table, int length) {
+    if (rec->unit != 1)
+        InternalError("LZX", __LINE__, 'u');
+    FileSeek(rec, 0, 0);
     for (int i = 0; i < length; ++i) {
         std::uint8_t raw[EntrySize];
         EntryEncode(table[i], raw);
-        FileWrite(&Held.lock, 1, raw);
+        FileWrite(rec, EntrySize, raw);
     }
-    FileSetEnd(&Held.lock);
-}
-
-void VersionTablePlace(const char* path, bool byCopy, OsHandle held) {
-    if (!IsHeld(path))
-        InternalError("LZX", __LINE__, 'P');
-    if (!byCopy) {
-        FileCommitSibling(&Held.lock, &Held.sibling);
-        FolderRelease(&Held.place);
-        return;
-    }
-    FileCommit(&Held.lock);
-    const OsHandle folder = Held.sibling.folder;
-    OsHandle into = held;
-    if (into == 0) {
-        into = OsCreateNewFileAt(folder, Held.sibling.name, OsAccessRead | OsAccessWrite);
-        if (into == 0 && OsLastFailure() == OsFailure::Exists)
-            into = OsOpenExclusiveAt(folder, Held.sibling.name);  // made by an earlier try
-    }
-    const bool copied = into != 0 && CopyBetween(Held.lock.handle, into);
-    if (into != 0 && into != held)
-        OsCloseHandle(into);
-    if (!copied)
-        FileError(&Held.lock, FileErrWrite);
-    // The hold has served: it goes while it is still held.
-    const bool gone = OsDeleteOpenFile(Held.lock.handle, folder, Held.sibling.temporary);
-    FileClose(&Held.lock);
-    if (!gone)
-        OsDeleteFileAt(folder, Held.sibling.temporary);
-    FolderRelease(&Held.place);
+    FileSetEnd(rec);
 }
 
 void VersionTableSave(const char* path, const EntryRec* table, int length) {
-    VersionTableStage(path, table, length);
-    VersionTablePlace(path);
+    FolderChain place;
+    std::size_t stop = 0;
+    FileRec rec;
+    FileInit(&rec, 1, path);
+    if (FolderWalk(path, PathLeaf(path), 1, &place, &stop) != FolderReached)
+        FileError(&rec, FileErrCreate);
+    FileSibling sibling;
+    FileCreateSibling(&rec, &sibling, place.Innermost());
+    VersionTableWrite(&rec, table, length);
+    FileCommitSibling(&rec, &sibling);
+    FolderRelease(&place);
 }

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fileio/fileio.h"
 
@@ -136,6 +137,16 @@ std::string StoredNameKey(const char* name);
 std::string EntryShowName(const char* name);
 
 struct VersionCounts;
+class Transaction;
+class HeldFile;
+
+// What became of an entry: listed is the version the table held for it
+// before (-1: not listed, or no table).
+struct UnpackDecision {
+    EntryRec entry;
+    int listed;
+    bool written;
+};
 
 struct UnpackOptions {
     int anywhere = 0;  // a trusted archive: names may lead outside target
@@ -143,43 +154,29 @@ struct UnpackOptions {
     // is refused, before the fatal report; a tool may give its own report
     // and end there. outside: the name leads outside target.
     void (*refused)(int entry, const char* name, const std::string& reason, int outside) = nullptr;
-    // Without a table: receives new, updated and not replaced as they happen.
+    // Receives new, updated and not replaced: as they happen without a
+    // table; with a transaction and a version file, as the table settles.
     VersionCounts* counts = nullptr;
-    // Called after each entry has been written or passed over: listed is the
-    // version the table held for it before (-1: not listed, or no table).
+    // Without a transaction: called after each entry has been written or
+    // passed over.
     void (*done)(const EntryRec& entry, int listed, bool written, void* context) = nullptr;
     void* context = nullptr;
     HileOptions stream;  // for the archive's stream (UnPackLZX)
 
-    // All or nothing. A journal in the hidden folder ".lzx-update" inside
-    // target records the plan first (after a check that the volume has room
-    // for the new files); every file the run writes is then written whole
-    // beside its target under a temporary name, every file it replaces is
-    // opened with no sharing (a file another program holds, or a read-only
-    // one, refuses the run before anything changed), and only then do the
-    // files take their places. The replaced files are kept as backups until
-    // the end; a failure on the way puts everything back as it was, and a
-    // killed run is undone by the next one (UnpackRecover).
-    int staged = 0;
-    // Staged, with a table: the version file the table was loaded from,
-    // held by the caller (VersionTableLock). The run settles the table (its
-    // counts go to *counts) and replaces the file as the commit's last step.
-    const char* tablePath = nullptr;
-    // Staged: a text kept in the journal and given to undo whenever the
-    // commit is undone, at once or by a later run (the updater's old
-    // registry Version). At most 63 printable characters.
-    const char* note = nullptr;
-    void (*undo)(const char* note, void* context) = nullptr;
-    // Staged: called once every file and the version file are in place,
-    // before the commit is final; a failure there undoes the commit.
-    void (*placed)(void* context) = nullptr;
-    // Each step of a staged run, in words: staged, committed, rolled back,
-    // recovered.
-    void (*told)(const char* text, void* context) = nullptr;
+    // All or nothing: the first pass plans every file in the transaction
+    // (not yet begun), which then begins; every file written is staged
+    // there. The caller puts them in place (Transaction::Place), takes its
+    // own steps and commits; a failure undoes everything.
+    Transaction* transaction = nullptr;
+    // With a transaction and a table: the version file the table was loaded
+    // from, held (HeldFile::Take). Its new records are written into its hold
+    // once every entry is staged, and the transaction puts it in place
+    // after every other file.
+    HeldFile* versionFile = nullptr;
+    // With a transaction: each entry's decision, in order, for the caller
+    // to tell once the commit has carried it out.
+    std::vector<UnpackDecision>* decisions = nullptr;
 };
-
-// The staging folder of an all-or-nothing run, inside its target.
-inline constexpr const char* StagingFolder = ".lzx-update";
 
 // Extracts every entry of the archive below target (the base of names that
 // begin with "#"), deciding per file against the version table when one is
@@ -193,16 +190,6 @@ int UnPackLZX(const char* archive, const char* target, EntryRec* table, int capa
 // The same over a read stream already open (HopenFile), which it closes.
 int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity, int force,
                  const UnpackOptions& options = {});
-
-// Finishes what an all-or-nothing run into target left behind when it was
-// killed: a run killed before its journal leaves only staged files, which
-// go; one killed during its commit is undone (options.undo is called with
-// its note) and one killed after it is completed. Also removes the stale
-// hold of the version file at tablePath (may be null). Reports through
-// options.told. Ends the program when another run is at work there, or the
-// journal cannot be taken at its word.
-enum UnpackRecovery { RecoveredNothing, RecoveredStaged, RecoveredRolledBack, RecoveredCompleted };
-UnpackRecovery UnpackRecover(const char* target, const char* tablePath, const UnpackOptions& options = {});
 
 // Scrambles the file of a closed record in place; its own inverse.
 void EntryScramble(FileRec* rec);
@@ -223,27 +210,19 @@ struct VersionCounts {
     int length;   // records up to the first empty name
 };
 
-// Holds the version file for one whole run, from before its load to its
-// save, so that two runs on one table cannot both start from the old
-// records and the later save lose the other's. The hold is the table's
-// sibling "FILE.new", opened with no sharing (made when missing, with the
-// table's folder), waiting while another run holds it, for a minute at
-// most; the save writes the new records into it and gives it the table's
-// name in one step. below: where the folders begin that are opened from
-// their parent's handle, never through a link (the table's own folder as
-// named by default; the target directory's length when the table lies in
-// it). A failed run removes the sibling and leaves the table as it was.
-inline constexpr std::size_t VersionFileFolder = static_cast<std::size_t>(-1);
-void VersionTableLock(const char* path, std::size_t below = VersionFileFolder);
 // Loads a version file into a table from AllocBlock: its records, then 1000
-// empty ones. A missing file gives an empty table. A damaged file is
+// empty ones. A missing file gives an empty table. held: the file is held
+// (HeldFile::Take) and read through its held folder. A damaged file is
 // refused before anything is written: a size that is no whole number of
 // records, a name without its zero, a negative size or version, a status
 // out of 0..3, a record without a name but other fields, or a blank record
 // with filled ones after it. *capacity receives the number of records.
-EntryRec* VersionTableLoad(const char* path, int* capacity);
+EntryRec* VersionTableLoad(const char* path, int* capacity, const HeldFile* held = nullptr);
 // Counts the statuses of the used part and clears them.
 VersionCounts VersionTableSettle(EntryRec* table, int capacity);
+// Writes the first length records into the open record rec from its start;
+// the file ends after them.
+void VersionTableWrite(FileRec* rec, const EntryRec* table, int length);
 // Writes the first length records to path, replacing the file in one step
-// through its sibling (taking the hold first when the run has none).
+// through its sibling.
 void VersionTableSave(const char* path, const EntryRec* table, int length);

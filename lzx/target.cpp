@@ -46,7 +46,7 @@ bool EntrySkip(HILE* stream, int size) {
     return true;
 }
 
-void TargetCopyEntry(HILE* stream, const EntryRec& entry, FileRec* out, void (*afterPiece)()) {
+void TargetCopyEntry(HILE* stream, const EntryRec& entry, FileRec* out, void (*afterPiece)(void*), void* context) {
     Scrambler scrambler(entry.size);
     std::uint8_t piece[ExtractPiece + 1];
     for (int remaining = entry.size; remaining > 0;) {
@@ -58,7 +58,7 @@ void TargetCopyEntry(HILE* stream, const EntryRec& entry, FileRec* out, void (*a
         FileWrite(out, got, piece);
         remaining -= got;
         if (afterPiece != nullptr)
-            afterPiece();
+            afterPiece(context);
     }
 }
 
@@ -135,7 +135,7 @@ void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, TargetPl
     FileSibling sibling;
     FileCreateSibling(&out, &sibling, place->folders.Innermost());
 
-    TargetCopyEntry(stream, entry, &out, nullptr);
+    TargetCopyEntry(stream, entry, &out);
     FileCommitSibling(&out, &sibling);
     // Only a file this entry wrote is deleted again.
     if (entry.D != 0 && !OsDeleteFileAt(sibling.folder, sibling.name))

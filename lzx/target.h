@@ -72,8 +72,10 @@ struct TargetPlace {
 void TargetOpen(const char* path, std::size_t below, TargetPlace* place, bool make = true);
 
 // Reads the entry's data from stream into out, with the E transform on the
-// way; afterPiece (may be null) is called after each piece is written.
-void TargetCopyEntry(HILE* stream, const EntryRec& entry, FileRec* out, void (*afterPiece)());
+// way; afterPiece (may be null) is called with context after each piece is
+// written.
+void TargetCopyEntry(HILE* stream, const EntryRec& entry, FileRec* out, void (*afterPiece)(void*) = nullptr,
+                     void* context = nullptr);
 
 // Reads the entry's data from stream and, when write, puts it in a file at
 // path inside place: never over a link, a folder, a file with other names

@@ -226,12 +226,36 @@ OsHandle OsOpenFolder(const char* path);
 OsHandle OsOpenFolderAt(OsHandle folder, const char* name, bool make);
 void OsCloseFolder(OsHandle folder);
 
+// What a file or folder is, whatever names it: its volume and its number
+// there (the device and inode; on Windows the volume serial number and the
+// file index), and when it was made, where the system tells (0 where not):
+// a number freed by a removed file may be given to a new one, which was
+// made later. Two names with one identity are one file.
+struct OsFileId {
+    std::uint64_t volume;
+    std::uint64_t index;
+    std::uint64_t birth;
+    bool operator==(const OsFileId&) const = default;
+};
+
+// What an open handle holds, asked through the handle itself: no name is
+// looked up, so the answer is about the file that a write through the
+// handle would change. false when it cannot be asked.
+struct OsFileInfo {
+    OsFileId id;
+    std::uint32_t links;  // its names (hard links)
+    std::int64_t size;
+};
+bool OsIdentify(OsHandle handle, OsFileInfo* info);
+
 // What name inside folder is, a link not followed.
 enum class OsEntryKind { Missing, File, Folder, Link, Other };
 struct OsEntry {
     OsEntryKind kind;
     bool readOnly;
     std::uint32_t links;  // the names of a file (hard links)
+    OsFileId id{};        // of what is there (not known of a link under Wine)
+    std::int64_t size = 0;
 };
 // false when it cannot be asked (the entry is then unknown, not missing).
 bool OsQueryAt(OsHandle folder, const char* name, OsEntry* entry);

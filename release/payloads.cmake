@@ -89,7 +89,7 @@ foreach(payload update demo)
   add_custom_command(OUTPUT ${RELEASE_OUT}/payload_${payload}.cpp
     COMMAND ${HOST_EMBED} payload-${payload}.lzx payload_${payload}.cpp Payload PayloadSize PayloadCrc
     WORKING_DIRECTORY ${RELEASE_OUT}
-    DEPENDS ${RELEASE_OUT}/payload-${payload}.lzx ${HOST_TOOLS_DEPENDS} ${CMAKE_SOURCE_DIR}/updater/checksum.h
+    DEPENDS ${RELEASE_OUT}/payload-${payload}.lzx ${HOST_TOOLS_DEPENDS} ${CMAKE_SOURCE_DIR}/fileio/checksum.h
     VERBATIM)
   set(PAYLOAD_${payload}_SOURCE ${RELEASE_OUT}/payload_${payload}.cpp)
 endforeach()

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <vector>
 
-#include "updater/checksum.h"
+#include "fileio/checksum.h"
 
 int main(int argc, char** argv) {
     if (argc != 5 && argc != 6) {

@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "lzx/lzx.h"
+#include "transaction/transaction.h"
 #include "updater/updater.h"
 
 namespace {
@@ -48,45 +50,22 @@ void LogEntry(const EntryRec& entry, int listed, bool written, void* context) {
     }
 }
 
-// What one installation tells its steps: the entries as extraction carries
-// them out, and the counts the commit settles.
-struct Installation {
-    EntryTally tally;
-    VersionCounts counts;
-};
-
-void LogEntryOf(const EntryRec& entry, int listed, bool written, void* context) {
-    LogEntry(entry, listed, written, &static_cast<Installation*>(context)->tally);
-}
-
+// A step of the run in words, in the log: rolled back, recovered.
 void LogStep(const char* text, void*) {
     RunLog("%s", text);
 }
 
+// The registry's Version, as the journal names the step that changes it.
+constexpr const char* RegistryStep = "registry Software\\Zelk Version";
+
 // An undone update puts the registry's Version back to the one it found.
-void RestoreVersion(const char* version, void*) {
+bool RestoreVersion(const char* version, void*) {
     const bool written = WriteProductVersion("Zelk", version) != 0;
     if (written)
         std::snprintf(InstalledVersion, sizeof InstalledVersion, "%s", version);
-    RunLog("registry: Software\\Zelk Version %s%s", written ? "back at " : "cannot be put back to ", version);
-}
-
-// Every file and lzx.ver are in place: the registry follows while the
-// commit can still be undone, so that a failure here undoes it.
-void RecordVersion(void* context) {
-    const VersionCounts& counts = static_cast<Installation*>(context)->counts;
-    RunLog("version file rewritten: %d records", counts.length);
-    if (counts.kept == 0) {
-        // A Version left behind would make the next run take the installed
-        // files for 2.00 ones: the run has failed, and says so.
-        if (!WriteProductVersion("Zelk", NewVersion))
-            FatalMessage("The new version %s cannot be written to the registry: Software\\Zelk Version", NewVersion);
-        RunLog("registry: Software\\Zelk Version %s -> %s", InstalledVersion[0] ? InstalledVersion : "(none)",
-               NewVersion);
-    } else {
-        RunLog("registry: Software\\Zelk Version left at %s, as files were kept back",
-               InstalledVersion[0] ? InstalledVersion : "(none)");
-    }
+    RunLog("registry: Software\\Zelk Version %s%s", written ? "back at " : "cannot be put back to ",
+           EscapeControls(version).c_str());
+    return written;
 }
 
 // The temporary archive has served once extraction is over: it goes at
@@ -139,7 +118,8 @@ void WritePayload(char* path, int secondPass, FileRec* file) {
 }
 
 void CheckProductDirectory(const char* directory) {
-    const int most = FileNameSize - 2 - static_cast<int>(std::strlen(VersionFileName));
+    // lzx.ver must leave room for the names it takes during the commit.
+    const int most = FileNameSize - 2 - static_cast<int>(std::strlen(VersionFileName)) - SideNameExtra;
     if (static_cast<int>(std::strlen(directory)) > most)
         FatalMessage("The product directory is too long for the update (at most %d characters): %s", most,
                      directory);
@@ -161,39 +141,62 @@ bool InstallPayload(FileRec* archive, const char* archivePath, const char* direc
     }
 
     // lzx.ver is held from before its load to its replacement.
-    VersionTableLock(versionFile);
+    HeldFile versions;
+    versions.Take(versionFile, HeldFile::HeldOwnFolder, "VersionTableLock");
     int capacity = 0;
-    EntryRec* table = VersionTableLoad(versionFile, &capacity);
+    EntryRec* table = VersionTableLoad(versionFile, &capacity, &versions);
     int listed = 0;
     while (listed < capacity && table[listed].name[0] != 0)
         ++listed;
     RunLog("version file: %s, %d records", versionFile, listed);
-    // Extraction reads the archive through the handle that wrote it: the
-    // name is not looked up again, so nothing can be put in its place. All
-    // or nothing: every file is staged first, then every file, lzx.ver and
-    // the registry follow in one commit, which a failure undoes.
-    Installation installation{};
+
+    // All or nothing: every file is staged, then every file and lzx.ver
+    // are put in place, then the registry follows; a failure anywhere
+    // undoes it all. Extraction reads the archive through the handle that
+    // wrote it: the name is not looked up again, so nothing can be put in
+    // its place.
+    Transaction update(directory, "UnPackLZX");
+    update.OnReport(LogStep, nullptr);
+    VersionCounts counts{};
+    std::vector<UnpackDecision> decisions;
     UnpackOptions options;
-    options.done = LogEntryOf;
-    options.context = &installation;
-    options.counts = &installation.counts;
-    options.staged = 1;
-    options.tablePath = versionFile;
-    options.note = ZelkProduct && !DemoBuild && InstalledVersion[0] != 0 ? InstalledVersion : nullptr;
-    options.undo = RestoreVersion;
-    options.placed = RecordVersion;
-    options.told = LogStep;
+    options.transaction = &update;
+    options.versionFile = &versions;
+    options.counts = &counts;
+    options.decisions = &decisions;
     UnPackStream(HopenFile(archive), directory, table, capacity, 1, options);
-    const EntryTally& tally = installation.tally;
-    RunLog("files: %d replaced, %d new, %d kept, %d not written", tally.replaced, tally.added, tally.kept,
-           tally.skipped);
+    RunLog("staged: %d files, %lld bytes", update.StagedFiles(), update.StagedBytes());
     RemoveTempArchive(archivePath);
 
-    if (installation.counts.kept > 0) {
+    update.Place();
+    RunLog("committed: %d files in place, and %s", update.Files(), versionFile);
+    EntryTally tally{};
+    for (const UnpackDecision& decision : decisions)
+        LogEntry(decision.entry, decision.listed, decision.written, &tally);
+    RunLog("version file rewritten: %d records", counts.length);
+    if (counts.kept == 0) {
+        // Recorded first, with the Version it replaces, so that an undoing
+        // (now or by the next run) puts that back. A Version left behind
+        // would make the next run take the installed files for 2.00 ones:
+        // the run has failed, and says so.
+        if (ZelkProduct && !DemoBuild && InstalledVersion[0] != 0)
+            update.Step(RegistryStep, InstalledVersion, RestoreVersion, nullptr);
+        if (!WriteProductVersion("Zelk", NewVersion))
+            FatalMessage("The new version %s cannot be written to the registry: Software\\Zelk Version", NewVersion);
+        RunLog("registry: Software\\Zelk Version %s -> %s", InstalledVersion[0] ? InstalledVersion : "(none)",
+               NewVersion);
+    } else {
+        RunLog("registry: Software\\Zelk Version left at %s, as files were kept back",
+               InstalledVersion[0] ? InstalledVersion : "(none)");
+    }
+    update.Commit();
+    RunLog("files: %d replaced, %d new, %d kept, %d not written", tally.replaced, tally.added, tally.kept,
+           tally.skipped);
+
+    if (counts.kept > 0) {
         SetOutcome(RunKeptBack);
         char text[200];
-        std::snprintf(text, sizeof text, "%s\n%d bestanden niet vervangen.", GetMessageText(13),
-                      installation.counts.kept);
+        std::snprintf(text, sizeof text, "%s\n%d bestanden niet vervangen.", GetMessageText(13), counts.kept);
         ShowMessage(text, GetMessageText(14), OsIcon::Information);
     }
     FreeBlock(table);
@@ -204,10 +207,12 @@ void RecoverUpdate(const char* directory) {
     CheckProductDirectory(directory);
     char versionFile[FileNameSize];
     std::snprintf(versionFile, sizeof versionFile, "%s\\%s", directory, VersionFileName);
-    UnpackOptions options;
-    options.undo = RestoreVersion;
-    options.told = LogStep;
-    UnpackRecover(directory, versionFile, options);
+    Transaction::RecoverOptions options;
+    options.operation = "UnPackLZX";
+    options.held.push_back({versionFile, HeldFile::HeldOwnFolder});
+    options.steps.push_back({RegistryStep, RestoreVersion, nullptr});
+    options.report = LogStep;
+    Transaction::Recover(directory, options);
 }
 
 void InstallUpdate(OsWindow owner) {

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "updater/checksum.h"
+#include "fileio/checksum.h"
 #include "updater/updater.h"
 
 int SilentRun = 0;

@@ -187,7 +187,8 @@ bool OsRegQueryString(OsHandle key, const char* name, char* buffer, unsigned siz
 }
 
 bool OsRegSetString(OsHandle key, const char* name, const char* text) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     Registry registry = LoadRegistry();
     registry[reinterpret_cast<RegistryKey*>(key)->path][name] = text;
     return SaveRegistry(registry);

@@ -46,21 +46,46 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-void FaultPoint() {
-    static const auto at = [](const char* name) {
-        const char* text = std::getenv(name);
-        return text != nullptr ? std::atol(text) : 0L;
-    };
-    static const long killAt = at("UPDATER_KILL_AT");
-    static const long stopAt = at("UPDATER_STOP_AT");
-    if (killAt <= 0 && stopAt <= 0)
-        return;
-    static std::atomic<long> changes{0};  // coding threads and extractions run at once
-    const long change = ++changes;
-    if (change == killAt)
+namespace {
+
+// -1: not asked for; read from the environment once.
+std::atomic<long> KillAt{-1};
+std::atomic<long> StopAt{-1};
+std::atomic<long> FailAt{-1};
+std::atomic<long> Changes{0};  // coding threads and extractions run at once
+
+long FromEnvironment(const char* name) {
+    const char* text = std::getenv(name);
+    return text != nullptr ? std::atol(text) : 0L;
+}
+
+}  // namespace
+
+void FaultArm(long killAt, long failAt) {
+    KillAt = killAt;
+    StopAt = 0;
+    FailAt = failAt;
+    Changes = 0;
+}
+
+bool FaultPoint() {
+    if (KillAt < 0) {
+        StopAt = FromEnvironment("UPDATER_STOP_AT");
+        FailAt = 0;
+        KillAt = FromEnvironment("UPDATER_KILL_AT");
+    }
+    if (KillAt <= 0 && StopAt <= 0 && FailAt <= 0)
+        return true;
+    const long change = ++Changes;
+    if (change == KillAt)
         kill(getpid(), SIGKILL);
-    if (change == stopAt)
+    if (change == StopAt)
         kill(getpid(), SIGSTOP);
+    if (change == FailAt) {
+        errno = EIO;
+        return false;
+    }
+    return true;
 }
 
 namespace {
@@ -126,8 +151,8 @@ bool FileIsPinned(const std::string& path) {
 }  // namespace
 
 OsHandle OsCreateFile(const char* name, unsigned access, unsigned share, OsDisposition disposition) {
-    if ((access & OsAccessWrite) != 0)
-        FaultPoint();
+    if ((access & OsAccessWrite) != 0 && !FaultPoint())
+        return 0;
     const std::string path = NativePath(name);
     const bool writing = (access & OsAccessWrite) != 0;
     if (path.empty()) {
@@ -222,7 +247,9 @@ bool OsReadFile(OsHandle file, void* buffer, std::uint32_t count, std::uint32_t*
 }
 
 bool OsWriteFile(OsHandle file, const void* buffer, std::uint32_t count, std::uint32_t* done) {
-    FaultPoint();
+    *done = 0;
+    if (!FaultPoint())
+        return false;
     const auto* at = static_cast<const char*>(buffer);
     return Transfer(file, count, done,
                     [at](int fd, std::uint32_t offset, std::uint32_t left) { return write(fd, at + offset, left); });
@@ -270,7 +297,8 @@ std::int64_t OsGetFileSize64(OsHandle file) {
 }
 
 bool OsCreateUniqueFile(char* name, std::size_t size) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     static std::atomic<unsigned> counter{0};  // streams open on any thread
     const unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u ^ static_cast<unsigned>(time(nullptr));
     for (int attempt = 0; attempt < 1000; ++attempt) {
@@ -321,7 +349,8 @@ bool OsGetFileDosTime(OsHandle file, std::uint16_t* dosDate, std::uint16_t* dosT
 }
 
 bool OsDeleteFile(const char* path) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     const std::string native = NativePath(path);
     struct stat st;
     if (lstat(native.c_str(), &st) != 0)
@@ -336,7 +365,8 @@ bool OsDeleteFile(const char* path) {
 }
 
 bool OsMoveFile(const char* from, const char* to) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     const std::string source = NativePath(from);
     const std::string target = NativePath(to);
     struct stat st;
@@ -353,12 +383,14 @@ bool OsMoveFile(const char* from, const char* to) {
 }
 
 bool OsCreateDirectory(const char* path) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     return mkdir(NativePath(path).c_str(), 0777) == 0;
 }
 
 bool OsRemoveDirectory(const char* path) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     return rmdir(NativePath(path).c_str()) == 0;
 }
 
@@ -466,7 +498,8 @@ std::size_t OsRootLength(const char* path) {
 }
 
 bool OsReplaceFile(const char* from, const char* to) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     const std::string source = NativePath(from);
     const std::string target = NativePath(to);
     if (FileIsPinned(source) || FileIsPinned(target))
@@ -537,7 +570,8 @@ std::uint32_t OsLinkCount(const char* path) {
 }
 
 OsHandle OsCreateNewFile(const char* name, unsigned access) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     const std::string path = NativePath(name);
     if (path.empty()) {
         errno = ENOENT;
@@ -553,7 +587,8 @@ OsHandle OsCreateNewFile(const char* name, unsigned access) {
 }
 
 bool OsSetEndOfFile(OsHandle file) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     const int fd = Descriptor(file);
     if (fd < 0)
         return false;
@@ -640,8 +675,8 @@ OsHandle OsOpenFolder(const char* path) {
 }
 
 OsHandle OsOpenFolderAt(OsHandle folder, const char* name, bool make) {
-    if (make)
-        FaultPoint();
+    if (make && !FaultPoint())
+        return 0;
     char local[NameLimit];
     if (!LocalName(name, local))
         return 0;
@@ -662,6 +697,21 @@ void OsCloseFolder(OsHandle folder) {
         close(Descriptor(folder));
 }
 
+namespace {
+
+// The identity of what at and name stand for (name "" with AT_EMPTY_PATH:
+// the descriptor's own file): the device, the inode and, where the file
+// system keeps it, the birth time in nanoseconds.
+OsFileId IdentityAt(int at, const char* name, int flags, const struct stat& st) {
+    OsFileId id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), 0};
+    struct statx born;
+    if (statx(at, name, flags, STATX_BTIME, &born) == 0 && (born.stx_mask & STATX_BTIME) != 0)
+        id.birth = static_cast<std::uint64_t>(born.stx_btime.tv_sec) * 1000000000u + born.stx_btime.tv_nsec;
+    return id;
+}
+
+}  // namespace
+
 bool OsQueryAt(OsHandle folder, const char* name, OsEntry* entry) {
     char local[NameLimit];
     struct stat st;
@@ -676,11 +726,24 @@ bool OsQueryAt(OsHandle folder, const char* name, OsEntry* entry) {
                                         : OsEntryKind::Other;
     entry->readOnly = IsReadOnly(st);
     entry->links = static_cast<std::uint32_t>(st.st_nlink);
+    entry->id = IdentityAt(FolderDescriptor(folder), local, AT_SYMLINK_NOFOLLOW, st);
+    entry->size = static_cast<std::int64_t>(st.st_size);
+    return true;
+}
+
+bool OsIdentify(OsHandle handle, OsFileInfo* info) {
+    struct stat st;
+    if (handle == 0 || fstat(Descriptor(handle), &st) != 0)
+        return false;
+    info->id = IdentityAt(Descriptor(handle), "", AT_EMPTY_PATH, st);
+    info->links = static_cast<std::uint32_t>(st.st_nlink);
+    info->size = static_cast<std::int64_t>(st.st_size);
     return true;
 }
 
 OsHandle OsCreateNewFileAt(OsHandle folder, const char* name, unsigned access) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     char local[NameLimit];
     if (!LocalName(name, local))
         return 0;
@@ -735,7 +798,8 @@ bool NamesFile(OsHandle file, int at, const char* name) {
 }  // namespace
 
 bool OsRenameFileAt(OsHandle file, OsHandle folder, const char* from, const char* to) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     char source[NameLimit];
     char target[NameLimit];
     if (!LocalName(from, source) || !LocalName(to, target))
@@ -756,7 +820,8 @@ bool OsRenameFileAt(OsHandle file, OsHandle folder, const char* from, const char
 }
 
 bool OsDeleteFileAt(OsHandle folder, const char* name) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     char local[NameLimit];
     if (!LocalName(name, local))
         return false;
@@ -774,7 +839,8 @@ bool OsDeleteFileAt(OsHandle folder, const char* name) {
 }
 
 bool OsDeleteOpenFile(OsHandle file, OsHandle folder, const char* name) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     char local[NameLimit];
     if (file == 0 || !LocalName(name, local))
         return false;
@@ -785,7 +851,8 @@ bool OsDeleteOpenFile(OsHandle file, OsHandle folder, const char* name) {
 }
 
 OsHandle OsOpenLockAt(OsHandle folder, const char* name) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     char local[NameLimit];
     if (!LocalName(name, local))
         return 0;
@@ -816,7 +883,8 @@ OsHandle OsOpenLockAt(OsHandle folder, const char* name) {
 }
 
 bool OsMoveAt(OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     char source[NameLimit];
     char target[NameLimit];
     if (!LocalName(from, source) || !LocalName(to, target))
@@ -862,7 +930,8 @@ OsHandle OsOpenExclusiveAt(OsHandle folder, const char* name) {
 }
 
 bool OsMoveOpenFile(OsHandle file, OsHandle fromFolder, const char* from, OsHandle toFolder, const char* to) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     char source[NameLimit];
     char target[NameLimit];
     if (!LocalName(from, source) || !LocalName(to, target))
@@ -874,7 +943,8 @@ bool OsMoveOpenFile(OsHandle file, OsHandle fromFolder, const char* from, OsHand
 }
 
 bool OsRemoveFolderAt(OsHandle folder, const char* name) {
-    FaultPoint();
+    if (!FaultPoint())
+        return {};
     char local[NameLimit];
     return LocalName(name, local) && unlinkat(FolderDescriptor(folder), local, AT_REMOVEDIR) == 0;
 }

@@ -147,6 +147,13 @@ bool FileInfo(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
     return GetFileInformationByHandle(handle, info) != 0;
 }
 
+OsFileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    // NTFS numbers a file with a sequence that changes when the number is
+    // used again: the index alone tells files apart over time.
+    return OsFileId{info.dwVolumeSerialNumber, (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+                    0};
+}
+
 // The entry of a folder's listing, as Wine reports it (see the top).
 struct IdBothEntry {
     ULONG next, index;
@@ -337,9 +344,21 @@ bool OsQueryAt(OsHandle folder, const char* name, OsEntry* entry) {
                                                                : OsEntryKind::Other;
         entry->readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
         entry->links = info.nNumberOfLinks;
+        entry->id = IdOf(info);
+        entry->size = static_cast<std::int64_t>((static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
     }
     CloseHandle(opened);
     return known;
+}
+
+bool OsIdentify(OsHandle handle, OsFileInfo* info) {
+    BY_HANDLE_FILE_INFORMATION known;
+    if (handle == 0 || !FileInfo(Native(handle), &known))
+        return false;
+    info->id = IdOf(known);
+    info->links = known.nNumberOfLinks;
+    info->size = static_cast<std::int64_t>((static_cast<ULONGLONG>(known.nFileSizeHigh) << 32) | known.nFileSizeLow);
+    return true;
 }
 
 OsHandle OsCreateNewFileAt(OsHandle folder, const char* name, unsigned access) {

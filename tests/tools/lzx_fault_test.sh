@@ -129,7 +129,7 @@ echo outside > victim.txt
 printf 'LZX journal 2\r\nstate commit\r\ntarget planted\r\ntag 0A0B0C\r\nnew planted\\..\\victim.txt\r\n' \
   > planted/.lzx-update/journal
 expect_exit 2 "a planted journal" $LZX unpack one.lzx planted
-expect_text err.txt "names a file outside the target" "a planted journal: refused"
+expect_text err.txt "is not one this program wrote; nothing was changed" "a planted journal: refused"
 [ "$(cat victim.txt)" = outside ] || fail "a planted journal removed a file outside the target"
 
 # ---- An interruption leaves what was there, and nothing beside it ------------

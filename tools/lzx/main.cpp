@@ -30,6 +30,7 @@
 
 #include "lzx/lzx.h"
 #include "platform/platform.h"
+#include "transaction/transaction.h"
 #include "tools/lzx/progress.h"
 #include "tools/lzx/version.h"  // made by the build
 
@@ -514,7 +515,7 @@ int Pack(const std::vector<std::string>& args) {
 }
 
 // -v: what became of each entry.
-void EntryDone(const EntryRec& entry, int listed, bool written, void*) {
+void EntryDone(const EntryRec& entry, int listed, bool written) {
     std::fprintf(Said, "%-12s %s, version %d", written ? "written" : "not written", EntryShowName(entry.name).c_str(),
                  entry.version);
     if (listed >= 0)
@@ -522,10 +523,10 @@ void EntryDone(const EntryRec& entry, int listed, bool written, void*) {
     std::fprintf(Said, "\n");
 }
 
-// What a staged run says of an earlier run it had to finish, or of its own
+// What a run says of an earlier run it had to finish, or of its own
 // undoing: worth a line (not with -q); its ordinary steps are not.
 void TellRecovery(const char* text, void*) {
-    if (Verbosity > 0 && (std::strncmp(text, "recovered", 9) == 0 || std::strncmp(text, "rolled back", 11) == 0))
+    if (Verbosity > 0)
         std::fprintf(stderr, "lzx unpack: %s\n", text);
 }
 
@@ -538,14 +539,17 @@ int Unpack(const std::vector<std::string>& args) {
         Usage("unpack", "DIR is empty");
     const std::string archive = CompressedInput("unpack", parsed.positional[0]);
 
-    // The version file is written after the run, through a sibling
+    // The version file is written after the run, through its hold
     // "FILE.new": its folder is made now (it often is DIR itself), and where
-    // that cannot be, nothing is extracted either.
-    if (!parsed.table.empty()) {
-        const std::string& table = parsed.table;
-        if (table.size() + 4 >= FileNameSize)
+    // that cannot be, nothing is extracted either. A version file inside DIR
+    // is reached as the files extracted there are: each folder below DIR
+    // from its parent's handle.
+    const std::string& table = parsed.table;
+    std::size_t below = HeldFile::HeldOwnFolder;
+    if (!table.empty()) {
+        if (table.size() + SideNameExtra >= FileNameSize)
             FatalMessage("lzx unpack: version file name of %zu characters, at most %d [%s]", table.size(),
-                         FileNameSize - 5, table.c_str());
+                         FileNameSize - 1 - SideNameExtra, table.c_str());
         char folder[FileNameSize];
         SplitPath(table.c_str(), folder, nullptr, nullptr);
         if (std::strlen(folder) > PathRootLength(folder) && !MakePath(folder)) {
@@ -553,46 +557,58 @@ int Unpack(const std::vector<std::string>& args) {
                          table.c_str());
             return ExitRefused;
         }
+        if (table.size() > target.size() && table.compare(0, target.size(), target) == 0 &&
+            (table[target.size()] == '\\' || table[target.size()] == '/'))
+            below = target.size() + 1;
     }
 
     HILE* stream = Hopen(archive.c_str(), "rb", Streams);
     const long long total = HileLength(stream);
     Hclose(stream);
 
-    // The library checks every entry in a first pass, then stages every
-    // file it writes and puts them, and the version file, in place at once:
-    // a failure leaves DIR as it was. What a killed run left is undone (or
-    // completed, when it had finished) first.
+    // What a killed run left is undone (or completed, when it had
+    // finished) first. Then the library checks every entry in a first
+    // pass, stages every file it writes, and the transaction puts them,
+    // and the version file, in place at once: a failure leaves DIR as it
+    // was.
+    Transaction::RecoverOptions recovery;
+    recovery.operation = "UnPackLZX";
+    if (!table.empty())
+        recovery.held.push_back({table, below});
+    recovery.report = TellRecovery;
+    Transaction::Recover(target.c_str(), recovery);
+    Progress.Start("unpacking", 2 * total);
+    ProgressPasses = true;
+
+    Transaction update(target.c_str(), "UnPackLZX");
+    update.OnReport(TellRecovery, nullptr);
     VersionCounts counts{};
+    std::vector<UnpackDecision> decisions;
     UnpackOptions options;
     options.stream = Streams;
     options.anywhere = parsed.flags.count("--allow-outside") ? 1 : 0;
     options.refused = RefuseEntry;
-    if (Verbosity > 1)
-        options.done = EntryDone;
-    options.staged = 1;
-    options.told = TellRecovery;
+    options.transaction = &update;
     options.counts = &counts;
-    UnpackRecover(target.c_str(), parsed.table.empty() ? nullptr : parsed.table.c_str(), options);
-    Progress.Start("unpacking", 2 * total);
-    ProgressPasses = true;
-
-    if (!parsed.table.empty()) {
-        int capacity = 0;
-        // A version file inside DIR is reached as the files extracted
-        // there are: each folder below DIR from its parent's handle.
-        const std::string& file = parsed.table;
-        const bool inside = file.size() > target.size() && file.compare(0, target.size(), target) == 0 &&
-                            (file[target.size()] == '\\' || file[target.size()] == '/');
-        VersionTableLock(file.c_str(), inside ? target.size() + 1 : VersionFileFolder);
-        EntryRec* table = VersionTableLoad(file.c_str(), &capacity);
-        options.tablePath = file.c_str();
-        UnPackLZX(archive.c_str(), target.c_str(), table, capacity, Force, options);
-        FreeBlock(table);
-    } else {
-        UnPackLZX(archive.c_str(), target.c_str(), nullptr, 0, Force, options);
+    options.decisions = &decisions;
+    HeldFile versions;
+    EntryRec* records = nullptr;
+    int capacity = 0;
+    if (!table.empty()) {
+        versions.Take(table.c_str(), below, "VersionTableLock");
+        records = VersionTableLoad(table.c_str(), &capacity, &versions);
+        options.versionFile = &versions;
     }
+    UnPackLZX(archive.c_str(), target.c_str(), records, capacity, Force, options);
+    update.Place();
+    update.Commit();
+    if (records != nullptr)
+        FreeBlock(records);
     Progress.Finish();
+    if (Verbosity > 1) {
+        for (const UnpackDecision& decision : decisions)
+            EntryDone(decision.entry, decision.listed, decision.written);
+    }
     Say(1, "%d new, %d updated, %d not replaced\n", counts.added, counts.updated, counts.kept);
     return 0;
 }

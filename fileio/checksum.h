@@ -1,7 +1,9 @@
 // checksum.h - CRC-32 (reflected, polynomial 0xEDB88320, as zip and PNG use
-// it), with which the build seals the payload (tools/embed) and the program
-// checks it before it writes anything. It finds a download cut short or a
-// damaged copy; it is no defence against someone who rebuilds the program.
+// it): the build seals the updater's payload with it (tools/embed) and the
+// program checks it before it writes anything; an update's journal seals
+// each of its lines. It finds a download cut short, a damaged copy or a
+// line torn by a power cut; it is no defence against someone who forges
+// the data and its CRC together.
 #pragma once
 
 #include <array>
