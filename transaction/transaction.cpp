@@ -57,7 +57,7 @@ constexpr const char* HeldSuffix = ".new";
 constexpr long long SpaceMargin = 1 << 20;   // kept free beyond what the commit writes
 constexpr long long JournalLineRoom = 120;   // a record's words beside its path
 constexpr long long JournalLimit = 64 << 20; // a journal longer than this is no journal of ours
-constexpr int CopyPiece = 15011;
+constexpr std::uint32_t CopyPiece = 1 << 20;  // a copy's piece: one check and one write each
 constexpr unsigned LockPoll = 100;        // ms between tries for another run's hold
 constexpr unsigned LockPatience = 60000;  // ms before it is reported
 
@@ -648,15 +648,16 @@ bool Transaction::CopyInto(OsHandle from, OsHandle into) {
         secondName_ = !OsIdentify(into, &info) || info.links != 1;
         return !secondName_;
     };
-    std::uint8_t piece[CopyPiece];
+    if (copyPiece_.empty())
+        copyPiece_.resize(CopyPiece);  // once per run
     for (;;) {
         std::uint32_t got = 0;
         std::uint32_t put = 0;
-        if (!alone() || !OsReadFile(from, piece, sizeof piece, &got))
+        if (!alone() || !OsReadFile(from, copyPiece_.data(), CopyPiece, &got))
             return false;
         if (got == 0)
             break;
-        if (!OsWriteFile(into, piece, got, &put) || put != got)
+        if (!OsWriteFile(into, copyPiece_.data(), got, &put) || put != got)
             return false;
         SafeStep();
     }
@@ -1059,36 +1060,36 @@ void Transaction::ClearStage() {
 
 // ---- Recovery ----------------------------------------------------------------------------------
 
-namespace {
-
-[[noreturn]] void Untrusted(const std::string& operation, const std::string& stage, const std::string& target,
-                            const std::string& why) {
-    FatalMessage("%s: the journal of an interrupted update in [%s] %s; nothing was changed. Check the files in [%s], "
-                 "then remove [%s] to go on",
-                 operation.c_str(), stage.c_str(), why.c_str(), target.c_str(), stage.c_str());
+// A journal that cannot be trusted: the hold this run took goes, and the
+// run ends without having touched anything else.
+void Transaction::Untrusted(const std::string& why) {
+    if (hold_.handle != 0) {
+        OsDeleteOpenFile(hold_.handle, stage_, HoldName);
+        FileClose(&hold_);
+    }
+    const std::string stage = Shown(0, StagingFolder);
+    Refuse("the journal of an interrupted update in [%s] %s; nothing was changed. Check the files in [%s], then "
+           "remove [%s] to go on",
+           stage.c_str(), why.c_str(), roots_[0].path.c_str(), stage.c_str());
 }
-
-}  // namespace
 
 // Reads a journal's records into the run: every record checked before
 // anything is done, so that a journal that cannot be trusted is never acted
 // on.
 void Transaction::LoadJournal(const std::string& text, const RecoverOptions& options) {
-    const std::string stagePath = Shown(0, StagingFolder);
-    const auto untrusted = [&](const std::string& why) { Untrusted(operation_, stagePath, roots_[0].path, why); };
     std::vector<std::vector<std::string>> lines;
     int bad = 0;
     if (!JournalLines(text, &lines, &bad))
-        untrusted(bad == 1 ? "is not one this program wrote" : "is damaged (line " + std::to_string(bad) + ")");
+        Untrusted(bad == 1 ? "is not one this program wrote" : "is damaged (line " + std::to_string(bad) + ")");
     if (lines.empty()) {
         state_ = TxnState::Planning;  // killed before its plan was written: nothing was staged
         return;
     }
     if (lines[0] != std::vector<std::string>{Heading, JournalVersion})
-        untrusted("is not one this program wrote");
+        Untrusted("is not one this program wrote");
     OsFileId stageId{};
     if (!IdentityOf(stage_, &stageId))
-        untrusted("cannot be checked");
+        Untrusted("cannot be checked");
     enum Part { Header, Staging, Committing, Finished } part = Header;
     bool haveTarget = false, haveStage = false, haveMode = false;
     const auto number = [&](const std::string& word, std::size_t limit, std::size_t* value) {
@@ -1110,11 +1111,11 @@ void Transaction::LoadJournal(const std::string& text, const RecoverOptions& opt
         if (part == Header) {
             if (kind == "target" && w.size() == 2 && JournalReadId(w[1], &id)) {
                 if (!(id == roots_[0].id))
-                    untrusted("was written for another folder than [" + roots_[0].path + "]");
+                    Untrusted("was written for another folder than [" + roots_[0].path + "]");
                 haveTarget = true;
             } else if (kind == "stage" && w.size() == 2 && JournalReadId(w[1], &id)) {
                 if (!(id == stageId))
-                    untrusted("was not written in this staging folder");
+                    Untrusted("was not written in this staging folder");
                 haveStage = true;
             } else if (kind == "tag" && w.size() == 2 && w[1].size() == 6 &&
                        w[1].find_first_not_of("0123456789ABCDEF") == std::string::npos) {
@@ -1142,20 +1143,20 @@ void Transaction::LoadJournal(const std::string& text, const RecoverOptions& opt
                     FolderRelease(&chain);
                 }
                 if (root.handle == 0)
-                    untrusted("names a folder outside [" + roots_[0].path + "] (" + text1 +
+                    Untrusted("names a folder outside [" + roots_[0].path + "] (" + text1 +
                               ") that this run was not given: run the same update again with the same version file");
                 roots_.push_back(root);
             } else if (kind == "folder" && w.size() == 3 && number(w[1], roots_.size(), &n) &&
                        JournalDecode(w[2], &text1)) {
                 if (PathProblem(text1) != nullptr)
-                    untrusted("names a folder outside its target" + where);
+                    Untrusted("names a folder outside its target" + where);
                 folders_.emplace_back(static_cast<int>(n), text1);
             } else if (kind == "file" && w.size() == 5 && number(w[1], files_.size() + 1, &n) && n == files_.size() &&
                        (w[2] == "new" || w[2] == "replace" || w[2] == "remove") && JournalDecode(w[4], &text1)) {
                 std::size_t root = 0;
                 if (!number(w[3], roots_.size(), &root) || PathProblem(text1) != nullptr ||
                     Shown(static_cast<int>(root), text1).size() + SideNameExtra >= static_cast<std::size_t>(FileNameSize))
-                    untrusted("names a file outside its target" + where);
+                    Untrusted("names a file outside its target" + where);
                 const TxnChange change = w[2] == "new" ? TxnChange::New : w[2] == "replace" ? TxnChange::Replace
                                                                                              : TxnChange::Remove;
                 files_.push_back(File{static_cast<int>(root), text1, change, 0, 0});
@@ -1167,7 +1168,7 @@ void Transaction::LoadJournal(const std::string& text, const RecoverOptions& opt
             } else if (kind == "staging" && w.size() == 1 && haveTarget && haveStage && haveMode && tag_.size() == 6) {
                 part = Staging;
             } else {
-                untrusted("holds a record it cannot take" + where);
+                Untrusted("holds a record it cannot take" + where);
             }
             continue;
         }
@@ -1197,13 +1198,13 @@ void Transaction::LoadJournal(const std::string& text, const RecoverOptions& opt
                     undo = &known;
             }
             if (undo == nullptr)
-                untrusted("took the step \"" + text1 + "\", which only the program that took it can undo: run that "
+                Untrusted("took the step \"" + text1 + "\", which only the program that took it can undo: run that "
                           "program again");
             steps_.push_back(StepTaken{text1, text2, undo->undo, undo->context});
         } else if (kind == "done" && part == Committing && w.size() == 1) {
             part = Finished;
         } else {
-            untrusted("holds a record it cannot take" + where);
+            Untrusted("holds a record it cannot take" + where);
         }
     }
     if (part == Header)
@@ -1224,7 +1225,7 @@ TxnOutcome Transaction::Recover(const char* target, const RecoverOptions& option
         const OsHandle journal = OsOpenFileAt(run.stage_, JournalName, OsAccessRead, OsShareRead);
         OsEntry entry;
         if (journal == 0 && !(OsQueryAt(run.stage_, JournalName, &entry) && entry.kind == OsEntryKind::Missing))
-            Untrusted(run.operation_, run.Shown(0, StagingFolder), target, "cannot be read");
+            run.Untrusted("cannot be read");
         if (journal != 0) {
             OsFileInfo info;
             std::string text;
@@ -1240,7 +1241,7 @@ TxnOutcome Transaction::Recover(const char* target, const RecoverOptions& option
             }
             OsCloseHandle(journal);
             if (!sized)
-                Untrusted(run.operation_, run.Shown(0, StagingFolder), target, "is not one this program wrote");
+                run.Untrusted("is not one this program wrote");
             run.LoadJournal(text, options);
             run.journalOurs_ = true;
             if (run.state_ == TxnState::Done) {

@@ -228,6 +228,7 @@ private:
     static void UnwindOf(void* transaction);
     bool TakeStage(bool make);
     void LoadJournal(const std::string& text, const RecoverOptions& options);
+    [[noreturn]] void Untrusted(const std::string& why);
 
     std::string operation_;
     bool byCopy_;
@@ -249,6 +250,7 @@ private:
     bool journalOurs_ = false;  // written by this run, or acted on: removed at the end
     FileRec* staging_ = nullptr;  // the staged file being written
     bool secondName_ = false;     // a copy stopped: its file had a second name
+    std::vector<std::uint8_t> copyPiece_;
     bool begun_ = false;          // the fatal path undoes it
     Report report_ = nullptr;
     void* reportContext_ = nullptr;

@@ -123,6 +123,14 @@ expect_exit 2 "refused archive, new version file" $LZX unpack out.lzx table --ta
 [ "$(ls table)" = short.ver ] || fail "refused runs left: $(ls table | tr '\n' ' ')"
 [ "$(cat table/short.ver)" = x ] || fail "the damaged version file changed"
 
+# ---- A version file inside the staging folder is refused, and kept -------------
+mkdir -p own/.lzx-update
+: > own/.lzx-update/t.ver
+expect_exit 2 "a version file in the staging folder" $LZX unpack one.lzx own --table own/.lzx-update/t.ver
+expect_text err.txt "lies in the update's own staging folder; refused" "a version file in the staging folder: refused"
+[ "$(ls -A own own/.lzx-update | tr '\n' ' ')" = "own: .lzx-update  own/.lzx-update: t.ver " ] \
+  || fail "a version file in the staging folder: left $(ls -RA own | tr '\n' ' ')"
+
 # ---- A journal left in DIR is taken at its word only within DIR ----------------
 mkdir -p planted/.lzx-update
 echo outside > victim.txt

@@ -18,7 +18,8 @@
 //                                     presses the button (OK) and waits until the box is gone
 //   uidriver windows                  every visible top-level window and its controls
 //   uidriver hold NAME                a named mapping, held until the process is ended
-//   uidriver holdfile FILE            the file, opened with no sharing until the process is ended
+//   uidriver holdfile FILE [UNTIL]    the file, opened with no sharing until the process is ended (or
+//                                     until the file UNTIL exists)
 //   uidriver manifest FILE            prints the program file's manifest resource (id 1)
 //   uidriver run COMMANDLINE          runs it exactly as written (wine requotes arguments); its exit code
 //   uidriver version FILE             its version resource: the fixed version, then NAME=VALUE
@@ -327,7 +328,9 @@ int main(int argc, char** argv) {
             return 1;
         std::printf("held %s\n", title);
         std::fflush(stdout);
-        Sleep(INFINITE);
+        while (argc < 4 || GetFileAttributesA(argv[3]) == INVALID_FILE_ATTRIBUTES)
+            Sleep(argc < 4 ? INFINITE : PollMs);
+        CloseHandle(file);
     } else if (command == "hold") {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 32, title);
         if (mapping == nullptr)
