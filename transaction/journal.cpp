@@ -71,8 +71,8 @@ bool JournalDecode(const std::string& word, std::string* text) {
         }
         const int high = at + 2 < word.size() ? HexValue(word[at + 1]) : -1;
         const int low = high >= 0 ? HexValue(word[at + 2]) : -1;
-        if (low < 0 || Plain(static_cast<unsigned char>(high << 4 | low)))
-            return false;  // one encoding per text: a plain byte is never escaped
+        if (low < 0)
+            return false;
         *text += static_cast<char>(high << 4 | low);
         at += 2;
     }

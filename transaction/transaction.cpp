@@ -20,9 +20,9 @@
 //               by copies (where the system renames by whole paths, as
 //               Wine does, and a folder swapped for a link could carry a
 //               rename elsewhere): the installed file is copied into a new
-//               backup ("aside" once it is whole), then the staged bytes
-//               into the installed file; a new file is made at its name
-//               ("made", with its identity) and the bytes copied into it
+//               backup ("aside", with its identity, once it is whole), then
+//               the staged bytes into the installed file; a new file's
+//               staged file takes its name by a rename that replaces nothing
 //   step      each of the caller's steps, with the value that undoes it
 //   done      final: the backups, the journal and the folder go
 //
@@ -179,8 +179,7 @@ struct Transaction::File {
     OsFileId holdId{};  // the installed file
     bool put = false;
     bool aside = false;
-    bool made = false;
-    OsFileId madeId{};
+    OsFileId asideId{};  // copy mode: the backup
     OsHandle installed_ = 0;  // held with no sharing from Place to its move
     OsHandle staged_ = 0;     // its staged file, held while it is put in place
 
@@ -613,8 +612,6 @@ void Transaction::Staged(int number, FileRec* out) {
     OsFileInfo info;
     if (!OsIdentify(out->handle, &info))
         FileError(out, FileErrWrite);
-    if (info.links != 1)
-        Refuse("the new [%s] was given a second name while it was staged; refused", out->name);
     file.staged = true;
     file.stagedId = info.id;
     Append(JournalLine({"staged", std::to_string(number), JournalId(info.id)}), false);
@@ -762,45 +759,42 @@ void Transaction::PlaceFile(File& file) {
         return gone;
     };
 
-    if (!byCopy_) {
-        if (file.change != TxnChange::New &&
-            !OsMoveOpenFile(file.installed_, folder, leaf.c_str(), folder, backup.c_str()))
-            failed("be set aside");
-        if (file.change != TxnChange::Remove) {
-            if (!OsMoveOpenFile(staged, folder, side.c_str(), folder, leaf.c_str()))
-                failed("take its place");
-            releaseStaged(false);
-        }
-    } else {
-        if (file.change != TxnChange::New) {
+    // The installed file is set aside: moved to its backup, or (copy mode)
+    // copied into a backup of its own, which counts once it is whole.
+    if (file.change != TxnChange::New) {
+        if (!byCopy_) {
+            if (!OsMoveOpenFile(file.installed_, folder, leaf.c_str(), folder, backup.c_str()))
+                failed("be set aside");
+        } else {
             const OsHandle copy = OsCreateNewFileAt(folder, backup.c_str(), OsAccessRead | OsAccessWrite);
-            const bool whole = copy != 0 && CopyInto(file.installed_, copy);
+            OsFileId saved{};
+            const bool whole = copy != 0 && CopyInto(file.installed_, copy) && IdentityOf(copy, &saved);
             if (copy != 0)
                 OsCloseHandle(copy);
             if (!whole)
                 failed("be set aside");
-            Append(JournalLine({"aside", std::to_string(number)}), true);
+            Append(JournalLine({"aside", std::to_string(number), JournalId(saved)}), true);
             file.aside = true;
+            file.asideId = saved;
         }
-        if (file.change == TxnChange::New) {
-            // The new file at the name, held from here as an installed one is.
-            file.installed_ = OsCreateNewFileAt(folder, leaf.c_str(), OsAccessRead | OsAccessWrite);
-            OsFileId made{};
-            if (file.installed_ == 0 || !IdentityOf(file.installed_, &made))
-                failed("take its place");
-            Append(JournalLine({"made", std::to_string(number), JournalId(made)}), true);
-            file.made = true;
-            file.madeId = made;
-        }
-        if (file.change == TxnChange::Remove) {
-            if (!OsDeleteOpenFile(file.installed_, folder, leaf.c_str()))
-                failed("be removed");
-        } else {
-            if (!CopyInto(staged, file.installed_))
-                failed("take its place");
-            if (!releaseStaged(true))
-                OsDeleteFileAt(folder, side.c_str());
-        }
+    }
+    if (file.change == TxnChange::Remove) {
+        if (byCopy_ && !OsDeleteOpenFile(file.installed_, folder, leaf.c_str()))
+            failed("be removed");
+    } else if (byCopy_ && file.change == TxnChange::Replace) {
+        // The installed file itself takes the new bytes, through the handle
+        // that holds it.
+        if (!CopyInto(staged, file.installed_))
+            failed("take its place");
+        if (!releaseStaged(true))
+            OsDeleteFileAt(folder, side.c_str());
+    } else {
+        // The staged file takes the name, which nothing has: a new file's,
+        // or the one its installed file left. A rename that replaces nothing
+        // cannot be carried over anyone's file, even where renames go by path.
+        if (!OsMoveOpenFile(staged, folder, side.c_str(), folder, leaf.c_str()))
+            failed("take its place");
+        releaseStaged(false);
     }
     if (file.installed_ != 0) {
         OsCloseHandle(file.installed_);
@@ -923,14 +917,11 @@ bool Transaction::UndoFile(File& file) {
     if (!OsQueryAt(folder, leaf.c_str(), &at))
         return false;
     const bool missing = at.kind == OsEntryKind::Missing;
-    // What the run put at the name: by renames, its staged file; by copies,
-    // the file it made there (a staged file is gone by then, and a number
-    // the volume freed may name someone else's file now). Killed between
-    // making that file and recording it, the run left it empty.
-    const bool placedHere =
-        at.kind == OsEntryKind::File && at.links == 1 &&
-        (byCopy_ ? (file.made ? at.id == file.madeId : file.change == TxnChange::New && at.size == 0)
-                 : file.staged && at.id == file.stagedId);
+    // What the run put at the name: its staged file, moved there (by copies,
+    // only a new file's; the number of a staged file removed since may name
+    // someone else's file now).
+    const bool placedHere = at.kind == OsEntryKind::File && file.staged && at.id == file.stagedId &&
+                            (!byCopy_ || file.change == TxnChange::New);
     const auto keep = [&](const char* why) {
         kept_.push_back("[" + shown + "] " + why + ", so it is kept");
         return true;
@@ -944,18 +935,19 @@ bool Transaction::UndoFile(File& file) {
 
     // A replaced or removed file: its backup, when the run made it whole.
     OsEntry saved;
-    const bool hasBackup = FileAt(folder, backup, &saved) && saved.links == 1 &&
-                           (byCopy_ ? file.aside : file.holdKnown && saved.id == file.holdId);
+    const bool hasBackup = FileAt(folder, backup, &saved) &&
+                           (byCopy_ ? file.aside && saved.id == file.asideId : file.holdKnown && saved.id == file.holdId);
+    const bool original = at.kind == OsEntryKind::File && file.holdKnown && at.id == file.holdId;
     if (!hasBackup) {
-        // Set aside in part (copy mode), or never: the name still holds
-        // the installed file, unchanged.
-        if (byCopy_ && !file.aside)
-            whole = RemoveIfOurs(folder, backup, nullptr) && whole;
-        if (!missing && placedHere && file.change == TxnChange::Replace)
-            keep("holds the new version, and the file it replaced was removed after the update began");
+        // Set aside in part (copy mode), or never (renames): the name still
+        // holds the installed file, unchanged. Otherwise the backup was
+        // changed or removed since, and nothing can give the name back.
+        if (byCopy_ ? !file.aside : original)
+            return (!byCopy_ || RemoveIfOurs(folder, backup, nullptr)) && whole;
+        keep(("cannot be given back: the file it replaced, " + backup + ", was changed or removed after the update began")
+                 .c_str());
         return whole;
     }
-    const bool original = at.kind == OsEntryKind::File && file.holdKnown && at.id == file.holdId;
     if (original && (!byCopy_ || file.change == TxnChange::Remove)) {
         // Never moved, or not yet removed: the backup is a spare.
         return RemoveIfOurs(folder, backup, nullptr) && whole;
@@ -1183,13 +1175,10 @@ void Transaction::LoadJournal(const std::string& text, const RecoverOptions& opt
             part = Committing;
         } else if (kind == "put" && part == Committing && fileRecord(2) && !files_[n].put) {
             files_[n].put = true;
-        } else if (kind == "aside" && part == Committing && fileRecord(2) && files_[n].put && byCopy_ &&
-                   files_[n].change != TxnChange::New) {
+        } else if (kind == "aside" && part == Committing && fileRecord(3) && JournalReadId(w[2], &id) &&
+                   files_[n].put && byCopy_ && files_[n].change != TxnChange::New) {
             files_[n].aside = true;
-        } else if (kind == "made" && part == Committing && fileRecord(3) && JournalReadId(w[2], &id) &&
-                   files_[n].put && byCopy_ && files_[n].change == TxnChange::New) {
-            files_[n].made = true;
-            files_[n].madeId = id;
+            files_[n].asideId = id;
         } else if (kind == "step" && part == Committing && w.size() == 3 && JournalDecode(w[1], &text1) &&
                    JournalDecode(w[2], &text2)) {
             const StepUndo* undo = nullptr;

@@ -12,7 +12,6 @@
 #endif
 
 #include "lzx/lzx.h"
-#include "transaction/transaction.h"
 #include "tests/lzx/samples.h"
 #include "tests/support.h"
 
@@ -123,32 +122,6 @@ TEST_F(TargetTest, TheTransformOnTheWayEqualsTheTransformAfter) {
     FileInit(&after, 1, (dir / "after.bin").c_str());
     EntryScramble(&after);
     EXPECT_EQ(ReadFile(target + "\\e.bin"), ReadFile(dir / "after.bin"));
-}
-
-TEST_F(TargetTest, AHeldVersionFileIsReadThroughItsFolderAndSavedWhole) {
-    const std::string path = dir / "lzx.ver";
-    std::vector<EntryRec> listed(2);
-    std::strcpy(listed[0].name, "#a.txt");
-    std::strcpy(listed[1].name, "#b.txt");
-    listed[1].version = 204;
-    VersionTableSave(path.c_str(), listed.data(), 2);
-    const std::string before = ReadFile(path);
-
-    int capacity = 0;
-    EntryRec* table = nullptr;
-    {
-        HeldFile held;
-        held.Take(path.c_str(), HeldFile::HeldOwnFolder, "VersionTableLock");
-        EXPECT_EQ(FileIsBusy((path + ".new").c_str()), 1);  // no other run gets in
-        table = VersionTableLoad(path.c_str(), &capacity, &held);
-    }
-    EXPECT_FALSE(Exists(path + ".new"));  // a hold never placed goes with its holder
-    EXPECT_EQ(capacity, 2 + VersionTableRoom);
-    EXPECT_STREQ(table[1].name, "#b.txt");
-    VersionTableSave(path.c_str(), table, 1);  // the file is cut to what is saved
-    FreeBlock(table);
-    EXPECT_EQ(test::OpenFiles(), 0);
-    EXPECT_EQ(ReadFile(path), before.substr(0, EntrySize));
 }
 
 }  // namespace

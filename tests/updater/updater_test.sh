@@ -480,23 +480,6 @@ command-line|extra=$forged
 environment|export TMPDIR=$place/t$forged; mkdir "$TMPDIR"
 EOF
 
-# The Version a run replaces reads back whole from its journal, a CR and 70
-# more characters included: killed once the new one is written, the next run
-# (cancelled at its dialog) puts it back exactly.
-fresh version-undo 2.00
-odd=$(bytes "2.00$(printf '\r')$(printf 'v%.0s' $(seq 70))")
-for point in $(seq 40 400); do
-  fresh version-undo 2.00
-  registry Zelk Version "$odd"
-  UPDATER_KILL_AT=$point "$UPDATE" -silent >/dev/null 2>&1
-  [ $? -eq 137 ] || { fail "no kill point after the registry's Version was written"; break; }
-  grep -qx 'Version=2.04' "$UPDATER_REGISTRY" && [ -e "$place/Zelk/.lzx-update/journal" ] || continue
-  run 0 "2\n" "$UPDATE"
-  grep -qx "Version=$odd" "$UPDATER_REGISTRY" || fail "the Version put back is not the one replaced: $(grep Version= "$UPDATER_REGISTRY")"
-  product | grep -v '^Version=' | cmp -s - <(grep -v '^Version=' "$top/at-2.00") || fail "the files were not put back"
-  break
-done
-
 # One payload byte flipped in a copy of the program: refused before anything
 # is touched, with and without a dialog.
 fresh damaged 2.00
