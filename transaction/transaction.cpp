@@ -933,11 +933,12 @@ bool Transaction::UndoFile(File& file) {
         return missing ? whole : (keep("was made by someone else after the update began"), whole);
     }
 
-    // A replaced or removed file: its backup, when the run made it whole.
+    // A replaced or removed file: its backup, when the run made it whole
+    // (by renames the installed file itself). An identity the journal does
+    // not hold is all zero, which no file has.
     OsEntry saved;
-    const bool hasBackup = FileAt(folder, backup, &saved) &&
-                           (byCopy_ ? file.aside && saved.id == file.asideId : file.holdKnown && saved.id == file.holdId);
-    const bool original = at.kind == OsEntryKind::File && file.holdKnown && at.id == file.holdId;
+    const bool hasBackup = FileAt(folder, backup, &saved) && saved.id == (byCopy_ ? file.asideId : file.holdId);
+    const bool original = at.kind == OsEntryKind::File && at.id == file.holdId;
     if (!hasBackup) {
         // Set aside in part (copy mode), or never (renames): the name still
         // holds the installed file, unchanged. Otherwise the backup was

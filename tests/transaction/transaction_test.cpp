@@ -215,7 +215,7 @@ TEST_F(TransactionTest, RecoveryKeepsWhatTheRunDidNotPutThere) {
          [&] {
              fs::remove(at("t/sub/b.txt"));
              fs::create_directories(at("t/sub"));
-             WriteFile(dir / "t/sub/b.txt", "");
+             WriteFile(dir / "t/sub/b.txt", "mine");
          }},
         {"t/a.txt", 0, "t/a.txt", [&] { fs::remove(at("t/a.txt")), WriteFile(dir / "t/a.txt", "mine"); }},
         {"t/a.txt", 0, "t/a.txt", [&] { fs::remove(at("t/a.txt")), fs::create_hard_link(at("victim.txt"), at("t/a.txt")); }},
