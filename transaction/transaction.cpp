@@ -39,11 +39,12 @@
 // a file the run created itself.
 #include "transaction/transaction.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <random>
+#include <utility>
 
 #include "transaction/journal.h"
 
@@ -82,24 +83,19 @@ std::string Joined(const std::string& folder, const std::string& name) {
     return IsSeparator(last) || last == ':' ? folder + name : folder + "\\" + name;
 }
 
-// Why a path below a root cannot be one the transaction made, or null: the
+// Whether a path below a root cannot be one the transaction made: empty, or
+// with a component that is empty, "." or "..", or holds "/" or ":". The
 // journal is read back from where anyone who can write the target can
 // change it.
-const char* PathProblem(const std::string& path) {
-    if (path.empty())
-        return "an empty path";
+bool LeavesItsRoot(const std::string& path) {
     for (std::size_t from = 0; from <= path.size();) {
-        std::size_t end = path.find('\\', from);
-        if (end == std::string::npos)
-            end = path.size();
+        const std::size_t end = std::min(path.find('\\', from), path.size());
         const std::string part = path.substr(from, end - from);
-        if (part.empty() || part == "." || part == "..")
-            return "a path that leaves its folder";
-        if (part.find_first_of("/:") != std::string::npos || part.find('\0') != std::string::npos)
-            return "a path that leaves its folder";
+        if (part.empty() || part == "." || part == ".." || part.find_first_of(std::string("/:\0", 3)) != std::string::npos)
+            return true;
         from = end + 1;
     }
-    return nullptr;
+    return false;
 }
 
 std::string Megabytes(long long bytes) {
@@ -157,7 +153,7 @@ bool FileAt(OsHandle folder, const std::string& name, OsEntry* entry) {
 
 // ---- The parts of a run ----------------------------------------------------------------
 
-struct Transaction::Root_ {
+struct Transaction::RootFolder {
     std::string path;  // as the caller named it (messages; the journal for roots outside the target)
     OsHandle handle = 0;
     OsFileId id{};
@@ -266,7 +262,7 @@ void HeldFile::Release() {
 
 Transaction::Transaction(const char* target, const char* operation, bool byCopy)
     : operation_(operation), byCopy_(byCopy) {
-    roots_.push_back(Root_{target, 0, {}, true});
+    roots_.push_back(RootFolder{target, 0, {}, true});
     FileInit(&hold_, 1, nullptr);
 }
 
@@ -274,7 +270,7 @@ Transaction::~Transaction() {
     if (begun_)
         RollBack();
     ReleaseHandles();
-    for (Root_& root : roots_) {
+    for (RootFolder& root : roots_) {
         if (root.owned && root.handle != 0)
             OsCloseFolder(root.handle);
     }
@@ -315,13 +311,13 @@ int Transaction::Root(const char* folder) {
         if (roots_[i].path == folder)
             return static_cast<int>(i);
     }
-    roots_.push_back(Root_{folder, 0, {}, true});
+    roots_.push_back(RootFolder{folder, 0, {}, true});
     return static_cast<int>(roots_.size() - 1);
 }
 
 int Transaction::Plan(int root, const std::string& path, TxnChange change, long long bytes, long long installed) {
     if (state_ != TxnState::Planning || root < 0 || static_cast<std::size_t>(root) >= roots_.size() ||
-        PathProblem(path) != nullptr)
+        LeavesItsRoot(path))
         InternalError("LZX", __LINE__, 'P');
     const std::string shown = Shown(root, path);
     if (shown.size() + SideNameExtra >= static_cast<std::size_t>(FileNameSize))
@@ -332,7 +328,7 @@ int Transaction::Plan(int root, const std::string& path, TxnChange change, long 
 }
 
 void Transaction::PlanFolder(int root, const std::string& path) {
-    if (state_ != TxnState::Planning || PathProblem(path) != nullptr)
+    if (state_ != TxnState::Planning || LeavesItsRoot(path))
         InternalError("LZX", __LINE__, 'F');
     folders_.emplace_back(root, path);
 }
@@ -479,7 +475,7 @@ void Transaction::Begin() {
     OsDeferInterrupts(true);
 
     for (std::size_t i = 0; i < roots_.size(); ++i) {
-        Root_& root = roots_[i];
+        RootFolder& root = roots_[i];
         root.handle = OsOpenFolder(root.path.c_str());
         if (root.handle == 0 && MakePath(root.path.c_str()))
             root.handle = OsOpenFolder(root.path.c_str());
@@ -503,7 +499,7 @@ void Transaction::Begin() {
                 OsCloseFolder(handle);
         } else {
             const std::string& path = file.held->Path();
-            roots_.push_back(Root_{path.substr(0, file.held->leaf_), handle, folder, current});
+            roots_.push_back(RootFolder{path.substr(0, file.held->leaf_), handle, folder, current});
             file.root = static_cast<int>(roots_.size() - 1);
         }
     }
@@ -529,7 +525,7 @@ void Transaction::Begin() {
     OsEntry existing;
     if (!OsQueryAt(stage_, JournalName, &existing) || existing.kind != OsEntryKind::Missing)
         Refuse("an interrupted update in [%s] must be recovered first", Shown(0, StagingFolder).c_str());
-    for (const Root_& root : roots_) {
+    for (const RootFolder& root : roots_) {
         // The staging folder goes at the end, with whatever lies in it.
         if (root.id == stage)
             Refuse("[%s] lies in the update's own staging folder; refused", root.path.c_str());
@@ -1119,7 +1115,7 @@ void Transaction::LoadJournal(const std::string& text, const RecoverOptions& opt
             } else if (kind == "root" && w.size() == 4 && number(w[1], roots_.size() + 1, &n) && n == roots_.size() &&
                        JournalReadId(w[2], &id) && JournalDecode(w[3], &text1)) {
                 // Only a folder this run was given, found by what it is.
-                Root_ root{text1, 0, id, true};
+                RootFolder root{text1, 0, id, true};
                 for (const HeldPlace& held : options.held) {
                     FolderChain chain;
                     OsFileId found{};
@@ -1141,13 +1137,13 @@ void Transaction::LoadJournal(const std::string& text, const RecoverOptions& opt
                 roots_.push_back(root);
             } else if (kind == "folder" && w.size() == 3 && number(w[1], roots_.size(), &n) &&
                        JournalDecode(w[2], &text1)) {
-                if (PathProblem(text1) != nullptr)
+                if (LeavesItsRoot(text1))
                     Untrusted("names a folder outside its target" + where);
                 folders_.emplace_back(static_cast<int>(n), text1);
             } else if (kind == "file" && w.size() == 5 && number(w[1], files_.size() + 1, &n) && n == files_.size() &&
                        (w[2] == "new" || w[2] == "replace" || w[2] == "remove") && JournalDecode(w[4], &text1)) {
                 std::size_t root = 0;
-                if (!number(w[3], roots_.size(), &root) || PathProblem(text1) != nullptr ||
+                if (!number(w[3], roots_.size(), &root) || LeavesItsRoot(text1) ||
                     Shown(static_cast<int>(root), text1).size() + SideNameExtra >= static_cast<std::size_t>(FileNameSize))
                     Untrusted("names a file outside its target" + where);
                 const TxnChange change = w[2] == "new" ? TxnChange::New : w[2] == "replace" ? TxnChange::Replace
@@ -1208,7 +1204,7 @@ TxnOutcome Transaction::Recover(const char* target, const RecoverOptions& option
         return TxnOutcome::Nothing;
     Transaction run(target, options.operation, false);
     run.OnReport(options.report, options.context);
-    Root_& root = run.roots_[0];
+    RootFolder& root = run.roots_[0];
     root.handle = OsOpenFolder(target);
     TxnOutcome outcome = TxnOutcome::Nothing;
     if (root.handle != 0 && IdentityOf(root.handle, &root.id) && run.TakeStage(false)) {

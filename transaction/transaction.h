@@ -205,7 +205,7 @@ public:
     static TxnOutcome Recover(const char* target, const RecoverOptions& options);
 
 private:
-    struct Root_;
+    struct RootFolder;
     struct File;
     struct Folder;
 
@@ -234,7 +234,7 @@ private:
     bool byCopy_;
     TxnState state_ = TxnState::Planning;
     std::string tag_;
-    std::vector<Root_> roots_;
+    std::vector<RootFolder> roots_;
     std::vector<File> files_;
     std::vector<std::pair<int, std::string>> folders_;  // the folders the run makes
     struct StepTaken {

@@ -63,8 +63,7 @@ bool RestoreVersion(const char* version, void*) {
     const bool written = WriteProductVersion("Zelk", version) != 0;
     if (written)
         std::snprintf(InstalledVersion, sizeof InstalledVersion, "%s", version);
-    RunLog("registry: Software\\Zelk Version %s%s", written ? "back at " : "cannot be put back to ",
-           EscapeControls(version).c_str());
+    RunLog("registry: Software\\Zelk Version %s%s", written ? "back at " : "cannot be put back to ", version);
     return written;
 }
 

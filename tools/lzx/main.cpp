@@ -557,9 +557,12 @@ int Unpack(const std::vector<std::string>& args) {
                          table.c_str());
             return ExitRefused;
         }
-        if (table.size() > target.size() && table.compare(0, target.size(), target) == 0 &&
-            (table[target.size()] == '\\' || table[target.size()] == '/'))
-            below = target.size() + 1;
+        std::string base = target;  // "d/" is "d"
+        while (base.size() > 1 && (base.back() == '\\' || base.back() == '/'))
+            base.pop_back();
+        if (table.size() > base.size() && table.compare(0, base.size(), base) == 0 &&
+            (table[base.size()] == '\\' || table[base.size()] == '/'))
+            below = base.size() + 1;
     }
 
     HILE* stream = Hopen(archive.c_str(), "rb", Streams);
