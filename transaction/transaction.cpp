@@ -474,6 +474,9 @@ void Transaction::Begin() {
     FatalUndoPush(UnwindOf, this);
     OsDeferInterrupts(true);
 
+    if (roots_[0].path.size() > static_cast<std::size_t>(TargetPathLimit))
+        Refuse("the target directory [%s] is too long for the update: at most %d characters", roots_[0].path.c_str(),
+               TargetPathLimit);
     for (std::size_t i = 0; i < roots_.size(); ++i) {
         RootFolder& root = roots_[i];
         root.handle = OsOpenFolder(root.path.c_str());

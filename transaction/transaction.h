@@ -41,6 +41,9 @@ inline constexpr const char* StagingFolder = ".lzx-update";
 // (259 characters) can be carried through every step of a commit.
 inline constexpr int SideNameExtra = SiblingExtra;
 
+// The longest target a run can keep its journal in ("TARGET\.lzx-update\journal").
+inline constexpr int TargetPathLimit = FileNameSize - static_cast<int>(sizeof("\\.lzx-update\\journal"));
+
 enum class TxnChange { New, Replace, Remove };
 
 enum class TxnState {

@@ -8,6 +8,7 @@
 // how many were kept, and then the registry keeps its old Version so that
 // the next run finds the same installed version. lzx.ver is rewritten after
 // every complete extraction, with the new files appended and all statuses 0.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -117,8 +118,10 @@ void WritePayload(char* path, int secondPass, FileRec* file) {
 }
 
 void CheckProductDirectory(const char* directory) {
-    // lzx.ver must leave room for the names it takes during the commit.
-    const int most = FileNameSize - 2 - static_cast<int>(std::strlen(VersionFileName)) - SideNameExtra;
+    // lzx.ver must leave room for the names it takes during the commit, and
+    // the directory for the update's journal.
+    const int most = std::min(FileNameSize - 2 - static_cast<int>(std::strlen(VersionFileName)) - SideNameExtra,
+                              TargetPathLimit);
     if (static_cast<int>(std::strlen(directory)) > most)
         FatalMessage("The product directory is too long for the update (at most %d characters): %s", most,
                      directory);

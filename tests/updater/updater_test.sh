@@ -197,7 +197,7 @@ fresh longdir 2.00
 long=$place/$(printf 'z%.0s' $(seq 1 $((255 - ${#place} - 1))))   # 255 characters: fits the registry value, not the paths
 registry Zelk Location "$long"
 run 2 "1\n" "$UPDATE"
-has err "The product directory is too long for the update (at most 240 characters)"
+has err "The product directory is too long for the update (at most 239 characters)"
 [ -e "$place/tmp/TEMP.LZX" ] && fail "the temporary archive was written before the refusal"
 
 fresh longtemp 2.00
