@@ -43,6 +43,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <utility>
 
@@ -461,7 +462,7 @@ bool Transaction::TakeStage(bool make) {
         if (failure != OsFailure::InUse && waited > 10 * LockPoll)
             FileError(&hold_, FileErrOpenUpdate);
         if (waited >= LockPatience)
-            Refuse("another update stays at work in [%s]", Shown(0, "").c_str());
+            Refuse("another update stays at work in [%s]", roots_[0].path.c_str());
         OsSleep(LockPoll);
     }
 }
@@ -567,7 +568,7 @@ void Transaction::Begin() {
 void Transaction::Stage(int number, FileRec* out) {
     SafeStep();
     File& file = files_.at(static_cast<std::size_t>(number));
-    if (state_ != TxnState::Staging || file.held != nullptr || file.change == TxnChange::Remove)
+    if (state_ != TxnState::Staging || file.holds || file.change == TxnChange::Remove)
         InternalError("LZX", __LINE__, 'S');
     const std::string shown = Shown(file.root, file.path);
     FileInit(out, 1, shown.c_str());
@@ -1203,7 +1204,8 @@ void Transaction::LoadJournal(const std::string& text, const RecoverOptions& opt
 }
 
 TxnOutcome Transaction::Recover(const char* target, const RecoverOptions& options) {
-    if (target == nullptr || target[0] == 0)
+    // No run keeps a journal in a target longer than that.
+    if (target == nullptr || target[0] == 0 || std::strlen(target) > static_cast<std::size_t>(TargetPathLimit))
         return TxnOutcome::Nothing;
     Transaction run(target, options.operation, false);
     run.OnReport(options.report, options.context);
