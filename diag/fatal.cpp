@@ -45,10 +45,15 @@ void RunUndos() {
 }  // namespace
 
 void FatalUndoPush(void (*undo)(void* context), void* context) {
-    std::lock_guard<std::mutex> lock(UndoLock);
-    if (UndoCount == UndoSlots)
-        OsExit(3);  // a broken caller: more updates at once than any program runs
-    Undos[UndoCount++] = PendingUndo{undo, context};
+    {
+        std::lock_guard<std::mutex> lock(UndoLock);
+        if (UndoCount < UndoSlots) {
+            Undos[UndoCount++] = PendingUndo{undo, context};
+            return;
+        }
+    }
+    // A broken caller: more updates at once than any program runs.
+    InternalError("UPDATER", __LINE__, 'U');
 }
 
 void FatalUndoPop(void* context) {

@@ -48,7 +48,7 @@
 
 namespace {
 
-// -1: not asked for; read from the environment once.
+// -1 until read from the environment, once; 0: not asked for.
 std::atomic<long> KillAt{-1};
 std::atomic<long> StopAt{-1};
 std::atomic<long> FailAt{-1};
