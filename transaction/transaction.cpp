@@ -19,10 +19,12 @@
 //               ("NAME.TAG.old"), the staged file takes the name;
 //               by copies (where the system renames by whole paths, as
 //               Wine does, and a folder swapped for a link could carry a
-//               rename elsewhere): the installed file is copied into a new
-//               backup ("aside", with its identity, once it is whole), then
-//               the staged bytes into the installed file; a new file's
-//               staged file takes its name by a rename that replaces nothing
+//               rename elsewhere): nothing is renamed; the installed file is
+//               copied into a new backup ("aside", with its identity, once
+//               it is whole), then the staged bytes into the installed file;
+//               a new file is made at its name ("made", with its identity)
+//               and the bytes copied into it; a file to remove goes once
+//               the commit is final
 //   step      each of the caller's steps, with the value that undoes it
 //   done      final: the backups, the journal and the folder go
 //
@@ -177,6 +179,8 @@ struct Transaction::File {
     bool put = false;
     bool aside = false;
     OsFileId asideId{};  // copy mode: the backup
+    bool made = false;
+    OsFileId madeId{};  // copy mode: a new file made at its name
     OsHandle installed_ = 0;  // held with no sharing from Place to its move
     OsHandle staged_ = 0;     // its staged file, held while it is put in place
 
@@ -778,24 +782,33 @@ void Transaction::PlaceFile(File& file) {
             file.asideId = saved;
         }
     }
-    if (file.change == TxnChange::Remove) {
-        if (byCopy_ && !OsDeleteOpenFile(file.installed_, folder, leaf.c_str()))
-            failed("be removed");
-    } else if (byCopy_ && file.change == TxnChange::Replace) {
-        // The installed file itself takes the new bytes, through the handle
-        // that holds it.
+    if (!byCopy_) {
+        // The staged file takes the name the installed file left, or a new
+        // file's, which nothing has.
+        if (file.change != TxnChange::Remove &&
+            !OsMoveOpenFile(staged, folder, side.c_str(), folder, leaf.c_str()))
+            failed("take its place");
+    } else if (file.change != TxnChange::Remove) {
+        // Nothing is renamed: where renames go by path, even one that
+        // replaces nothing can be carried elsewhere, over someone's file,
+        // by a folder swapped for a link between its two lookups. A new
+        // file is made at its name from the folder's handle (and known by
+        // its identity before a byte goes in); the bytes go into it, or
+        // into the installed file, through the handle that holds it.
+        if (file.change == TxnChange::New) {
+            file.installed_ = OsCreateNewFileAt(folder, leaf.c_str(), OsAccessRead | OsAccessWrite);
+            if (file.installed_ == 0 || !IdentityOf(file.installed_, &file.madeId))
+                failed("take its place");
+            Append(JournalLine({"made", std::to_string(number), JournalId(file.madeId)}), true);
+            file.made = true;
+        }
         if (!CopyInto(staged, file.installed_))
             failed("take its place");
-        if (!releaseStaged(true))
-            OsDeleteFileAt(folder, side.c_str());
-    } else {
-        // The staged file takes the name, which nothing has: a new file's,
-        // or the one its installed file left. A rename that replaces nothing
-        // cannot be carried over anyone's file, even where renames go by path.
-        if (!OsMoveOpenFile(staged, folder, side.c_str(), folder, leaf.c_str()))
-            failed("take its place");
-        releaseStaged(false);
     }
+    // (copy mode: a file to remove stays until the commit is final, so that
+    // its name never has to be made again.)
+    if (staged != 0 && !releaseStaged(byCopy_))
+        OsDeleteFileAt(folder, side.c_str());
     if (file.installed_ != 0) {
         OsCloseHandle(file.installed_);
         file.installed_ = 0;
@@ -917,11 +930,13 @@ bool Transaction::UndoFile(File& file) {
     if (!OsQueryAt(folder, leaf.c_str(), &at))
         return false;
     const bool missing = at.kind == OsEntryKind::Missing;
-    // What the run put at the name: its staged file, moved there (by copies,
-    // only a new file's; the number of a staged file removed since may name
-    // someone else's file now).
-    const bool placedHere = at.kind == OsEntryKind::File && file.staged && at.id == file.stagedId &&
-                            (!byCopy_ || file.change == TxnChange::New);
+    // What the run put at the name: by renames its staged file; by copies
+    // the new file it made there (killed between making it and recording
+    // it, the run left it empty).
+    const bool placedHere =
+        at.kind == OsEntryKind::File &&
+        (byCopy_ ? file.change == TxnChange::New && (file.made ? at.id == file.madeId : at.size == 0)
+                 : file.staged && at.id == file.stagedId);
     const auto keep = [&](const char* why) {
         kept_.push_back("[" + shown + "] " + why + ", so it is kept");
         return true;
@@ -974,15 +989,15 @@ bool Transaction::UndoFile(File& file) {
             return false;
         return RemoveIfOurs(folder, backup, nullptr) && whole;
     }
-    if (!missing && !placedHere) {
-        keep(("was changed after the update began; the file it replaced is " + backup).c_str());
+    if (byCopy_ || (!missing && !placedHere)) {
+        // By copies the run never takes a name away: someone else has.
+        keep(("was changed or removed after the update began; the file it replaced is " + backup).c_str());
         return whole;
     }
     if (!missing && !RemoveIfOurs(folder, leaf, &at.id))
         return false;
     // The backup takes the free name back in one step, which a repeated
-    // undoing finds done. It never replaces anything, so even where a
-    // rename goes by path it cannot be carried over someone's file.
+    // undoing finds done.
     return OsMoveAt(folder, backup.c_str(), folder, leaf.c_str()) && whole;
 }
 
@@ -1013,14 +1028,18 @@ bool Transaction::UndoAll() {
     return whole;
 }
 
-// Removes the backups of a finished commit.
+// Removes the backups of a finished commit, and (copy mode) the files it
+// removes, when they are still the ones it held.
 bool Transaction::Complete() {
     bool whole = true;
     for (const File& file : files_) {
         if (file.change == TxnChange::New)
             continue;
-        if (const OsHandle folder = FolderFor(file))
+        if (const OsHandle folder = FolderFor(file)) {
+            if (byCopy_ && file.change == TxnChange::Remove)
+                whole = RemoveIfOurs(folder, file.Leaf(), &file.holdId) && whole;
             whole = RemoveIfOurs(folder, Backup(file), nullptr) && whole;
+        }
     }
     return whole;
 }
@@ -1180,6 +1199,10 @@ void Transaction::LoadJournal(const std::string& text, const RecoverOptions& opt
                    files_[n].put && byCopy_ && files_[n].change != TxnChange::New) {
             files_[n].aside = true;
             files_[n].asideId = id;
+        } else if (kind == "made" && part == Committing && fileRecord(3) && JournalReadId(w[2], &id) &&
+                   files_[n].put && byCopy_ && files_[n].change == TxnChange::New) {
+            files_[n].made = true;
+            files_[n].madeId = id;
         } else if (kind == "step" && part == Committing && w.size() == 3 && JournalDecode(w[1], &text1) &&
                    JournalDecode(w[2], &text2)) {
             const StepUndo* undo = nullptr;
