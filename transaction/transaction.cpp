@@ -797,10 +797,14 @@ void Transaction::PlaceFile(File& file) {
         // into the installed file, through the handle that holds it.
         if (file.change == TxnChange::New) {
             file.installed_ = OsCreateNewFileAt(folder, leaf.c_str(), OsAccessRead | OsAccessWrite);
-            if (file.installed_ == 0 || !IdentityOf(file.installed_, &file.madeId))
+            if (file.installed_ == 0)
                 failed("take its place");
+            file.made = IdentityOf(file.installed_, &file.madeId);
+            if (!file.made) {
+                OsDeleteOpenFile(file.installed_, folder, leaf.c_str());
+                failed("take its place");
+            }
             Append(JournalLine({"made", std::to_string(number), JournalId(file.madeId)}), true);
-            file.made = true;
         }
         if (!CopyInto(staged, file.installed_))
             failed("take its place");
@@ -931,11 +935,11 @@ bool Transaction::UndoFile(File& file) {
         return false;
     const bool missing = at.kind == OsEntryKind::Missing;
     // What the run put at the name: by renames its staged file; by copies
-    // the new file it made there (killed between making it and recording
-    // it, the run left it empty).
+    // the new file it made there (a run killed between making it and
+    // recording it left it empty; a run that undoes itself knows).
     const bool placedHere =
         at.kind == OsEntryKind::File &&
-        (byCopy_ ? file.change == TxnChange::New && (file.made ? at.id == file.madeId : at.size == 0)
+        (byCopy_ ? file.change == TxnChange::New && (file.made ? at.id == file.madeId : fromJournal_ && at.size == 0)
                  : file.staged && at.id == file.stagedId);
     const auto keep = [&](const char* why) {
         kept_.push_back("[" + shown + "] " + why + ", so it is kept");
@@ -1089,6 +1093,7 @@ void Transaction::Untrusted(const std::string& why) {
 // anything is done, so that a journal that cannot be trusted is never acted
 // on.
 void Transaction::LoadJournal(const std::string& text, const RecoverOptions& options) {
+    fromJournal_ = true;
     std::vector<std::vector<std::string>> lines;
     int bad = 0;
     if (!JournalLines(text, &lines, &bad))

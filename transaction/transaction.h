@@ -251,6 +251,7 @@ private:
     FileRec hold_{};
     OsHandle journal_ = 0;
     bool journalOurs_ = false;  // written by this run, or acted on: removed at the end
+    bool fromJournal_ = false;  // a killed run's, read back from its journal
     FileRec* staging_ = nullptr;  // the staged file being written
     bool secondName_ = false;     // a copy stopped: its file had a second name
     std::vector<std::uint8_t> copyPiece_;
