@@ -65,6 +65,22 @@ void FatalUndoPop(void* context);
 // every system; Wine has been seen to crash).
 void SetFatalThreadStop(void (*stop)());
 
+// What a fatal report is about, for a program that words its reports
+// itself (the lzx tool): the file, the reason in words where the report's
+// text alone does not give it (the system's own text for a failure of the
+// system), and detail (an offset, a block). The code that fails says it just
+// before its FatalMessage, on the same thread; the box and its text stay as
+// they are. Taken once: a report that follows no FatalAbout finds it empty.
+struct FatalSubject {
+    std::string file;
+    std::string reason;
+    std::string detail;
+};
+void FatalAbout(const char* file, std::string reason = {}, std::string detail = {});
+FatalSubject FatalSubjectTaken();
+// FatalMessage about a file, for a text that says its reason itself.
+[[noreturn]] void FatalMessageAbout(const char* file, const char* format, ...) DIAG_PRINTF(2, 3);
+
 // printf rules into a string as long as the text needs (never cut).
 std::string FormatText(const char* format, va_list args);
 

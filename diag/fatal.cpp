@@ -6,6 +6,7 @@
 #include <mutex>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -15,6 +16,7 @@ void (*FatalThreadStop)() = nullptr;
 void (*FatalHandler)(const char* text) = nullptr;
 int (*FatalReport)(const char* text) = nullptr;
 thread_local bool ThisThreadReports = false;
+thread_local FatalSubject Subject;
 std::atomic<bool> Reporting{false};
 
 // The undos registered, oldest first. Updates run one per target, and a
@@ -68,6 +70,16 @@ void FatalUndoPop(void* context) {
     }
 }
 
+void FatalAbout(const char* file, std::string reason, std::string detail) {
+    Subject = FatalSubject{file != nullptr ? file : "", std::move(reason), std::move(detail)};
+}
+
+FatalSubject FatalSubjectTaken() {
+    FatalSubject taken = std::move(Subject);
+    Subject = FatalSubject{};
+    return taken;
+}
+
 // printf into a buffer as large as the text needs: a file error that names a
 // long path is shown whole.
 std::string FormatText(const char* format, va_list args) {
@@ -113,6 +125,7 @@ void SetFatalThreadStop(void (*stop)()) {
         va_start(args, format);
         const std::string text = FormatText(format, args);
         va_end(args);
+        FatalSubjectTaken();  // the next input starts with none
         RunUndos();
         if (FatalCleanup)
             FatalCleanup();
@@ -142,6 +155,15 @@ void SetFatalThreadStop(void (*stop)()) {
     if (FatalThreadStop)
         FatalThreadStop();
     OsExit(answer + 1);
+}
+
+[[noreturn]] void FatalMessageAbout(const char* file, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = FormatText(format, args);
+    va_end(args);
+    FatalAbout(file);
+    FatalMessage("%s", text.c_str());
 }
 
 [[noreturn]] void InternalError(const char* source, int line, int code) {

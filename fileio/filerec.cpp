@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 OpenFileSlot OpenFileTable[OpenFileSlots];
 
@@ -89,7 +90,36 @@ void RefuseReadOnly(const FileRec* rec) {
         FileError(rec, FileErrReadOnly);
 }
 
+// A file error's reason in words: the system's, when the call just made
+// failed, or else the operation's.
+std::string FileErrorReason(int code) {
+    if (code == FileErrReadOnly)
+        return "the file is read-only";  // from its attributes, not from a failed call
+    std::string reason = OsFailureText();
+    if (!reason.empty())
+        return reason;
+    switch (code) {
+        case FileErrRead:
+            return "cannot be read";
+        case FileErrDelete:
+            return "cannot be removed";
+        case FileErrRename:
+            return "cannot be renamed";
+        case FileErrWrite:
+            return "cannot be written";
+        case FileErrPosition:
+            return "cannot be positioned";
+        case FileErrSize:
+            return "its size cannot be read";
+        case FileErrCreate:
+            return "cannot be created";
+        default:
+            return "cannot be opened";
+    }
+}
+
 [[noreturn]] void FileErrorSaying(const FileRec* rec, int code, const char* words) {
+    FatalAbout(rec->name, FileErrorReason(code));
     LogTrace("\nFile Error : name = [%s] code = %d\n%s", rec->name, code, words);
     FatalMessage("\nFile Error : name = [%s] code = %d\n%s", rec->name, code, words);
 }
@@ -106,9 +136,11 @@ void CheckWritable(const FileRec* rec) {
 
 void FileCheckName(const char* name, const char* operation) {
     const std::size_t length = std::strlen(name);
-    if (length >= FileNameSize)
+    if (length >= FileNameSize) {
+        FatalAbout(name, "the name is too long");
         FatalMessage("%s: name too long (%zu characters, at most %d) [%s]", operation, length, FileNameSize - 1,
                      name);
+    }
 }
 
 void FileInit(FileRec* rec, int unit, const char* name) {
@@ -356,6 +388,7 @@ int FileTableCheck() {
 }
 
 [[noreturn]] void FileError(const FileRec* rec, int code) {
+    FatalAbout(rec->name, FileErrorReason(code));
     LogTrace("\nFile Error : name = [%s] code = %d", rec->name, code);
     FatalMessage("\nFile Error : name = [%s] code = %d", rec->name, code);
 }
@@ -396,9 +429,11 @@ void FileCreateSibling(FileRec* rec, FileSibling* sibling, OsHandle folder, int 
     const std::size_t length = std::strlen(leaf);
     if (length == 0)
         FileError(rec, FileErrCreate);
-    if (std::strlen(rec->name) + SiblingExtra >= FileNameSize)
+    if (std::strlen(rec->name) + SiblingExtra >= FileNameSize) {
+        FatalAbout(rec->name, "the name is too long");
         FatalMessage("%s: name too long (%zu characters, at most %d) [%s]", "FileCreate", std::strlen(rec->name),
                      FileNameSize - 1 - SiblingExtra, rec->name);
+    }
     sibling->folder = folder;
     std::memcpy(sibling->name, leaf, length + 1);
     // What the new file will replace is asked first, as a writing open

@@ -91,7 +91,8 @@ public:
     // defined with the module's file access: a failure there is the fatal
     // report.
     void BlockPack(const std::uint8_t* data, FileRec* file, int flags);
-    void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags);
+    // (block: its number in the stream, from 0, which a report names.)
+    void BlockUnpack(FileRec* file, std::uint8_t* destination, int flags, int block = -1);
 
     // The same records in memory: EncodeBlock writes one record to out (at
     // most MaxRecordSize bytes) and *size receives its size; DecodeBlock
@@ -125,7 +126,7 @@ private:
     // bit count passes through the caller.
     CodecResult PackRecord(const std::uint8_t* data, int flags, int* nbits);
     void WriteRecord(int nbits, FileRec* file, int flags);
-    int ReadRecord(FileRec* file, int flags);
+    int ReadRecord(FileRec* file, int flags, int block);
     CodecResult DecodeRecord(int nbits, std::uint8_t* destination, int flags);
     CodecResult LoadRecord(const std::uint8_t* record, int size, int flags, int* used, int* nbits);
     void ClearReach(int nbits);

@@ -24,6 +24,7 @@
 
 #include "lzx/bitstream.h"
 #include "lzx/lzx.h"
+#include "lzx/stream.h"
 #include "lzx/target.h"
 #include "transaction/transaction.h"
 
@@ -241,6 +242,16 @@ bool PartialServerPath(const char* target) {
     FatalMessage("UnPackLZX: entry %d [%s] %s", number, EntryShowName(name).c_str(), reason.c_str());
 }
 
+// An archive whose entries cannot be read as they claim.
+std::string CutInEntry(int number) {
+    return "cut short inside the data of entry " + std::to_string(number);
+}
+
+[[noreturn]] void Damaged(const HILE* stream, const std::string& reason, const char* text) {
+    FatalAbout(stream->name, reason);
+    FatalMessage("%s", text);
+}
+
 // Reads the next entry and checks it, as both passes do: the record, the
 // name, the target path and its length. Answers false at the end.
 bool NextChecked(HILE* stream, const char* target, const UnpackOptions& options, int number, EntryRec* entry,
@@ -249,11 +260,13 @@ bool NextChecked(HILE* stream, const char* target, const UnpackOptions& options,
     case 0:
         return false;
     case EntryCut:
-        FatalMessage("UnPackLZX: target fail");
+        Damaged(stream, "cut short inside the record of entry " + std::to_string(number), "UnPackLZX: target fail");
     case EntryLongName:
+        FatalAbout(stream->name, "entry " + std::to_string(number) + " is damaged: a name of 256 characters or more");
         FatalMessage("UnPackLZX: stored name of 256 characters or more at stream offset %d",
                      Htell(stream) - EntrySize);
     case EntryBadSize:
+        FatalAbout(stream->name, "entry " + std::to_string(number) + " is damaged: a negative size");
         FatalMessage("UnPackLZX: negative size of entry [%s]", entry->name);
     default:
         break;
@@ -272,8 +285,8 @@ bool NextChecked(HILE* stream, const char* target, const UnpackOptions& options,
     *path = TargetPath(target, *entry);
     // The file is written under a longer temporary name first.
     if (path->size() + SiblingExtra >= FileNameSize)
-        FatalMessage("UnPackLZX: target path of %zu characters, at most %d [%s]", path->size(),
-                     FileNameSize - 1 - SiblingExtra, path->c_str());
+        FatalMessageAbout(path->c_str(), "UnPackLZX: target path of %zu characters, at most %d [%s]", path->size(),
+                          FileNameSize - 1 - SiblingExtra, path->c_str());
     return true;
 }
 
@@ -498,7 +511,7 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
                 FatalMessage("UnPackLZX too many files");
         }
         if (!EntrySkip(stream, entry.size))
-            FatalMessage("UnPackLZX: unexpected eof");
+            Damaged(stream, CutInEntry(number), "UnPackLZX: unexpected eof");
     }
     const bool heldTable = run != nullptr && options.versionFile != nullptr && table != nullptr;
     if (heldTable)
@@ -542,7 +555,7 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
                 TargetCopyEntry(stream, entry, &out, Transaction::SafeStepOf, run);
                 run->Staged(file, &out);
             } else if (!EntrySkip(stream, entry.size)) {
-                FatalMessage("UnPackLZX: unexpected eof");
+                Damaged(stream, CutInEntry(number), "UnPackLZX: unexpected eof");
             }
             if (options.decisions != nullptr)
                 options.decisions->push_back(UnpackDecision{entry, listed, write});
@@ -614,18 +627,18 @@ EntryRec* VersionTableLoad(const char* path, int* capacity, const HeldFile* held
     }
     const long long bytes = file.handle != 0 ? FileSize64(&file) : 0;
     if (bytes % EntrySize != 0)
-        FatalMessage("VersionTableLoad: [%s] has %lld bytes, not a whole number of %d-byte records; refused", path,
-                     bytes, EntrySize);
+        FatalMessageAbout(path, "VersionTableLoad: [%s] has %lld bytes, not a whole number of %d-byte records; refused",
+                          path, bytes, EntrySize);
     const long long listed = bytes / EntrySize;
     if (listed > 0x7FFFFFFF / EntrySize - VersionTableRoom)
-        FatalMessage("VersionTableLoad: [%s] is too large", path);
+        FatalMessageAbout(path, "VersionTableLoad: [%s] is too large", path);
     const int records = static_cast<int>(listed) + VersionTableRoom;
     auto* table = static_cast<EntryRec*>(AllocBlock(records * EntrySize));
     std::memset(static_cast<void*>(table), 0, static_cast<std::size_t>(records) * EntrySize);
     const int got = listed > 0 ? FileRead(&file, static_cast<int>(listed), table) : 0;
     FileClose(&file);
     if (got != listed)
-        FatalMessage("VersionTableLoad: [%s] changed while it was read", path);
+        FatalMessageAbout(path, "VersionTableLoad: [%s] changed while it was read", path);
     // The records arrive as they lie on disk; each becomes its in-memory
     // form in place (a copy, since the two may differ on some hosts).
     int blank = 0;  // the first blank record, from 1; 0: none yet
@@ -634,12 +647,13 @@ EntryRec* VersionTableLoad(const char* path, int* capacity, const HeldFile* held
         std::memcpy(raw, &table[i], EntrySize);
         const bool decoded = EntryDecode(raw, &table[i]);
         if (const char* why = RecordProblem(raw, table[i], decoded))
-            FatalMessage("VersionTableLoad: record %d of [%s] %s; refused", i + 1, path, why);
+            FatalMessageAbout(path, "VersionTableLoad: record %d of [%s] %s; refused", i + 1, path, why);
         if (table[i].name[0] == 0 && blank == 0)
             blank = i + 1;
         else if (table[i].name[0] != 0 && blank != 0)
-            FatalMessage("VersionTableLoad: record %d of [%s] is blank, but record %d after it is not; refused", blank,
-                         path, i + 1);
+            FatalMessageAbout(path,
+                              "VersionTableLoad: record %d of [%s] is blank, but record %d after it is not; refused",
+                              blank, path, i + 1);
     }
     *capacity = records;
     return table;

@@ -121,9 +121,10 @@ struct Script {
         afterReturn = false;
         for (; c >= 0 && c != '\r' && c != '\n'; c = Byte()) {
             if (c == 0)
-                FatalMessage("PackLZX: line %d of [%s] holds a zero byte", number, file.name);
+                FatalMessageAbout(file.name, "PackLZX: line %d of [%s] holds a zero byte", number, file.name);
             if (static_cast<int>(text->size()) == limit)
-                FatalMessage("PackLZX: line %d of [%s] is longer than %d characters", number, file.name, limit);
+                FatalMessageAbout(file.name, "PackLZX: line %d of [%s] is longer than %d characters", number, file.name,
+                                  limit);
             text->push_back(static_cast<char>(c));
         }
         if (c >= 0)
@@ -135,9 +136,9 @@ struct Script {
 void ReadHeader(Script* script, std::string* archive, std::string* base) {
     script->Start();
     if (!script->Read(archive, LineLimit))
-        FatalMessage("PackLZX: No first line");
+        FatalMessageAbout(script->file.name, "PackLZX: No first line");
     if (!script->Read(base, LineLimit))
-        FatalMessage("PackLZX: No base directory");
+        FatalMessageAbout(script->file.name, "PackLZX: No base directory");
 }
 
 // The next file line and its name line, as far as the script alone can
@@ -150,27 +151,27 @@ bool ReadEntry(Script* script, const std::string& base, EntryRec* entry, std::st
     const std::vector<std::string> fields = SplitFields(text.c_str());
     *entry = EntryRec{};
     if (fields.empty())
-        FatalMessage("PackLZX: No filename found");
+        FatalMessageAbout(script->file.name, "PackLZX: No filename found");
     if (static_cast<int>(fields.size()) - 1 > MaxOptions)
-        FatalMessage("PackLZX: more than %d options [%s]", MaxOptions, text.c_str());
+        FatalMessageAbout(script->file.name, "PackLZX: more than %d options [%s]", MaxOptions, text.c_str());
 
     *path = SourcePath(fields[0], base.c_str());
     if (path->size() >= LineLimit)
-        FatalMessage("PackLZX: source path of 256 characters or more [%s]", path->c_str());
+        FatalMessageAbout(script->file.name, "PackLZX: source path of 256 characters or more [%s]", path->c_str());
     for (std::size_t i = 1; i < fields.size(); ++i)
         ApplyOption(fields[i], entry);
     if (entry->version < MinVersion)
-        FatalMessage("PackLZX: Version error [%s]", path->c_str());
+        FatalMessageAbout(script->file.name, "PackLZX: Version error [%s]", path->c_str());
 
     std::string stored;
     if (!script->Read(&stored, NameLineLimit))
-        FatalMessage("PackLZX: No first line");
+        FatalMessageAbout(script->file.name, "PackLZX: No first line");
     std::memcpy(entry->name, stored.c_str(), stored.size() + 1);
     // Extraction refuses a name in any but its file's one spelling, so
     // such a name is refused here already. Names of their own and ".."
     // stay possible: whether they may be written is the extractor's call.
     if (const char* why = StoredNameProblem(entry->name, 1))
-        FatalMessage("PackLZX: stored name [%s] %s", EntryShowName(entry->name).c_str(), why);
+        FatalMessageAbout(script->file.name, "PackLZX: stored name [%s] %s", EntryShowName(entry->name).c_str(), why);
     return true;
 }
 
@@ -200,25 +201,27 @@ const char* SourceProblem(const std::string& path) {
 // compares names (extraction would write one over the other).
 void CheckScript(Script* script, const std::string& archive, const std::string& base) {
     if (OsSameFile(archive.c_str(), script->file.name))
-        FatalMessage("PackLZX: the archive [%s] is the script itself [%s]; nothing written", archive.c_str(),
-                     script->file.name);
+        FatalMessageAbout(archive.c_str(), "PackLZX: the archive [%s] is the script itself [%s]; nothing written",
+                          archive.c_str(), script->file.name);
     std::unordered_map<std::string, std::pair<int, std::string>> stored;
     EntryRec entry;
     std::string path;
     int line = 0;
     while (ReadEntry(script, base, &entry, &path, &line)) {
         if (OsSameFile(archive.c_str(), path.c_str()))
-            FatalMessage("PackLZX: the archive [%s] is one of its sources [%s]; nothing written", archive.c_str(),
-                         path.c_str());
+            FatalMessageAbout(archive.c_str(), "PackLZX: the archive [%s] is one of its sources [%s]; nothing written",
+                              archive.c_str(), path.c_str());
         if (const char* why = SourceProblem(path))
-            FatalMessage("PackLZX: source [%s] on line %d %s; nothing written", path.c_str(), line, why);
+            FatalMessageAbout(path.c_str(), "PackLZX: source [%s] on line %d %s; nothing written", path.c_str(), line,
+                              why);
         const auto [first, fresh] =
             stored.try_emplace(StoredNameKey(entry.name), script->number, std::string(entry.name));
         if (!fresh)
-            FatalMessage("PackLZX: stored names [%s] on line %d and [%s] on line %d name the same file; "
-                         "nothing written",
-                         EntryShowName(first->second.second.c_str()).c_str(), first->second.first,
-                         EntryShowName(entry.name).c_str(), script->number);
+            FatalMessageAbout(script->file.name,
+                              "PackLZX: stored names [%s] on line %d and [%s] on line %d name the same file; "
+                              "nothing written",
+                              EntryShowName(first->second.second.c_str()).c_str(), first->second.first,
+                              EntryShowName(entry.name).c_str(), script->number);
     }
 }
 
@@ -250,7 +253,7 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
         // 32-bit length: larger files cannot be stored.
         const long long size = FileSize64(&file);
         if (size < 0 || size > MaxSourceSize)
-            FatalMessage("PackLZX: file of 2147483648 bytes or more [%s]", path.c_str());
+            FatalMessageAbout(path.c_str(), "PackLZX: file of 2147483648 bytes or more [%s]", path.c_str());
         entry.size = static_cast<std::int32_t>(size);
 
         if (table != nullptr && count < capacity)
@@ -266,12 +269,12 @@ int PackLZX(const char* scriptName, long long* total, int* archiveSize, EntryRec
         for (int left = entry.size; left > 0;) {
             const int n = FileRead(&file, left < PackPiece ? left : PackPiece, piece);
             if (n == 0)
-                FatalMessage("PackLZX: [%s] changed while it was packed", path.c_str());
+                FatalMessageAbout(path.c_str(), "PackLZX: [%s] changed while it was packed", path.c_str());
             Hwrite(piece, n, stream);
             left -= n;
         }
         if (FileRead(&file, 1, piece) != 0)
-            FatalMessage("PackLZX: [%s] changed while it was packed", path.c_str());
+            FatalMessageAbout(path.c_str(), "PackLZX: [%s] changed while it was packed", path.c_str());
         FileClose(&file);
     }
 

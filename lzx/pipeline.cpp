@@ -36,6 +36,8 @@ struct BlockSlot {
     std::uint8_t data[HileBlockSize];
     std::uint8_t record[Codec::MaxRecordSize];
     int size = 0;
+    int block = 0;        // reading: the block's number in the stream,
+    int offset = 0;       // and where its record begins in the file
     std::string failure;  // empty: none
 };
 
@@ -278,11 +280,13 @@ void ReadRecords(HILE* stream, Group& group) {
         // the read-ahead before it: the stream's thread reads it as a single
         // thread does, when its turn comes, and gives that thread's report.
         BlockSlot& slot = *group.slots[static_cast<std::size_t>(group.count)];
+        slot.offset = position;
         if (position >= stream->header.indexOffset || !TakeRecord(stream, &position, slot)) {
             batch->readAhead = stream->header.totalLength;
             break;
         }
         slot.failure.clear();
+        slot.block = static_cast<int>(batch->readAhead / HileBlockSize);
         ++group.count;
         batch->readAhead += HileBlockSize;
     }
@@ -451,8 +455,10 @@ bool BatchFill(HILE* stream) {
     if (group->next >= group->count)
         return false;
     BlockSlot& slot = *group->slots[static_cast<std::size_t>(group->next++)];
-    if (!slot.failure.empty())
+    if (!slot.failure.empty()) {
+        FatalAbout(stream->name, BlockDamaged(slot.block), RecordAt(slot.offset));
         FatalMessage("%s", slot.failure.c_str());
+    }
     // The slot stays as it is until its group is read ahead into again,
     // which happens only once every block of it has been handed out.
     stream->buffer = slot.data;

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "lzx/codec.h"
 #include "lzx/lzx.h"
@@ -54,19 +55,33 @@ struct OpenStreamsLock {
 // The index must lie inside the file, behind the header, with one entry per
 // block of the total length.
 void CheckHeader(HILE* stream) {
-    if (!HeaderSound(stream->header, FileSize64(&stream->main)))
+    const long long size = FileSize64(&stream->main);
+    if (!HeaderSound(stream->header, size)) {
+        // A header sound in itself whose index lies past the end: a file
+        // cut short, as a broken copy leaves it.
+        const HileHeader& header = stream->header;
+        const long long promised =
+            static_cast<long long>(header.indexOffset) + IndexEntrySize * BlockCount(header.totalLength);
+        if (header.indexOffset >= HileHeaderSize && header.totalLength >= 0 && promised > size)
+            FatalAbout(stream->name, "cut short after " + std::to_string(size) + " bytes",
+                       "its header promises " + std::to_string(promised));
+        else
+            FatalAbout(stream->name, "its header is damaged");
         FatalMessage("Hopen: damaged header [%s]", stream->name);
+    }
 }
 
 // One block from the file's position into the buffer, as the stream's own
 // thread decodes it.
 void FillOne(HILE* stream) {
     stream->buffer = stream->own;
+    const int block = static_cast<int>((static_cast<std::int64_t>(stream->base) + HileBlockSize) / HileBlockSize);
     if (DoFtell(&stream->main) < stream->header.indexOffset) {
-        stream->codec->BlockUnpack(&stream->main, stream->buffer, stream->header.flags);
+        stream->codec->BlockUnpack(&stream->main, stream->buffer, stream->header.flags, block);
     } else if (static_cast<std::int64_t>(stream->base) + HileBlockSize < stream->header.totalLength) {
         // The records ran into the index while the total length still
         // promises a further block: the stream is damaged.
+        FatalAbout(stream->name, "block " + std::to_string(block + 1) + " is missing");
         FatalMessage("Hfill: block missing in [%s]", stream->name);
     }
     stream->base += HileBlockSize;
@@ -134,8 +149,10 @@ void LoadHeader(HILE* stream) {
     std::uint8_t raw[HileHeaderSize];
     DoFread(raw, HileHeaderSize, &stream->main);
     stream->header = DecodeHeader(raw);
-    if (stream->header.magic != HileMagic)
+    if (stream->header.magic != HileMagic) {
+        FatalAbout(stream->name, "not an LZX file");
         FatalMessage("Hopen: not an LZX file");
+    }
     CheckHeader(stream);
     stream->base = -HileBlockSize;
     stream->position = HileBlockSize;
@@ -322,8 +339,10 @@ void Hseek(HILE* stream, int target) {
         std::uint8_t raw[4];
         DoFread(raw, 4, &stream->main);
         const std::int32_t record = static_cast<std::int32_t>(Load32(raw));
-        if (!RecordOffsetSound(record, stream->header))
+        if (!RecordOffsetSound(record, stream->header)) {
+            FatalAbout(stream->name, "its block index is damaged", "entry " + std::to_string(k + 1));
             FatalMessage("Hseek: damaged index in [%s]", stream->name);
+        }
         // A seek decodes the one block it lands in; reading on from there
         // starts a new read-ahead.
         if (stream->batch)

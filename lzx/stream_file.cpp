@@ -33,8 +33,13 @@ void DoFclose(FileRec* rec) {
 }
 
 void DoFread(void* buffer, int count, FileRec* rec) {
-    if (FileRead(rec, count, buffer) != count)
+    const int got = FileRead(rec, count, buffer);
+    if (got != count) {
+        const int end = FileTell(rec);
+        FatalAbout(rec->name, "cut short after " + std::to_string(end) + " bytes",
+                   "a read of " + std::to_string(count) + " bytes at offset " + std::to_string(end - got));
         FatalMessage("LZX DoFread failed [%s, %d]", rec->name, count);
+    }
 }
 
 void DoFwrite(const void* buffer, int count, FileRec* rec) {
@@ -55,6 +60,15 @@ int DoFtell(FileRec* rec) {
 
 // ---- Block records in files ------------------------------------------------
 
+// How a report names a damaged block: counted from 1, as a user counts.
+std::string BlockDamaged(int block) {
+    return block < 0 ? "a block is damaged" : "block " + std::to_string(block + 1) + " is damaged";
+}
+
+std::string RecordAt(long long offset) {
+    return "its record at offset " + std::to_string(offset);
+}
+
 void Codec::WriteRecord(int nbits, FileRec* file, int flags) {
     std::uint8_t head[MaxRecordHead];
     DoFwrite(head, WriteRecordHead(head, flags, RowCount, RowOrder, nbits), file);
@@ -66,23 +80,26 @@ namespace {
 // Reads a record's head from the file into bytes (room for MaxRecordHead),
 // piece by piece, and checks its bit count before anything behind it is
 // read.
-RecordHead ReadRecordHead(FileRec* file, int flags, std::uint8_t* bytes) {
+RecordHead ReadRecordHead(FileRec* file, int flags, int block, std::uint8_t* bytes) {
+    const int at = FileTell(file);
     RecordHead head;
     int have = 0;
     while (!ParseRecordHead(bytes, have, flags, &head)) {
         DoFread(bytes + have, head.need - have, file);
         have = head.need;
     }
-    if (!BitCountValid(head.nbits))
+    if (!BitCountValid(head.nbits)) {
+        FatalAbout(file->name, BlockDamaged(block), RecordAt(at));
         FatalMessage(BadBitCountText, head.nbits, file->name);
+    }
     return head;
 }
 
 }  // namespace
 
-int Codec::ReadRecord(FileRec* file, int flags) {
+int Codec::ReadRecord(FileRec* file, int flags, int block) {
     std::uint8_t bytes[MaxRecordHead];
-    const RecordHead head = ReadRecordHead(file, flags, bytes);
+    const RecordHead head = ReadRecordHead(file, flags, block, bytes);
     RowCount = head.rows;
     std::memcpy(RowOrder, head.order, static_cast<std::size_t>(RowCount));
     DoFread(BitBuf, CodedBytes(head.nbits), file);
@@ -96,8 +113,12 @@ void Codec::BlockPack(const std::uint8_t* data, FileRec* file, int flags) {
     WriteRecord(nbits, file, flags);
 }
 
-void Codec::BlockUnpack(FileRec* file, std::uint8_t* destination, int flags) {
-    Report(DecodeRecord(ReadRecord(file, flags), destination, flags));
+void Codec::BlockUnpack(FileRec* file, std::uint8_t* destination, int flags, int block) {
+    const int at = FileTell(file);
+    const CodecResult result = DecodeRecord(ReadRecord(file, flags, block), destination, flags);
+    if (result != CodecResult::Success)
+        FatalAbout(file->name, BlockDamaged(block), RecordAt(at));
+    Report(result);
 }
 
 void Codec::Report(CodecResult result) const {

@@ -5,6 +5,8 @@
 // fatal message of its own, so the callers never test a transfer's result.
 #pragma once
 
+#include <string>
+
 #include "fileio/fileio.h"
 
 // mode, ignoring case: "rb" read, "wb" create/truncate for writing, "w+b" an
@@ -15,3 +17,9 @@ void DoFread(void* buffer, int count, FileRec* rec);
 void DoFwrite(const void* buffer, int count, FileRec* rec);
 void DoFseek(FileRec* rec, int offset);
 int DoFtell(FileRec* rec);
+
+// The reason a report gives for a damaged block (its number from 0; -1: not
+// known).
+std::string BlockDamaged(int block);
+// Its detail: where its record begins in the file.
+std::string RecordAt(long long offset);

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "lzx/bitstream.h"
+#include "lzx/stream.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ namespace {
 constexpr int ExtractPiece = 15011;
 
 [[noreturn]] void RefuseLink(const char* path, std::size_t link) {
-    FatalMessage("UnPackLZX: target [%s] goes through the link [%.*s]; refused", path, static_cast<int>(link), path);
+    FatalMessageAbout(path, "UnPackLZX: target [%s] goes through the link [%.*s]; refused", path,
+                      static_cast<int>(link), path);
 }
 
 }  // namespace
@@ -51,8 +53,10 @@ void TargetCopyEntry(HILE* stream, const EntryRec& entry, FileRec* out, void (*a
     std::uint8_t piece[ExtractPiece + 1];
     for (int remaining = entry.size; remaining > 0;) {
         const int got = Hread(piece, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
-        if (got == 0)
+        if (got == 0) {
+            FatalAbout(stream->name, "cut short inside the data of [" + EntryShowName(entry.name) + "]");
             FatalMessage("UnPackLZX: unexpected eof");
+        }
         if (entry.E == 1)
             scrambler.Apply(piece, got);
         FileWrite(out, got, piece);
@@ -99,37 +103,39 @@ void TargetOpen(const char* path, std::size_t below, TargetPlace* place, bool ma
         break;
     case FolderMissing:
         if (make)
-            FatalMessage("UnPackLZX: the folder of target [%s] cannot be made or opened", path);
+            FatalMessageAbout(path, "UnPackLZX: the folder of target [%s] cannot be made or opened", path);
         place->existing = OsEntry{OsEntryKind::Missing, false, 0};
         place->missing = stop;
         return;
     case FolderLink:
         RefuseLink(path, stop);
     case FolderNotFolder:
-        FatalMessage("UnPackLZX: target [%s] cannot be written: [%.*s] is a file, not a folder", path,
-                     static_cast<int>(stop), path);
+        FatalMessageAbout(path, "UnPackLZX: target [%s] cannot be written: [%.*s] is a file, not a folder", path,
+                          static_cast<int>(stop), path);
     default:
-        FatalMessage("UnPackLZX: the folder of target [%s] cannot be made or opened", path);
+        FatalMessageAbout(path, "UnPackLZX: the folder of target [%s] cannot be made or opened", path);
     }
     if (!OsQueryAt(place->folders.Innermost(), path + PathLeaf(path), &place->existing))
-        FatalMessage("UnPackLZX: target [%s] cannot be examined", path);
+        FatalMessageAbout(path, "UnPackLZX: target [%s] cannot be examined", path);
 }
 
 void TargetWrite(HILE* stream, const EntryRec& entry, const char* path, TargetPlace* place, bool write) {
     if (!write) {
         FolderRelease(&place->folders);
-        if (!EntrySkip(stream, entry.size))
+        if (!EntrySkip(stream, entry.size)) {
+            FatalAbout(stream->name, "cut short inside the data of [" + EntryShowName(entry.name) + "]");
             FatalMessage("UnPackLZX: unexpected eof");
+        }
         return;
     }
     const OsEntry& existing = place->existing;
     if (existing.kind == OsEntryKind::Link)
         RefuseLink(path, std::strlen(path));
     if (existing.kind == OsEntryKind::Folder || existing.kind == OsEntryKind::Other)
-        FatalMessage("UnPackLZX: target [%s] cannot be written: it is a folder or a device", path);
+        FatalMessageAbout(path, "UnPackLZX: target [%s] cannot be written: it is a folder or a device", path);
     if (existing.links > 1)
-        FatalMessage("UnPackLZX: target [%s] is a file with %u names (hard links); refused", path,
-                     static_cast<unsigned>(existing.links));
+        FatalMessageAbout(path, "UnPackLZX: target [%s] is a file with %u names (hard links); refused", path,
+                          static_cast<unsigned>(existing.links));
     FileRec out;
     FileInit(&out, 1, path);
     FileSibling sibling;

@@ -1,7 +1,8 @@
 // console_box.cpp - the message box of console programs.
 //
-// The lzx tool (on Windows too) and every POSIX build report on standard
-// error instead of in a window: the caption, then the text, then the box
+// Console programs (the lzx tool, on Windows too, which words its own
+// lines) and every POSIX build report on standard error instead of in a
+// window: the caption, then the text, then the box
 // "answers" OK, so a fatal error ends the process with exit code 2 exactly as
 // it does on Windows after the user presses OK. Texts that begin with line
 // breaks (the file errors do) are shown from their first visible line.

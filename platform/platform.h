@@ -183,6 +183,10 @@ enum class OsFailure {
     NotAFile,  // OsCreateFile found a FIFO, a pipe or a device, not a disk file
 };
 OsFailure OsLastFailure();
+// The same failure in the system's own words (strerror, FormatMessage), one
+// line with no final period; the few failures this layer sets itself in its
+// own. Empty when the thread's last call did not fail.
+std::string OsFailureText();
 
 // Walks the prefixes of path that end at a separator after offset from, and
 // the whole path, without following any of them: the length of the first

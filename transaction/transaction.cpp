@@ -296,6 +296,8 @@ void Transaction::Refuse(const char* format, ...) const {
     va_start(args, format);
     const std::string text = FormatText(format, args);
     va_end(args);
+    // The report is about the target (the files it names are below it).
+    FatalAbout(roots_.empty() ? nullptr : roots_[0].path.c_str());
     FatalMessage("%s: %s", operation_.c_str(), text.c_str());
 }
 
@@ -533,8 +535,13 @@ void Transaction::Begin() {
     OsEntry existing;
     if (!OsQueryAt(stage_, JournalName, &existing) || existing.kind != OsEntryKind::Missing)
         Refuse("an interrupted update in [%s] must be recovered first", Shown(0, StagingFolder).c_str());
+    // The staging folder goes at the end, with whatever lies in it: no file
+    // of the run may lie there.
+    for (const File& file : files_) {
+        if (roots_[static_cast<std::size_t>(file.root)].id == stage)
+            Refuse("[%s] lies in the update's own staging folder; refused", Shown(file.root, file.path).c_str());
+    }
     for (const RootFolder& root : roots_) {
-        // The staging folder goes at the end, with whatever lies in it.
         if (root.id == stage)
             Refuse("[%s] lies in the update's own staging folder; refused", root.path.c_str());
     }

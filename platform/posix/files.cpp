@@ -546,6 +546,23 @@ OsFailure OsLastFailure() {
     }
 }
 
+std::string OsFailureText() {
+    switch (errno) {
+        case 0:
+            return {};
+        case ENODEV:
+        case ENXIO:
+            return "not a regular file";
+        case EBUSY:
+        case EWOULDBLOCK:
+            return "in use by another program";
+        case ELOOP:
+            return "a symbolic link, which is not followed";
+        default:
+            return std::strerror(errno);
+    }
+}
+
 std::size_t OsLinkOnPath(const char* path, std::size_t from) {
     const std::string native = NativePath(path);
     if (native.empty())

@@ -324,6 +324,29 @@ OsFailure OsLastFailure() {
     }
 }
 
+std::string OsFailureText() {
+    const DWORD error = GetLastError();
+    switch (error) {
+        case ERROR_SUCCESS:
+            return {};
+        case ERROR_BAD_FILE_TYPE:  // set by OsCreateFile
+            return "not a disk file";
+        case ERROR_CANT_RESOLVE_FILENAME:  // set by folders.cpp
+            return "a link or junction, which is not followed";
+        default:
+            break;
+    }
+    char text[512];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ' ||
+                          text[length - 1] == '.'))
+        --length;
+    if (length == 0)
+        return "system error " + std::to_string(error);
+    return std::string(text, length);
+}
+
 namespace {
 
 // The volume and index of a file, opened for no access (attributes only),

@@ -35,7 +35,7 @@ compose() {
     { record "$1" "${#2}" "$version"; printf '%s' "$2"; } >> raw.bin
     shift 2
   done
-  lzx compress -f raw.bin "$archive" >/dev/null || fail "compress $archive"
+  lzx compress -f raw.bin "$archive" >/dev/null 2>compose.txt || { fail "compress $archive"; cat compose.txt; }
 }
 
 # ---- 1: what is checked is what is extracted ------------------------------

@@ -62,7 +62,7 @@ refused compress-that-fails "SorPack: no empty rows" compress -f --sort noise.bi
 "$LZX" decompress a.lzx a.out >/dev/null || fail "decompress"
 cp a.lzx damaged.lzx
 printf 'damage' | dd of=damaged.lzx bs=1 seek=$(($(stat -c %s a.lzx) * 2 / 3)) conv=notrunc 2>/dev/null
-refused decompress-that-fails "Einde programma" decompress -f damaged.lzx a.out -- a.out
+refused decompress-that-fails "lzx decompress: damaged.lzx: " decompress -f damaged.lzx a.out -- a.out
 [ -z "$(ls ./*.tmp 2>/dev/null)" ] || fail "temporary files left: $(ls ./*.tmp)"
 
 # Sparse files: the sizes cost no disk space, and the refusal reads nothing.

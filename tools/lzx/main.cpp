@@ -13,10 +13,13 @@
 // Every command takes -q, -v, -h and "--"; "-" as a compressed input is
 // standard input, as OUT standard output. -j N codes blocks on N threads
 // (default: one per processor); the files written are the same for every N.
-// Exit codes: 0 done; 2 a fatal error (the system's own message on standard
-// error), a refusal (a refused archive, an existing OUT without -f,
-// compressed data and a terminal) or output that cannot be written; 64 a
-// usage error.
+// Exit codes: 0 done; 2 a fatal error, a refusal (a refused archive, an
+// existing OUT without -f, compressed data and a terminal) or output that
+// cannot be written; 64 a usage error. Every failure is one line on standard
+// error, "lzx COMMAND: FILE: reason", the reason in words (the system's own
+// for a failure of the system) and then, in parentheses, the library's own
+// report where there is one.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -60,8 +63,8 @@ bool Force = false;
 // standard output.
 std::FILE* Said = stdout;
 ProgressLine Progress;
-// test -q names a damaged file only when it fails.
-const char* QuietlyTested = nullptr;
+// "lzx COMMAND", as every line of a failure begins.
+std::string Speaker = "lzx";
 
 void Say(int level, const char* format, ...) DIAG_PRINTF(2, 3);
 void Say(int level, const char* format, ...) {
@@ -86,6 +89,7 @@ void Say(int level, const char* format, ...) {
 // cleanup can remove them without allocating anything.
 constexpr int SpoolSlots = 4;
 char Spools[SpoolSlots][FileNameSize];
+const char* SpoolShown[SpoolSlots];  // what the user calls it: standard input or output
 int SpoolCount = 0;
 bool PipeGone = false;  // the reader of standard output has gone
 
@@ -114,26 +118,58 @@ void CleanUp() {
         OsEndByBrokenPipe();
 }
 
+// A failure's one line: "lzx COMMAND: FILE: reason (the library's report)".
 // A reader that stops reading is no failure to report: gzip and cat end
 // without a word, and so does this tool.
 int Report(const char* text) {
     if (PipeGone)
         return 1;
-    if (QuietlyTested != nullptr)
-        std::fprintf(stderr, "%s: ", QuietlyTested);
-    return OsMessageBox(text, FatalCaption, OsIcon::Error);
+    const FatalSubject about = FatalSubjectTaken();
+    while (*text == '\n' || *text == '\r')
+        ++text;
+    std::string own;
+    for (; *text != 0; ++text)
+        own += *text == '\n' ? std::string("; ") : *text == '\r' ? std::string() : std::string(1, *text);
+    std::string line = Speaker;
+    if (!about.file.empty()) {
+        const char* file = about.file.c_str();
+        for (int i = 0; i < SpoolCount; ++i)
+            file = about.file == Spools[i] ? SpoolShown[i] : file;
+        line += std::string(": ") + file;
+    }
+    if (!about.reason.empty()) {
+        line += ": " + about.reason;
+        if (Verbosity > 1 && !about.detail.empty())
+            line += ", " + about.detail;
+        if (!own.empty())
+            line += " (" + own + ")";
+    } else {
+        line += ": " + own;
+    }
+    std::fflush(stdout);
+    Progress.Break();
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+    return 1;
+}
+
+// A failure the tool finds itself, in its own words (exit code 2).
+[[noreturn]] void Fail(const std::string& file, const std::string& reason) {
+    FatalAbout(file.c_str(), reason);
+    FatalMessage("%s", "");
 }
 
 // Called at once after the write to standard output that failed, while the
 // system still says why.
 [[noreturn]] void OutputFailed() {
-    const bool gone = OsWriteFoundReaderGone();
     const int error = errno;
+    const std::string system = OsFailureText();  // where the C library leaves errno unset
+    const bool gone = OsWriteFoundReaderGone();
     if (gone) {
         PipeGone = true;
         FatalMessage("lzx: the reader of standard output has gone");
     }
-    FatalMessage("lzx: standard output cannot be written (%s)", error != 0 ? std::strerror(error) : "write error");
+    Fail("(standard output)", error != 0 ? std::strerror(error) : !system.empty() ? system : "cannot be written");
 }
 
 // What went to standard output so far has arrived, or the command fails.
@@ -154,14 +190,15 @@ int ReadIn(void* piece) {
     errno = 0;
     const std::size_t got = std::fread(piece, 1, CopyPiece, stdin);
     if (got < CopyPiece && std::ferror(stdin))
-        FatalMessage("lzx: standard input cannot be read (%s)", errno != 0 ? std::strerror(errno) : "read error");
+        Fail("(standard input)", errno != 0 ? std::strerror(errno) : "cannot be read");
     return static_cast<int>(got);
 }
 
 // A new, empty file of a name no one else has, in the temporary directory
 // (or the current one, where that name would be too long for a stream),
-// open for writing; removed at the end, whatever the end.
-std::string NewSpool(FileRec* rec) {
+// open for writing; removed at the end, whatever the end. A report names it
+// as shown.
+std::string NewSpool(FileRec* rec, const char* shown) {
     std::string folder = OsTempPath();
     static unsigned tag = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 1000; ++attempt) {
@@ -175,17 +212,20 @@ std::string NewSpool(FileRec* rec) {
             InternalError("LZX", __LINE__, 's');
         OsHoldInterrupts();
         const int made = FileCreateNew(rec);
-        if (made)
+        if (made) {
+            SpoolShown[SpoolCount] = shown;
             std::memcpy(Spools[SpoolCount++], path.c_str(), path.size() + 1);
+        }
         OsReleaseInterrupts();
         if (made)
             return path;
     }
-    FatalMessage("lzx: no temporary file could be made in %s", folder.empty() ? "the current directory" : folder.c_str());
+    Fail(folder.empty() ? "." : folder, "no temporary file can be made there");
 }
 
-[[noreturn]] void Refuse(const char* command, const std::string& why) {
-    std::fprintf(stderr, "lzx %s: %s\n", command, why.c_str());
+[[noreturn]] void Refuse(const char* command, const std::string& file, const std::string& why) {
+    Progress.Break();
+    std::fprintf(stderr, "lzx %s: %s: %s\n", command, file.c_str(), why.c_str());
     RemoveSpools();
     std::exit(ExitRefused);
 }
@@ -196,10 +236,10 @@ std::string CompressedInput(const char* command, const std::string& name) {
     if (name != "-")
         return name;
     if (OsStdinIsTerminal() && !Force)
-        Refuse(command, "compressed data not read from a terminal (-f reads it anyway)");
+        Refuse(command, "(standard input)", "compressed data not read from a terminal (-f reads it anyway)");
     OsStandardStreamBinary(0);
     FileRec spool;
-    const std::string path = NewSpool(&spool);
+    const std::string path = NewSpool(&spool, "(standard input)");
     static std::uint8_t piece[CopyPiece];
     for (int n; (n = ReadIn(piece)) > 0;)
         FileWrite(&spool, n, piece);
@@ -213,15 +253,15 @@ std::string CompressedInput(const char* command, const std::string& name) {
 void CheckOut(const char* command, const std::string& in, const std::string& out, bool compressed) {
     if (out == "-") {
         if (compressed && OsStdoutIsTerminal() && !Force)
-            Refuse(command, "compressed data not written to a terminal (-f writes it anyway)");
+            Refuse(command, "(standard output)", "compressed data not written to a terminal (-f writes it anyway)");
         OsStandardStreamBinary(1);
         Said = stderr;
         return;
     }
     if (in != "-" && OsSameFile(in.c_str(), out.c_str()))
-        FatalMessage("lzx %s: [%s] is the same file as [%s]; nothing written", command, out.c_str(), in.c_str());
+        Fail(out, "is the same file as " + in + "; nothing written");
     if (!Force && FileExists(out.c_str()))
-        Refuse(command, out + " exists; nothing written (-f overwrites it)");
+        Refuse(command, out, "exists; nothing written (-f overwrites it)");
 }
 
 // The OUT file of decompress, and its end: the one place that decides how an
@@ -394,14 +434,15 @@ void WalkEntries(const std::string& archive, const char* shown, Visit visit) {
         const int got = EntryNext(stream, &rec);
         if (got == 0)
             break;
+        const auto entry = [number] { return "entry " + std::to_string(number); };
         if (got == EntryCut)
-            FatalMessage("lzx: %s ends inside the record of entry %lld", shown, number);
+            Fail(shown, "cut short inside the record of " + entry());
         if (got == EntryLongName)
-            FatalMessage("lzx: entry %lld of %s has a name of 256 characters or more", number, shown);
-        if (got == EntryBadSize || at + EntrySize + static_cast<long long>(rec.size) > total ||
-            !EntrySkip(stream, rec.size))
-            FatalMessage("lzx: %s ends inside the data of entry %lld [%s]", shown, number,
-                         EntryShowName(rec.name).c_str());
+            Fail(shown, entry() + " is damaged: a name of 256 characters or more");
+        if (got == EntryBadSize)
+            Fail(shown, entry() + " is damaged: a negative size");
+        if (at + EntrySize + static_cast<long long>(rec.size) > total || !EntrySkip(stream, rec.size))
+            Fail(shown, "cut short inside the data of " + entry() + " [" + EntryShowName(rec.name) + "]");
         visit(rec);
     }
     Hclose(stream);
@@ -446,20 +487,46 @@ private:
 };
 
 // One line per entry, and the total (not with -q, nor where the caller
-// gives its own).
+// gives its own), printed once every entry has been read, so that a damaged
+// archive lists nothing. The lines wait in memory up to a bound; an archive
+// with more is read once through and then again for its lines, so that no
+// claim of the archive decides how much memory is held.
+constexpr std::size_t ListingHeld = 4 << 20;
+
+// An entry's line into line (room for EntryLineRoom), without allocating
+// beyond its shown name; answers its length.
+constexpr int EntryLineRoom = 4 * EntryNameSize + 80;
+
+std::size_t EntryLine(const EntryRec& rec, char* line) {
+    const int length = std::snprintf(line, EntryLineRoom, "%-40s %10d %7d %3d %3d %3d\n",
+                                     EntryShowName(rec.name).c_str(), rec.size, rec.version, rec.E, rec.D, rec.R);
+    return length < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(length), EntryLineRoom - 1);
+}
+
 void ListEntries(const std::string& archive, const char* shown, bool total = true) {
     long long bytes = 0;
     long long count = 0;
-    Say(1, "%-40s %10s %7s %3s %3s %3s\n", "name", "size", "version", "E", "D", "R");
+    std::string lines;
+    bool held = true;
+    char line[EntryLineRoom];
     WalkEntries(archive, shown, [&](const EntryRec& rec) {
-        std::fprintf(Said, "%-40s %10d %7d %3d %3d %3d\n", EntryShowName(rec.name).c_str(), rec.size, rec.version,
-                     rec.E, rec.D, rec.R);
         bytes += rec.size;
         ++count;
-        // A reader that has gone ends a long listing at once.
-        if (std::ferror(stdout))
-            OutputFailed();
+        if (held)
+            lines.append(line, EntryLine(rec, line));
+        held = held && lines.size() <= ListingHeld;
     });
+    Say(1, "%-40s %10s %7s %3s %3s %3s\n", "name", "size", "version", "E", "D", "R");
+    if (held) {
+        std::fputs(lines.c_str(), Said);
+    } else {
+        WalkEntries(archive, shown, [&](const EntryRec& rec) {
+            std::fwrite(line, 1, EntryLine(rec, line), Said);
+            // A reader that has gone ends a long listing at once.
+            if (std::ferror(Said))
+                OutputFailed();
+        });
+    }
     if (total)
         Say(1, "%lld entries, %lld bytes\n", count, bytes);
 }
@@ -487,7 +554,7 @@ int Pack(const std::vector<std::string>& args) {
     UseThreads(parsed);
     const std::string archive = ScriptArchive(parsed.positional[0]);
     if (!archive.empty() && !Force && FileExists(archive.c_str()))
-        Refuse("pack", archive + " exists; nothing written (-f overwrites it)");
+        Refuse("pack", archive, "exists; nothing written (-f overwrites it)");
     long long stored = 0;
     int size = 0;
     Progress.Start("packing", 0);
@@ -502,10 +569,14 @@ int Pack(const std::vector<std::string>& args) {
     return 0;
 }
 
+std::string Unpacking;  // the archive unpacked, as shown
+
 // An entry the library refuses, in the tool's own words.
 [[noreturn]] void RefuseEntry(int entry, const char* name, const std::string& reason, int outside) {
-    std::fprintf(stderr, "lzx unpack: entry %d [%s] %s; refused%s\n", entry, EntryShowName(name).c_str(),
-                 reason.c_str(), outside ? " (--allow-outside extracts a trusted archive)" : "");
+    Progress.Break();
+    std::fprintf(stderr, "lzx unpack: %s: entry %d [%s] %s; refused%s\n", Unpacking.c_str(), entry,
+                 EntryShowName(name).c_str(), reason.c_str(),
+                 outside ? " (--allow-outside extracts a trusted archive)" : "");
     // The archive's stream ends first, with its coding threads: a process
     // must not end while they wait (Wine has been seen to crash).
     HileReleaseAll();
@@ -538,6 +609,7 @@ int Unpack(const std::vector<std::string>& args) {
     if (target.empty())
         Usage("unpack", "DIR is empty");
     const std::string archive = CompressedInput("unpack", parsed.positional[0]);
+    Unpacking = Shown(parsed.positional[0]);
 
     // The version file is written after the run, through its hold
     // "FILE.new": its folder is made now (it often is DIR itself), and where
@@ -548,13 +620,14 @@ int Unpack(const std::vector<std::string>& args) {
     std::size_t below = HeldFile::HeldOwnFolder;
     if (!table.empty()) {
         if (table.size() + SideNameExtra >= FileNameSize)
-            FatalMessage("lzx unpack: version file name of %zu characters, at most %d [%s]", table.size(),
-                         FileNameSize - 1 - SideNameExtra, table.c_str());
+            Fail(table, "the name is too long (" + std::to_string(table.size()) + " characters, at most " +
+                            std::to_string(FileNameSize - 1 - SideNameExtra) + " for a version file)");
         char folder[FileNameSize];
         SplitPath(table.c_str(), folder, nullptr, nullptr);
         if (std::strlen(folder) > PathRootLength(folder) && !MakePath(folder)) {
-            std::fprintf(stderr, "lzx unpack: the folder of the version file %s cannot be made; nothing extracted\n",
-                         table.c_str());
+            const std::string why = OsFailureText();
+            std::fprintf(stderr, "lzx unpack: %s: its folder cannot be made%s%s; nothing extracted\n", table.c_str(),
+                         why.empty() ? "" : ": ", why.c_str());
             return ExitRefused;
         }
         std::string base = target;  // "d/" is "d"
@@ -644,7 +717,7 @@ int Compress(const std::vector<std::string>& args) {
         size = FileSize64(&source);
     }
     FileRec spool;
-    const std::string file = out == "-" ? NewSpool(&spool) : out;
+    const std::string file = out == "-" ? NewSpool(&spool, "(standard output)") : out;
     if (out == "-")
         FileClose(&spool);
     HILE* stream = Hopen(file.c_str(), huffman ? "wbh" : sort ? "wbs" : "wb", Streams);
@@ -708,11 +781,8 @@ int Test(const std::vector<std::string>& args) {
     static std::uint8_t block[HileBlockSize];
     static std::uint8_t indexed[HileBlockSize];
     for (const std::string& name : parsed.positional) {
-        // A damaged stream ends the run with its message right after this.
-        Say(1, "%s: ", Shown(name));
-        std::fflush(stdout);
-        if (Verbosity == 0)
-            QuietlyTested = Shown(name);
+        // A damaged stream ends the run with its one line, and nothing
+        // about it goes to standard output.
         const std::string file = CompressedInput("test", name);
         // Every block is decoded in record order, as extraction reads it,
         // and once more through the block index, as a seek reads it: a
@@ -728,8 +798,8 @@ int Test(const std::vector<std::string>& args) {
         for (int at = 0, n; (n = Hread(block, HileBlockSize, stream)) > 0; at += n) {
             Hseek(seeking, at);
             if (Hread(indexed, n, seeking) != n || std::memcmp(block, indexed, static_cast<std::size_t>(n)) != 0)
-                FatalMessage("lzx test: the block index of %s does not match its records at block %d", Shown(name),
-                             at / HileBlockSize);
+                Fail(Shown(name),
+                     "its block index does not match its records at block " + std::to_string(at / HileBlockSize + 1));
             scan.Feed(block, n);
         }
         ProgressStream = nullptr;
@@ -737,7 +807,7 @@ int Test(const std::vector<std::string>& args) {
         Hclose(seeking);
         Progress.Finish();
         const long long entries = total > 0 ? scan.Entries() : -1;
-        Say(1, "OK, %d bytes, flags %d", total, flags);
+        Say(1, "%s: OK, %d bytes, flags %d", Shown(name), total, flags);
         Say(2, ", %d blocks", (total + HileBlockSize - 1) / HileBlockSize);
         if (entries > 0)
             Say(1, ", archive of %lld entries", entries);
@@ -758,8 +828,8 @@ int Scramble(const std::vector<std::string>& args) {
     if (size < 0)
         FileError(&file, FileErrSize);
     if (size > MaxScrambleSize)
-        FatalMessage("lzx scramble: [%s] has %lld bytes, at most %lld can be scrambled; nothing written",
-                     parsed.positional[0].c_str(), size, MaxScrambleSize);
+        Fail(parsed.positional[0], "has " + std::to_string(size) + " bytes, at most " +
+                                       std::to_string(MaxScrambleSize) + " can be scrambled; nothing written");
     EntryScramble(&file);
     Say(1, "%s: scrambled\n", parsed.positional[0].c_str());
     return 0;
@@ -897,6 +967,7 @@ int Run(int argc, char** argv) {
         }
     }
     Streams.progress = StreamProgress;
+    Speaker = "lzx " + word;
     const int code = command->run(args);
     RemoveSpools();
     return code;
@@ -913,7 +984,7 @@ int main(int argc, char** argv) {
     // every other failure does, never in an abort.
     std::set_new_handler([] {
         std::set_new_handler(nullptr);  // the report itself may need a little memory
-        FatalMessage("lzx: out of memory");
+        Fail("", "out of memory");
     });
     const int code = Run(argc, argv);
     // Help, listings and summaries alike: what could not be written is a

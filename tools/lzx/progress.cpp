@@ -41,6 +41,12 @@ void ProgressLine::Finish() {
     active_ = false;
 }
 
+void ProgressLine::Break() {
+    if (active_ && drawn_ != start_)
+        std::fputc('\n', stderr);
+    active_ = false;
+}
+
 void ProgressLine::Draw(long long done, bool last) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     const double rate = seconds > 0 ? Megabytes(done) / seconds : 0;

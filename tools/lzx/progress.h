@@ -10,6 +10,9 @@ public:
     void Start(const std::string& label, long long total);
     void Update(long long done);
     void Finish();
+    // A failure: a line drawn so far ends where it stands, so that the
+    // failure's line is a line of its own.
+    void Break();
     // No line from now on, terminal or not (-q).
     void Mute() { muted_ = true; }
 
