@@ -582,6 +582,119 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
 // (in a run, the hold of the held file, which the transaction puts in
 // place). A failure or a kill leaves the old table or the new one.
 
+// ---- Verification -----------------------------------------------------------
+
+const char* VerifyStatusName(VerifyStatus status) {
+    switch (status) {
+    case VerifyStatus::Same:
+        return "same";
+    case VerifyStatus::Differs:
+        return "differs";
+    case VerifyStatus::Missing:
+        return "missing";
+    case VerifyStatus::NewerKept:
+        return "newer kept";
+    case VerifyStatus::NotInstalled:
+        return "not installed";
+    }
+    return "?";
+}
+
+namespace {
+
+// Whether the file held open in file holds the entry's data from stream,
+// after the E transform; the entry's data is read whole either way.
+bool SameBytes(HILE* stream, const EntryRec& entry, FileRec* file) {
+    Scrambler scrambler(entry.size);
+    std::uint8_t stored[ExtractPiece];
+    std::uint8_t installed[ExtractPiece];
+    bool same = true;
+    for (int remaining = entry.size; remaining > 0;) {
+        const int got = Hread(stored, remaining < ExtractPiece ? remaining : ExtractPiece, stream);
+        if (got == 0)
+            Damaged(stream, "cut short inside the data of [" + EntryShowName(entry.name) + "]",
+                    "UnPackLZX: unexpected eof");
+        remaining -= got;
+        if (!same)
+            continue;
+        if (entry.E == 1)
+            scrambler.Apply(stored, got);
+        same = FileRead(file, got, installed) == got && std::memcmp(stored, installed, static_cast<std::size_t>(got)) == 0;
+    }
+    return same;
+}
+
+}  // namespace
+
+int VerifyLZX(const char* archive, const char* target, const EntryRec* table, int capacity,
+              const VerifyOptions& options) {
+    HILE* stream = Hopen(archive, "rb", options.stream);
+    std::unordered_map<std::string, int> listed;
+    for (int i = 0; table != nullptr && i < capacity && table[i].name[0] != 0; ++i)
+        listed.emplace(NameKey(table[i].name), table[i].version);
+    UnpackOptions checks;
+    checks.anywhere = options.anywhere;
+    checks.refused = options.refused;
+    int differ = 0;
+    EntryRec entry;
+    std::string path;
+    for (int number = 1; NextChecked(stream, target, checks, number, &entry, &path); ++number) {
+        VerifyResult result{entry, VerifyStatus::Same, -1, {}};
+        const auto found = listed.find(NameKey(entry.name));
+        if (found != listed.end())
+            result.listed = found->second;
+        bool read = false;
+        if (result.listed > entry.version) {
+            result.status = VerifyStatus::NewerKept;
+        } else {
+            TargetPlace place;
+            TargetOpen(path.c_str(), TargetBelow(path.c_str(), target, entry.name[0] == '#'), &place, false);
+            const OsEntry& at = place.existing;
+            if (at.kind == OsEntryKind::Missing) {
+                if (entry.D == 0)
+                    result.status = entry.R != 0 ? VerifyStatus::NotInstalled : VerifyStatus::Missing;
+            } else if (at.kind != OsEntryKind::File) {
+                result.status = VerifyStatus::Differs;
+                result.why = "not a file";
+            } else if (entry.D != 0) {
+                result.status = VerifyStatus::Differs;
+                result.why = "a run removes it";
+            } else if (at.size != entry.size) {
+                result.status = VerifyStatus::Differs;
+                result.why = std::to_string(at.size) + " bytes, not " + std::to_string(entry.size);
+            } else {
+                FileRec file;
+                FileInit(&file, 1, path.c_str());
+                file.handle = OsOpenFileAt(place.folders.Innermost(), path.c_str() + PathLeaf(path.c_str()),
+                                           OsAccessRead, OsShareRead);
+                if (file.handle == 0)
+                    FileError(&file, FileErrOpenRead);
+                FileRegister(&file);
+                read = true;
+                if (!SameBytes(stream, entry, &file)) {
+                    result.status = VerifyStatus::Differs;
+                    result.why = "other bytes";
+                }
+                FileClose(&file);
+            }
+            FolderRelease(&place.folders);
+            // What a run leaves in the table: the entry's own record.
+            if (table != nullptr && result.status == VerifyStatus::Same && result.listed < entry.version) {
+                result.status = VerifyStatus::Differs;
+                result.why = result.listed < 0 ? "not in the version file"
+                                               : "the version file lists version " + std::to_string(result.listed);
+            }
+        }
+        if (!read && !EntrySkip(stream, entry.size))
+            Damaged(stream, CutInEntry(number), "UnPackLZX: unexpected eof");
+        differ += result.status == VerifyStatus::Differs || result.status == VerifyStatus::Missing;
+        if (options.each != nullptr)
+            options.each(result, options.context);
+    }
+    Hclose(stream);
+    return differ;
+}
+
 namespace {
 
 // A record that is all zero: where the used part of the table ends.

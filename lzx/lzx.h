@@ -194,6 +194,40 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
 // Scrambles the file of a closed record in place; its own inverse.
 void EntryScramble(FileRec* rec);
 
+// ---- Verification: what is installed against what a run would leave -------
+
+enum class VerifyStatus {
+    Same,          // the file holds the entry's bytes (after E), and the table lists it
+    Differs,       // other bytes, a folder at its name, a file a D entry removes, or the table disagrees
+    Missing,       // no file where a run writes one
+    NewerKept,     // the table lists a newer version: a run keeps whatever is there
+    NotInstalled,  // R=1 and no file: a run writes none
+};
+const char* VerifyStatusName(VerifyStatus status);  // "same", "differs", ...
+
+struct VerifyResult {
+    EntryRec entry;
+    VerifyStatus status;
+    int listed;       // the version the table lists; -1: not listed or no table
+    std::string why;  // for Differs: what differs
+};
+
+struct VerifyOptions {
+    int anywhere = 0;  // as UnpackOptions
+    void (*refused)(int entry, const char* name, const std::string& reason, int outside) = nullptr;
+    void (*each)(const VerifyResult& result, void* context) = nullptr;  // every entry, in order
+    void* context = nullptr;
+    HileOptions stream;
+};
+
+// Compares every entry of the archive with what stands below target, as a
+// complete run with this table (null: none) and force would leave it (the
+// updater's run); changes nothing. Answers the entries that are Differs or Missing. Names
+// are checked as UnPackLZX checks them, and a damaged archive ends the
+// program as it does there.
+int VerifyLZX(const char* archive, const char* target, const EntryRec* table, int capacity,
+              const VerifyOptions& options);
+
 // Builds an archive from a script; returns the number of entries. total and
 // archiveSize (when not null) receive the bytes stored and the archive's size.
 int PackLZX(const char* script, long long* total, int* archiveSize, EntryRec* table, int capacity,

@@ -26,10 +26,6 @@
 
 namespace {
 
-// An entry's data moves in pieces of this size through a buffer of the
-// call's own: extractions on two threads share nothing.
-constexpr int ExtractPiece = 15011;
-
 [[noreturn]] void RefuseLink(const char* path, std::size_t link) {
     FatalMessageAbout(path, "UnPackLZX: target [%s] goes through the link [%.*s]; refused", path,
                       static_cast<int>(link), path);

@@ -12,6 +12,10 @@
 
 #include "lzx/lzx.h"
 
+// An entry's data moves in pieces of this size through a buffer of the
+// call's own: extractions on two threads share nothing.
+inline constexpr int ExtractPiece = 15011;
+
 inline constexpr std::uint32_t ScrambleKey = 0x5C3E9A71;
 inline constexpr std::uint32_t ScrambleStep = 0x6E2D4B1F;
 

@@ -124,6 +124,34 @@ if [ $native = 1 ]; then
   says "lzx test: secret.lzx: Permission denied $(error secret.lzx 209)" "${as[@]}" "${LZX[@]}" test secret.lzx
 fi
 
+# ---- verify: the folder against what unpack would leave, changing nothing ----
+mkdir vsrc && echo hello > vsrc/a.txt && printf 'abcdefghijklmnop' > vsrc/e.bin && echo r > vsrc/r.txt
+for v in 203 204; do
+  printf 'v%s.lzx\nvsrc\\\na.txt|V=%s\n#a.txt\ne.bin|V=%s|E=1\n#sub\\e.bin\nr.txt|V=%s|R=1\n#r.txt\n' $v $v $v $v > v$v.txt
+  lzx pack v$v.txt >/dev/null || fail "pack v$v.txt"
+done
+lzx unpack v204.lzx vd --table vd/lzx.ver >/dev/null || fail "unpack v204.lzx"
+tree() { find vd -type f -exec cksum {} + | sort; }
+poke() { printf 'x' | dd of="$1" bs=1 seek=5 conv=notrunc status=none; }
+# What is done first (the cases build on each other), the table given, the
+# exit code and the counts.
+while IFS='|' read -r meddle table code counts; do
+  eval "$meddle"
+  before=$(tree)
+  expect_exit "$code" "verify after '$meddle'" lzx verify v204.lzx vd $table
+  tr -d '\r' < out.txt > said.txt
+  expect_text said.txt "^$counts\$" "verify after '$meddle'"
+  [ "$(tree)" = "$before" ] || fail "verify after '$meddle' changed the folder"
+done <<'CASES'
+:|--table vd/lzx.ver|0|2 same, 0 differ, 0 missing, 0 newer kept, 1 not installed
+:|--table vd/none.ver|1|0 same, 2 differ, 0 missing, 0 newer kept, 1 not installed
+poke vd/sub/e.bin|--table vd/lzx.ver|1|1 same, 1 differ, 0 missing, 0 newer kept, 1 not installed
+rm vd/a.txt||1|0 same, 1 differ, 1 missing, 0 newer kept, 1 not installed
+CASES
+expect_text out.txt "^differs  *#sub.e.bin (other bytes)" "verify names what differs"
+expect_exit 0 "verify an older archive" lzx verify v203.lzx vd --table vd/lzx.ver
+expect_text out.txt "^newer kept  *#a.txt (listed: 204)" "verify: a newer version listed is kept"
+
 # ---- Help and the usual options ----------------------------------------------
 lzx help unpack > help1.txt
 lzx unpack --help > help2.txt

@@ -5,7 +5,7 @@ _lzx() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="pack unpack list compress decompress test scramble help"
+    local commands="pack unpack verify list compress decompress test scramble help"
     local common="-q --quiet -v --verbose -h --help"
     local command="" i
     for ((i = 1; i < cword; i++)); do
@@ -27,7 +27,7 @@ _lzx() {
     local options
     case $command in
         pack) options="-f --force -j" ;;
-        unpack) options="-f --force -j --table --allow-outside" ;;
+        unpack | verify) options="-f --force -j --table --allow-outside" ;;
         compress) options="-f --force -j --huffman --sort" ;;
         decompress) options="-f --force -j" ;;
         test) options="-f --force -j" ;;
@@ -54,7 +54,7 @@ _lzx() {
         esac
     done
     case $command in
-        unpack) if ((count == 0)); then _filedir lzx; else _filedir -d; fi ;;
+        unpack | verify) if ((count == 0)); then _filedir lzx; else _filedir -d; fi ;;
         list | test) _filedir lzx ;;
         decompress) if ((count == 0)); then _filedir lzx; else _filedir; fi ;;
         *) _filedir ;;

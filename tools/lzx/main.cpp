@@ -4,6 +4,7 @@
 // conventions of gzip, zstd and xz:
 //   lzx pack [-f] [-j N] SCRIPT
 //   lzx unpack [-f] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR
+//   lzx verify [-f] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR
 //   lzx list [-f] ARCHIVE
 //   lzx compress [-f] [-j N] [--huffman | --sort] IN OUT
 //   lzx decompress [-f] [-j N] IN OUT
@@ -13,7 +14,8 @@
 // Every command takes -q, -v, -h and "--"; "-" as a compressed input is
 // standard input, as OUT standard output. -j N codes blocks on N threads
 // (default: one per processor); the files written are the same for every N.
-// Exit codes: 0 done; 2 a fatal error, a refusal (a refused archive, an
+// Exit codes: 0 done; 1 verify found a file that differs or is missing; 2 a
+// fatal error, a refusal (a refused archive, an
 // existing OUT without -f, compressed data and a terminal) or output that
 // cannot be written; 64 a usage error. Every failure is one line on standard
 // error, "lzx COMMAND: FILE: reason", the reason in words (the system's own
@@ -40,6 +42,7 @@
 namespace {
 
 constexpr int ExitUsage = 64;
+constexpr int ExitDiffers = 1;  // verify: a file differs or is missing
 constexpr int ExitRefused = 2;
 constexpr int CopyPiece = 65536;
 constexpr int MaxJobs = 64;
@@ -569,12 +572,12 @@ int Pack(const std::vector<std::string>& args) {
     return 0;
 }
 
-std::string Unpacking;  // the archive unpacked, as shown
+std::string Unpacking;  // the archive unpacked or verified, as shown
 
 // An entry the library refuses, in the tool's own words.
 [[noreturn]] void RefuseEntry(int entry, const char* name, const std::string& reason, int outside) {
     Progress.Break();
-    std::fprintf(stderr, "lzx unpack: %s: entry %d [%s] %s; refused%s\n", Unpacking.c_str(), entry,
+    std::fprintf(stderr, "%s: %s: entry %d [%s] %s; refused%s\n", Speaker.c_str(), Unpacking.c_str(), entry,
                  EntryShowName(name).c_str(), reason.c_str(),
                  outside ? " (--allow-outside extracts a trusted archive)" : "");
     // The archive's stream ends first, with its coding threads: a process
@@ -687,6 +690,52 @@ int Unpack(const std::vector<std::string>& args) {
     }
     Say(1, "%d new, %d updated, %d not replaced\n", counts.added, counts.updated, counts.kept);
     return 0;
+}
+
+// verify: a line for each file not the same (-v: every file), in the
+// order of the archive.
+struct VerifyTally {
+    int counts[5] = {};
+};
+
+void TellVerified(const VerifyResult& result, void* context) {
+    ++static_cast<VerifyTally*>(context)->counts[static_cast<int>(result.status)];
+    if (result.status == VerifyStatus::Same && Verbosity < 2)
+        return;
+    std::string more = result.why;
+    if (result.status == VerifyStatus::NewerKept)
+        more = "listed: " + std::to_string(result.listed);
+    std::fprintf(Said, "%-13s %s%s%s%s\n", VerifyStatusName(result.status), EntryShowName(result.entry.name).c_str(),
+                 more.empty() ? "" : " (", more.c_str(), more.empty() ? "" : ")");
+}
+
+int Verify(const std::vector<std::string>& args) {
+    const Arguments parsed = Parse("verify", args, {"--table", "--allow-outside", "-j", "-f"}, 2, 2);
+    UseThreads(parsed);
+    const std::string& target = parsed.positional[1];
+    if (target.empty())
+        Usage("verify", "DIR is empty");
+    const std::string archive = CompressedInput("verify", parsed.positional[0]);
+    Unpacking = Shown(parsed.positional[0]);
+    EntryRec* records = nullptr;
+    int capacity = 0;
+    if (!parsed.table.empty())
+        records = VersionTableLoad(parsed.table.c_str(), &capacity, nullptr);
+    VerifyTally tally;
+    VerifyOptions options;
+    options.anywhere = parsed.flags.count("--allow-outside") ? 1 : 0;
+    options.refused = RefuseEntry;
+    options.each = TellVerified;
+    options.context = &tally;
+    options.stream = Streams;
+    Progress.Start("verifying", 0);
+    const int differ = VerifyLZX(archive.c_str(), target.c_str(), records, capacity, options);
+    Progress.Finish();
+    if (records != nullptr)
+        FreeBlock(records);
+    const int* n = tally.counts;
+    Say(1, "%d same, %d differ, %d missing, %d newer kept, %d not installed\n", n[0], n[1], n[2], n[3], n[4]);
+    return differ > 0 ? ExitDiffers : 0;
 }
 
 int List(const std::vector<std::string>& args) {
@@ -860,6 +909,18 @@ const Command Commands[] = {
      "  -v, --verbose  one line per entry: written or not, its version\n"
      "Prints new, updated, not replaced.",
      Unpack},
+    {"verify", "[-f] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR",
+     "compare DIR with what unpack would leave there",
+     "Reads every entry and the file at its name below DIR, and changes nothing. Each\n"
+     "file is: same (the entry's bytes, after the E transform), differs, missing,\n"
+     "newer kept (the table lists a newer version, which a run keeps) or not\n"
+     "installed (R=1 and no file, as a run leaves it). With --table the version file\n"
+     "must list each file at the archive's version, as a complete run leaves it.\n"
+     "One line per file that is not the same; -v: every file. Then the counts.\n"
+     "Exit code 1 when a file differs or is missing.\n"
+     "  --table FILE   the version file (as lzx.ver), missing = empty\n"
+     "  -f, --force    read ARCHIVE - from a terminal",
+     Verify},
     {"list", "[-f] ARCHIVE", "list the entries of an archive",
      "One line per entry: stored name, size, version, E, D, R; then a total.\n"
      "ARCHIVE - reads standard input (-f: from a terminal too). -q: the entries'\n"
@@ -899,9 +960,9 @@ const char* const CommonOptions =
     "-j N (where blocks are coded): N threads, default one per processor; the files\n"
     "written are the same for every N. \"-\" as a compressed input is standard input,\n"
     "as OUT standard output.\n"
-    "Exit codes: 0 done; 2 a fatal error, a refused archive, an existing OUT without\n"
-    "-f, compressed data and a terminal, output that cannot be written; 64 a usage\n"
-    "error.\n";
+    "Exit codes: 0 done; 1 verify found a file that differs or is missing; 2 a fatal\n"
+    "error, a refused archive, an existing OUT without -f, compressed data and a\n"
+    "terminal, output that cannot be written; 64 a usage error.\n";
 
 void PrintHelp() {
     std::printf("usage: lzx [-q | -v] COMMAND [OPTIONS] ARGUMENTS\n\nCommands:\n");
