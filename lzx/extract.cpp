@@ -628,7 +628,11 @@ bool SameBytes(HILE* stream, const EntryRec& entry, FileRec* file) {
 
 int VerifyLZX(const char* archive, const char* target, const EntryRec* table, int capacity,
               const VerifyOptions& options) {
-    HILE* stream = Hopen(archive, "rb", options.stream);
+    return VerifyStream(Hopen(archive, "rb", options.stream), target, table, capacity, options);
+}
+
+int VerifyStream(HILE* stream, const char* target, const EntryRec* table, int capacity,
+                 const VerifyOptions& options) {
     std::unordered_map<std::string, int> listed;
     for (int i = 0; table != nullptr && i < capacity && table[i].name[0] != 0; ++i)
         listed.emplace(NameKey(table[i].name), table[i].version);

@@ -227,6 +227,9 @@ struct VerifyOptions {
 // program as it does there.
 int VerifyLZX(const char* archive, const char* target, const EntryRec* table, int capacity,
               const VerifyOptions& options);
+// The same over a read stream already open (HopenFile), which it closes.
+int VerifyStream(HILE* stream, const char* target, const EntryRec* table, int capacity,
+                 const VerifyOptions& options);
 
 // Builds an archive from a script; returns the number of entries. total and
 // archiveSize (when not null) receive the bytes stored and the archive's size.

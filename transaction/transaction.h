@@ -206,6 +206,9 @@ public:
     // never acted on; so is anything at a name that the run did not put
     // there, which is kept and reported.
     static TxnOutcome Recover(const char* target, const RecoverOptions& options);
+    // Whether a killed run left its journal in target for Recover; looks
+    // only, changes nothing.
+    static bool Pending(const char* target);
 
 private:
     struct RootFolder;

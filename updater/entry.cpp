@@ -5,8 +5,9 @@
 // too old installed version end the run normally. Exit codes: 0 normal end,
 // 1 the product (or the family's software) is running, 3 the program is
 // damaged, 4 Install was pressed but there was nothing to update (no
-// lzx.ver), the box's result + 1 after a fatal error. The unattended run
-// ("-silent") tells more by its code (RunResult in updater.h).
+// lzx.ver), the box's result + 1 after a fatal error, 6 "-verify" found a
+// file that is not what the update leaves. The unattended run ("-silent")
+// tells more by its code (RunResult in updater.h).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,6 +18,7 @@
 
 std::uintptr_t AppInstance = 0;
 int LogRequested = 0;
+int VerifyRun = 0;
 std::string CommandLineProblem;
 
 namespace {
@@ -133,6 +135,8 @@ int ParseCommandLine(const char* commandLine) {
             DutchLanguage = 1;
         else if (SameText(word, "-eng"))
             DutchLanguage = 0;
+        else if (SameText(word, "-verify"))
+            VerifyRun = 1;
         else if (SilentRun && !SameText(word, SilentOption))
             problem = "The command line holds a word that is not an option: " + EscapeControls(word);
         if (CommandLineProblem.empty())
@@ -209,8 +213,9 @@ int UpdaterRun(std::uintptr_t instance, const char* commandLine) {
 
     const bool found = InitDde() && FindProductLocation();
     // An update that was killed is settled before anything is shown, and
-    // before the installed version is judged: undoing it restores that.
-    if (found)
+    // before the installed version is judged: undoing it restores that. A
+    // verification changes nothing, and reports it instead.
+    if (found && !VerifyRun)
         RecoverUpdate(ProductLocation);
     if (!found) {
         SetOutcome(RunNotUpdatable);
@@ -224,7 +229,9 @@ int UpdaterRun(std::uintptr_t instance, const char* commandLine) {
     } else {
         RunLog("product directory: %s%s%s", ProductLocation, InstalledVersion[0] ? ", installed version " : "",
                InstalledVersion);
-        if (SilentRun)
+        if (VerifyRun)
+            VerifyInstallation();
+        else if (SilentRun)
             InstallUpdate(0);
         else
             ShowInfoDialog();

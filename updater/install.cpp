@@ -234,6 +234,83 @@ void InstallUpdate(OsWindow owner) {
     ShowMessage(GetMessageText(13), GetMessageText(14), OsIcon::Information);
 }
 
+namespace {
+
+// -verify: what was found, and the names that are not the same.
+struct VerifyTally {
+    int counts[5] = {};
+    std::vector<std::string> named;
+};
+
+void LogVerified(const VerifyResult& result, void* context) {
+    VerifyTally& tally = *static_cast<VerifyTally*>(context);
+    ++tally.counts[static_cast<int>(result.status)];
+    if (result.status == VerifyStatus::Same)
+        return;
+    const std::string name = EntryShowName(result.entry.name);
+    std::string more = result.why;
+    if (result.status == VerifyStatus::NewerKept)
+        more = "version " + std::to_string(result.listed) + " listed";
+    RunLog("verify: %s %s%s%s%s", VerifyStatusName(result.status), name.c_str(), more.empty() ? "" : " (",
+           more.c_str(), more.empty() ? "" : ")");
+    if (result.status == VerifyStatus::Differs || result.status == VerifyStatus::Missing)
+        tally.named.push_back(name.substr(name[0] == '#') + " (" + VerifyStatusName(result.status) + ")");
+}
+
+// The box of an interactive verification names this many files at most.
+constexpr std::size_t VerifyNamed = 10;
+
+}  // namespace
+
+void VerifyInstallation() {
+    CheckProductDirectory(ProductLocation);
+    const std::string versionFile = std::string(ProductLocation) + "\\" + VersionFileName;
+    // A run killed half way left a mix that the next run settles first.
+    const bool pending = Transaction::Pending(ProductLocation);
+    char archive[FileNameSize];
+    FileRec payload;
+    WritePayload(archive, 0, &payload);
+    int capacity = 0;
+    EntryRec* table = VersionTableLoad(versionFile.c_str(), &capacity, nullptr);
+    VerifyTally tally;
+    VerifyOptions options;
+    options.each = LogVerified;
+    options.context = &tally;
+    const int differ = VerifyStream(HopenFile(&payload), ProductLocation, table, capacity, options);
+    RemoveTempArchive(archive);
+    FreeBlock(table);
+    const int* n = tally.counts;
+    RunLog("verify: %d same, %d differ, %d missing, %d newer kept, %d not installed", n[0], n[1], n[2], n[3], n[4]);
+    if (pending)
+        RunLog("verify: an interrupted update waits in %s\\%s; the next run settles it", ProductLocation,
+               StagingFolder);
+    if (differ > 0 || pending)
+        SetOutcome(RunDiffers, true);
+
+    std::string text;
+    if (pending)
+        text = DutchLanguage ? "Een onderbroken update wacht; start de update opnieuw.\n"
+                             : "An interrupted update waits; run the update again.\n";
+    if (differ == 0) {
+        text += DutchLanguage ? "Alle bestanden van Zelk 2.04 zijn zoals de update ze achterlaat."
+                              : "Every file of Zelk 2.04 is as the update leaves it.";
+    } else {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      DutchLanguage ? "%d bestanden wijken af van Zelk 2.04 of ontbreken:"
+                                    : "%d files differ from Zelk 2.04 or are missing:",
+                      differ);
+        text += line;
+        for (std::size_t i = 0; i < tally.named.size() && i < VerifyNamed; ++i) {
+            text += '\n';
+            text += EscapeControls(tally.named[i]);
+        }
+        if (tally.named.size() > VerifyNamed)
+            text += "\n...";
+    }
+    ShowMessage(text.c_str(), GetMessageText(14), differ > 0 || pending ? OsIcon::Error : OsIcon::Information);
+}
+
 void DeleteTempArchive(const char* path) {
     FileRec file;
     FileInit(&file, 1, path);

@@ -49,6 +49,9 @@ void LogStop();
 
 // Set by "-silent": no dialog, no box; the exit code tells what happened.
 extern int SilentRun;
+// Set by "-verify": the installed files are compared with what the update
+// leaves, and nothing is changed (VerifyInstallation).
+extern int VerifyRun;
 // Set by "-logfile=PATH"; in the unattended run "%TEMP%\ZelkUpdate.log"
 // when not given. Empty: no log.
 extern char LogFile[FileNameSize];
@@ -61,6 +64,7 @@ enum RunResult {
     RunDamaged = 3,      // the payload fails its check (also interactive)
     RunNotUpdatable = 4, // product not found or too old, lzx.ver missing, old Windows
     RunKeptBack = 5,     // files kept back, the registry unchanged
+    RunDiffers = 6,      // -verify: a file differs or is missing, or an interrupted update waits
 };
 
 // Starts the log when one was asked for; ends the run with a fatal report
@@ -108,6 +112,12 @@ bool PayloadIntact();
 // The program is damaged: one box, exit code 3, nothing touched.
 inline constexpr const char* DamagedDutch = "Het update programma is beschadigd. Download het opnieuw.";
 inline constexpr const char* DamagedEnglish = "The update program is damaged. Download it again.";
+
+// Compares every file the payload installs with the product directory and
+// its lzx.ver, as a complete run leaves them, and changes nothing (the
+// payload goes to TEMP and is removed): each file that is not the same is
+// logged, and the run ends RunDiffers. Interactive: a box with the result.
+void VerifyInstallation();
 
 // Ends the program with a clear message when the directory leaves no room for
 // "\lzx.ver" in a path; called before anything is written.

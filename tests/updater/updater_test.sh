@@ -186,6 +186,28 @@ nolzxver-silent|rm "$place/Zelk/lzx.ver"|-silent|4|Zelk\lzx.ver not found
 registry|mkdir "$UPDATER_REGISTRY.new"||2|fatal: The new version 2.04 cannot be written to the registry
 EOF
 
+# -verify: the installation against what the update leaves, changing
+# nothing (TEMP.LZX comes and goes). The cases build on each other.
+fresh verify 2.00
+run 0 "1\n" "$UPDATE"
+poke() { printf x | dd of="$1" bs=1 seek=3 conv=notrunc status=none; }
+while IFS='|' read -r meddle want text; do
+  eval "$meddle"
+  before=$(cd "$place" && find Zelk registry -exec cksum {} + 2>/dev/null | sort)
+  run "$want" "" "$UPDATE" -verify -silent "-logfile=$place/v.log"
+  has v.log "$text"
+  [ "$(cd "$place" && find Zelk registry -exec cksum {} + 2>/dev/null | sort)" = "$before" ] || fail "-verify changed something"
+  [ -e "$place/tmp/TEMP.LZX" ] && fail "temporary archive left"
+done <<'EOF'
+:|0|verify: 8 same, 0 differ, 0 missing, 0 newer kept, 2 not installed
+poke "$place/Zelk/Leesmij.txt"|6|verify: differs #Leesmij.txt (other bytes)
+rm "$place/Zelk/Help/Introduction.txt"|6|verify: missing #Help\Introduction.txt
+mkdir "$place/Zelk/.lzx-update" && : > "$place/Zelk/.lzx-update/journal"|6|verify: an interrupted update waits
+EOF
+run 6 "" "$UPDATE" -verify -eng
+has err "Update report: An interrupted update waits; run the update again."
+has err "2 files differ from Zelk 2.04 or are missing:"
+
 fresh cancel 2.00
 cp -r "$place/Zelk" "$place/before"
 run 0 "2\n" "$UPDATE"

@@ -409,6 +409,26 @@ logged 'replaced #Zelk.exe: version 200 -> 204'
 logged 'registry: Software\Zelk Version 2.00 -> 2.04'
 logged 'end: exit code 0'
 
+# -verify after the update, after a byte of a file is changed and after a
+# file is removed; it changes nothing, and TEMP.LZX comes and goes.
+rm -f "$(silent_log)"
+launch "$UPDATE" -verify -silent
+finish 0
+logged 'verify: 8 same, 0 differ, 0 missing, 0 newer kept, 2 not installed'
+printf x | dd of="$ZELK/Leesmij.txt" bs=1 seek=3 conv=notrunc status=none
+rm "$ZELK/Help/Introduction.txt"
+snapshot verified
+launch "$UPDATE" -verify -silent
+finish 6
+logged 'verify: differs #Leesmij.txt (other bytes)'
+logged 'verify: missing #Help\Introduction.txt'
+launch "$UPDATE" -verify -eng
+box "Update report" '2 files differ from Zelk 2.04 or are missing:\nLeesmij.txt (differs)\nHelp\Introduction.txt (missing)'
+finish 6
+unchanged verified
+[ -z "$(temp_archive)" ] || fail "-verify left TEMP.LZX"
+[ "$(reg_version Zelk)" = 2.04 ] || fail "-verify changed the registry's Version"
+
 fresh silent-kept 2.00
 LC_ALL=C perl -e 'open F, "+<", $ARGV[0] or die; binmode F; seek F, 2 * 432 + 260, 0; print F pack("l<", 205)' "$ZELK/lzx.ver"
 launch "$UPDATE" -silent -dut
