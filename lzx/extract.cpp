@@ -480,7 +480,10 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
                 listed = found == names.first.end() ? -1 : table[found->second].version;
             }
             int file = -1;
-            if (WouldWrite(entry, listed, table != nullptr, force, existed) && (entry.D == 0 || existed)) {
+            const bool write = WouldWrite(entry, listed, table != nullptr, force, existed);
+            if (options.check && options.decisions != nullptr)
+                options.decisions->push_back(UnpackDecision{entry, listed, write, existed});
+            if (write && (entry.D == 0 || existed)) {
                 // Below the target, or (a trusted archive's name of its own)
                 // in its folder as named.
                 const std::size_t leaf = PathLeaf(path.c_str());
@@ -512,6 +515,28 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
         }
         if (!EntrySkip(stream, entry.size))
             Damaged(stream, CutInEntry(number), "UnPackLZX: unexpected eof");
+    }
+    if (run != nullptr && options.check) {
+        // What the run would do, as its table would settle it.
+        run->Check();
+        if (options.counts != nullptr && options.decisions != nullptr) {
+            for (const UnpackDecision& decision : *options.decisions) {
+                const int listed = decision.listed;
+                const int version = decision.entry.version;
+                const bool newer = listed < version || (force && listed == version);
+                if (table == nullptr) {
+                    options.counts->added += decision.written && !decision.existed;
+                    options.counts->updated += decision.written && decision.existed;
+                    options.counts->kept += !decision.written && decision.existed;
+                    continue;
+                }
+                options.counts->added += listed < 0;
+                options.counts->updated += listed >= 0 && newer;
+                options.counts->kept += listed >= 0 && !newer;
+            }
+        }
+        Hclose(stream);
+        return 0;
     }
     const bool heldTable = run != nullptr && options.versionFile != nullptr && table != nullptr;
     if (heldTable)

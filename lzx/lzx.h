@@ -146,6 +146,7 @@ struct UnpackDecision {
     EntryRec entry;
     int listed;
     bool written;
+    bool existed = false;  // (a check's decisions) a file stands at its name
 };
 
 struct UnpackOptions {
@@ -176,6 +177,11 @@ struct UnpackOptions {
     // With a transaction: each entry's decision, in order, for the caller
     // to tell once the commit has carried it out.
     std::vector<UnpackDecision>* decisions = nullptr;
+    // With a transaction: the run checked, not made. The first pass and the
+    // transaction's checks (Transaction::Check) refuse as a run would; the
+    // decisions and counts are what it would do; nothing is written (the
+    // table neither) and no version file is held.
+    bool check = false;
 };
 
 // Extracts every entry of the archive below target (the base of names that

@@ -473,6 +473,93 @@ bool Transaction::TakeStage(bool make) {
     }
 }
 
+// The commit writes this much before the old files go: found out before
+// the first byte is staged. where: a folder on the target's volume.
+void Transaction::CheckRoom(OsHandle where) const {
+    long long needed = SpaceMargin;
+    for (const File& file : files_) {
+        needed += file.bytes + JournalLineRoom + 3 * static_cast<long long>(file.path.size());
+        if (byCopy_ && file.change != TxnChange::New)
+            needed += file.installed;  // its backup is a copy
+    }
+    const std::int64_t free = OsFreeSpace(where);
+    if (free >= 0 && needed > free)
+        Refuse("the update needs %s (%lld bytes) of free space in [%s], where %s are free; nothing was changed",
+               Megabytes(needed).c_str(), needed, roots_[0].path.c_str(), Megabytes(free).c_str());
+}
+
+// An installed file to replace or remove, held with no sharing: a file
+// another program holds, a read-only file, or one with another name refuses
+// the run, while nothing installed has changed. id receives its identity.
+OsHandle Transaction::HoldInstalled(const File& file, OsFileId* id) {
+    const std::string shown = Shown(file.root, file.path);
+    const OsHandle folder = FolderFor(file);
+    OsEntry entry{OsEntryKind::Missing, false, 0};
+    if (folder != 0 && !OsQueryAt(folder, file.Leaf().c_str(), &entry))
+        Refuse("[%s] cannot be examined; nothing was changed", shown.c_str());
+    const OsHandle held = folder != 0 ? OsOpenExclusiveAt(folder, file.Leaf().c_str()) : 0;
+    if (held == 0) {
+        const OsFailure failure = OsLastFailure();
+        FileRec rec;
+        FileInit(&rec, 1, shown.c_str());
+        if (failure == OsFailure::InUse)
+            Refuse("[%s] is in use by another program; nothing was changed", shown.c_str());
+        if (entry.kind == OsEntryKind::Missing)
+            Refuse("[%s] was removed while the update was staged; nothing was changed", shown.c_str());
+        if (entry.kind == OsEntryKind::Link)
+            Refuse("target [%s] goes through the link [%s]; refused", shown.c_str(), shown.c_str());
+        if (entry.kind == OsEntryKind::File && entry.readOnly)
+            FileError(&rec, FileErrReadOnly);
+        FileError(&rec, FileErrOpenUpdate);
+    }
+    OsFileInfo info;
+    if (!OsIdentify(held, &info)) {
+        OsCloseHandle(held);
+        Refuse("[%s] cannot be examined; nothing was changed", shown.c_str());
+    }
+    if (info.links != 1) {
+        OsCloseHandle(held);
+        Refuse("target [%s] is a file with %u names (hard links); refused", shown.c_str(),
+               static_cast<unsigned>(info.links));
+    }
+    *id = info.id;
+    return held;
+}
+
+void Transaction::Check() {
+    if (state_ != TxnState::Planning || begun_)
+        InternalError("LZX", __LINE__, 'K');
+    if (roots_[0].path.size() > static_cast<std::size_t>(TargetPathLimit))
+        Refuse("the target directory [%s] is too long for the update: at most %d characters", roots_[0].path.c_str(),
+               TargetPathLimit);
+    // The roots as they are (a run makes what is missing), and the room on
+    // the volume of the target, or of the folder it would be made in.
+    for (RootFolder& root : roots_)
+        root.handle = OsOpenFolder(root.path.c_str());
+    std::string near = roots_[0].path;
+    OsHandle volume = roots_[0].handle;
+    while (volume == 0 && PathLeaf(near.c_str()) > PathRootLength(near.c_str())) {
+        near.resize(PathLeaf(near.c_str()) - 1);
+        volume = OsOpenFolder(near.c_str());
+    }
+    if (volume == 0)
+        volume = OsOpenFolder(".");
+    if (volume != 0)
+        CheckRoom(volume);
+    if (volume != 0 && volume != roots_[0].handle)
+        OsCloseFolder(volume);
+    // Every installed file held for a moment, as the commit holds it.
+    for (const File& file : files_) {
+        if (file.change == TxnChange::New || file.held != nullptr)
+            continue;
+        OsFileId id{};
+        OsCloseHandle(HoldInstalled(file, &id));
+    }
+    for (const Folder& folder : opened_)
+        OsCloseFolder(folder.handle);
+    opened_.clear();
+}
+
 void Transaction::Begin() {
     if (state_ != TxnState::Planning || begun_)
         InternalError("LZX", __LINE__, 'B');
@@ -514,18 +601,7 @@ void Transaction::Begin() {
         }
     }
 
-    // The commit writes this much before the old files go: found out
-    // before the first byte is staged.
-    long long needed = SpaceMargin;
-    for (const File& file : files_) {
-        needed += file.bytes + JournalLineRoom + 3 * static_cast<long long>(file.path.size());
-        if (byCopy_ && file.change != TxnChange::New)
-            needed += file.installed;  // its backup is a copy
-    }
-    const std::int64_t free = OsFreeSpace(roots_[0].handle);
-    if (free >= 0 && needed > free)
-        Refuse("the update needs %s (%lld bytes) of free space in [%s], where %s are free; nothing was changed",
-               Megabytes(needed).c_str(), needed, roots_[0].path.c_str(), Megabytes(free).c_str());
+    CheckRoom(roots_[0].handle);
 
     TakeStage(true);
     OsHideAt(roots_[0].handle, StagingFolder);
@@ -685,41 +761,19 @@ void Transaction::Place() {
     std::string holds;
     for (std::size_t i = 0; i < files_.size(); ++i) {
         File& file = files_[i];
-        const std::string shown = Shown(file.root, file.path);
-        const OsHandle folder = FolderFor(file);
-        OsEntry entry{OsEntryKind::Missing, false, 0};
-        if (folder != 0 && !OsQueryAt(folder, file.Leaf().c_str(), &entry))
-            Refuse("[%s] cannot be examined; nothing was changed", shown.c_str());
         if (file.change == TxnChange::New) {
+            const OsHandle folder = FolderFor(file);
+            OsEntry entry{OsEntryKind::Missing, false, 0};
+            if (folder != 0 && !OsQueryAt(folder, file.Leaf().c_str(), &entry))
+                Refuse("[%s] cannot be examined; nothing was changed", Shown(file.root, file.path).c_str());
             if (folder == 0 || entry.kind != OsEntryKind::Missing)
                 Refuse("[%s] was made by another program while the update was staged; nothing was changed",
-                       shown.c_str());
+                       Shown(file.root, file.path).c_str());
             continue;
         }
-        file.installed_ = folder != 0 ? OsOpenExclusiveAt(folder, file.Leaf().c_str()) : 0;
-        if (file.installed_ == 0) {
-            const OsFailure failure = OsLastFailure();
-            FileRec rec;
-            FileInit(&rec, 1, shown.c_str());
-            if (failure == OsFailure::InUse)
-                Refuse("[%s] is in use by another program; nothing was changed", shown.c_str());
-            if (entry.kind == OsEntryKind::Missing)
-                Refuse("[%s] was removed while the update was staged; nothing was changed", shown.c_str());
-            if (entry.kind == OsEntryKind::Link)
-                Refuse("target [%s] goes through the link [%s]; refused", shown.c_str(), shown.c_str());
-            if (entry.kind == OsEntryKind::File && entry.readOnly)
-                FileError(&rec, FileErrReadOnly);
-            FileError(&rec, FileErrOpenUpdate);
-        }
-        OsFileInfo info;
-        if (!OsIdentify(file.installed_, &info))
-            Refuse("[%s] cannot be examined; nothing was changed", shown.c_str());
-        if (info.links != 1)
-            Refuse("target [%s] is a file with %u names (hard links); refused", shown.c_str(),
-                   static_cast<unsigned>(info.links));
+        file.installed_ = HoldInstalled(file, &file.holdId);
         file.holdKnown = true;
-        file.holdId = info.id;
-        holds += JournalLine({"hold", std::to_string(i), JournalId(info.id)});
+        holds += JournalLine({"hold", std::to_string(i), JournalId(file.holdId)});
     }
     Append(holds + JournalLine({"commit"}), true);
     state_ = TxnState::Committing;

@@ -149,6 +149,11 @@ public:
     // undoes the run. Ends the program on a refusal (no room, a journal of
     // an interrupted run: Recover first).
     void Begin();
+    // Instead of a run: every check Begin and Place make, with their
+    // refusals (the path limit, the room, each installed file held for a
+    // moment as the commit holds it), and nothing made or written. Stays in
+    // Planning.
+    void Check();
     // The staged form of planned file n, open for writing in out: its
     // folders made from its root's handle, never through a link; refused
     // when what stands at its name cannot be replaced (a link, a folder, a
@@ -224,6 +229,8 @@ private:
     OsHandle FolderFor(const File& file);
     void Append(const std::string& record, bool flush);
     void PlaceFile(File& file);
+    void CheckRoom(OsHandle where) const;
+    OsHandle HoldInstalled(const File& file, OsFileId* id);
     bool CopyInto(OsHandle from, OsHandle into);
     bool UndoFile(File& file);
     bool UndoAll();

@@ -6,7 +6,7 @@
 // 1 the product (or the family's software) is running, 3 the program is
 // damaged, 4 Install was pressed but there was nothing to update (no
 // lzx.ver), the box's result + 1 after a fatal error, 6 "-verify" found a
-// file that is not what the update leaves. The unattended run ("-silent")
+// file that is not what the update leaves ("-check" ends as the run would). The unattended run ("-silent")
 // tells more by its code (RunResult in updater.h).
 #include <cstdio>
 #include <cstring>
@@ -19,6 +19,7 @@
 std::uintptr_t AppInstance = 0;
 int LogRequested = 0;
 int VerifyRun = 0;
+int CheckRun = 0;
 std::string CommandLineProblem;
 
 namespace {
@@ -137,6 +138,8 @@ int ParseCommandLine(const char* commandLine) {
             DutchLanguage = 0;
         else if (SameText(word, "-verify"))
             VerifyRun = 1;
+        else if (SameText(word, "-check"))
+            CheckRun = 1;
         else if (SilentRun && !SameText(word, SilentOption))
             problem = "The command line holds a word that is not an option: " + EscapeControls(word);
         if (CommandLineProblem.empty())
@@ -214,8 +217,8 @@ int UpdaterRun(std::uintptr_t instance, const char* commandLine) {
     const bool found = InitDde() && FindProductLocation();
     // An update that was killed is settled before anything is shown, and
     // before the installed version is judged: undoing it restores that. A
-    // verification changes nothing, and reports it instead.
-    if (found && !VerifyRun)
+    // check or a verification changes nothing, and reports it instead.
+    if (found && !VerifyRun && !CheckRun)
         RecoverUpdate(ProductLocation);
     if (!found) {
         SetOutcome(RunNotUpdatable);
@@ -231,6 +234,8 @@ int UpdaterRun(std::uintptr_t instance, const char* commandLine) {
                InstalledVersion);
         if (VerifyRun)
             VerifyInstallation();
+        else if (CheckRun)
+            CheckUpdate();
         else if (SilentRun)
             InstallUpdate(0);
         else

@@ -30,24 +30,28 @@ struct EntryTally {
     int replaced, added, kept, skipped;
 };
 
-// Each entry as extraction carries it out.
-void LogEntry(const EntryRec& entry, int listed, bool written, void* context) {
-    EntryTally& tally = *static_cast<EntryTally*>(context);
+// Each entry as extraction carries it out, or (would) as it would.
+void LogEntry(const EntryRec& entry, int listed, bool written, EntryTally* tally, bool would = false) {
     const std::string name = EntryShowName(entry.name);
     const char* deleted = entry.D ? ", deleted again" : "";
+    const char* as = would ? "would " : "";
     if (written && listed >= 0) {
-        ++tally.replaced;
-        RunLog("replaced %s: version %d -> %d%s", name.c_str(), listed, entry.version, deleted);
+        ++tally->replaced;
+        RunLog("%s%s %s: version %d -> %d%s", as, would ? "replace" : "replaced", name.c_str(), listed, entry.version,
+               deleted);
     } else if (written) {
-        ++tally.added;
-        RunLog("written %s: version %d, not listed before%s", name.c_str(), entry.version, deleted);
+        ++tally->added;
+        RunLog("%s%s %s: version %d, not listed before%s", as, would ? "write" : "written", name.c_str(),
+               entry.version, deleted);
     } else if (listed > entry.version) {
-        ++tally.kept;
-        RunLog("kept %s: installed version %d is newer than %d", name.c_str(), listed, entry.version);
+        ++tally->kept;
+        RunLog("%s%s %s: installed version %d is newer than %d", as, would ? "keep" : "kept", name.c_str(), listed,
+               entry.version);
     } else {
         // An entry that only replaces an installed copy (R) found none.
-        ++tally.skipped;
-        RunLog("not written %s: replaces only an installed copy, and there is none", name.c_str());
+        ++tally->skipped;
+        RunLog("%s %s: replaces only an installed copy, and there is none", would ? "would not write" : "not written",
+               name.c_str());
     }
 }
 
@@ -261,6 +265,54 @@ void LogVerified(const VerifyResult& result, void* context) {
 constexpr std::size_t VerifyNamed = 10;
 
 }  // namespace
+
+void CheckUpdate() {
+    CheckProductDirectory(ProductLocation);
+    const std::string versionFile = std::string(ProductLocation) + "\\" + VersionFileName;
+    if (Transaction::Pending(ProductLocation))
+        RunLog("check: an interrupted update waits in %s\\%s: a run settles it first", ProductLocation,
+               StagingFolder);
+    if (!FileExists(versionFile.c_str()) && ZelkProduct && !DemoBuild) {
+        SetOutcome(RunNotUpdatable, true);
+        ShowMessage((EscapeControls(versionFile) + " not found").c_str(), "Einde", OsIcon::Information);
+        return;
+    }
+    char archive[FileNameSize];
+    FileRec payload;
+    WritePayload(archive, 0, &payload);
+    int capacity = 0;
+    EntryRec* table = VersionTableLoad(versionFile.c_str(), &capacity, nullptr);
+    int listed = 0;
+    while (listed < capacity && table[listed].name[0] != 0)
+        ++listed;
+    RunLog("version file: %s, %d records", versionFile.c_str(), listed);
+    Transaction update(ProductLocation, "UnPackLZX");
+    VersionCounts counts{};
+    std::vector<UnpackDecision> decisions;
+    UnpackOptions options;
+    options.transaction = &update;
+    options.counts = &counts;
+    options.decisions = &decisions;
+    options.check = true;
+    UnPackStream(HopenFile(&payload), ProductLocation, table, capacity, 1, options);
+    RemoveTempArchive(archive);
+    FreeBlock(table);
+    EntryTally tally{};
+    for (const UnpackDecision& decision : decisions)
+        LogEntry(decision.entry, decision.listed, decision.written, &tally, true);
+    RunLog("check: %d files would be replaced, %d new, %d kept, %d not written; nothing stands in the way",
+           tally.replaced, tally.added, tally.kept, tally.skipped);
+    std::string text = DutchLanguage ? "De update kan worden aangebracht." : "The update can be applied.";
+    if (counts.kept > 0) {
+        SetOutcome(RunKeptBack);
+        char line[120];
+        std::snprintf(line, sizeof line,
+                      DutchLanguage ? "\n%d bestanden zouden niet vervangen worden." : "\n%d files would be kept back.",
+                      counts.kept);
+        text += line;
+    }
+    ShowMessage(text.c_str(), GetMessageText(14), OsIcon::Information);
+}
 
 void VerifyInstallation() {
     CheckProductDirectory(ProductLocation);

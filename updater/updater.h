@@ -52,6 +52,9 @@ extern int SilentRun;
 // Set by "-verify": the installed files are compared with what the update
 // leaves, and nothing is changed (VerifyInstallation).
 extern int VerifyRun;
+// Set by "-check": every check of a run is made, and nothing is changed
+// (CheckUpdate).
+extern int CheckRun;
 // Set by "-logfile=PATH"; in the unattended run "%TEMP%\ZelkUpdate.log"
 // when not given. Empty: no log.
 extern char LogFile[FileNameSize];
@@ -118,6 +121,12 @@ inline constexpr const char* DamagedEnglish = "The update program is damaged. Do
 // payload goes to TEMP and is removed): each file that is not the same is
 // logged, and the run ends RunDiffers. Interactive: a box with the result.
 void VerifyInstallation();
+// The run checked, not made: every check a run makes, in its order and with
+// its messages (a refusal ends the program as it ends the run), then what it
+// would do to each file, logged; the code it would end with. Nothing is
+// changed: the payload goes to TEMP and is removed, an interrupted update is
+// reported, not recovered, and lzx.ver is read, not held.
+void CheckUpdate();
 
 // Ends the program with a clear message when the directory leaves no room for
 // "\lzx.ver" in a path; called before anything is written.

@@ -149,6 +149,18 @@ poke vd/sub/e.bin|--table vd/lzx.ver|1|1 same, 1 differ, 0 missing, 0 newer kept
 rm vd/a.txt||1|0 same, 1 differ, 1 missing, 0 newer kept, 1 not installed
 CASES
 expect_text out.txt "^differs  *#sub.e.bin (other bytes)" "verify names what differs"
+# unpack -n: what the run would do, and its refusal, writing nothing.
+before=$(tree)
+expect_exit 0 "unpack -n" lzx unpack -n -f v204.lzx vd --table vd/lzx.ver
+expect_text out.txt "^would replace  *#sub.e.bin, version 204 (listed: 204)" "unpack -n: a file replaced"
+expect_text out.txt "^would write  *#a.txt, version 204 (listed: 204)" "unpack -n: a file written again"
+chmod a-w vd/sub/e.bin
+expect_exit 2 "unpack -n over a read-only file" lzx unpack -n -f v204.lzx vd --table vd/lzx.ver
+mv err.txt checked.txt
+[ "$(tree)" = "$before" ] && [ ! -e vd/.lzx-update ] || fail "unpack -n changed the folder"
+expect_exit 2 "unpack over a read-only file" lzx unpack -f v204.lzx vd --table vd/lzx.ver
+[ "$(head -1 err.txt)" = "$(cat checked.txt)" ] || fail "unpack -n refuses apart from unpack: $(cat checked.txt)"
+chmod u+w vd/sub/e.bin
 expect_exit 0 "verify an older archive" lzx verify v203.lzx vd --table vd/lzx.ver
 expect_text out.txt "^newer kept  *#a.txt (listed: 204)" "verify: a newer version listed is kept"
 

@@ -208,6 +208,30 @@ run 6 "" "$UPDATE" -verify -eng
 has err "Update report: An interrupted update waits; run the update again."
 has err "2 files differ from Zelk 2.04 or are missing:"
 
+# -check gives the code the run then gives, and the same refusal, and
+# changes nothing: one case per class of obstacle, and what it logs.
+state() { (cd "$place" && find Zelk registry -exec cksum {} + 2>/dev/null | sort); }
+while IFS='|' read -r name installed setup want text; do
+  fresh "check-$name" $installed && eval "$setup"
+  before=$(state)
+  run "$want" "" "$UPDATE" -check -silent "-logfile=$place/check.log"
+  has check.log "$text"
+  [ "$(state)" = "$before" ] || fail "-check changed something"
+  [ -e "$place/tmp/TEMP.LZX" ] && fail "-check left the temporary archive"
+  run "$want" "" "$UPDATE" -silent "-logfile=$place/run.log"
+  [ "$(grep -o 'fatal: .*' "$place/check.log")" = "$(grep -o 'fatal: .*' "$place/run.log")" ] || fail "-check and the run refuse apart"
+  [ -n "${holder:-}" ] && kill "$holder" && unset holder
+done <<'EOF'
+clean|2.00|:|0|would replace #Zelk.hlp: version 200 -> 204
+kept|2.00|LC_ALL=C perl -e 'open F, "+<", $ARGV[0] or die; binmode F; seek F, 2 * 432 + 260, 0; print F pack("l<", 205)' "$place/Zelk/lzx.ver"|5|would keep #Leesmij.txt: installed version 205 is newer than 204
+running|2.00|hold "$UPDATER_MAPPINGS/Morvil.mapping"|1|During updating Zelk should not be active.
+old|1.50|:|4|You need Zelk version 2.0
+nolzxver|2.00|rm "$place/Zelk/lzx.ver"|4|lzx.ver not found
+damaged|2.00|printf x >> "$place/Zelk/lzx.ver"|2|not a whole number of 432-byte records
+read-only|2.00|chmod a-w "$place/Zelk/Leesmij.txt"|2|code = 206
+in-use|2.00|hold "$place/Zelk/Zelk.hlp"|2|Zelk.hlp] is in use by another program
+EOF
+
 fresh cancel 2.00
 cp -r "$place/Zelk" "$place/before"
 run 0 "2\n" "$UPDATE"

@@ -42,6 +42,11 @@ field() {  # version-file record offset: a 32-bit field of record n
 }
 temp_archive() { find "$C/users" -iname TEMP.LZX 2>/dev/null | head -1; }
 silent_log() { find "$C/users" -name ZelkUpdate.log 2>/dev/null | head -1; }
+logged() {  # text: a line of the unattended run's log
+  local log
+  log=$(silent_log)
+  [ -n "$log" ] && grep -qF -- "$1" "$log" || { fail "'$1' not logged"; [ -n "$log" ] && sed 's/^/    /' "$log"; }
+}
 snapshot() { (cd "$ZELK" && find . -type f -exec sha1sum {} + | sort) > "$E2E_WORK/$1"; }
 unchanged() {  # snapshot name
   snapshot after
@@ -236,12 +241,31 @@ snapshot before
 drv holdfile 'C:\Zelk\Zelk.hlp' >"$E2E_WORK/holder" 2>&1 &
 holder=$!
 for _ in $(seq 200); do grep -q held "$E2E_WORK/holder" && break; sleep 0.05; done
+launch "$UPDATE" -check -silent
+finish 2
+grep -q 'Zelk.hlp\] is in use by another program' "$(silent_log)" || fail "-check does not name the held file"
+rm -f "$(silent_log)"
 launch "$UPDATE" -silent
 finish 2
 wineserver -k  # the holder too
 grep -q 'Zelk.hlp\] is in use by another program' "$(silent_log)" || fail "the held file is not named in the log"
 unchanged before
 [ "$(reg_version Zelk)" = 2.00 ] || fail "Version written although nothing was installed"
+
+# -check on a clean 2.00: what the run would do, its code, and nothing changed.
+fresh check 2.00
+snapshot before
+launch "$UPDATE" -check -silent
+finish 0
+logged 'would replace #Zelk.exe: version 200 -> 204'
+logged 'would write #Help\Introduction.txt: version 204, not listed before'
+launch "$UPDATE" -check -eng
+box "Update report" 'The update can be applied.'
+finish 0
+unchanged before
+[ -z "$(temp_archive)" ] || fail "-check left TEMP.LZX"
+[ ! -e "$ZELK/.lzx-update" ] || fail "-check made the staging folder"
+[ "$(reg_version Zelk)" = 2.00 ] || fail "-check changed the registry's Version"
 
 # ---- Second names, spellings of the product directory, killed and planted runs ------------------
 # Files are put in place here by copying into them (Wine renames by path): a
@@ -393,11 +417,6 @@ for program in "$UPDATE" "$DEMO" "$TARVO" "$LZXEXE"; do
   fi
 done
 
-logged() {  # text: a line of the unattended run's log
-  local log
-  log=$(silent_log)
-  [ -n "$log" ] && grep -qF -- "$1" "$log" || { fail "'$1' not logged"; [ -n "$log" ] && sed 's/^/    /' "$log"; }
-}
 fresh silent 2.00
 launch "$UPDATE" -silent
 finish 0

@@ -27,7 +27,8 @@ _lzx() {
     local options
     case $command in
         pack) options="-f --force -j" ;;
-        unpack | verify) options="-f --force -j --table --allow-outside" ;;
+        unpack) options="-f --force -n --dry-run -j --table --allow-outside" ;;
+        verify) options="-f --force -j --table --allow-outside" ;;
         compress) options="-f --force -j --huffman --sort" ;;
         decompress) options="-f --force -j" ;;
         test) options="-f --force -j" ;;

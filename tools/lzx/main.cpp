@@ -3,7 +3,7 @@
 // What a release engineer uses to make and check payloads, with the
 // conventions of gzip, zstd and xz:
 //   lzx pack [-f] [-j N] SCRIPT
-//   lzx unpack [-f] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR
+//   lzx unpack [-f] [-n] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR
 //   lzx verify [-f] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR
 //   lzx list [-f] ARCHIVE
 //   lzx compress [-f] [-j N] [--huffman | --sort] IN OUT
@@ -347,6 +347,8 @@ std::string ShortName(const std::string& option) {
         return "-q";
     if (option == "--verbose")
         return "-v";
+    if (option == "--dry-run")
+        return "-n";
     return option;
 }
 
@@ -604,8 +606,48 @@ void TellRecovery(const char* text, void*) {
         std::fprintf(stderr, "lzx unpack: %s\n", text);
 }
 
+// unpack --dry-run: the run checked, not made; what it would do to each
+// file, then the counts.
+int UnpackChecked(const std::string& archive, const std::string& target, const Arguments& parsed) {
+    if (Transaction::Pending(target.c_str()))
+        Say(1, "an interrupted update waits in %s: a run recovers it first\n", target.c_str());
+    EntryRec* records = nullptr;
+    int capacity = 0;
+    if (!parsed.table.empty())
+        records = VersionTableLoad(parsed.table.c_str(), &capacity, nullptr);
+    Transaction update(target.c_str(), "UnPackLZX");
+    VersionCounts counts{};
+    std::vector<UnpackDecision> decisions;
+    UnpackOptions options;
+    options.stream = Streams;
+    options.anywhere = parsed.flags.count("--allow-outside") ? 1 : 0;
+    options.refused = RefuseEntry;
+    options.transaction = &update;
+    options.counts = &counts;
+    options.decisions = &decisions;
+    options.check = true;
+    UnPackLZX(archive.c_str(), target.c_str(), records, capacity, Force, options);
+    if (records != nullptr)
+        FreeBlock(records);
+    for (const UnpackDecision& decision : decisions) {
+        const bool existed = decision.existed;
+        const char* what = !decision.written      ? (existed ? "would keep" : "would not write")
+                           : decision.entry.D != 0 ? (existed ? "would remove" : "would not write")
+                           : existed               ? "would replace"
+                                                   : "would write";
+        Say(1, "%-15s %s, version %d", what, EntryShowName(decision.entry.name).c_str(), decision.entry.version);
+        if (decision.listed >= 0)
+            Say(1, " (listed: %d)", decision.listed);
+        Say(1, "\n");
+    }
+    Say(1, "would be: %d new, %d updated, %d not replaced; nothing stands in the way, and there is room\n",
+        counts.added, counts.updated, counts.kept);
+    return 0;
+}
+
 int Unpack(const std::vector<std::string>& args) {
-    const Arguments parsed = Parse("unpack", args, {"--table", "-f", "--allow-outside", "-j"}, 2, 2);
+    const Arguments parsed =
+        Parse("unpack", args, {"--table", "-f", "--allow-outside", "-j", "-n"}, 2, 2);
     UseThreads(parsed);
     const std::string& target = parsed.positional[1];
     // An empty DIR would join "#x" into "\x", the root.
@@ -613,6 +655,8 @@ int Unpack(const std::vector<std::string>& args) {
         Usage("unpack", "DIR is empty");
     const std::string archive = CompressedInput("unpack", parsed.positional[0]);
     Unpacking = Shown(parsed.positional[0]);
+    if (parsed.flags.count("-n"))
+        return UnpackChecked(archive, target, parsed);
 
     // The version file is written after the run, through its hold
     // "FILE.new": its folder is made now (it often is DIR itself), and where
@@ -893,7 +937,7 @@ const Command Commands[] = {
      "  -f, --force    overwrite an existing archive\n"
      "  -v, --verbose  also list the entries written",
      Pack},
-    {"unpack", "[-f] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR", "extract an archive below DIR",
+    {"unpack", "[-f] [-n] [-j N] [--table FILE] [--allow-outside] ARCHIVE DIR", "extract an archive below DIR",
      "Names beginning with \"#\" go below DIR. An archive with any other name, a drive\n"
      "name or a \"..\" component is refused unless --allow-outside is given; a name\n"
      "in another spelling of its file (\"/\", \".\", a trailing dot or blank, a short\n"
@@ -904,6 +948,9 @@ const Command Commands[] = {
      "one (or completes it when it had finished). ARCHIVE - reads standard input.\n"
      "  --table FILE   decide against a version file (as lzx.ver), missing = empty,\n"
      "                 and write it back after a complete run\n"
+     "  -n, --dry-run  check, write nothing: every check of a run (the entries, what\n"
+     "                 stands at each name, each file held for a moment, the room),\n"
+     "                 then what it would do to each file; exits as the run would\n"
      "  -f, --force    replace equal versions (with a table) or existing files\n"
      "                 (without one)\n"
      "  -v, --verbose  one line per entry: written or not, its version\n"
