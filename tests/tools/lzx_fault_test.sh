@@ -65,11 +65,13 @@ archive full.lzx '#big.bin' big.bin
 if unshare -rm true 2>/dev/null; then
   mkdir full
   [ $wine = 1 ] && wineserver -k
-  LZX="$LZX" unshare -rm sh -c 'mount -t tmpfs -o size=64k tmpfs full && { $LZX unpack full.lzx full; echo $? > code.txt; ls -A full > left.txt; }' \
+  # unpack -n first: the same refusal, found by the check.
+  LZX="$LZX" unshare -rm sh -c 'mount -t tmpfs -o size=64k tmpfs full && { $LZX unpack -n full.lzx full 2> checked.txt; $LZX unpack full.lzx full; echo $? > code.txt; ls -A full > left.txt; }' \
     >out.txt 2>err.txt
   [ $wine = 1 ] && wineserver -k && wineserver -p
   [ "$(cat code.txt)" = 2 ] || fail "full disk: exit $(cat code.txt), expected 2"
   expect_text err.txt "of free space in \[full\]" "full disk: what is needed and where"
+  expect_text checked.txt "of free space in \[full\]" "full disk: unpack -n finds it"
   [ -s left.txt ] && fail "full disk left: $(cat left.txt)"
 else
   echo "SKIP: full disk (needs unshare)"
