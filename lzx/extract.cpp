@@ -600,13 +600,6 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
     return Hclose(stream);
 }
 
-// ---- Version tables ------------------------------------------------------
-//
-// A version file is never written in place: its new records go to a file
-// beside it that takes its name in one step when they are all on the disk
-// (in a run, the hold of the held file, which the transaction puts in
-// place). A failure or a kill leaves the old table or the new one.
-
 // ---- Verification -----------------------------------------------------------
 
 const char* VerifyStatusName(VerifyStatus status) {
@@ -644,7 +637,8 @@ bool SameBytes(HILE* stream, const EntryRec& entry, FileRec* file) {
             continue;
         if (entry.E == 1)
             scrambler.Apply(stored, got);
-        same = FileRead(file, got, installed) == got && std::memcmp(stored, installed, static_cast<std::size_t>(got)) == 0;
+        same = FileRead(file, got, installed) == got &&
+               std::memcmp(stored, installed, static_cast<std::size_t>(got)) == 0;
     }
     return same;
 }
@@ -723,6 +717,13 @@ int VerifyStream(HILE* stream, const char* target, const EntryRec* table, int ca
     Hclose(stream);
     return differ;
 }
+
+// ---- Version tables ------------------------------------------------------
+//
+// A version file is never written in place: its new records go to a file
+// beside it that takes its name in one step when they are all on the disk
+// (in a run, the hold of the held file, which the transaction puts in
+// place). A failure or a kill leaves the old table or the new one.
 
 namespace {
 

@@ -1137,13 +1137,13 @@ void Transaction::ClearStage() {
 
 // ---- Recovery ----------------------------------------------------------------------------------
 
-// A journal that cannot be trusted: the hold this run took goes, and the
-// run ends without having touched anything else.
 bool Transaction::Pending(const char* target) {
     const std::string journal = std::string(target) + "\\" + StagingFolder + "\\" + JournalName;
     return journal.size() < FileNameSize && FileExists(journal.c_str());
 }
 
+// A journal that cannot be trusted: the hold this run took goes, and the
+// run ends without having touched anything else.
 void Transaction::Untrusted(const std::string& why) {
     if (hold_.handle != 0) {
         OsDeleteOpenFile(hold_.handle, stage_, HoldName);

@@ -26,7 +26,8 @@ for mode in "" --huffman; do
   lzx compress -f $mode data.bin file.lzx >/dev/null
   lzx compress $mode data.bin - > out.lzx 2>err.txt
   lzx compress $mode - - < data.bin > pipe.lzx 2>>err.txt
-  cmp -s file.lzx out.lzx && cmp -s file.lzx pipe.lzx || fail "compress $mode: standard output differs from the file"
+  cmp -s file.lzx out.lzx && cmp -s file.lzx pipe.lzx ||
+    fail "compress $mode: standard output differs from the file: $(cmp file.lzx out.lzx; cmp file.lzx pipe.lzx; cat err.txt)"
   [ -s err.txt ] && fail "compress $mode to standard output said: $(cat err.txt)"
   lzx decompress file.lzx - > back.bin && cmp -s back.bin data.bin || fail "decompress $mode to standard output"
   lzx decompress - - < file.lzx > back.bin && cmp -s back.bin data.bin || fail "decompress $mode from standard input"
