@@ -260,6 +260,7 @@ finish 0
 logged 'would replace #Zelk.exe: version 200 -> 204'
 logged 'would write #Help\Introduction.txt: version 204, not listed before'
 launch "$UPDATE" -check -eng
+drv wait "Update report" "$E2E_WAIT_MS" >/dev/null && shot check-eng "Update report" >/dev/null
 box "Update report" 'The update can be applied.'
 finish 0
 unchanged before
@@ -442,6 +443,7 @@ finish 6
 logged 'verify: differs #Leesmij.txt (other bytes)'
 logged 'verify: missing #Help\Introduction.txt'
 launch "$UPDATE" -verify -eng
+drv wait "Update report" "$E2E_WAIT_MS" >/dev/null && shot verify-eng "Update report" >/dev/null
 box "Update report" '2 files differ from Zelk 2.04 or are missing:\nLeesmij.txt (differs)\nHelp\Introduction.txt (missing)'
 finish 6
 unchanged verified
