@@ -151,9 +151,13 @@ struct TableKeys {
 // Whether an entry is written: listed is the version the table holds for
 // it (-1: not listed); with no table, force or no file there decides; a file
 // only replaced where one exists (R) needs one.
+// A listed version gives way to the archive's: lower, or equal with force.
+bool Supersedes(const EntryRec& entry, int listed, int force) {
+    return listed < entry.version || (force && listed == entry.version);
+}
+
 bool WouldWrite(const EntryRec& entry, int listed, bool hasTable, int force, bool existed) {
-    bool write = hasTable ? listed < 0 || listed < entry.version || (force && listed == entry.version)
-                          : force || !existed;
+    bool write = hasTable ? listed < 0 || Supersedes(entry, listed, force) : force || !existed;
     return write && (entry.R == 0 || existed);
 }
 
@@ -175,7 +179,7 @@ bool DecideWithTable(const EntryRec& entry, EntryRec* table, int capacity, int f
     }
     EntryRec& rec = table[found->second];
     *listed = rec.version;
-    const bool write = rec.version < entry.version || (force && rec.version == entry.version);
+    const bool write = Supersedes(entry, rec.version, force);
     if (write) {
         rec = entry;
         rec.status = EntryUpdated;
@@ -522,8 +526,7 @@ int UnPackStream(HILE* stream, const char* target, EntryRec* table, int capacity
         if (options.counts != nullptr && options.decisions != nullptr) {
             for (const UnpackDecision& decision : *options.decisions) {
                 const int listed = decision.listed;
-                const int version = decision.entry.version;
-                const bool newer = listed < version || (force && listed == version);
+                const bool newer = Supersedes(decision.entry, listed, force);
                 if (table == nullptr) {
                     options.counts->added += decision.written && !decision.existed;
                     options.counts->updated += decision.written && decision.existed;

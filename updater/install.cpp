@@ -79,6 +79,27 @@ void RemoveTempArchive(const char* path) {
     RunLog("temporary archive deleted");
 }
 
+// The update build needs an lzx.ver: without one nothing is installed, and
+// the run says so by its code, whether a user clicked Install or not.
+bool VersionFileMissing(const char* versionFile) {
+    return !FileExists(versionFile) && ZelkProduct && !DemoBuild;
+}
+
+void RefuseWithoutVersionFile(const char* versionFile) {
+    SetOutcome(RunNotUpdatable, true);
+    ShowMessage((EscapeControls(versionFile) + " not found").c_str(), "Einde", OsIcon::Information);
+}
+
+// lzx.ver's records (through its hold, when held), logged.
+EntryRec* LoadVersions(const char* versionFile, const HeldFile* held, int* capacity) {
+    EntryRec* table = VersionTableLoad(versionFile, capacity, held);
+    int listed = 0;
+    while (listed < *capacity && table[listed].name[0] != 0)
+        ++listed;
+    RunLog("version file: %s, %d records", versionFile, listed);
+    return table;
+}
+
 }  // namespace
 
 // Names in the temporary directory are checked before anything is written:
@@ -136,13 +157,10 @@ bool InstallPayload(FileRec* archive, const char* archivePath, const char* direc
     char versionFile[FileNameSize];
     std::snprintf(versionFile, sizeof versionFile, "%s\\%s", directory, VersionFileName);
 
-    if (!FileExists(versionFile) && ZelkProduct && !DemoBuild) {
+    if (VersionFileMissing(versionFile)) {
         FileClose(archive);
         RemoveTempArchive(archivePath);
-        // Nothing was installed: the run says so by its code, whether a
-        // user clicked Install or not.
-        SetOutcome(RunNotUpdatable, true);
-        ShowMessage((EscapeControls(versionFile) + " not found").c_str(), "Einde", OsIcon::Information);
+        RefuseWithoutVersionFile(versionFile);
         return false;
     }
 
@@ -150,11 +168,7 @@ bool InstallPayload(FileRec* archive, const char* archivePath, const char* direc
     HeldFile versions;
     versions.Take(versionFile, HeldFile::HeldOwnFolder, "VersionTableLock");
     int capacity = 0;
-    EntryRec* table = VersionTableLoad(versionFile, &capacity, &versions);
-    int listed = 0;
-    while (listed < capacity && table[listed].name[0] != 0)
-        ++listed;
-    RunLog("version file: %s, %d records", versionFile, listed);
+    EntryRec* table = LoadVersions(versionFile, &versions, &capacity);
 
     // All or nothing: every file is staged, then every file and lzx.ver
     // are put in place, then the registry follows; a failure anywhere
@@ -272,20 +286,15 @@ void CheckUpdate() {
     if (Transaction::Pending(ProductLocation))
         RunLog("check: an interrupted update waits in %s\\%s: a run settles it first", ProductLocation,
                StagingFolder);
-    if (!FileExists(versionFile.c_str()) && ZelkProduct && !DemoBuild) {
-        SetOutcome(RunNotUpdatable, true);
-        ShowMessage((EscapeControls(versionFile) + " not found").c_str(), "Einde", OsIcon::Information);
+    if (VersionFileMissing(versionFile.c_str())) {
+        RefuseWithoutVersionFile(versionFile.c_str());
         return;
     }
     char archive[FileNameSize];
     FileRec payload;
     WritePayload(archive, 0, &payload);
     int capacity = 0;
-    EntryRec* table = VersionTableLoad(versionFile.c_str(), &capacity, nullptr);
-    int listed = 0;
-    while (listed < capacity && table[listed].name[0] != 0)
-        ++listed;
-    RunLog("version file: %s, %d records", versionFile.c_str(), listed);
+    EntryRec* table = LoadVersions(versionFile.c_str(), nullptr, &capacity);
     Transaction update(ProductLocation, "UnPackLZX");
     VersionCounts counts{};
     std::vector<UnpackDecision> decisions;

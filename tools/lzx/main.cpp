@@ -606,6 +606,19 @@ void TellRecovery(const char* text, void*) {
         std::fprintf(stderr, "lzx unpack: %s\n", text);
 }
 
+// What unpack gives the library, run or check alike.
+UnpackOptions UnpackWith(const Arguments& parsed, Transaction* update, VersionCounts* counts,
+                         std::vector<UnpackDecision>* decisions) {
+    UnpackOptions options;
+    options.stream = Streams;
+    options.anywhere = parsed.flags.count("--allow-outside") ? 1 : 0;
+    options.refused = RefuseEntry;
+    options.transaction = update;
+    options.counts = counts;
+    options.decisions = decisions;
+    return options;
+}
+
 // unpack --dry-run: the run checked, not made; what it would do to each
 // file, then the counts.
 int UnpackChecked(const std::string& archive, const std::string& target, const Arguments& parsed) {
@@ -618,13 +631,7 @@ int UnpackChecked(const std::string& archive, const std::string& target, const A
     Transaction update(target.c_str(), "UnPackLZX");
     VersionCounts counts{};
     std::vector<UnpackDecision> decisions;
-    UnpackOptions options;
-    options.stream = Streams;
-    options.anywhere = parsed.flags.count("--allow-outside") ? 1 : 0;
-    options.refused = RefuseEntry;
-    options.transaction = &update;
-    options.counts = &counts;
-    options.decisions = &decisions;
+    UnpackOptions options = UnpackWith(parsed, &update, &counts, &decisions);
     options.check = true;
     UnPackLZX(archive.c_str(), target.c_str(), records, capacity, Force, options);
     if (records != nullptr)
@@ -707,13 +714,7 @@ int Unpack(const std::vector<std::string>& args) {
     update.OnReport(TellRecovery, nullptr);
     VersionCounts counts{};
     std::vector<UnpackDecision> decisions;
-    UnpackOptions options;
-    options.stream = Streams;
-    options.anywhere = parsed.flags.count("--allow-outside") ? 1 : 0;
-    options.refused = RefuseEntry;
-    options.transaction = &update;
-    options.counts = &counts;
-    options.decisions = &decisions;
+    UnpackOptions options = UnpackWith(parsed, &update, &counts, &decisions);
     HeldFile versions;
     EntryRec* records = nullptr;
     int capacity = 0;
