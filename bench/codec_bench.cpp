@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "lzx/codec.h"
-#include "lzx/stream_file.h"
-#include "tests/lzx/samples.h"
+#include "codec.h"
+#include "stream_file.h"
+#include "codec/samples.h"
 
 namespace {
 
@@ -61,13 +61,13 @@ struct Run {
     void PackAll() {
         DoFseek(&file, 0);
         for (int b = 0; b < Blocks; ++b)
-            codec->BlockPack(data.data() + static_cast<std::size_t>(b) * BlockSize, &file, flags);
+            BlockPack(*codec, data.data() + static_cast<std::size_t>(b) * BlockSize, &file, flags);
     }
 
     void UnpackAll(samples::Bytes& out) {
         DoFseek(&file, 0);
         for (int b = 0; b < Blocks; ++b)
-            codec->BlockUnpack(&file, out.data() + static_cast<std::size_t>(b) * BlockSize, flags);
+            BlockUnpack(*codec, &file, out.data() + static_cast<std::size_t>(b) * BlockSize, flags);
     }
 
     benchmark::State& state;

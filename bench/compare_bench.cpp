@@ -62,9 +62,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "lzx/codec.h"
-#include "lzx/lzx.h"
-#include "platform/platform.h"
+#include "codec.h"
+#include "lzx.h"
+#include "platform.h"
 
 #ifndef COMPARE_BENCH_BUILD
 #define COMPARE_BENCH_BUILD "unknown flags"

@@ -4,7 +4,7 @@
 // the one large block, and it comes from here. Each block is a moveable
 // global block, locked for its whole life; the table keeps handle, address
 // and size side by side so that FreeBlock can find a block by its address.
-#include "diag/diag.h"
+#include "diag.h"
 
 #include <string>
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform.h"
 
 #if defined(__MINGW32__)
 #define DIAG_PRINTF(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))

@@ -1,5 +1,5 @@
 // fatal.cpp - FatalMessage, InternalError and the trace hook.
-#include "diag/diag.h"
+#include "diag.h"
 
 #include <atomic>
 #include <cstdarg>

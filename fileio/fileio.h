@@ -16,8 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "diag/diag.h"
-#include "platform/platform.h"
+#include "diag.h"
+#include "platform.h"
 
 inline constexpr int FileNameSize = 260;   // 259 characters and the zero
 inline constexpr int OpenFileSlots = 30;

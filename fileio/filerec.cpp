@@ -13,7 +13,7 @@
 // across a report, so neither the cleanup of an interruption nor that of a
 // fatal report (which close the files under it) can find it held by their
 // own thread.
-#include "fileio/fileio.h"
+#include "fileio.h"
 
 #include <atomic>
 #include <chrono>

@@ -5,7 +5,7 @@
 // emptying, line-oriented text, and the log LOG.LOG. Failures that concern a
 // FileRec end the program through FileError; MakePath, DirList, DirRemove
 // and the tests report failure only by their answer.
-#include "fileio/fileio.h"
+#include "fileio.h"
 
 #include <cstdarg>
 #include <cstring>

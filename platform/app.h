@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform.h"
 
 // ---- System --------------------------------------------------------------
 

@@ -6,7 +6,7 @@
 // "answers" OK, so a fatal error ends the process with exit code 2 exactly as
 // it does on Windows after the user presses OK. Texts that begin with line
 // breaks (the file errors do) are shown from their first visible line.
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "tests/support.h"
+#include "support.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace test {
 

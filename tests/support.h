@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "fileio/fileio.h"
+#include "fileio.h"
 
 namespace test {
 

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <vector>
 
-#include "fileio/checksum.h"
+#include "checksum.h"
 
 int main(int argc, char** argv) {
     if (argc != 5 && argc != 6) {

@@ -1,9 +1,9 @@
 // journal.cpp - encoding and sealing the journal's lines (see journal.h).
-#include "transaction/journal.h"
+#include "journal.h"
 
 #include <cstdio>
 
-#include "fileio/checksum.h"
+#include "checksum.h"
 
 namespace {
 

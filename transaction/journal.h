@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform.h"
 
 std::string JournalEncode(const std::string& text);
 // false when word is no encoding of a text.

@@ -39,7 +39,7 @@
 // (copy mode) is held with no sharing and asked through the handle that
 // writes before every piece and after the last; every other write goes into
 // a file the run created itself.
-#include "transaction/transaction.h"
+#include "transaction.h"
 
 #include <algorithm>
 #include <chrono>
@@ -49,7 +49,7 @@
 #include <random>
 #include <utility>
 
-#include "transaction/journal.h"
+#include "journal.h"
 
 namespace {
 

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "fileio/fileio.h"
+#include "fileio.h"
 
 // The hidden folder inside a target that holds a running transaction's hold
 // and journal.

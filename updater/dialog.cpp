@@ -8,8 +8,8 @@
 // close box) only closes it.
 #include <cstring>
 
-#include "fileio/fileio.h"
-#include "updater/updater.h"
+#include "fileio.h"
+#include "updater.h"
 
 namespace {
 

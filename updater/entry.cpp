@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "fileio/fileio.h"
-#include "updater/updater.h"
+#include "fileio.h"
+#include "updater.h"
 
 std::uintptr_t AppInstance = 0;
 int LogRequested = 0;

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "lzx/lzx.h"
-#include "transaction/transaction.h"
-#include "updater/updater.h"
+#include "lzx.h"
+#include "transaction.h"
+#include "updater.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 // forms, the build constants choose: DemoBuild for the update/demo texts
 // (4, 11, 13, 14), ZelkProduct for the Zelk/Tarvo texts (9, 10). Texts shown
 // in static controls write a literal ampersand as "&&"; none of ours has one.
-#include "updater/messages.h"
+#include "messages.h"
 
-#include "updater/build_constants.h"
+#include "build_constants.h"
 
 int DutchLanguage = 0;
 

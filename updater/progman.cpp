@@ -11,7 +11,7 @@
 // languages).
 #include <cstdio>
 
-#include "updater/updater.h"
+#include "updater.h"
 
 std::uint32_t DdeInstance = 0;
 

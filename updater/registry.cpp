@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "updater/updater.h"
+#include "updater.h"
 
 char ProductLocation[LocationSize];
 char InstalledVersion[VersionSize];

@@ -16,8 +16,8 @@
 #include <cstring>
 #include <string>
 
-#include "fileio/checksum.h"
-#include "updater/updater.h"
+#include "checksum.h"
+#include "updater.h"
 
 int SilentRun = 0;
 char LogFile[FileNameSize] = {};

@@ -18,10 +18,10 @@
 #include <cstdint>
 #include <string>
 
-#include "fileio/fileio.h"
-#include "platform/app.h"
-#include "updater/build_constants.h"
-#include "updater/messages.h"
+#include "fileio.h"
+#include "app.h"
+#include "build_constants.h"
+#include "messages.h"
 
 // ---- Entry and run -------------------------------------------------------
 

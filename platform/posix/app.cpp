@@ -4,8 +4,8 @@
 // environment (see app.h): a registry kept in a text file, named mappings
 // that are advisory locks on files held until the process ends, a dialog on
 // the console and a Program Manager that records the commands it accepts.
-#include "platform/app.h"
-#include "platform/posix/fault.h"
+#include "app.h"
+#include "posix/fault.h"
 
 #include <algorithm>
 #include <cerrno>

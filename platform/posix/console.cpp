@@ -1,5 +1,5 @@
 // console.cpp - the standard streams of console programs, on POSIX.
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <csignal>

@@ -2,7 +2,7 @@
 // program's name, joined by single spaces, are the command line.
 #include <string>
 
-#include "platform/app.h"
+#include "app.h"
 
 int main(int argc, char** argv) {
     std::string commandLine;

@@ -24,8 +24,8 @@
 //  * FindFirstFileA matches "*" and "?" ignoring case (a name without them
 //    finds the file under its own spelling), "*.*" matches every name, and
 //    "." and ".." are listed. Names come sorted, so runs repeat.
-#include "platform/platform.h"
-#include "platform/posix/fault.h"
+#include "platform.h"
+#include "posix/fault.h"
 
 #include <algorithm>
 #include <atomic>

@@ -3,7 +3,7 @@
 //
 // A "global block" is plain heap memory; its handle is the address itself,
 // which is never 0. Locking cannot fail and moves nothing.
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <cstdio>

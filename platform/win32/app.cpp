@@ -1,5 +1,5 @@
 // app.cpp - the updater's Windows services: the real calls.
-#include "platform/app.h"
+#include "app.h"
 
 #include <windows.h>
 #include <commctrl.h>

@@ -1,5 +1,5 @@
 // console.cpp - the standard streams of console programs, on Windows.
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // entry.cpp - WinMain of the updater programs.
-#include "platform/app.h"
+#include "app.h"
 
 #include <windows.h>
 

@@ -19,7 +19,7 @@
 // by those paths, not by the handles: a rename inside one folder, from a
 // name of the program's own, is what stays safe there while a folder is
 // swapped for a link (it then fails instead).
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <windows.h>
 #include <winternl.h>

@@ -1,5 +1,5 @@
 // gui_box.cpp - the real message box, for the Windows GUI programs.
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <windows.h>
 

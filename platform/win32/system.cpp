@@ -4,7 +4,7 @@
 // template file; every query and transfer is one call without a high part,
 // as the file layer above expects. Only the mapping of INVALID_HANDLE_VALUE
 // to 0 is ours: above this file, 0 is "not open".
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <atomic>
 #include <windows.h>

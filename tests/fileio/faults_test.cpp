@@ -2,7 +2,7 @@
 // cut short by a failed write, read-only files before the truncating open.
 #include <string>
 
-#include "tests/support.h"
+#include "support.h"
 
 using test::Exists;
 using test::FatalExit;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support.h"
+#include "support.h"
 
 using test::Exists;
 using test::FatalExit;

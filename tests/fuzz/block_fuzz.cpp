@@ -2,9 +2,9 @@
 // rest is a block record.
 #include <memory>
 
-#include "lzx/codec.h"
-#include "lzx/stream_file.h"
-#include "tests/fuzz/harness.h"
+#include "codec.h"
+#include "stream_file.h"
+#include "fuzz/harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::unique_ptr<Codec> codec = std::make_unique<Codec>();
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Run([&] {
         FileRec file;
         DoFopen(name.c_str(), "rb", &file);
-        codec->BlockUnpack(&file, block, flags);
+        BlockUnpack(*codec, &file, block, flags);
         DoFclose(&file);
     });
     return 0;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "lzx/lzxcore.h"
+#include "lzxcore.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static lzx_context* const context = lzx_context_new(2);

@@ -1,4 +1,4 @@
-#include "tests/fuzz/harness.h"
+#include "fuzz/harness.h"
 
 #include <cstdlib>
 #include <system_error>

@@ -14,9 +14,9 @@
 #include <fstream>
 #include <string>
 
-#include "diag/diag.h"
-#include "fileio/fileio.h"
-#include "lzx/lzx.h"
+#include "diag.h"
+#include "fileio.h"
+#include "lzx.h"
 
 namespace fuzz {
 

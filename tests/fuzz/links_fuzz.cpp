@@ -12,8 +12,8 @@
 #include <string>
 #include <system_error>
 
-#include "lzx/lzx.h"
-#include "tests/fuzz/harness.h"
+#include "lzx.h"
+#include "fuzz/harness.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // PackLZX on a fuzzer-made script over a small fixed tree (src/).
-#include "lzx/lzx.h"
-#include "tests/fuzz/harness.h"
+#include "lzx.h"
+#include "fuzz/harness.h"
 
 namespace {
 

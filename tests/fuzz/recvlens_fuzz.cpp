@@ -3,8 +3,8 @@
 #include <cstring>
 #include <memory>
 
-#include "tests/fuzz/harness.h"
-#include "tests/lzx/test_codec.h"
+#include "fuzz/harness.h"
+#include "codec/test_codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::unique_ptr<TestCodec> codec = std::make_unique<TestCodec>();

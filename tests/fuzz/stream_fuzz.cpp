@@ -4,9 +4,9 @@
 // also meets the read-ahead and the coding threads.
 #include <cstring>
 
-#include "lzx/codec.h"
-#include "lzx/lzx.h"
-#include "tests/fuzz/harness.h"
+#include "codec.h"
+#include "lzx.h"
+#include "fuzz/harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 16)

@@ -2,8 +2,8 @@
 // table (bit 0) and force (bit 1), the rest is the archive file.
 #include <cstring>
 
-#include "lzx/lzx.h"
-#include "tests/fuzz/harness.h"
+#include "lzx.h"
+#include "fuzz/harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1)

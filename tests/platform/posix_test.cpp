@@ -2,8 +2,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
-#include "tests/support.h"
+#include "platform.h"
+#include "support.h"
 
 using test::ReadFile;
 using test::WriteFile;

@@ -14,10 +14,10 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/posix/fault.h"
-#include "tests/support.h"
-#include "transaction/journal.h"
-#include "transaction/transaction.h"
+#include "posix/fault.h"
+#include "support.h"
+#include "journal.h"
+#include "transaction.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // texts of its own build in both languages.
 #include <string>
 
-#include "tests/support.h"
-#include "updater/build_constants.h"
-#include "updater/messages.h"
+#include "support.h"
+#include "build_constants.h"
+#include "messages.h"
 
 namespace {
 

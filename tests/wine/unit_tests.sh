@@ -8,7 +8,7 @@
 set -uo pipefail
 source "$(dirname "$0")/common.sh" "$1" unit_tests
 
-programs=(diag_test fileio_test codec_test stream_test stream_file_test core_test)
+programs=(diag_test fileio_test codec_test core_test stream_file_test stream_test archive_test)
 limit=${UNIT_TEST_LIMIT:-120}
 
 e2e_prefix "$E2E_WORK/prefix"

@@ -33,11 +33,11 @@
 #include <string>
 #include <vector>
 
-#include "lzx/lzx.h"
-#include "platform/platform.h"
-#include "transaction/transaction.h"
-#include "tools/lzx/progress.h"
-#include "tools/lzx/version.h"  // made by the build
+#include "lzx.h"
+#include "platform.h"
+#include "transaction.h"
+#include "progress.h"
+#include "version.h"  // made by the build
 
 namespace {
 

@@ -1,10 +1,10 @@
 // progress.cpp - "label [#########-----------]  42%  12.3 MB  45.6 MB/s",
 // redrawn in place at most ten times a second.
-#include "tools/lzx/progress.h"
+#include "progress.h"
 
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace {
 

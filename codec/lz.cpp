@@ -1,0 +1,537 @@
+// lz.cpp - the LZ stage: greedy hash-chain matching over a 1024-byte window,
+// coded with one 400-symbol Huffman code per block.
+//
+// Symbols: 0..255 literal bytes; 256 + 16 * lc + dc a reference, where lc and
+// dc are the bit widths of L = length - 3 (1..253) and D = distance - 1
+// (0..1023; from 256 on, dc = 8 + width of D >> 8). The top bit of L and D is
+// implied by the class, so lc - 1 and dc - 1 extra bits follow the symbol's
+// code (none for class 0 or 1). Matches are 4 to 256 bytes long and never
+// reach before the block's first byte.
+//
+// The parse is greedy: at each position the longest match is taken at once.
+// The chain walk goes from the nearest candidate to the farthest and keeps a
+// candidate only when it is strictly longer, so among equal lengths the
+// nearest wins. Every position is entered into the chains before the parse,
+// so a search also finds positions inside earlier matches.
+#include <algorithm>
+#include <new>
+
+#include "codec.h"
+
+int Codec::LzHash(const std::uint8_t* at) {
+    const int a = at[0] + 4 * at[1] + 32 * at[2] + 512 * at[3];
+    return (a ^ (a >> 10)) & (LzHashSize - 1);
+}
+
+namespace {
+
+// The number of equal leading bytes of a and b, at most limit. Four bytes at a
+// time while four remain; the first differing byte of a word is found from
+// its lowest differing bit (the words are little-endian).
+inline int MatchLength(const std::uint8_t* a, const std::uint8_t* b, int limit) {
+    int n = 0;
+    while (n + 4 <= limit) {
+        const std::uint32_t diff = Load32(a + n) ^ Load32(b + n);
+        if (diff != 0)
+            return n + (__builtin_ctz(diff) >> 3);
+        n += 4;
+    }
+    while (n < limit && a[n] == b[n])
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+std::uint32_t Codec::ChainHash(std::uint32_t word) {
+    return (word * 0x9E3779B1u) >> (32 - ChainHashBits);
+}
+
+CodecResult Codec::MakeLzPackArea() {
+    if (lzPackArea != nullptr)
+        return CodecResult::Success;
+    lzPackArea.reset(new (std::nothrow) LzPackArea);
+    if (lzPackArea == nullptr)
+        return Fail(CodecResult::NoMemory, "LzxPack: out of memory");
+    LzHead = lzPackArea->head;
+    LzChain = lzPackArea->chain;
+    LzItems = lzPackArea->items;
+    return CodecResult::Success;
+}
+
+CodecResult Codec::LzxInit() {
+    CODEC_TRY(MakeLzPackArea());
+    LzItemCount = 0;
+    return FresInit(&MainTable, LzSymbols);
+}
+
+namespace {
+
+// The chain is walked from the nearest candidate to the farthest, and a
+// candidate is kept only when it is strictly longer, so among equal lengths
+// the nearest wins. A candidate longer than best equals the data here in
+// bytes 0 to best, so the word that ends at byte best is compared first:
+// most candidates fail there. Matches under 4 bytes, which the packer never
+// uses, are not looked for. A free function over the work areas, so that
+// the parse, which calls it at every literal, has it inlined: the call's own
+// cost was a fifth of the search's.
+inline int FindLongest(const std::uint8_t* work, const std::int16_t* chain, int pos, int left, int* distance) {
+    if (left < LzMinMatch)
+        return 0;
+    const int limit = left < LzMaxMatch ? left : LzMaxMatch;
+    const int lowest = pos > LzWindow ? pos - LzWindow : 0;
+    const std::uint8_t* here = work + pos;
+    int best = LzMinMatch - 1;
+    std::uint32_t tail = Load32(here + best - 3);
+    for (int c = chain[pos]; c >= lowest; c = chain[c]) {
+        if (Load32(work + c + best - 3) != tail)
+            continue;
+        const int n = MatchLength(work + c, here, limit);
+        if (n > best) {
+            best = n;
+            *distance = pos - c;
+            if (n >= limit)
+                break;
+            tail = Load32(here + best - 3);
+        }
+    }
+    return best >= LzMinMatch ? best : 0;
+}
+
+}  // namespace
+
+int Codec::LongestMatch(int pos, int left, int* distance) {
+    return FindLongest(WorkBuf, LzChain, pos, left, distance);
+}
+
+CodecResult Codec::HufOutLit(int byte) {
+    SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutLit: buffer full");
+    LzItems[LzItemCount++] = static_cast<std::uint32_t>(byte);
+    MainTable.freq[byte] += 65536;
+    return CodecResult::Success;
+}
+
+namespace {
+
+// A reference's item: its symbol (from the classes of L and D) | L << 9 |
+// D << 17.
+inline std::uint32_t ReferenceItem(int lengthCode, int distanceCode) {
+    const int lc = BitWidth[lengthCode];
+    const int dc = distanceCode < 256 ? BitWidth[distanceCode] : BitWidth[distanceCode >> 8] + 8;
+    const int symbol = 256 + 16 * lc + dc;
+    return static_cast<std::uint32_t>(symbol) | static_cast<std::uint32_t>(lengthCode) << 9 |
+           static_cast<std::uint32_t>(distanceCode) << 17;
+}
+
+}  // namespace
+
+CodecResult Codec::HufOutRef(int lengthCode, int distanceCode) {
+    SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutRef: buffer full");
+    const std::uint32_t item = ReferenceItem(lengthCode, distanceCode);
+    LzItems[LzItemCount++] = item;
+    MainTable.freq[item & 0x1FF] += 65536;
+    return CodecResult::Success;
+}
+
+namespace {
+
+// How one symbol is written with its extra bits in one put: the code, the
+// code's length (where L's extra bits go), the masks of L's and D's extra
+// bits (the fields without their implied top bit), where D's go, and the
+// item's whole width. A literal's item has no L or D, so its masks may be
+// anything; they are 0.
+struct SymbolPut {
+    std::uint32_t code;
+    std::uint16_t lengthMask;
+    std::uint16_t distanceMask;
+    std::uint8_t codeLength;
+    std::uint8_t distanceShift;
+    std::uint8_t width;
+};
+
+}  // namespace
+
+CodecResult Codec::LzxEmit() {
+    // The counts are read before FresToLen sorts them away: with the code
+    // lengths they give the width of the whole block, so the writer's reach
+    // is checked once here and not after every item.
+    std::uint32_t counts[LzSymbols];
+    for (int s = 0; s < LzSymbols; ++s)
+        counts[s] = MainTable.freq[s] >> 16;
+    CODEC_TRY(FresToLen(&MainTable));
+    CODEC_TRY(SendLens(&MainTable));
+    CODEC_TRY(LenToVal(&MainTable));
+
+    SymbolPut puts[LzSymbols];
+    std::uint64_t total = static_cast<std::uint64_t>(BitPos);
+    for (int s = 0; s < LzSymbols; ++s) {
+        const int lc = s >= 256 ? (s & 255) >> 4 : 0;
+        const int dc = s >= 256 ? s & 15 : 0;
+        const int lengthExtra = lc >= 2 ? lc - 1 : 0;
+        const int distanceExtra = dc >= 2 ? dc - 1 : 0;
+        SymbolPut& put = puts[s];
+        put.code = MainTable.code[s];
+        put.codeLength = MainTable.length[s];
+        put.lengthMask = static_cast<std::uint16_t>((1u << lengthExtra) - 1);
+        put.distanceMask = static_cast<std::uint16_t>((1u << distanceExtra) - 1);
+        put.distanceShift = static_cast<std::uint8_t>(put.codeLength + lengthExtra);
+        put.width = static_cast<std::uint8_t>(put.distanceShift + distanceExtra);
+        total += static_cast<std::uint64_t>(counts[s]) * put.width;
+    }
+    // A guard, not a limit that data can reach: the writer must never leave
+    // BitBuf. The position only grows, so the end is the one to test.
+    SAFETY_CHECK(total <= BitLimit, CodecResult::Bug, "LzxPack: buffer full");
+
+    // Each item goes out in one put of up to 40 bits: a code of up to 24
+    // and 7 + 9 extra bits. The writer keeps under 8 bits pending, stores 8
+    // bytes after every item and moves on by the whole bytes written, so
+    // there is no test per item. Every store lies below BitLimit / 8 + 8.
+    std::uint8_t* at = BitBuf + (BitPos >> 3);
+    int filled = BitPos & 7;
+    std::uint64_t pending = *at & ((1u << filled) - 1);
+    const std::uint32_t* const items = LzItems;
+    const int count = LzItemCount;
+    for (int i = 0; i < count; ++i) {
+        const std::uint32_t item = items[i];
+        const SymbolPut& put = puts[item & 0x1FF];
+        const std::uint64_t value = put.code | static_cast<std::uint64_t>((item >> 9) & put.lengthMask) << put.codeLength |
+                                    static_cast<std::uint64_t>((item >> 17) & put.distanceMask) << put.distanceShift;
+        pending |= value << filled;
+        filled += put.width;
+        Store64(at, pending);
+        at += filled >> 3;
+        pending >>= filled & ~7;
+        filled &= 7;
+    }
+    Store64(at, pending);
+    BitPos = static_cast<int>(at - BitBuf) * 8 + filled;
+    return CodecResult::Success;
+}
+
+CodecResult Codec::LzxPack(int m, int* nbits) {
+    // The chains are built on a hash of their own: wider than LzHash and
+    // with fewer collisions, so the walk meets fewer candidates that fail.
+    // Equal four-byte strings still share a bucket, and a bucket's chain
+    // still runs from the nearest position to the farthest, so every
+    // candidate that can win is visited in the same order and the match
+    // found is the same. The hash is one multiply of a word, cheap enough
+    // to compute in the chains' loop itself.
+    //
+    // Four positions a step take their four words from one load of eight
+    // bytes, and their hashes do not wait for each other: a quarter off the
+    // chains' time. Each is entered after the one before it, so the chains
+    // are those of one position at a time. The load reads at most 4 bytes
+    // past the stage data, inside WorkBuf; those bytes only reach the
+    // words of the last 3 positions, as one word at a time does too, and
+    // no search ever meets those positions (a match needs 4 bytes).
+    BitPos = 0;
+    CODEC_TRY(LzxInit());  // makes the chains' area on the codec's first LZ block
+    std::fill_n(LzHead, 1 << ChainHashBits, static_cast<std::int16_t>(-1));
+    const auto enter = [this](int i, std::uint32_t word) {
+        const std::uint32_t h = ChainHash(word);
+        LzChain[i] = LzHead[h];
+        LzHead[h] = static_cast<std::int16_t>(i);
+    };
+    int i = 0;
+    for (; i + 4 <= m; i += 4) {
+        const std::uint64_t words = Load64(WorkBuf + i);
+        enter(i, static_cast<std::uint32_t>(words));
+        enter(i + 1, static_cast<std::uint32_t>(words >> 8));
+        enter(i + 2, static_cast<std::uint32_t>(words >> 16));
+        enter(i + 3, static_cast<std::uint32_t>(words >> 24));
+    }
+    for (; i < m; ++i)
+        enter(i, Load32(WorkBuf + i));
+
+    // The items and their counts are kept in locals during the parse and
+    // handed over once at its end: as members they went through memory
+    // after every item, since the item stores may alias them. There is no
+    // test of the list's room per item: every item covers at least one
+    // byte, so the list never holds more than m items.
+    std::uint32_t counts[LzSymbols] = {};
+    std::uint32_t* const items = LzItems;
+    const std::uint8_t* const work = WorkBuf;
+    const std::int16_t* const chain = LzChain;
+    int count = 0;
+    for (i = 0; i < m;) {
+        int distance = 0;
+        const int length = FindLongest(work, chain, i, m - i, &distance);
+        if (length >= LzMinMatch) {
+            const std::uint32_t item = ReferenceItem(length - 3, distance - 1);
+            items[count++] = item;
+            ++counts[item & 0x1FF];
+            i += length;
+        } else {
+            items[count++] = work[i];
+            ++counts[work[i]];
+            i += 1;
+        }
+    }
+    LzItemCount = count;
+    for (int s = 0; s < LzSymbols; ++s)
+        MainTable.freq[s] += counts[s] << 16;
+    CODEC_TRY(LzxEmit());
+
+    return BitFrame("LzxPack: buffer full", nbits);
+}
+
+// Receives the block's code and builds its decode tables: the fast table,
+// or DecodeSymbol's for a code that is not prefix-free (*fast false).
+CodecResult Codec::LzxRecvTable(bool* fast) {
+    CODEC_TRY(RecvLens(&MainTable, LzSymbols));
+    CODEC_TRY(LenToVal(&MainTable));
+    *fast = BuildFastTable(&MainTable, true);
+    if (!*fast)
+        NeedSlowTables(&MainTable);
+    return CodecResult::Success;
+}
+
+namespace {
+
+// Copies a reference of length bytes from distance bytes back, as a byte-by-
+// byte copy in increasing order would, eight bytes at a time. Up to 15 bytes
+// past the copy are written too: WorkBuf has room for them (decoding stops at
+// 16384 bytes), and what follows overwrites them. A distance under 8 copies
+// its first 8 bytes one by one; from there on the data repeats with a period
+// that is a multiple of the distance and at least 8.
+inline void CopyMatch(std::uint8_t* to, int distance, int length) {
+    static constexpr int Period[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+    if (distance >= 8) {
+        // Most references are short: two words without a loop test first.
+        const std::uint8_t* from = to - distance;
+        Store64(to, Load64(from));
+        Store64(to + 8, Load64(from + 8));
+        for (int i = 16; i < length; i += 8)
+            Store64(to + i, Load64(from + i));
+        return;
+    }
+    for (int i = 0; i < 8; ++i)
+        to[i] = to[i - distance];
+    const int period = Period[distance];
+    for (int i = 8; i < length; i += 8)
+        Store64(to + i, Load64(to + i - period));
+}
+
+// Per length or distance class: the value of the class with its extra bits
+// zero, and the number of extra bits. Length classes run 1 to 8, distance
+// classes 0 to 10; the fast table holds no symbol outside them.
+constexpr int ClassBase[16] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512};
+constexpr int ClassExtra[16] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+
+}  // namespace
+
+// ---- The item loop, written once ------------------------------------------
+//
+// LzItem decodes one literal or reference in one of two forms, both made
+// from the one body below:
+//
+//   FastForm     for the bulk of a block. The caller has worked out the
+//                block's bounds once: while the output has room for the
+//                longest reference (256 bytes) and the input has bits for
+//                two items ahead (LzFastBits), no item can pass either end,
+//                so the form tests neither. It keeps only the one test that
+//                data alone decides, a reference's reach before the block's
+//                start. The next item's first-level entry is looked up
+//                before the refill, from the bits still left (at least 16
+//                after any item, and FastBits are enough), so that the
+//                lookup waits only for the item before it, not for the
+//                refill's load.
+//   CarefulForm  for the last items of a block, for bits no fast entry
+//                holds, and for whole blocks whose code is not prefix-free
+//                (their symbols come from DecodeSymbol, which settles every
+//                ambiguity). Every test, before every write.
+//
+// Every report a damaged block can give comes from the same test in the
+// same order either way: the fast form stops before any test it leaves
+// out could fail, and hands bits it has no entry for to the careful form.
+// A refill before each item gives it all its bits: at most 24 for the code
+// and 7 + 9 for the extra fields; the bit position moves on by the whole
+// item at once, so the next lookup need not wait for the fields.
+// (The forms themselves are in codec.h, shared with the run-length
+// expansion.)
+
+namespace {
+
+// The fast form's budgets: it runs while the bits of two items (two
+// literals of up to 24 bits, or one item of up to 40) lie inside the block
+// from the position on, and while the output has room for the longest
+// reference.
+constexpr int LzFastBits = 2 * MaxCodeLength;
+constexpr int LzFastRoom = LzMaxMatch;
+
+}  // namespace
+
+Codec::LzLane Codec::StartLzLane(int nbits, bool table) {
+    LzLane lane;
+    lane.in = BitReader(BitBuf, BitPos);
+    lane.op = WorkBuf;
+    lane.table = table;
+    // The loop's every path ends in a refill, so the test of the position is
+    // one compare of RefillFrom() with the byte that bounds it.
+    lane.fastEnd = BitBuf + std::max(0, (nbits - LzFastBits + RefillBits) / 8);
+    lane.in.Refill();
+    lane.entry = FastTab[lane.in.Peek() & (FastSize - 1)];
+    return lane;
+}
+
+// The entry of the symbol at the reader's position for the careful form
+// when the fast table gives none: DecodeSymbol's symbol, with the tests of
+// a symbol the fast table could never hold.
+CodecResult Codec::SlowLzEntry(std::uint64_t bits, std::uint32_t* entry) {
+    NeedSlowTables(&MainTable);
+    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(bits));
+    SAFETY_CHECK(s >= 0, CodecResult::BadData, "DecodeLong: code not found");
+    if (s >= 256) {
+        const int lc = (s & 255) >> 4;
+        const int dc = s & 15;
+        SAFETY_CHECK(lc >= 1 && lc <= 8 && dc <= 10, CodecResult::BadData, "LzxUnpack: bad reference symbol %d", s);
+    }
+    *entry = FastEntry(s, MainTable.length[s], true);
+    return CodecResult::Success;
+}
+
+// Always inlined: a lane kept in registers through the loop is the point,
+// and a call would put it in memory.
+template <class Form>
+[[gnu::always_inline]] inline CodecResult Codec::LzItem(LzLane& lane) {
+    BitReader& in = lane.in;
+    std::uint8_t*& op = lane.op;
+    std::uint32_t entry;
+    if constexpr (Form::careful) {
+        in.Refill();
+        entry = lane.table ? FastLookup(in.Peek()) : 0;
+        if (entry == 0) {
+            // By value: a reader whose address was taken could not stay
+            // in registers in the loops around.
+            std::uint32_t slow = 0;
+            CODEC_TRY(SlowLzEntry(in.Peek(), &slow));
+            entry = slow;
+        }
+    } else {
+        entry = lane.entry;
+        if (entry & FastSub) [[unlikely]]
+            entry = FastLookup(in.Peek());
+        if (entry == 0) [[unlikely]] {
+            // Through a copy: the lane itself is never seen outside the
+            // loop, so that its reader and output stay in registers.
+            LzLane slow = lane;
+            CODEC_TRY(CarefulLzItem(slow));
+            lane = slow;
+            in.Refill();
+            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+            return CodecResult::Success;
+        }
+    }
+    std::uint64_t bits = in.Peek();
+    in.Skip(EntryBits(entry));
+    const int s = static_cast<int>((entry >> 8) & 0xFFFF);
+    if (s < 256) {
+        if constexpr (Form::careful) {
+            SAFETY_CHECK(op < WorkBuf + BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded",
+                         BlockSize);
+            *op++ = static_cast<std::uint8_t>(s);
+        } else {
+            // Literals come in strings. After one (at most 24 bits) at
+            // least 32 refilled bits are left, enough for a second literal
+            // without a refill. Its first-level entry is taken without a
+            // branch: its byte is stored either way (a byte past the output
+            // is overwritten by what follows), and the output and the bit
+            // position move on only when it is a literal of FastBits or
+            // fewer.
+            *op++ = static_cast<std::uint8_t>(s);
+            const std::uint32_t next = FastTab[in.Peek() & (FastSize - 1)];
+            const bool literal = next != 0 && (next & (FastSub | 0x10000)) == 0;
+            *op = static_cast<std::uint8_t>(next >> 8);
+            op += literal;
+            in.Skip(literal ? EntryBits(next) : 0);
+            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+            in.Refill();
+        }
+        return CodecResult::Success;
+    }
+    bits >>= entry >> 24;
+    if constexpr (!Form::careful) {
+        lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+        in.Refill();
+    }
+    const int lc = (s >> 4) & 15;
+    const int dc = s & 15;
+    const int lengthExtra = ClassExtra[lc];
+    const int length = ClassBase[lc] + static_cast<int>(bits & ((1u << lengthExtra) - 1)) + 3;
+    bits >>= lengthExtra;
+    const int distance = ClassBase[dc] + static_cast<int>(bits & ((1u << ClassExtra[dc]) - 1)) + 1;
+    SAFETY_CHECK(distance <= op - WorkBuf, CodecResult::BadData, "LzxUnpack: reference before the start of the block");
+    if constexpr (Form::careful)
+        SAFETY_CHECK(op + length <= WorkBuf + BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded",
+                     BlockSize);
+    CopyMatch(op, distance, length);
+    op += length;
+    return CodecResult::Success;
+}
+
+// The careful form out of line, for the fast form's rare items: inlined
+// there, it would crowd the hot loop.
+[[gnu::noinline]] CodecResult Codec::CarefulLzItem(LzLane& lane) {
+    return LzItem<CarefulForm>(lane);
+}
+
+// The output's bound is the codec's own, so that a loop over two lanes
+// need not keep it beside each.
+inline bool Codec::LzFast(const LzLane& lane) const {
+    return lane.op <= WorkBuf + BlockSize - LzFastRoom && lane.in.RefillFrom() <= lane.fastEnd;
+}
+
+// A lane's items from where it stands to the end of its block: the fast
+// form while it may, then the careful one.
+CodecResult Codec::FinishLzLane(const LzLane& from, int nbits, int* decoded) {
+    LzLane lane = from;
+    if (lane.table) {
+        while (LzFast(lane))
+            CODEC_TRY(LzItem<FastForm>(lane));
+    }
+    while (lane.in.Position() < nbits)
+        CODEC_TRY(LzItem<CarefulForm>(lane));
+    BitPos = lane.in.Position();
+    *decoded = static_cast<int>(lane.op - WorkBuf);
+    SAFETY_CHECK(BitPos == nbits, CodecResult::BadData, "LzxUnpack: too many bits read");
+    return CodecResult::Success;
+}
+
+// Receives the block's code and sets a lane at its first item.
+CodecResult Codec::StartLzx(int nbits, LzLane* lane) {
+    BitPos = 0;
+    bool table;
+    CODEC_TRY(LzxRecvTable(&table));
+    *lane = StartLzLane(nbits, table);
+    return CodecResult::Success;
+}
+
+CodecResult Codec::LzxUnpack(int nbits, int* m) {
+    *m = 0;
+    LzLane lane;
+    CODEC_TRY(StartLzx(nbits, &lane));
+    return FinishLzLane(lane, nbits, m);
+}
+
+// Two blocks' items in turns, while both may take the fast form; a
+// failure ends the loop with that block's result. The lanes are copied in
+// and out, so that inside the loop they live in registers.
+void Codec::LzPair(Codec& a, Codec& b, LzLane& first, LzLane& second, CodecResult* firstResult,
+                   CodecResult* secondResult) {
+    if (!first.table || !second.table)
+        return;
+    LzLane x = first;
+    LzLane y = second;
+    while (a.LzFast(x) && b.LzFast(y)) {
+        if (const CodecResult r = a.LzItem<FastForm>(x); r != CodecResult::Success) [[unlikely]] {
+            *firstResult = r;
+            break;
+        }
+        if (const CodecResult r = b.LzItem<FastForm>(y); r != CodecResult::Success) [[unlikely]] {
+            *secondResult = r;
+            break;
+        }
+    }
+    first = x;
+    second = y;
+}

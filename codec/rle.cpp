@@ -1,0 +1,287 @@
+// rle.cpp - the run-length stage.
+//
+// Runs of 3 to 16 equal bytes become a count byte (0x82..0x8F = run + 127)
+// and the value. Bytes 0x80..0x8F standing alone are escaped with 0x80, so a
+// byte b with (b AND 0xF0) = 0x80 always starts a counted unit. The packer
+// never writes 0x81 (a run of 2); the unpacker accepts it. When the result is
+// not shorter than the block, the block is stored unchanged: a stage data
+// length of exactly 16384 is the stored form.
+#include "codec.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr std::uint8_t CountBase = 127;  // count byte = copies + 127
+
+bool IsCountByte(std::uint8_t b) {
+    return (b & 0xF0) == 0x80;
+}
+
+}  // namespace
+
+namespace {
+
+constexpr std::uint64_t Ones = 0x0101010101010101ull;
+constexpr std::uint64_t Highs = 0x8080808080808080ull;
+
+// Bit 7 of byte i is set for the first zero byte of the word, and possibly
+// for later bytes as well; no bit is set below the first one.
+inline std::uint64_t ZeroBytes(std::uint64_t x) {
+    return (x - Ones) & ~x & Highs;
+}
+
+// The same for the count bytes 0x80..0x8F.
+inline std::uint64_t CountBytes(std::uint64_t word) {
+    return ZeroBytes((word & 0xF0F0F0F0F0F0F0F0ull) ^ Highs);
+}
+
+// 16 bytes copied at once; the unit loops store plain bytes this way and
+// write again over what lies past them.
+inline void Copy16(std::uint8_t* to, const std::uint8_t* from) {
+    std::memcpy(to, from, 16);
+}
+
+#if defined(__SSE2__)
+inline __m128i Load128(const std::uint8_t* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+
+// 0xFF in the lanes of the count bytes 0x80..0x8F.
+inline __m128i CountLanes(__m128i bytes) {
+    return _mm_cmpeq_epi8(_mm_and_si128(bytes, _mm_set1_epi8(static_cast<char>(0xF0))),
+                          _mm_set1_epi8(static_cast<char>(0x80)));
+}
+#endif
+
+// The run to take at p: the bytes equal to c from p on, at most 16 and
+// within the block, when there are 3 or more; otherwise 1. Whole words are
+// compared while the block has room for them: the first differing byte of
+// the XOR with c in every byte ends the run.
+inline int RunLength(const std::uint8_t* data, int p, std::uint8_t c) {
+    int r;
+    if (p + RleMaxRun <= BlockSize) {
+        const std::uint64_t pattern = Ones * c;
+        const std::uint64_t first = Load64(data + p) ^ pattern;
+        if (first != 0) {
+            r = __builtin_ctzll(first) >> 3;
+        } else {
+            const std::uint64_t second = Load64(data + p + 8) ^ pattern;
+            r = second != 0 ? 8 + (__builtin_ctzll(second) >> 3) : RleMaxRun;
+        }
+    } else {
+        r = 1;
+        while (r < RleMaxRun && p + r < BlockSize && data[p + r] == c)
+            ++r;
+    }
+    return r >= 3 ? r : 1;
+}
+
+}  // namespace
+
+CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
+    int out = 0;
+    int p = 0;
+#if defined(__SSE2__)
+    // Far from the block's end, 16 bytes at a time: two compares mark every
+    // byte among them that starts a unit (a count byte, or the first of three
+    // equal bytes), and the units are taken from that mask one after
+    // another; the plain bytes before each go out as 16 bytes stored whole,
+    // written again by what follows. A run may go on past the 16 bytes; the
+    // next window starts behind it. Every unit starts where the byte rule
+    // starts one, since the bytes between units are the plain ones. The
+    // margin keeps every byte a window and its runs read inside the block,
+    // and every store inside WorkBuf (the output is at most twice the input).
+    while (p + 2 * RleMaxRun + 2 <= BlockSize) {
+        const __m128i here = Load128(data + p);
+        const __m128i runs = _mm_and_si128(_mm_cmpeq_epi8(here, Load128(data + p + 1)),
+                                           _mm_cmpeq_epi8(here, Load128(data + p + 2)));
+        const __m128i starts = _mm_or_si128(runs, CountLanes(here));
+        auto units = static_cast<std::uint32_t>(_mm_movemask_epi8(starts));
+        int at = 0;
+        while (units != 0) {
+            const int unit = __builtin_ctz(units);
+            Copy16(WorkBuf + out, data + p + at);
+            out += unit - at;
+            const std::uint8_t c = data[p + unit];
+            const int n = RunLength(data, p + unit, c);
+            WorkBuf[out] = static_cast<std::uint8_t>(n + CountBase);
+            WorkBuf[out + 1] = c;
+            out += 2;
+            at = unit + n;
+            units &= ~0u << at;  // at is at most 15 + 16
+        }
+        if (at < 16) {
+            Copy16(WorkBuf + out, data + p + at);
+            out += 16 - at;
+            at = 16;
+        }
+        p += at;
+    }
+#endif
+    while (p < BlockSize) {
+        // The bytes of the next word before the first one that starts a run
+        // of three or needs an escape go out as they are, all at once: the
+        // word is stored whole and the bytes past them are written again.
+        // Byte i starts a run when it equals bytes i + 1 and i + 2, a zero
+        // byte in both XORs. Only the lowest flag of ZeroBytes is sure, and
+        // it is the only one looked at. Machine code has a count byte every
+        // few bytes, so a word that is not plain throughout still gives most
+        // of its bytes this way.
+        if (p + 10 <= BlockSize) {
+            const std::uint64_t word = Load64(data + p);
+            const std::uint64_t runs = (word ^ Load64(data + p + 1)) | (word ^ Load64(data + p + 2));
+            const std::uint64_t special = ZeroBytes(runs) | CountBytes(word);
+            Store64(WorkBuf + out, word);
+            if (special == 0) {
+                out += 8;
+                p += 8;
+                continue;
+            }
+            const int plain = __builtin_ctzll(special) >> 3;
+            out += plain;
+            p += plain;
+        }
+        const std::uint8_t c = data[p];
+        const int n = RunLength(data, p, c);
+        if (n > 1 || IsCountByte(c))
+            WorkBuf[out++] = static_cast<std::uint8_t>(n + CountBase);
+        WorkBuf[out++] = c;
+        p += n;
+    }
+    SAFETY_CHECK(p == BlockSize, CodecResult::Bug, "RlePack: BUG");
+    *m = out;
+    if (out >= BlockSize) {
+        std::memcpy(WorkBuf, data, BlockSize);
+        *m = BlockSize;
+    }
+    return CodecResult::Success;
+}
+
+// ---- The expansion, written once --------------------------------------------
+//
+// RleUnit takes one step in one of two forms, both made from the one body
+// below:
+//
+//   FastForm     far from both ends, 16 bytes of stage data at a time: one
+//                compare marks every count byte among them, and the units
+//                are taken from that mask one after another, each as the
+//                plain bytes before its count byte (16 stored whole) and its
+//                run (16 copies stored whole); the bytes stored past a unit
+//                are stored again by what follows. A value byte that looks
+//                like a count byte is cleared from the mask with the unit.
+//                The next step starts behind the last unit, or behind the
+//                16 bytes if they end plain. So the units wait on one
+//                another only through the mask, not through a load per
+//                unit. The caller keeps the margins (RleFastIn,
+//                RleFastOut): every unit a step takes (up to 17 bytes, a
+//                count byte at its end taking its value from the next) lies
+//                inside the m bytes, and every store inside the output (at
+//                most 8 units of 16 copies and 16 bytes stored beyond), so
+//                no step can fail.
+//   CarefulForm  near the ends: one byte, or one counted unit, with every
+//                test before the write. Units are read up to the m bytes of
+//                stage data and no further: a damaged stage that wants more
+//                never looks at stale bytes behind it.
+
+namespace {
+
+constexpr int RleFastIn = 18;
+constexpr int RleFastOut = 8 * RleMaxRun + 32;
+
+// Bit i set for each count byte among the 16 at p.
+inline std::uint32_t CountMask(const std::uint8_t* p) {
+#if defined(__SSE2__)
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(CountLanes(Load128(p))));
+#else
+    // Without SSE2, from two words: a byte is a count byte when its high
+    // nibble is 8, a zero byte after the XOR (found exactly, without the
+    // borrow of ZeroBytes), and the high bits gathered by a multiply.
+    auto gather = [](std::uint64_t word) {
+        const std::uint64_t x = (word & 0xF0F0F0F0F0F0F0F0ull) ^ Highs;
+        const std::uint64_t zero = ~(((x & ~Highs) + ~Highs) | x) & Highs;
+        return static_cast<std::uint32_t>(((zero >> 7) * 0x0102040810204080ull) >> 56);
+    };
+    return gather(Load64(p)) | gather(Load64(p + 8)) << 8;
+#endif
+}
+
+}  // namespace
+
+inline bool Codec::RleLane::Fast() const {
+    return in + RleFastIn <= end && out + RleFastOut <= outEnd;
+}
+
+template <class Form>
+[[gnu::always_inline]] inline CodecResult Codec::RleUnit(RleLane& lane) {
+    const std::uint8_t* const in = lane.in;
+    std::uint8_t* out = lane.out;
+    if constexpr (Form::careful) {
+        SAFETY_CHECK(in < lane.end, CodecResult::BadData, "RleUnpack: too many bytes read");
+        if (!IsCountByte(in[0])) {
+            *lane.out++ = in[0];
+            lane.in = in + 1;
+            return CodecResult::Success;
+        }
+        const int copies = in[0] - CountBase;
+        SAFETY_CHECK(out + copies <= lane.outEnd, CodecResult::BadData, "RleUnpack: too many bytes written");
+        SAFETY_CHECK(in + 1 < lane.end, CodecResult::BadData, "RleUnpack: too many bytes read");
+        std::memset(out, in[1], static_cast<std::size_t>(copies));
+        lane.out = out + copies;
+        lane.in = in + 2;
+    } else {
+        std::uint32_t counts = CountMask(in);
+        int at = 0;
+        while (counts != 0) {
+            const int unit = __builtin_ctz(counts);
+            Copy16(out, in + at);
+            out += unit - at;
+            const std::uint64_t run = Ones * in[unit + 1];
+            Store64(out, run);
+            Store64(out + 8, run);
+            out += in[unit] - CountBase;
+            at = unit + 2;
+            counts &= ~0u << at;  // at is at most 17
+        }
+        if (at < 16) {
+            Copy16(out, in + at);
+            out += 16 - at;
+            at = 16;
+        }
+        lane.out = out;
+        lane.in = in + at;
+    }
+    return CodecResult::Success;
+}
+
+// A lane at the start of m bytes of stage data in WorkBuf, to expand into
+// destination; the stored form is copied at once (*done).
+CodecResult Codec::StartRle(int m, std::uint8_t* destination, RleLane* lane, bool* done) {
+    *done = m >= BlockSize;
+    if (*done) {
+        SAFETY_CHECK(m == BlockSize, CodecResult::BadData, "RleUnpack: input > output");
+        std::memcpy(destination, WorkBuf, BlockSize);
+        return CodecResult::Success;
+    }
+    *lane = RleLane{WorkBuf, WorkBuf + m, destination, destination + BlockSize};
+    return CodecResult::Success;
+}
+
+CodecResult Codec::FinishRleLane(const RleLane& from) {
+    RleLane lane = from;
+    while (lane.Fast())
+        RleUnit<FastForm>(lane);
+    while (lane.out < lane.outEnd)
+        CODEC_TRY(RleUnit<CarefulForm>(lane));
+    SAFETY_CHECK(lane.in == lane.end, CodecResult::BadData, "RleUnpack: too many bytes read");
+    return CodecResult::Success;
+}
+
+CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
+    RleLane lane;
+    bool done;
+    CODEC_TRY(StartRle(m, destination, &lane, &done));
+    return done ? CodecResult::Success : FinishRleLane(lane);
+}
