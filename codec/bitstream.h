@@ -14,35 +14,7 @@
 #include <cstdint>
 #include <cstring>
 
-// ---- Little-endian words at any address ----------------------------------
-
-inline std::uint32_t Load32(const std::uint8_t* at) {
-    std::uint32_t word;
-    std::memcpy(&word, at, 4);
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap32(word);
-    return word;
-}
-
-inline void Store32(std::uint8_t* at, std::uint32_t word) {
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap32(word);
-    std::memcpy(at, &word, 4);
-}
-
-inline std::uint64_t Load64(const std::uint8_t* at) {
-    std::uint64_t word;
-    std::memcpy(&word, at, 8);
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap64(word);
-    return word;
-}
-
-inline void Store64(std::uint8_t* at, std::uint64_t word) {
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
-        word = __builtin_bswap64(word);
-    std::memcpy(at, &word, 8);
-}
+#include "cpu.h"
 
 // ---- Reading ---------------------------------------------------------------
 

@@ -62,7 +62,7 @@ int Codec::LenRuns(const std::uint8_t* lengths, int n, LenItem* items) {
         LenItem item{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(z)};
         if (z > 1)
             item.symbol = z <= RunShortMax ? RunShort : RunLong;
-        LenTable.freq[item.symbol] += 65536;
+        LenTable.freq[item.symbol] += FreqUnit;
         items[count++] = item;
         p += z;
     }

@@ -1,10 +1,10 @@
-// codec.h - the block codec, private to the LZX module.
+// codec.h - the block codec, private to the codec layer and the layers above it.
 //
 // A stream's data is cut into blocks of 16384 bytes, and every block is coded
 // on its own, with nothing carried over from the block before:
 //
-//   BlockPack:   [sort] -> run-length -> LZ or Huffman -> block record
-//   BlockUnpack: block record -> LZ or Huffman -> run-length -> [unsort]
+//   EncodeBlock: [sort] -> run-length -> LZ or Huffman -> block record
+//   DecodeBlock: block record -> LZ or Huffman -> run-length -> [unsort]
 //
 // All work areas of one block (the bit buffer, the work buffer, the code
 // tables, the decode table, the LZ hash chains and item list, the sort grid)
@@ -12,7 +12,8 @@
 // each on its own block. Every stream owns one, and each of its coding
 // threads another.
 //
-// Where the module's parts live:
+// The codec layer's files:
+//   cpu.h, x86/                   what the codec asks of the compiler and the processor
 //   format.h, bitstream.h/.cpp    the format's constants; the bit reader and writer
 //   huffman.h/.cpp                Huffman code construction
 //   huffman_decode.cpp            the tables that decode a code
@@ -20,15 +21,11 @@
 //   huffman_method.cpp, lz.cpp    the two entropy methods
 //   rle.cpp, sort.cpp             the run-length and sort stages
 //   record.h/.cpp                 block records in memory
-//   core.h, core.cpp, lzxcore.h   the stream format in memory and the C interface over it
-//   stream.h/.cpp, pipeline.*     the HILE stream; its blocks coded on several threads
-//   stream_file.h/.cpp            the module's file access, block records in files and the
-//                                 codec's edge there (its failures reported)
-//   extract.cpp, target.*, pack.cpp  archives: extraction, its target paths, building
+//   layout.h, lzxcore.cpp         the "LZX1" stream in memory and the C interface over it
 //
-// The codec and the core need nothing but the standard library: they are
-// the library "lzxcore" that other programs link. The stream and archive
-// files above them use the file layer and the fatal report.
+// The codec needs nothing but the standard library: it is the library
+// "lzxcore" that other programs link. The stream layer (stream/) puts its
+// records in files and turns its failures into the fatal report.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +34,7 @@
 #include <string>
 
 #include "bitstream.h"
+#include "cpu.h"
 #include "format.h"
 #include "huffman.h"
 #include "record.h"
@@ -56,14 +54,6 @@ enum class CodecResult {
     Bug,         // a limit of the codec's own broken: never data's doing
     NoMemory,    // packing's work areas could not be made
 };
-
-#if defined(__MINGW32__)
-#define CODEC_PRINTF(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
-#elif defined(__GNUC__)
-#define CODEC_PRINTF(f, a) __attribute__((format(printf, f, a)))
-#else
-#define CODEC_PRINTF(f, a)
-#endif
 
 #define SAFETY_CHECK(condition, result, ...)  \
     do {                                      \
@@ -140,7 +130,7 @@ private:
                            CodecResult* secondResult, int m[2]);
 
     // Records the report's text; answers result.
-    CodecResult Fail(CodecResult result, const char* format, ...) CODEC_PRINTF(3, 4);
+    CodecResult Fail(CodecResult result, const char* format, ...) PRINTF_LIKE(3, 4);
 
     // Ends a packed block: *nbits receives the bit count, the block is
     // padded with zero bits to a byte boundary, and a padded block past
@@ -312,31 +302,47 @@ private:
     std::uint16_t LongIndex[DecTabSize] = {};
     std::uint16_t LongTab[LongPool] = {};
 
+    // An entry's fields: the item's bits (EntryBitsMask), the symbol at
+    // EntrySymbolShift, the code's length at EntryLengthShift.
+    static constexpr std::uint32_t EntryBitsMask = 0x3F;
+    static constexpr int EntrySymbolShift = 8;
+    static constexpr std::uint32_t EntrySymbolMask = 0xFFFF;
+    static constexpr int EntryLengthShift = 24;
+    static constexpr std::uint32_t EntryLengthMask = 0x1F;
+    // Set in the entry of every symbol from 256 on: a reference.
+    static constexpr std::uint32_t EntryReference = 256u << EntrySymbolShift;
     // Codes longer than FastBits: their prefix's entry is FastSub | table
-    // bits << 16 | offset, and the second table, indexed by the next bits,
-    // lies at FastTab + FastSize + offset.
+    // bits << SubBitsShift | offset, and the second table, indexed by the
+    // next bits, lies at FastTab + FastSize + offset.
     static constexpr std::uint32_t FastSub = 0x80000000u;
+    static constexpr int SubBitsShift = 16;
+    static constexpr std::uint32_t SubBitsMask = 0xFF;
+    static constexpr std::uint32_t SubOffsetMask = 0xFFFF;
     // In the byte method's table: an entry of two bytes, whose two codes
     // together take no more than FastBits bits: both codes' bits | first
-    // byte << 8 | second byte << 16 | the first code's length << 24.
+    // byte << EntrySymbolShift | second byte << PairSecondShift | the first
+    // code's length << EntryLengthShift.
     static constexpr std::uint32_t FastPair = 0x40000000u;
+    static constexpr int PairSecondShift = 16;
     static constexpr int FastPool = 4096;
     std::uint32_t FastTab[FastSize + FastPool] = {};
     // The entry for the next stream bits (at least 24 valid); 0: slow path.
     std::uint32_t FastLookup(std::uint64_t bits) const {
         std::uint32_t entry = FastTab[bits & (FastSize - 1)];
         if (entry & FastSub)
-            entry = FastTab[FastSize + (entry & 0xFFFF) +
-                            ((bits >> FastBits) & ((1u << ((entry >> 16) & 0xFF)) - 1))];
+            entry = FastTab[FastSize + (entry & SubOffsetMask) +
+                            ((bits >> FastBits) & ((1u << ((entry >> SubBitsShift) & SubBitsMask)) - 1))];
         return entry;
     }
     // The bits an entry takes (at most 40). The mask is the one a 64-bit
     // shift applies to its count anyway, so the shift needs no other.
-    static int EntryBits(std::uint32_t entry) { return static_cast<int>(entry & 0x3F); }
+    static int EntryBits(std::uint32_t entry) { return static_cast<int>(entry & EntryBitsMask); }
+    static int EntrySymbol(std::uint32_t entry) { return static_cast<int>((entry >> EntrySymbolShift) & EntrySymbolMask); }
     // A pair's entry as the entry of its first byte alone, for the loop
     // that takes one code at a time near a block's end.
     static std::uint32_t FirstOfPair(std::uint32_t entry) {
-        return (entry & FastPair) ? (entry & 0x1F00FF00) | ((entry >> 24) & 0x1F) : entry;
+        constexpr std::uint32_t keep = EntryLengthMask << EntryLengthShift | 0xFFu << EntrySymbolShift;
+        return (entry & FastPair) ? (entry & keep) | ((entry >> EntryLengthShift) & EntryLengthMask) : entry;
     }
     bool SlowReady = false;
     // The fast-table entry of symbol s with a code of the given length; 0
@@ -351,8 +357,8 @@ private:
                 return 0;
             item = length + (lc - 1) + (dc >= 2 ? dc - 1 : 0);
         }
-        return static_cast<std::uint32_t>(item) | static_cast<std::uint32_t>(s) << 8 |
-               static_cast<std::uint32_t>(length) << 24;
+        return static_cast<std::uint32_t>(item) | static_cast<std::uint32_t>(s) << EntrySymbolShift |
+               static_cast<std::uint32_t>(length) << EntryLengthShift;
     }
 
     // The format's hash of the four bytes at a position into 10 bits. The

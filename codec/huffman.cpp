@@ -4,7 +4,7 @@
 // become code values by the canonical rule (shorter codes first, equal
 // lengths in symbol order), stored bit-reversed. Every choice is fixed, so
 // two packers build the same code for the same counts:
-//   - entries are count * 65536 + symbol, sorted descending: larger count
+//   - entries are count << FreqCountShift | symbol, sorted descending: larger count
 //     first, and among equal counts the larger symbol first;
 //   - the two lightest nodes are merged, and a new node is placed after every
 //     node of equal or larger weight, so among equal weights the newest node
@@ -32,7 +32,7 @@ namespace {
 bool CountSortFalling(std::uint32_t* entries, int n) {
     std::uint32_t top = n > 0 ? entries[0] : 0;
     for (int i = 1; i < n; ++i) {
-        if ((entries[i] & 0xFFFF) <= (entries[i - 1] & 0xFFFF))
+        if ((entries[i] & FreqSymbolMask) <= (entries[i - 1] & FreqSymbolMask))
             return false;
         top |= entries[i];
     }
@@ -67,7 +67,7 @@ bool CountSortFalling(std::uint32_t* entries, int n) {
 
 void Codec::FresSort(HufTable* table) {
     // Entries are unique, so any sort gives the same order. The entries
-    // below 65536 (symbols never counted: an LZ block uses about half of its
+    // below FreqUnit (symbols never counted: an LZ block uses about half of its
     // 400) all go after the others, and as FresInit leaves them they are in
     // rising order already: they are set apart, and only the counted ones
     // are sorted.
@@ -78,7 +78,7 @@ void Codec::FresSort(HufTable* table) {
     bool rising = true;
     for (int i = 0; i < table->symbolCount; ++i) {
         const std::uint32_t entry = freq[i];
-        if (entry >= 65536) {
+        if (entry >= FreqUnit) {
             freq[counted++] = entry;
         } else {
             rising = rising && (rest == 0 || uncounted[rest - 1] < entry);
@@ -98,8 +98,8 @@ CodecResult Codec::FresToLen(HufTable* table) {
     FresSort(table);
 
     int leaves = 0;
-    while (leaves < table->symbolCount && table->freq[leaves] >= 65536) {
-        Nodes[leaves] = {static_cast<std::uint16_t>(table->freq[leaves] >> 16), NoChild, NoChild};
+    while (leaves < table->symbolCount && table->freq[leaves] >= FreqUnit) {
+        Nodes[leaves] = {static_cast<std::uint16_t>(table->freq[leaves] >> FreqCountShift), NoChild, NoChild};
         ++leaves;
     }
     table->leafCount = leaves;
@@ -109,7 +109,7 @@ CodecResult Codec::FresToLen(HufTable* table) {
         return CodecResult::Success;
     }
     if (leaves == 1) {
-        table->length[table->freq[0] & 0xFFFF] = 1;
+        table->length[table->freq[0] & FreqSymbolMask] = 1;
         return CodecResult::Success;
     }
     int nodes;
@@ -164,7 +164,7 @@ CodecResult Codec::TreeToLen(HufTable* table, int root, int depth) {
         SAFETY_CHECK(d <= MaxCodeLength, CodecResult::Bug, "TreeToLen: too deep");
         if (node < table->leafCount) {
             SAFETY_CHECK(d != 0, CodecResult::Bug, "TreeToLen: root is used");
-            table->length[table->freq[node] & 0xFFFF] = static_cast<std::uint8_t>(d);
+            table->length[table->freq[node] & FreqSymbolMask] = static_cast<std::uint8_t>(d);
         } else {
             depths[n.left] = depths[n.right] = static_cast<std::uint8_t>(d + 1);
         }

@@ -5,10 +5,14 @@
 
 #include "format.h"
 
-// One prefix code. A frequency entry is count * 65536 + symbol, so that one
-// unsigned comparison orders by count and breaks ties by symbol. Codes are
+// One prefix code. A frequency entry is count << FreqCountShift | symbol, so
+// that one unsigned comparison orders by count and breaks ties by symbol. Codes are
 // canonical and stored bit-reversed: BitWriter::Put(length, code) sends the
 // first bit of the code first.
+inline constexpr int FreqCountShift = 16;
+inline constexpr std::uint32_t FreqUnit = 1u << FreqCountShift;  // a count of one
+inline constexpr std::uint32_t FreqSymbolMask = FreqUnit - 1;
+
 struct HufTable {
     std::int32_t symbolCount;
     std::uint32_t freq[MaxSymbols];
@@ -19,7 +23,7 @@ struct HufTable {
 
 struct TreeNode {
     std::uint16_t weight;
-    std::uint16_t left;   // 0xFFFF in both children: a leaf
+    std::uint16_t left;   // NoChild in both children: a leaf
     std::uint16_t right;
 };
 

@@ -114,12 +114,12 @@ bool Codec::BuildFastTable(const HufTable* table, bool references) {
                 head = 0;
                 continue;
             }
-            head = FastSub | static_cast<std::uint32_t>(bits) << 16 | static_cast<std::uint32_t>(used);
+            head = FastSub | static_cast<std::uint32_t>(bits) << SubBitsShift | static_cast<std::uint32_t>(used);
             std::fill_n(FastTab + FastSize + used, 1 << bits, 0u);
             used += 1 << bits;
         }
-        std::uint32_t* sub = FastTab + FastSize + (head & 0xFFFF);
-        const std::uint32_t size = 1u << ((head >> 16) & 0xFF);
+        std::uint32_t* sub = FastTab + FastSize + (head & SubOffsetMask);
+        const std::uint32_t size = 1u << ((head >> SubBitsShift) & SubBitsMask);
         const std::uint32_t entry = FastEntry(s, length, references);
         for (std::uint32_t i = table->code[s] >> FastBits; i < size; i += 1u << (length - FastBits))
             sub[i] = entry;
@@ -142,11 +142,11 @@ void Codec::PairFastTable(const HufTable* table, const std::uint16_t* byLength, 
             for (int second = 1; first + second <= FastBits; ++second) {
                 const std::uint32_t step = 1u << (first + second);
                 const std::uint32_t pair = FastPair | static_cast<std::uint32_t>(first + second) |
-                                           static_cast<std::uint32_t>(a) << 8 |
-                                           static_cast<std::uint32_t>(first) << 24;
+                                           static_cast<std::uint32_t>(a) << EntrySymbolShift |
+                                           static_cast<std::uint32_t>(first) << EntryLengthShift;
                 for (int k = end[second - 1]; k < end[second]; ++k) {
                     const int b = byLength[k];
-                    const std::uint32_t entry = pair | static_cast<std::uint32_t>(b) << 16;
+                    const std::uint32_t entry = pair | static_cast<std::uint32_t>(b) << PairSecondShift;
                     for (std::uint32_t i = table->code[a] | table->code[b] << first; i < FastSize; i += step)
                         FastTab[i] = entry;
                 }

@@ -16,7 +16,7 @@ CodecResult Codec::HufPack(int len, int* nbits) {
     BitPos = 0;
     CODEC_TRY(FresInit(&MainTable, ByteSymbols));
     for (int b = 0; b < ByteSymbols; ++b)
-        MainTable.freq[b] += static_cast<std::uint32_t>(counts[b]) << 16;
+        MainTable.freq[b] += static_cast<std::uint32_t>(counts[b]) << FreqCountShift;
     CODEC_TRY(FresToLen(&MainTable));
     CODEC_TRY(SendLens(&MainTable));
     CODEC_TRY(LenToVal(&MainTable));
@@ -67,7 +67,7 @@ inline bool Codec::HufFast(const HufLane& lane) const {
 // refill. False, with nothing taken: bits that no entry of the fast table
 // holds, whatever they are, which the careful loop takes, with every test
 // and every report.
-[[gnu::always_inline]] inline bool Codec::HufStep(HufLane& lane) const {
+FORCE_INLINE bool Codec::HufStep(HufLane& lane) const {
     BitReader& in = lane.in;
     std::uint8_t*& out = lane.out;
     std::uint32_t entry = FastTab[in.Peek() & (FastSize - 1)];
@@ -76,7 +76,7 @@ inline bool Codec::HufFast(const HufLane& lane) const {
         if (entry == 0)
             return false;
         in.Skip(EntryBits(entry));
-        *out++ = static_cast<std::uint8_t>(entry >> 8);
+        *out++ = static_cast<std::uint8_t>(entry >> EntrySymbolShift);
         in.Refill();
         return true;
     }
@@ -84,8 +84,8 @@ inline bool Codec::HufFast(const HufLane& lane) const {
         return false;
     for (int i = 0;;) {
         in.Skip(EntryBits(entry));
-        out[0] = static_cast<std::uint8_t>(entry >> 8);
-        out[1] = static_cast<std::uint8_t>(entry >> 16);
+        out[0] = static_cast<std::uint8_t>(entry >> EntrySymbolShift);
+        out[1] = static_cast<std::uint8_t>(entry >> PairSecondShift);
         out += 1 + static_cast<int>((entry & FastPair) != 0);
         if (++i == 4)
             break;
@@ -121,13 +121,13 @@ CodecResult Codec::FinishHufLane(const HufLane& from, int nbits, int* m) {
                     NeedSlowTables(&MainTable);
                     const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
                     SAFETY_CHECK(s >= 0, CodecResult::BadData, "DecodeLong: code not found");
-                    entry = static_cast<std::uint32_t>(MainTable.length[s]) | static_cast<std::uint32_t>(s) << 8;
+                    entry = FastEntry(s, MainTable.length[s], false);
                 }
                 i = 4;
             }
             in.Skip(EntryBits(entry));
             SAFETY_CHECK(out < WorkBufSize, CodecResult::BadData, "HufUnpack: more than %d bytes decoded", WorkBufSize);
-            WorkBuf[out++] = static_cast<std::uint8_t>(entry >> 8);
+            WorkBuf[out++] = static_cast<std::uint8_t>(entry >> EntrySymbolShift);
         }
     }
     BitPos = in.Position();

@@ -33,7 +33,7 @@ inline int MatchLength(const std::uint8_t* a, const std::uint8_t* b, int limit) 
     while (n + 4 <= limit) {
         const std::uint32_t diff = Load32(a + n) ^ Load32(b + n);
         if (diff != 0)
-            return n + (__builtin_ctz(diff) >> 3);
+            return n + (LowestBit(diff) >> 3);
         n += 4;
     }
     while (n < limit && a[n] == b[n])
@@ -107,20 +107,24 @@ int Codec::LongestMatch(int pos, int left, int* distance) {
 CodecResult Codec::HufOutLit(int byte) {
     SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutLit: buffer full");
     LzItems[LzItemCount++] = static_cast<std::uint32_t>(byte);
-    MainTable.freq[byte] += 65536;
+    MainTable.freq[byte] += FreqUnit;
     return CodecResult::Success;
 }
 
 namespace {
 
 // A reference's item: its symbol (from the classes of L and D) | L << 9 |
-// D << 17.
+// D << 17. A literal's item is its byte.
+constexpr std::uint32_t ItemSymbolMask = 0x1FF;
+constexpr int ItemLengthShift = 9;
+constexpr int ItemDistanceShift = 17;
+
 inline std::uint32_t ReferenceItem(int lengthCode, int distanceCode) {
     const int lc = BitWidth[lengthCode];
     const int dc = distanceCode < 256 ? BitWidth[distanceCode] : BitWidth[distanceCode >> 8] + 8;
     const int symbol = 256 + 16 * lc + dc;
-    return static_cast<std::uint32_t>(symbol) | static_cast<std::uint32_t>(lengthCode) << 9 |
-           static_cast<std::uint32_t>(distanceCode) << 17;
+    return static_cast<std::uint32_t>(symbol) | static_cast<std::uint32_t>(lengthCode) << ItemLengthShift |
+           static_cast<std::uint32_t>(distanceCode) << ItemDistanceShift;
 }
 
 }  // namespace
@@ -129,7 +133,7 @@ CodecResult Codec::HufOutRef(int lengthCode, int distanceCode) {
     SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutRef: buffer full");
     const std::uint32_t item = ReferenceItem(lengthCode, distanceCode);
     LzItems[LzItemCount++] = item;
-    MainTable.freq[item & 0x1FF] += 65536;
+    MainTable.freq[item & ItemSymbolMask] += FreqUnit;
     return CodecResult::Success;
 }
 
@@ -157,7 +161,7 @@ CodecResult Codec::LzxEmit() {
     // is checked once here and not after every item.
     std::uint32_t counts[LzSymbols];
     for (int s = 0; s < LzSymbols; ++s)
-        counts[s] = MainTable.freq[s] >> 16;
+        counts[s] = MainTable.freq[s] >> FreqCountShift;
     CODEC_TRY(FresToLen(&MainTable));
     CODEC_TRY(SendLens(&MainTable));
     CODEC_TRY(LenToVal(&MainTable));
@@ -193,9 +197,10 @@ CodecResult Codec::LzxEmit() {
     const int count = LzItemCount;
     for (int i = 0; i < count; ++i) {
         const std::uint32_t item = items[i];
-        const SymbolPut& put = puts[item & 0x1FF];
-        const std::uint64_t value = put.code | static_cast<std::uint64_t>((item >> 9) & put.lengthMask) << put.codeLength |
-                                    static_cast<std::uint64_t>((item >> 17) & put.distanceMask) << put.distanceShift;
+        const SymbolPut& put = puts[item & ItemSymbolMask];
+        const std::uint64_t value =
+            put.code | static_cast<std::uint64_t>((item >> ItemLengthShift) & put.lengthMask) << put.codeLength |
+            static_cast<std::uint64_t>((item >> ItemDistanceShift) & put.distanceMask) << put.distanceShift;
         pending |= value << filled;
         filled += put.width;
         Store64(at, pending);
@@ -259,7 +264,7 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
         if (length >= LzMinMatch) {
             const std::uint32_t item = ReferenceItem(length - 3, distance - 1);
             items[count++] = item;
-            ++counts[item & 0x1FF];
+            ++counts[item & ItemSymbolMask];
             i += length;
         } else {
             items[count++] = work[i];
@@ -269,7 +274,7 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
     }
     LzItemCount = count;
     for (int s = 0; s < LzSymbols; ++s)
-        MainTable.freq[s] += counts[s] << 16;
+        MainTable.freq[s] += counts[s] << FreqCountShift;
     CODEC_TRY(LzxEmit());
 
     return BitFrame("LzxPack: buffer full", nbits);
@@ -393,7 +398,7 @@ CodecResult Codec::SlowLzEntry(std::uint64_t bits, std::uint32_t* entry) {
 // Always inlined: a lane kept in registers through the loop is the point,
 // and a call would put it in memory.
 template <class Form>
-[[gnu::always_inline]] inline CodecResult Codec::LzItem(LzLane& lane) {
+FORCE_INLINE CodecResult Codec::LzItem(LzLane& lane) {
     BitReader& in = lane.in;
     std::uint8_t*& op = lane.op;
     std::uint32_t entry;
@@ -424,7 +429,7 @@ template <class Form>
     }
     std::uint64_t bits = in.Peek();
     in.Skip(EntryBits(entry));
-    const int s = static_cast<int>((entry >> 8) & 0xFFFF);
+    const int s = EntrySymbol(entry);
     if (s < 256) {
         if constexpr (Form::careful) {
             SAFETY_CHECK(op < WorkBuf + BlockSize, CodecResult::BadData, "LzxUnpack: more than %d bytes decoded",
@@ -440,8 +445,8 @@ template <class Form>
             // fewer.
             *op++ = static_cast<std::uint8_t>(s);
             const std::uint32_t next = FastTab[in.Peek() & (FastSize - 1)];
-            const bool literal = next != 0 && (next & (FastSub | 0x10000)) == 0;
-            *op = static_cast<std::uint8_t>(next >> 8);
+            const bool literal = next != 0 && (next & (FastSub | EntryReference)) == 0;
+            *op = static_cast<std::uint8_t>(next >> EntrySymbolShift);
             op += literal;
             in.Skip(literal ? EntryBits(next) : 0);
             lane.entry = FastTab[in.Peek() & (FastSize - 1)];
@@ -471,7 +476,7 @@ template <class Form>
 
 // The careful form out of line, for the fast form's rare items: inlined
 // there, it would crowd the hot loop.
-[[gnu::noinline]] CodecResult Codec::CarefulLzItem(LzLane& lane) {
+NEVER_INLINE CodecResult Codec::CarefulLzItem(LzLane& lane) {
     return LzItem<CarefulForm>(lane);
 }
 

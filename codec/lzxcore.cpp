@@ -48,10 +48,12 @@ constexpr int FailureSize = 256;
 // cannot shorten.
 constexpr std::size_t RecordBound = MaxRecordHead + (MaxTableBits + 9 * BlockSize + 7) / 8;
 static_assert(RecordBound <= static_cast<std::size_t>(Codec::MaxRecordSize));
+// A mode is the stream's flags.
+static_assert(LZX_MODE_HUFFMAN == FlagHuffman && LZX_MODE_SORT == FlagSort);
 
 thread_local char LastFailure[FailureSize];
 
-lzx_result Failed(lzx_result result, const char* format, ...) CODEC_PRINTF(2, 3);
+lzx_result Failed(lzx_result result, const char* format, ...) PRINTF_LIKE(2, 3);
 lzx_result Failed(lzx_result result, const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -8,34 +8,26 @@
 // length of exactly 16384 is the stored form.
 #include "codec.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
 constexpr std::uint8_t CountBase = 127;  // count byte = copies + 127
 
+constexpr std::uint8_t CountNibble = 0x80;  // the high nibble of every count byte
+
 bool IsCountByte(std::uint8_t b) {
-    return (b & 0xF0) == 0x80;
+    return (b & 0xF0) == CountNibble;
 }
-
-}  // namespace
-
-namespace {
-
-constexpr std::uint64_t Ones = 0x0101010101010101ull;
-constexpr std::uint64_t Highs = 0x8080808080808080ull;
 
 // Bit 7 of byte i is set for the first zero byte of the word, and possibly
 // for later bytes as well; no bit is set below the first one.
 inline std::uint64_t ZeroBytes(std::uint64_t x) {
-    return (x - Ones) & ~x & Highs;
+    return (x - EveryByte) & ~x & HighBits;
 }
 
 // The same for the count bytes 0x80..0x8F.
 inline std::uint64_t CountBytes(std::uint64_t word) {
-    return ZeroBytes((word & 0xF0F0F0F0F0F0F0F0ull) ^ Highs);
+    return ZeroBytes((word & (EveryByte * 0xF0)) ^ (EveryByte * CountNibble));
 }
 
 // 16 bytes copied at once; the unit loops store plain bytes this way and
@@ -44,18 +36,6 @@ inline void Copy16(std::uint8_t* to, const std::uint8_t* from) {
     std::memcpy(to, from, 16);
 }
 
-#if defined(__SSE2__)
-inline __m128i Load128(const std::uint8_t* at) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-}
-
-// 0xFF in the lanes of the count bytes 0x80..0x8F.
-inline __m128i CountLanes(__m128i bytes) {
-    return _mm_cmpeq_epi8(_mm_and_si128(bytes, _mm_set1_epi8(static_cast<char>(0xF0))),
-                          _mm_set1_epi8(static_cast<char>(0x80)));
-}
-#endif
-
 // The run to take at p: the bytes equal to c from p on, at most 16 and
 // within the block, when there are 3 or more; otherwise 1. Whole words are
 // compared while the block has room for them: the first differing byte of
@@ -63,13 +43,13 @@ inline __m128i CountLanes(__m128i bytes) {
 inline int RunLength(const std::uint8_t* data, int p, std::uint8_t c) {
     int r;
     if (p + RleMaxRun <= BlockSize) {
-        const std::uint64_t pattern = Ones * c;
+        const std::uint64_t pattern = EveryByte * c;
         const std::uint64_t first = Load64(data + p) ^ pattern;
         if (first != 0) {
-            r = __builtin_ctzll(first) >> 3;
+            r = LowestBit64(first) >> 3;
         } else {
             const std::uint64_t second = Load64(data + p + 8) ^ pattern;
-            r = second != 0 ? 8 + (__builtin_ctzll(second) >> 3) : RleMaxRun;
+            r = second != 0 ? 8 + (LowestBit64(second) >> 3) : RleMaxRun;
         }
     } else {
         r = 1;
@@ -84,7 +64,7 @@ inline int RunLength(const std::uint8_t* data, int p, std::uint8_t c) {
 CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
     int out = 0;
     int p = 0;
-#if defined(__SSE2__)
+#if CPU_HAS_SSE2
     // Far from the block's end, 16 bytes at a time: two compares mark every
     // byte among them that starts a unit (a count byte, or the first of three
     // equal bytes), and the units are taken from that mask one after
@@ -95,14 +75,10 @@ CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
     // margin keeps every byte a window and its runs read inside the block,
     // and every store inside WorkBuf (the output is at most twice the input).
     while (p + 2 * RleMaxRun + 2 <= BlockSize) {
-        const __m128i here = Load128(data + p);
-        const __m128i runs = _mm_and_si128(_mm_cmpeq_epi8(here, Load128(data + p + 1)),
-                                           _mm_cmpeq_epi8(here, Load128(data + p + 2)));
-        const __m128i starts = _mm_or_si128(runs, CountLanes(here));
-        auto units = static_cast<std::uint32_t>(_mm_movemask_epi8(starts));
+        std::uint32_t units = TripleOrNibbleMask16(data + p, CountNibble);
         int at = 0;
         while (units != 0) {
-            const int unit = __builtin_ctz(units);
+            const int unit = LowestBit(units);
             Copy16(WorkBuf + out, data + p + at);
             out += unit - at;
             const std::uint8_t c = data[p + unit];
@@ -140,7 +116,7 @@ CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
                 p += 8;
                 continue;
             }
-            const int plain = __builtin_ctzll(special) >> 3;
+            const int plain = LowestBit64(special) >> 3;
             out += plain;
             p += plain;
         }
@@ -193,19 +169,7 @@ constexpr int RleFastOut = 8 * RleMaxRun + 32;
 
 // Bit i set for each count byte among the 16 at p.
 inline std::uint32_t CountMask(const std::uint8_t* p) {
-#if defined(__SSE2__)
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(CountLanes(Load128(p))));
-#else
-    // Without SSE2, from two words: a byte is a count byte when its high
-    // nibble is 8, a zero byte after the XOR (found exactly, without the
-    // borrow of ZeroBytes), and the high bits gathered by a multiply.
-    auto gather = [](std::uint64_t word) {
-        const std::uint64_t x = (word & 0xF0F0F0F0F0F0F0F0ull) ^ Highs;
-        const std::uint64_t zero = ~(((x & ~Highs) + ~Highs) | x) & Highs;
-        return static_cast<std::uint32_t>(((zero >> 7) * 0x0102040810204080ull) >> 56);
-    };
-    return gather(Load64(p)) | gather(Load64(p + 8)) << 8;
-#endif
+    return HighNibbleMask16(p, CountNibble);
 }
 
 }  // namespace
@@ -215,7 +179,7 @@ inline bool Codec::RleLane::Fast() const {
 }
 
 template <class Form>
-[[gnu::always_inline]] inline CodecResult Codec::RleUnit(RleLane& lane) {
+FORCE_INLINE CodecResult Codec::RleUnit(RleLane& lane) {
     const std::uint8_t* const in = lane.in;
     std::uint8_t* out = lane.out;
     if constexpr (Form::careful) {
@@ -235,10 +199,10 @@ template <class Form>
         std::uint32_t counts = CountMask(in);
         int at = 0;
         while (counts != 0) {
-            const int unit = __builtin_ctz(counts);
+            const int unit = LowestBit(counts);
             Copy16(out, in + at);
             out += unit - at;
-            const std::uint64_t run = Ones * in[unit + 1];
+            const std::uint64_t run = EveryByte * in[unit + 1];
             Store64(out, run);
             Store64(out + 8, run);
             out += in[unit] - CountBase;

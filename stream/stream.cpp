@@ -25,8 +25,6 @@
 
 namespace {
 
-static_assert(HileHeaderSize == StreamHeaderSize && HileMagic == StreamMagic && HileBlockSize == BlockSize);
-
 // The streams now open, linked through their own fields. The fatal path
 // needs them: a fatal report ends the process, and before it does, the
 // coding threads of every open stream must stop (ending a process while
@@ -335,7 +333,7 @@ void Hseek(HILE* stream, int target) {
         stream->position = target - stream->base;
     } else {
         const int k = target / HileBlockSize;
-        DoFseek(&stream->main, stream->header.indexOffset + 4 * k);
+        DoFseek(&stream->main, stream->header.indexOffset + IndexEntrySize * k);
         std::uint8_t raw[4];
         DoFread(raw, 4, &stream->main);
         const std::int32_t record = static_cast<std::int32_t>(Load32(raw));

@@ -87,12 +87,26 @@ e2e_template() {  # arch loader probe: prints the probe's output
   cat "$template/.probe"
 }
 
+# A test makes the Windows build it runs, with the README's commands, where
+# it is not made yet; where it is, this only brings it up to date. Tests
+# that run at once build one tree one after the other.
+e2e_build() {  # preset
+  local tree=$E2E_TOP/build/$1 log=$E2E_TOP/build/wine/build-$1.log
+  (
+    flock 9
+    if [ ! -f "$tree/CMakeCache.txt" ]; then
+      (cd "$E2E_TOP" && cmake --preset "$1") >"$log" 2>&1 || exit 1
+    fi
+    cmake --build "$tree" >>"$log" 2>&1
+  ) 9>"$E2E_TOP/build/wine/build-$1.lock"
+}
+
 e2e_choose() {
   mkdir -p "$E2E_TOP/build/wine"
   local why32="" why64="" out
   if [ "${E2E_ARCH:-}" != x86_64 ]; then
-    if [ ! -f "$E2E_TOP/build/windows/tests/wine/probe.exe" ]; then
-      why32="build/windows is not built (cmake --preset windows && cmake --build --preset windows)"
+    if ! e2e_build windows; then
+      why32="build/windows does not build (build/wine/build-windows.log)"
     elif ! out=$(e2e_template i686 wine "$E2E_TOP/build/windows/tests/wine/probe.exe"); then
       why32="wine could not make a prefix"
     elif [[ $out == *"i686 programs run here"* ]]; then
@@ -107,8 +121,8 @@ e2e_choose() {
   command -v wine64 >/dev/null 2>&1 && wine64=$(command -v wine64)
   if [ ! -x "$wine64" ]; then
     why64="wine64 is not installed"
-  elif [ ! -f "$E2E_TOP/build/windows64/tests/wine/probe.exe" ]; then
-    why64="build/windows64 is not built (cmake --preset windows64 && cmake --build --preset windows64)"
+  elif ! e2e_build windows64; then
+    why64="build/windows64 does not build (build/wine/build-windows64.log)"
   elif ! out=$(e2e_template x86_64 "$wine64" "$E2E_TOP/build/windows64/tests/wine/probe.exe"); then
     why64="wine64 could not make a prefix"
   elif [[ $out == *"x86_64 programs run here"* ]]; then
