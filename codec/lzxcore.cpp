@@ -1,13 +1,13 @@
-// core.cpp - the C interface (lzxcore.h): "LZX1" streams in memory.
+// lzxcore.cpp - the C interface (lzxcore.h): "LZX1" streams in memory.
 //
 // The codec answers with results and keeps the text of its last failure;
 // here each result becomes the interface's, and the text, with the block it
-// concerns, this thread's last failure. A stream is laid out as core.h says:
+// concerns, this thread's last failure. A stream is laid out as layout.h says:
 // compressing writes the records one after another behind the header and
 // keeps their index entries at the end of the output buffer until the
 // records are done, then moves the index behind them, so nothing but the
 // context is allocated. Every offset taken from the input is checked
-// against the input's size before it is used (core.h), and every record is
+// against the input's size before it is used (layout.h), and every record is
 // decoded within the bytes up to the next one.
 //
 // Threads: a context's calls hand blocks to its workers, each with a codec
@@ -35,7 +35,6 @@
 
 namespace {
 
-constexpr int MaxThreads = 64;
 constexpr int FailureSize = 256;
 
 // The most bytes one record can take. The coded data is at most the table
@@ -361,7 +360,7 @@ size_t lzx_compress_bound(size_t size) {
 }
 
 lzx_context* lzx_context_new(int threads) {
-    if (threads < 0 || threads > MaxThreads)
+    if (threads < 0 || threads > LZX_MAX_THREADS)
         return nullptr;
     try {
         auto context = std::make_unique<lzx_context>();

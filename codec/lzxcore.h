@@ -38,7 +38,19 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(LZXCORE_BUILDING) && defined(__GNUC__) && !defined(_WIN32)
+/* LZX_API marks the interface's functions. On Windows, a program that uses
+ * lzxcore.dll through its import library defines LZXCORE_DLL before this
+ * header (the CMake package does it for LzxCore::lzxcore); one that links
+ * the static library defines nothing. */
+#if defined(_WIN32)
+#if defined(LZXCORE_BUILDING_DLL)
+#define LZX_API __declspec(dllexport)
+#elif defined(LZXCORE_DLL)
+#define LZX_API __declspec(dllimport)
+#else
+#define LZX_API
+#endif
+#elif defined(LZXCORE_BUILDING) && defined(__GNUC__)
 #define LZX_API __attribute__((visibility("default")))
 #else
 #define LZX_API
@@ -105,7 +117,10 @@ LZX_API const char* lzx_last_failure(void);
 
 typedef struct lzx_context lzx_context;
 
-/* A context whose calls code on up to threads threads (1 to 64; 0 or 1:
+/* The most threads a context codes on. */
+#define LZX_MAX_THREADS 64
+
+/* A context whose calls code on up to threads threads (1 to LZX_MAX_THREADS; 0 or 1:
  * the calling thread alone); null when out of memory or threads is out of
  * range. The result does not depend on threads. Compressing uses more than
  * one thread only where out_capacity is at least lzx_compress_bound. */

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "layout.h"
+#include "lzxcore.h"
 
 struct FileRec;  // the file layer's record of an open file (fileio.h)
 
@@ -20,7 +21,8 @@ struct FileRec;  // the file layer's record of an open file (fileio.h)
 inline constexpr int HileBlockSize = BlockSize;
 inline constexpr int HileHeaderSize = StreamHeaderSize;
 inline constexpr std::uint32_t HileMagic = StreamMagic;
-inline constexpr int HileNameSize = 80;  // a stream's file name, its terminating zero included
+inline constexpr int HileNameSize = 80;
+inline constexpr int HileMaxThreads = LZX_MAX_THREADS;  // threads coding one stream at most  // a stream's file name, its terminating zero included
 
 // A stream's state is the library's own: callers hold a pointer and ask
 // through the functions below.

@@ -29,8 +29,7 @@ namespace {
 constexpr int SlotsPerThread = 16;
 constexpr int ReadPiece = 256 * 1024;  // at least one whole record
 constexpr std::size_t WritePiece = 256 * 1024;
-constexpr int MaxThreads = 64;
-constexpr int MaxGroup = MaxThreads * SlotsPerThread;  // blocks in one group at most
+constexpr int MaxGroup = HileMaxThreads * SlotsPerThread;  // blocks in one group at most
 
 struct BlockSlot {
     std::uint8_t data[HileBlockSize];
@@ -307,7 +306,7 @@ void ReadAhead(HILE* stream, Group& group) {
 HileBatch* BatchCreate(HILE* stream) {
     const bool write = stream->write != 0;
     const int flags = stream->header.flags;
-    const int threads = std::clamp(stream->options.threads, 1, MaxThreads);
+    const int threads = std::clamp(stream->options.threads, 1, HileMaxThreads);
     auto* batch = new (std::nothrow) HileBatch;
     if (batch == nullptr)
         return nullptr;

@@ -80,6 +80,21 @@ for mode in "" --huffman --sort; do
   done
 done
 
+# lzxcore.dll as a Windows program links it: the C example, through the
+# import library, with the DLL beside it, writes the native tool's streams.
+case=dll
+mkdir -p "$work/dll"
+cp "$E2E_BUILD/codec/lzxcore.dll" "$E2E_BUILD/codec/lzxcore_example.exe" "$work/dll/"
+EXAMPLE=$(e2e_wrap "$work/dll/lzxcore_example.exe")
+for mode in lz huffman; do
+  option=$([ $mode = lz ] || echo "--$mode")
+  ASAN_OPTIONS=detect_leaks=1 "$NATIVE" compress -fj 1 $option "$work/src/big.bin" "$work/native/e.lzx" >/dev/null 2>&1
+  rm -f "$work/dll/e.lzx"
+  "$EXAMPLE" "$(winpath "$work/src/big.bin")" "$(winpath "$work/dll/e.lzx")" $mode >"$work/out" 2>&1 \
+    || { fail "lzxcore_example $mode under Wine"; cat "$work/out"; }
+  cmp -s "$work/dll/e.lzx" "$work/native/e.lzx" || fail "lzxcore_example $mode: the stream differs from the tool's"
+done
+
 # The hostile archives, the faults in the target and the command line of
 # the native tests, against the Windows tool: names, links, read-only files
 # and sharing are judged by Windows itself here.

@@ -45,7 +45,7 @@ constexpr int ExitUsage = 64;
 constexpr int ExitDiffers = 1;  // verify: a file differs or is missing
 constexpr int ExitRefused = 2;
 constexpr int CopyPiece = 65536;
-constexpr int MaxJobs = 64;
+constexpr int MaxJobs = HileMaxThreads;
 
 struct Command {
     const char* name;
