@@ -11,11 +11,10 @@
 // decoded within the bytes up to the next one.
 //
 // Threads: a context's calls hand blocks to its workers, each with a codec
-// of its own, in rising order; the failure reported is always the one of
+// of its own, in rising order, on the context's crew (crew.h, the engine a
+// stream's pipeline runs on too); the failure reported is always the one of
 // the lowest block that fails, so a result and its text do not depend on
-// the number of threads. The threads come from the C++ standard library:
-// the core uses nothing of the program's platform layer, so that it links
-// into any program alone.
+// the number of threads.
 #include "lzxcore.h"
 
 #include <algorithm>
@@ -26,11 +25,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "codec.h"
+#include "crew.h"
 #include "layout.h"
 
 namespace {
@@ -121,7 +119,8 @@ lzx_result DecodeAt(Worker& worker, const Input& input, std::int64_t k, std::uin
 }  // namespace
 
 struct lzx_context {
-    std::vector<std::unique_ptr<Worker>> workers;  // one per thread
+    std::vector<std::unique_ptr<Worker>> workers;  // one per thread, the caller's first
+    std::unique_ptr<BlockCrew> crew;               // a helper for every worker after the first
 };
 
 namespace {
@@ -131,9 +130,7 @@ namespace {
 // a failure is still run, none above it is started.
 template <typename Body>
 lzx_result RunBlocks(lzx_context* context, std::int64_t first, std::int64_t last, Body body) {
-    const auto threads =
-        static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(context->workers.size()), last - first));
-    if (threads <= 1) {
+    if (context->workers.size() <= 1 || last - first <= 1) {
         for (std::int64_t k = first; k < last; ++k)
             CORE_TRY(body(*context->workers.front(), k));
         return LZX_OK;
@@ -143,9 +140,9 @@ lzx_result RunBlocks(lzx_context* context, std::int64_t first, std::int64_t last
     std::mutex guard;
     lzx_result result = LZX_OK;
     char text[FailureSize] = "";
-    auto run = [&](Worker* worker) {
+    auto run = [&](Worker& worker) {
         for (std::int64_t k; (k = next.fetch_add(1)) < lowest.load();) {
-            if (const lzx_result failed = body(*worker, k); failed != LZX_OK) {
+            if (const lzx_result failed = body(worker, k); failed != LZX_OK) {
                 std::lock_guard<std::mutex> hold(guard);
                 if (k < lowest.load()) {
                     lowest = k;
@@ -155,17 +152,10 @@ lzx_result RunBlocks(lzx_context* context, std::int64_t first, std::int64_t last
             }
         }
     };
-    std::vector<std::thread> helpers;
-    for (std::size_t t = 1; t < threads; ++t) {
-        try {
-            helpers.emplace_back(run, context->workers[t].get());
-        } catch (const std::system_error&) {
-            break;  // the threads that did start, and this one, do it all
-        }
-    }
-    run(context->workers.front().get());
-    for (std::thread& helper : helpers)
-        helper.join();
+    auto help = [&](int helper) { run(*context->workers[static_cast<std::size_t>(helper) + 1]); };
+    context->crew->Start(help);
+    run(*context->workers.front());
+    context->crew->Wait();
     if (result != LZX_OK)
         std::memcpy(LastFailure, text, sizeof text);
     return result;
@@ -369,6 +359,7 @@ lzx_context* lzx_context_new(int threads) {
             if (!context->workers.back())
                 return nullptr;
         }
+        context->crew = std::make_unique<BlockCrew>(static_cast<int>(context->workers.size()) - 1);
         return context.release();
     } catch (const std::bad_alloc&) {
         return nullptr;

@@ -27,8 +27,9 @@
  * Memory. A context takes about 200 KiB per thread, and 128 KiB more per
  * thread from its first compression in LZ mode or with sort, which allocates
  * the match search's areas and keeps them with the context (LZX_NO_MEMORY
- * when it cannot). A call allocates nothing else but its threads, or a
- * context of one thread where none is given.
+ * when it cannot). Its threads start at its first call that codes on more
+ * than one, and stay until it is freed. A call allocates nothing else, but
+ * a context of one thread where none is given.
  *
  * Only standard headers; the same header serves C and C++.
  */

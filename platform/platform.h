@@ -137,13 +137,6 @@ OsHandle OsThreadStart(void (*body)(void* context), void* context);
 // Waits for a started thread to end and releases it.
 void OsThreadJoin(OsHandle thread);
 
-// A counting semaphore, count 0 (CreateSemaphoreA / sem_init); 0 on failure.
-// Post adds one; Wait waits until the count is above 0 and takes one.
-OsHandle OsSemaphoreCreate();
-void OsSemaphorePost(OsHandle semaphore);
-void OsSemaphoreWait(OsHandle semaphore);
-void OsSemaphoreClose(OsHandle semaphore);
-
 // Sleeps for the given number of milliseconds.
 void OsSleep(unsigned milliseconds);
 

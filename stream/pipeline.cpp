@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "codec.h"
+#include "crew.h"
 #include "pipeline.h"
+#include "platform.h"
 #include "stream_file.h"
 
 namespace {
@@ -43,7 +45,6 @@ struct BlockSlot {
 struct Group;
 
 struct Worker {
-    HileBatch* batch = nullptr;
     Group* group = nullptr;
     Codec* codec = nullptr;
     std::unique_ptr<Codec> owned;
@@ -51,7 +52,6 @@ struct Worker {
     // once; none (short of memory) decodes one at a time.
     Codec* partner = nullptr;
     std::unique_ptr<Codec> ownedPartner;
-    OsHandle thread = 0;
 };
 
 struct Group {
@@ -94,6 +94,21 @@ void Work(void* context) {
     }
 }
 
+// The coding threads are the platform's, which keep the process's signals
+// from them (an interruption is the stream's thread's to handle).
+const ThreadSource PlatformThreads = {
+    [](void (*body)(void*), void* context) {
+        return reinterpret_cast<void*>(OsThreadStart(body, context));
+    },
+    [](void* thread) { OsThreadJoin(reinterpret_cast<OsHandle>(thread)); },
+};
+
+// The crew's job: each helper codes its share of the group with its worker.
+struct GroupJob {
+    std::vector<Worker>* workers = nullptr;
+    void operator()(int helper) const { Work(&(*workers)[static_cast<std::size_t>(helper)]); }
+};
+
 }  // namespace
 
 // Reading: record bytes read ahead in large pieces; bytes [start, start +
@@ -105,18 +120,15 @@ struct ReadBuffer {
     long long fileSize = -1;
 };
 
-// The coding threads live as long as the batch: each waits on start for a
-// group (task), codes its share and posts done; quit ends them.
+// The coding threads are the batch's crew, one per worker, kept as long as
+// the batch: each codes its share of a group, given by Launch.
 struct HileBatch {
     std::vector<Worker> workers;
     Codec* own = nullptr;           // the stream's codec, for the blocks its thread codes
     std::unique_ptr<Codec> ownPartner;  // reading: its second, for two blocks at once
     bool threaded = true;           // false: the stream's own thread codes, with the stream's codec
-    bool started = false;           // the coding threads have been started
-    OsHandle start = 0;
-    OsHandle done = 0;
-    Group* task = nullptr;
-    bool quit = false;
+    std::unique_ptr<BlockCrew> crew;
+    GroupJob job;
     ReadBuffer reading;
     std::vector<std::uint8_t> writing;  // records gathered for one write
     Group groups[2];
@@ -126,41 +138,16 @@ struct HileBatch {
 
 namespace {
 
-// A coding thread's life: a group at a time until the batch ends.
-void Serve(void* context) {
-    auto* worker = static_cast<Worker*>(context);
-    HileBatch* batch = worker->batch;
-    for (;;) {
-        OsSemaphoreWait(batch->start);
-        if (batch->quit)
-            return;
-        worker->group = batch->task;
-        Work(worker);
-        OsSemaphorePost(batch->done);
-    }
-}
-
 void Launch(HileBatch* batch, Group& group) {
     group.claimed = 0;
     group.running = true;
-    if (!batch->threaded) {
-        Worker& worker = batch->workers.front();
+    for (Worker& worker : batch->workers)
         worker.group = &group;
-        Work(&worker);
+    if (!batch->threaded) {
+        Work(&batch->workers.front());
         return;
     }
-    if (!batch->started) {
-        batch->started = true;
-        for (Worker& worker : batch->workers) {
-            worker.batch = batch;
-            worker.thread = OsThreadStart(Serve, &worker);
-        }
-    }
-    batch->task = &group;
-    for (const Worker& worker : batch->workers) {
-        if (worker.thread != 0)
-            OsSemaphorePost(batch->start);
-    }
+    batch->crew->Start(batch->job);
 }
 
 // Waits for a group's coding. The waiting thread codes the blocks no coding
@@ -175,10 +162,7 @@ void Join(HileBatch* batch, Group& group) {
         self.codec = batch->own;
         self.partner = batch->ownPartner.get();
         Work(&self);
-        for (const Worker& worker : batch->workers) {
-            if (worker.thread != 0)
-                OsSemaphoreWait(batch->done);
-        }
+        batch->crew->Wait();
     }
     group.running = false;
 }
@@ -313,10 +297,10 @@ HileBatch* BatchCreate(HILE* stream) {
     batch->own = stream->codec;
     batch->threaded = threads > 1;
     if (batch->threaded) {
-        batch->start = OsSemaphoreCreate();
-        batch->done = OsSemaphoreCreate();
-        batch->threaded = batch->start != 0 && batch->done != 0;  // else: the stream's thread codes alone
+        batch->crew.reset(new (std::nothrow) BlockCrew(threads - 1, PlatformThreads));
+        batch->threaded = batch->crew != nullptr;  // else: the stream's thread codes alone
     }
+    batch->job.workers = &batch->workers;
     // N threads are the stream's own and N - 1 coding threads: the stream's
     // thread codes in every Join, so a coding thread more than that only
     // took turns with it on the processors (compressing on two processors
@@ -375,28 +359,14 @@ void BatchDestroy(HileBatch* batch) {
     for (Group& group : batch->groups)
         Join(batch, group);
     BatchStopThreads(batch);
-    if (batch->start != 0)
-        OsSemaphoreClose(batch->start);
-    if (batch->done != 0)
-        OsSemaphoreClose(batch->done);
     delete batch;
 }
 
 void BatchStopThreads(HileBatch* batch) {
     if (batch == nullptr)
         return;
-    // One more start for each thread: a waiting thread wakes to the quit,
-    // a coding one finds it when it comes back for the next group.
-    batch->quit = true;
-    for (const Worker& worker : batch->workers) {
-        if (worker.thread != 0)
-            OsSemaphorePost(batch->start);
-    }
-    for (Worker& worker : batch->workers) {
-        if (worker.thread != 0)
-            OsThreadJoin(worker.thread);
-        worker.thread = 0;
-    }
+    if (batch->crew)
+        batch->crew->Stop();
 }
 
 // The full buffer is the group's next slot already; the next block fills

@@ -13,7 +13,6 @@
 #include <new>
 
 #include <pthread.h>
-#include <semaphore.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -103,32 +102,6 @@ void OsThreadJoin(OsHandle thread) {
     auto* run = reinterpret_cast<ThreadStart*>(thread);
     pthread_join(run->thread, nullptr);
     delete run;
-}
-
-OsHandle OsSemaphoreCreate() {
-    auto* semaphore = new (std::nothrow) sem_t;
-    if (semaphore == nullptr)
-        return 0;
-    if (sem_init(semaphore, 0, 0) != 0) {
-        delete semaphore;
-        return 0;
-    }
-    return reinterpret_cast<OsHandle>(semaphore);
-}
-
-void OsSemaphorePost(OsHandle semaphore) {
-    sem_post(reinterpret_cast<sem_t*>(semaphore));
-}
-
-void OsSemaphoreWait(OsHandle semaphore) {
-    while (sem_wait(reinterpret_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {
-    }
-}
-
-void OsSemaphoreClose(OsHandle semaphore) {
-    auto* native = reinterpret_cast<sem_t*>(semaphore);
-    sem_destroy(native);
-    delete native;
 }
 
 void OsSleep(unsigned milliseconds) {

@@ -279,23 +279,6 @@ void OsThreadJoin(OsHandle thread) {
     CloseHandle(Native(thread));
 }
 
-OsHandle OsSemaphoreCreate() {
-    HANDLE semaphore = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
-    return semaphore == nullptr ? 0 : Wrap(semaphore);
-}
-
-void OsSemaphorePost(OsHandle semaphore) {
-    ReleaseSemaphore(Native(semaphore), 1, nullptr);
-}
-
-void OsSemaphoreWait(OsHandle semaphore) {
-    WaitForSingleObject(Native(semaphore), INFINITE);
-}
-
-void OsSemaphoreClose(OsHandle semaphore) {
-    CloseHandle(Native(semaphore));
-}
-
 void OsSleep(unsigned milliseconds) {
     Sleep(milliseconds);
 }
