@@ -22,6 +22,7 @@
 //   rle.cpp, sort.cpp             the run-length and sort stages
 //   record.h/.cpp                 block records in memory
 //   layout.h, lzxcore.cpp         the "LZX1" stream in memory and the C interface over it
+//   crew.h/.cpp                   the block-parallel engine: blocks coded on several threads
 //
 // The codec needs nothing but the standard library: it is the library
 // "lzxcore" that other programs link. The stream layer (stream/) puts its

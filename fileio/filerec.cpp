@@ -204,11 +204,35 @@ void FileOpenUpdate(FileRec* rec) {
     CheckWritable(rec);
 }
 
+namespace {
+
+// Frees a record's slot; close: closes its handle first, under the same
+// hold of the table. The system may give a closed handle's number to the
+// next file another thread opens, which must not find it still here.
+void Unstack(FileRec* rec, bool close) {
+    {
+        HeldInterrupts held;
+        TableLock lock;
+        if (close)
+            OsCloseHandle(rec->handle);
+        for (int slot = 0; slot < OpenFileSlots; ++slot) {
+            if (OpenFileTable[slot].handle == rec->handle) {
+                OpenFileTable[slot].handle = 0;
+                OpenFileTable[slot].name[0] = 0;
+                SlotPartial[slot].marked = false;
+                return;
+            }
+        }
+    }
+    FatalMessage("Illegal unstack [%s]", rec->name);
+}
+
+}  // namespace
+
 void FileClose(FileRec* rec) {
     if (rec->handle == 0)
         return;
-    OsCloseHandle(rec->handle);
-    FileUnregister(rec);
+    Unstack(rec, true);
     rec->handle = 0;
 }
 
@@ -290,19 +314,7 @@ void FileRegister(FileRec* rec) {
 }
 
 void FileUnregister(FileRec* rec) {
-    {
-        HeldInterrupts held;
-        TableLock lock;
-        for (int slot = 0; slot < OpenFileSlots; ++slot) {
-            if (OpenFileTable[slot].handle == rec->handle) {
-                OpenFileTable[slot].handle = 0;
-                OpenFileTable[slot].name[0] = 0;
-                SlotPartial[slot].marked = false;
-                return;
-            }
-        }
-    }
-    FatalMessage("Illegal unstack [%s]", rec->name);
+    Unstack(rec, false);
 }
 
 int FileTableClear() {

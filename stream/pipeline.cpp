@@ -2,7 +2,8 @@
 //
 // The blocks of a stream are independent, so a stream opened while more
 // than one thread is allowed codes them in groups: a group of blocks is
-// packed or unpacked by the coding threads, one codec each, while the
+// packed or unpacked by the coding threads (the codec's crew, crew.h, the
+// engine of the C interface's threaded calls too), one codec each, while the
 // stream's own thread fills the next group (writing) or hands out the one
 // before (reading). All file transfers stay on the stream's thread and in
 // record order, so the file is the one a single thread writes, byte for
