@@ -38,6 +38,7 @@
 #include "cpu.h"
 #include "format.h"
 #include "huffman.h"
+#include "match_finder.h"
 #include "record.h"
 
 // ---- Results ---------------------------------------------------------------
@@ -236,9 +237,6 @@ private:
     CodecResult LzxPack(int m, int* nbits);
     CodecResult LzxUnpack(int nbits, int* m);
     CodecResult LzxInit();
-    // The longest match of 4 bytes or more at pos (0: none) within the
-    // window, the nearest among equally long ones.
-    int LongestMatch(int pos, int left, int* distance);
     CodecResult HufOutLit(int byte);
     CodecResult HufOutRef(int lengthCode, int distanceCode);
     CodecResult LzxEmit();
@@ -363,25 +361,18 @@ private:
     }
 
     // The format's hash of the four bytes at a position into 10 bits. The
-    // match search's chains use ChainHash instead: any hash under which
-    // equal four-byte strings share a bucket finds the same matches.
-    // LzHead holds per bucket of ChainHash the most recent position,
-    // LzChain per position the one before it in its bucket (-1: none).
+    // match finder's chains use a hash of their own (match_finder.h).
     static int LzHash(const std::uint8_t* at);
-    static constexpr int ChainHashBits = 14;
-    static std::uint32_t ChainHash(std::uint32_t word);  // the word of the four bytes
-    // The chains and the item list are packing's alone (128 KiB): they are
-    // made when the codec first packs an LZ block, so that a codec that only
-    // decodes goes without them. LzHead, LzChain and LzItems point into them.
+    // The match finder and the item list are packing's alone (128 KiB): they
+    // are made when the codec first packs an LZ block, so that a codec that
+    // only decodes goes without them. LzItems points into them.
     struct LzPackArea {
-        std::int16_t head[1 << ChainHashBits];
-        std::int16_t chain[BlockSize];
+        MatchFinder finder;
         std::uint32_t items[BlockSize];
     };
     CodecResult MakeLzPackArea();
     std::unique_ptr<LzPackArea> lzPackArea;
-    std::int16_t* LzHead = nullptr;
-    std::int16_t* LzChain = nullptr;
+    const MatchFinder& Finder() const { return lzPackArea->finder; }
     std::uint32_t* LzItems = nullptr;
     int LzItemCount = 0;
 

@@ -12,8 +12,8 @@
 // The chain walk goes from the nearest candidate to the farthest and keeps a
 // candidate only when it is strictly longer, so among equal lengths the
 // nearest wins. Every position is entered into the chains before the parse,
-// so a search also finds positions inside earlier matches.
-#include <algorithm>
+// so a search also finds positions inside earlier matches; the chains and
+// their walk are the match finder's (match_finder.h).
 #include <new>
 
 #include "codec.h"
@@ -23,38 +23,12 @@ int Codec::LzHash(const std::uint8_t* at) {
     return (a ^ (a >> 10)) & (LzHashSize - 1);
 }
 
-namespace {
-
-// The number of equal leading bytes of a and b, at most limit. Four bytes at a
-// time while four remain; the first differing byte of a word is found from
-// its lowest differing bit (the words are little-endian).
-inline int MatchLength(const std::uint8_t* a, const std::uint8_t* b, int limit) {
-    int n = 0;
-    while (n + 4 <= limit) {
-        const std::uint32_t diff = Load32(a + n) ^ Load32(b + n);
-        if (diff != 0)
-            return n + (LowestBit(diff) >> 3);
-        n += 4;
-    }
-    while (n < limit && a[n] == b[n])
-        ++n;
-    return n;
-}
-
-}  // namespace
-
-std::uint32_t Codec::ChainHash(std::uint32_t word) {
-    return (word * 0x9E3779B1u) >> (32 - ChainHashBits);
-}
-
 CodecResult Codec::MakeLzPackArea() {
     if (lzPackArea != nullptr)
         return CodecResult::Success;
     lzPackArea.reset(new (std::nothrow) LzPackArea);
     if (lzPackArea == nullptr)
         return Fail(CodecResult::NoMemory, "LzxPack: out of memory");
-    LzHead = lzPackArea->head;
-    LzChain = lzPackArea->chain;
     LzItems = lzPackArea->items;
     return CodecResult::Success;
 }
@@ -63,45 +37,6 @@ CodecResult Codec::LzxInit() {
     CODEC_TRY(MakeLzPackArea());
     LzItemCount = 0;
     return FresInit(&MainTable, LzSymbols);
-}
-
-namespace {
-
-// The chain is walked from the nearest candidate to the farthest, and a
-// candidate is kept only when it is strictly longer, so among equal lengths
-// the nearest wins. A candidate longer than best equals the data here in
-// bytes 0 to best, so the word that ends at byte best is compared first:
-// most candidates fail there. Matches under 4 bytes, which the packer never
-// uses, are not looked for. A free function over the work areas, so that
-// the parse, which calls it at every literal, has it inlined: the call's own
-// cost was a fifth of the search's.
-inline int FindLongest(const std::uint8_t* work, const std::int16_t* chain, int pos, int left, int* distance) {
-    if (left < LzMinMatch)
-        return 0;
-    const int limit = left < LzMaxMatch ? left : LzMaxMatch;
-    const int lowest = pos > LzWindow ? pos - LzWindow : 0;
-    const std::uint8_t* here = work + pos;
-    int best = LzMinMatch - 1;
-    std::uint32_t tail = Load32(here + best - 3);
-    for (int c = chain[pos]; c >= lowest; c = chain[c]) {
-        if (Load32(work + c + best - 3) != tail)
-            continue;
-        const int n = MatchLength(work + c, here, limit);
-        if (n > best) {
-            best = n;
-            *distance = pos - c;
-            if (n >= limit)
-                break;
-            tail = Load32(here + best - 3);
-        }
-    }
-    return best >= LzMinMatch ? best : 0;
-}
-
-}  // namespace
-
-int Codec::LongestMatch(int pos, int left, int* distance) {
-    return FindLongest(WorkBuf, LzChain, pos, left, distance);
 }
 
 CodecResult Codec::HufOutLit(int byte) {
@@ -214,39 +149,9 @@ CodecResult Codec::LzxEmit() {
 }
 
 CodecResult Codec::LzxPack(int m, int* nbits) {
-    // The chains are built on a hash of their own: wider than LzHash and
-    // with fewer collisions, so the walk meets fewer candidates that fail.
-    // Equal four-byte strings still share a bucket, and a bucket's chain
-    // still runs from the nearest position to the farthest, so every
-    // candidate that can win is visited in the same order and the match
-    // found is the same. The hash is one multiply of a word, cheap enough
-    // to compute in the chains' loop itself.
-    //
-    // Four positions a step take their four words from one load of eight
-    // bytes, and their hashes do not wait for each other: a quarter off the
-    // chains' time. Each is entered after the one before it, so the chains
-    // are those of one position at a time. The load reads at most 4 bytes
-    // past the stage data, inside WorkBuf; those bytes only reach the
-    // words of the last 3 positions, as one word at a time does too, and
-    // no search ever meets those positions (a match needs 4 bytes).
     BitPos = 0;
-    CODEC_TRY(LzxInit());  // makes the chains' area on the codec's first LZ block
-    std::fill_n(LzHead, 1 << ChainHashBits, static_cast<std::int16_t>(-1));
-    const auto enter = [this](int i, std::uint32_t word) {
-        const std::uint32_t h = ChainHash(word);
-        LzChain[i] = LzHead[h];
-        LzHead[h] = static_cast<std::int16_t>(i);
-    };
-    int i = 0;
-    for (; i + 4 <= m; i += 4) {
-        const std::uint64_t words = Load64(WorkBuf + i);
-        enter(i, static_cast<std::uint32_t>(words));
-        enter(i + 1, static_cast<std::uint32_t>(words >> 8));
-        enter(i + 2, static_cast<std::uint32_t>(words >> 16));
-        enter(i + 3, static_cast<std::uint32_t>(words >> 24));
-    }
-    for (; i < m; ++i)
-        enter(i, Load32(WorkBuf + i));
+    CODEC_TRY(LzxInit());  // makes the finder's area on the codec's first LZ block
+    lzPackArea->finder.Build(WorkBuf, m);  // reads at most 4 bytes past the stage data, inside WorkBuf
 
     // The items and their counts are kept in locals during the parse and
     // handed over once at its end: as members they went through memory
@@ -256,11 +161,11 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
     std::uint32_t counts[LzSymbols] = {};
     std::uint32_t* const items = LzItems;
     const std::uint8_t* const work = WorkBuf;
-    const std::int16_t* const chain = LzChain;
+    const std::int16_t* const chain = lzPackArea->finder.Chain();
     int count = 0;
-    for (i = 0; i < m;) {
+    for (int i = 0; i < m;) {
         int distance = 0;
-        const int length = FindLongest(work, chain, i, m - i, &distance);
+        const int length = MatchFinder::Longest(work, chain, i, m - i, &distance);
         if (length >= LzMinMatch) {
             const std::uint32_t item = ReferenceItem(length - 3, distance - 1);
             items[count++] = item;

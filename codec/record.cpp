@@ -80,6 +80,7 @@ CodecResult Codec::FinishRecord(int m, std::uint8_t* destination, int flags) {
 }
 
 CodecResult Codec::DecodeReceived(int nbits, std::uint8_t* destination, int flags) {
+    SAFETY_CHECK(BitCountValid(nbits), CodecResult::BadData, BadBitCountText, nbits, "memory");
     ClearReach(nbits);
     int m;
     CODEC_TRY((flags & FlagHuffman) ? HufUnpack(nbits, &m) : LzxUnpack(nbits, &m));

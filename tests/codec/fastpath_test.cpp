@@ -198,7 +198,7 @@ TEST_F(FastPathTest, MatchSearchFindsWhatLzxMatchFinds) {
             int fast = -1;
             const int left = BlockSize - pos;
             const int expected = codec.LzxMatch(pos, left, &plain);
-            const int found = codec.LongestMatch(pos, left, &fast);
+            const int found = MatchFinder::Longest(codec.WorkBuf, codec.Finder().Chain(), pos, left, &fast);
             if (expected >= LzMinMatch) {
                 ASSERT_EQ(found, expected) << "seed " << seed << " at " << pos;
                 ASSERT_EQ(fast, plain) << "seed " << seed << " at " << pos;

@@ -212,8 +212,8 @@ TEST_F(LzTest, WorkedExample) {
     // Bytes 0 and 3 share the hash value 125, and one chain.
     EXPECT_EQ(TestCodec::LzHash(&input[0]), 125);
     EXPECT_EQ(TestCodec::LzHash(&input[3]), 125);
-    EXPECT_EQ(codec.LzChain[3], 0);
-    EXPECT_EQ(codec.LzChain[0], -1);
+    EXPECT_EQ(codec.Finder().Chain()[3], 0);
+    EXPECT_EQ(codec.Finder().Chain()[0], MatchFinder::NoPosition);
 
     // The last item: symbol 306's code, then L's 2 extra bits (value 2), then
     // D's 1 extra bit (value 0), ending the block.

@@ -19,8 +19,7 @@ struct TestCodec : Codec {
     using Codec::LenRuns;
     using Codec::LenTable;
     using Codec::LongBits;
-    using Codec::LongestMatch;
-    using Codec::LzChain;
+    using Codec::Finder;
     using Codec::LzHash;
     using Codec::LzItemCount;
     using Codec::LzItems;
