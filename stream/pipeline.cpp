@@ -127,8 +127,8 @@ struct HileBatch {
     std::vector<Worker> workers;
     Codec* own = nullptr;           // the stream's codec, for the blocks its thread codes
     std::unique_ptr<Codec> ownPartner;  // reading: its second, for two blocks at once
-    bool threaded = true;           // false: the stream's own thread codes, with the stream's codec
-    std::unique_ptr<BlockCrew> crew;
+    std::unique_ptr<BlockCrew> crew;  // none: the stream's own thread codes, with the stream's codec
+    bool Threaded() const { return crew != nullptr; }
     GroupJob job;
     ReadBuffer reading;
     std::vector<std::uint8_t> writing;  // records gathered for one write
@@ -144,7 +144,7 @@ void Launch(HileBatch* batch, Group& group) {
     group.running = true;
     for (Worker& worker : batch->workers)
         worker.group = &group;
-    if (!batch->threaded) {
+    if (!batch->Threaded()) {
         Work(&batch->workers.front());
         return;
     }
@@ -157,7 +157,7 @@ void Launch(HileBatch* batch, Group& group) {
 void Join(HileBatch* batch, Group& group) {
     if (!group.running)
         return;
-    if (batch->threaded) {
+    if (batch->Threaded()) {
         Worker self;
         self.group = &group;
         self.codec = batch->own;
@@ -296,17 +296,14 @@ HileBatch* BatchCreate(HILE* stream) {
     if (batch == nullptr)
         return nullptr;
     batch->own = stream->codec;
-    batch->threaded = threads > 1;
-    if (batch->threaded) {
+    if (threads > 1)  // short of memory: the stream's thread codes alone
         batch->crew.reset(new (std::nothrow) BlockCrew(threads - 1, PlatformThreads));
-        batch->threaded = batch->crew != nullptr;  // else: the stream's thread codes alone
-    }
     batch->job.workers = &batch->workers;
     // N threads are the stream's own and N - 1 coding threads: the stream's
     // thread codes in every Join, so a coding thread more than that only
     // took turns with it on the processors (compressing on two processors
     // took an eighth longer so).
-    batch->workers.resize(static_cast<std::size_t>(batch->threaded ? threads - 1 : 1));
+    batch->workers.resize(static_cast<std::size_t>(batch->Threaded() ? threads - 1 : 1));
     if (write)
         batch->writing.reserve(WritePiece + Codec::MaxRecordSize);
     else
@@ -319,17 +316,17 @@ HileBatch* BatchCreate(HILE* stream) {
     if (pairs)
         batch->ownPartner.reset(new (std::nothrow) Codec);
     for (Worker& worker : batch->workers) {
-        if (batch->threaded) {
+        if (batch->Threaded()) {
             worker.owned.reset(new (std::nothrow) Codec);
             if (pairs)
                 worker.ownedPartner.reset(new (std::nothrow) Codec);
         }
-        worker.codec = batch->threaded ? worker.owned.get() : batch->own;
-        worker.partner = batch->threaded ? worker.ownedPartner.get() : batch->ownPartner.get();
+        worker.codec = batch->Threaded() ? worker.owned.get() : batch->own;
+        worker.partner = batch->Threaded() ? worker.ownedPartner.get() : batch->ownPartner.get();
     }
     // One thread: groups of 2 blocks to read (decoded as they are handed
     // out) and of 16 to write (written together).
-    const int slots = batch->threaded ? threads * SlotsPerThread : write ? SlotsPerThread : 2;
+    const int slots = batch->Threaded() ? threads * SlotsPerThread : write ? SlotsPerThread : 2;
     for (Group& group : batch->groups) {
         group.pack = write;
         group.flags = flags;
