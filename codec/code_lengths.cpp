@@ -12,7 +12,8 @@
 // knows how many lengths to expect.
 #include <algorithm>
 
-#include "codec.h"
+#include "decoder.h"
+#include "encoder.h"
 
 namespace {
 
@@ -45,9 +46,20 @@ bool QuickLenTable(const HufTable& code, std::uint16_t* quick) {
     return true;
 }
 
+// The first of the code's symbols whose code the bits begin with; -1 for
+// none.
+int UnCode(const HufTable* table, std::uint32_t bits) {
+    for (int s = 0; s < table->symbolCount; ++s) {
+        const int length = table->length[s];
+        if (length > 0 && ((bits ^ table->code[s]) & ((1u << length) - 1)) == 0)
+            return s;
+    }
+    return -1;
+}
+
 }  // namespace
 
-int Codec::LenRuns(const std::uint8_t* lengths, int n, LenItem* items) {
+int BlockEncoder::LenRuns(const std::uint8_t* lengths, int n, LenItem* items) {
     int count = 0;
     for (int p = 0; p < n;) {
         const int v = lengths[p];
@@ -62,17 +74,17 @@ int Codec::LenRuns(const std::uint8_t* lengths, int n, LenItem* items) {
         LenItem item{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(z)};
         if (z > 1)
             item.symbol = z <= RunShortMax ? RunShort : RunLong;
-        LenTable.freq[item.symbol] += FreqUnit;
+        area.LenTable.freq[item.symbol] += FreqUnit;
         items[count++] = item;
         p += z;
     }
     return count;
 }
 
-CodecResult Codec::SendLenLens(const std::uint8_t* lengths, int count) {
+CodecResult BlockEncoder::SendLenLens(const std::uint8_t* lengths, int count) {
     for (int s = 0; s < count; ++s)
         SAFETY_CHECK(lengths[s] <= 14, CodecResult::Bug, "SendLenLens: too big");
-    BitWriter bits(BitBuf, BitPos);
+    BitWriter bits(area.BitBuf, area.BitPos);
     for (int s = 0; s < count; ++s) {
         const int length = lengths[s];
         if (length < 7) {
@@ -82,17 +94,18 @@ CodecResult Codec::SendLenLens(const std::uint8_t* lengths, int count) {
             bits.Put(3, static_cast<std::uint32_t>(length - 7));
         }
     }
-    BitPos = bits.Done();
+    area.BitPos = bits.Done();
     return CodecResult::Success;
 }
 
-CodecResult Codec::SendLens(HufTable* table) {
-    CODEC_TRY(FresInit(&LenTable, LenSymbols));
+CodecResult BlockEncoder::SendLens(HufTable* table) {
+    HufTable& LenTable = area.LenTable;
+    CODEC_TRY(CodeBuilder::FresInit(&LenTable, LenSymbols, area));
     const int items = LenRuns(table->length, table->symbolCount, LenItems);
-    CODEC_TRY(FresToLen(&LenTable));
+    CODEC_TRY(builder.FresToLen(&LenTable, area));
     CODEC_TRY(SendLenLens(LenTable.length, LenSymbols));
-    CODEC_TRY(LenToVal(&LenTable));
-    BitWriter bits(BitBuf, BitPos);
+    CODEC_TRY(CodeBuilder::LenToVal(&LenTable, area));
+    BitWriter bits(area.BitBuf, area.BitPos);
     for (int i = 0; i < items; ++i) {
         const LenItem& item = LenItems[i];
         bits.Put(LenTable.length[item.symbol], LenTable.code[item.symbol]);
@@ -101,11 +114,11 @@ CodecResult Codec::SendLens(HufTable* table) {
         else if (item.symbol == RunLong)
             bits.Put(6, item.run - RunLongMin);
     }
-    BitPos = bits.Done();
+    area.BitPos = bits.Done();
     return CodecResult::Success;
 }
 
-void Codec::RecvLenLens(std::uint8_t* lengths, int count) {
+void BlockDecoder::RecvLenLens(std::uint8_t* lengths, int count) {
     BitReader in(BitBuf, BitPos);
     for (int s = 0; s < count; ++s) {
         std::uint32_t v = in.Get(3);
@@ -116,10 +129,10 @@ void Codec::RecvLenLens(std::uint8_t* lengths, int count) {
     BitPos = in.Position();
 }
 
-CodecResult Codec::RecvLens(HufTable* table, int n) {
+CodecResult BlockDecoder::RecvLens(HufTable* table, int n) {
     LenTable.symbolCount = LenSymbols;
     RecvLenLens(LenTable.length, LenSymbols);
-    CODEC_TRY(LenToVal(&LenTable));
+    CODEC_TRY(CodeBuilder::LenToVal(&LenTable, *this));
 
     // The length code's symbols of up to 8 bits come from one lookup when the
     // code is prefix-free; UnCode's search settles the rest.
@@ -162,12 +175,12 @@ CodecResult Codec::RecvLens(HufTable* table, int n) {
     return CodecResult::Success;
 }
 
-int Codec::UnCode(const HufTable* table, std::uint32_t bits) const {
-    for (int s = 0; s < table->symbolCount; ++s) {
-        const int length = table->length[s];
-        if (length > 0 && ((bits ^ table->code[s]) & ((1u << length) - 1)) == 0)
-            return s;
-    }
-    return -1;
+CodecResult BlockDecoder::RecvMainTable(int symbols, bool* fast) {
+    BitPos = 0;
+    CODEC_TRY(RecvLens(&MainTable, symbols));
+    CODEC_TRY(CodeBuilder::LenToVal(&MainTable, *this));
+    *fast = tables.BuildFastTable(&MainTable, symbols == LzSymbols);
+    if (!*fast)
+        tables.NeedSlowTables(&MainTable);
+    return CodecResult::Success;
 }
-

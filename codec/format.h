@@ -28,12 +28,12 @@ inline constexpr int FastSize = 1 << FastBits;
 inline constexpr int LzWindow = 1024;
 inline constexpr int LzMinMatch = 4;
 inline constexpr int LzMaxMatch = 256;
-inline constexpr int LzHashSize = 1024;
 inline constexpr int SortRows = 256;
 inline constexpr int SortRowBytes = 64;
 inline constexpr std::uint8_t SortEmptyByte = 0xFF;
 inline constexpr int RleMaxRun = 16;
 inline constexpr int MaxRecordHead = 1 + SortRows + 4;  // row count, row order, bit count
+inline constexpr int MaxRecordSize = MaxRecordHead + BitLimit / 8;
 
 // Stream flags.
 inline constexpr int FlagHuffman = 1;  // entropy method: Huffman instead of LZ

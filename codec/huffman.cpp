@@ -10,12 +10,13 @@
 //     node of equal or larger weight, so among equal weights the newest node
 //     counts as the lightest and is merged first.
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
-#include "codec.h"
+#include "huffman.h"
 
-CodecResult Codec::FresInit(HufTable* table, int n) {
-    SAFETY_CHECK(n <= MaxSymbols, CodecResult::Bug, "FresInit: too many symbols");
+CodecResult CodeBuilder::FresInit(HufTable* table, int n, Reporter& report) {
+    SAFETY_CHECK_TO(report, n <= MaxSymbols, CodecResult::Bug, "FresInit: too many symbols");
     table->symbolCount = n;
     for (int s = 0; s < n; ++s)
         table->freq[s] = static_cast<std::uint32_t>(s);
@@ -65,7 +66,7 @@ bool CountSortFalling(std::uint32_t* entries, int n) {
 
 }  // namespace
 
-void Codec::FresSort(HufTable* table) {
+void CodeBuilder::FresSort(HufTable* table) {
     // Entries are unique, so any sort gives the same order. The entries
     // below FreqUnit (symbols never counted: an LZ block uses about half of its
     // 400) all go after the others, and as FresInit leaves them they are in
@@ -93,7 +94,7 @@ void Codec::FresSort(HufTable* table) {
         freq[counted + i] = uncounted[rest - 1 - i];
 }
 
-CodecResult Codec::FresToLen(HufTable* table) {
+CodecResult CodeBuilder::FresToLen(HufTable* table, Reporter& report) {
     std::memset(table->length, 0, sizeof table->length);
     FresSort(table);
 
@@ -113,8 +114,8 @@ CodecResult Codec::FresToLen(HufTable* table) {
         return CodecResult::Success;
     }
     int nodes;
-    CODEC_TRY(TreeBuild(table, &nodes));
-    return TreeToLen(table, nodes - 1, 0);
+    TreeBuild(table, &nodes);
+    return TreeToLen(table, nodes - 1, report);
 }
 
 // The tree is the one that merging the two lightest nodes of a list ordered
@@ -127,7 +128,7 @@ CodecResult Codec::FresToLen(HufTable* table) {
 // wait in a queue of their own (Active, lightest first), and a new one
 // goes at its end, before the nodes of its own weight there. The two
 // queues give each step's two lightest without moving the list.
-CodecResult Codec::TreeBuild(HufTable* table, int* nodes) {
+void CodeBuilder::TreeBuild(HufTable* table, int* nodes) {
     const int leaves = table->leafCount;
     int leaf = leaves - 1;  // the lightest leaf not yet merged
     int head = 0;           // the queue's lightest node
@@ -150,20 +151,19 @@ CodecResult Codec::TreeBuild(HufTable* table, int* nodes) {
         ++next;
     }
     *nodes = next;
-    return CodecResult::Success;
 }
 
 // The depths from the root down: every node is made after its children, so
 // going down from the root by index reaches each node after its parent.
-CodecResult Codec::TreeToLen(HufTable* table, int root, int depth) {
+CodecResult CodeBuilder::TreeToLen(HufTable* table, int root, Reporter& report) {
     std::uint8_t depths[2 * MaxSymbols - 1];
-    depths[root] = static_cast<std::uint8_t>(depth);
+    depths[root] = 0;
     for (int node = root; node >= 0; --node) {
         const TreeNode& n = Nodes[node];
         const int d = depths[node];
-        SAFETY_CHECK(d <= MaxCodeLength, CodecResult::Bug, "TreeToLen: too deep");
+        SAFETY_CHECK_TO(report, d <= MaxCodeLength, CodecResult::Bug, "TreeToLen: too deep");
         if (node < table->leafCount) {
-            SAFETY_CHECK(d != 0, CodecResult::Bug, "TreeToLen: root is used");
+            SAFETY_CHECK_TO(report, d != 0, CodecResult::Bug, "TreeToLen: root is used");
             table->length[table->freq[node] & FreqSymbolMask] = static_cast<std::uint8_t>(d);
         } else {
             depths[n.left] = depths[n.right] = static_cast<std::uint8_t>(d + 1);
@@ -204,7 +204,7 @@ inline std::uint32_t Reverse24(std::uint32_t v, int n) {
 // stored reversed. Only the low L bits of first[L] take part, so unsigned
 // wrap-around in the doubling does no harm; a length whose count passes the
 // all-ones code has no code left for the next symbol: overcounted.
-CodecResult Codec::LenToVal(HufTable* table) {
+CodecResult CodeBuilder::LenToVal(HufTable* table, Reporter& report) {
     int count[MaxCodeLength + 1];
     CountLengths(*table, count);
 
@@ -220,7 +220,7 @@ CodecResult Codec::LenToVal(HufTable* table) {
         if (length == 0)
             continue;
         const std::uint32_t value = next[length]++;
-        SAFETY_CHECK((value >> length) == 0, CodecResult::BadData, "LenToVal: overcounted");
+        SAFETY_CHECK_TO(report, (value >> length) == 0, CodecResult::BadData, "LenToVal: overcounted");
         table->code[s] = Reverse24(value, length);
     }
     return CodecResult::Success;

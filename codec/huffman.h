@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "format.h"
+#include "result.h"
 
 // One prefix code. A frequency entry is count << FreqCountShift | symbol, so
 // that one unsigned comparison orders by count and breaks ties by symbol. Codes are
@@ -28,6 +29,29 @@ struct TreeNode {
 };
 
 inline constexpr std::uint16_t NoChild = 0xFFFF;
+
+// Huffman code construction (huffman.cpp): counts become lengths through a
+// tree, lengths become values by the canonical rule. The tree's nodes are
+// the builder's own; only a packer needs them.
+class CodeBuilder {
+public:
+    // table holds symbols 0 .. n - 1, none counted yet: a count is added
+    // as freq[s] += FreqUnit.
+    static CodecResult FresInit(HufTable* table, int n, Reporter& report);
+    // The code lengths for the table's counts (sorting its entries).
+    CodecResult FresToLen(HufTable* table, Reporter& report);
+    // The code values for the table's lengths; lengths that no prefix code
+    // can have (overcounted) are damaged data.
+    static CodecResult LenToVal(HufTable* table, Reporter& report);
+
+private:
+    static void FresSort(HufTable* table);
+    void TreeBuild(HufTable* table, int* nodes);
+    CodecResult TreeToLen(HufTable* table, int root, Reporter& report);
+
+    TreeNode Nodes[2 * MaxSymbols - 1] = {};
+    std::uint16_t Active[MaxSymbols] = {};
+};
 
 // One item of a table section: a length-code symbol, and for 25 and 26 the
 // number of zero lengths it stands for.

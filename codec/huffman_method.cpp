@@ -6,22 +6,25 @@
 // symbol; the block's bit count says where the data ends.
 #include <algorithm>
 
-#include "codec.h"
+#include "decoder.h"
+#include "encoder.h"
 
-CodecResult Codec::HufPack(int len, int* nbits) {
+CodecResult BlockEncoder::HufPack(int len, int* nbits) {
+    const std::uint8_t* const WorkBuf = area.WorkBuf;
+    HufTable& MainTable = area.MainTable;
     int counts[ByteSymbols] = {};
     for (int i = 0; i < len; ++i)
         ++counts[WorkBuf[i]];
 
-    BitPos = 0;
-    CODEC_TRY(FresInit(&MainTable, ByteSymbols));
+    area.BitPos = 0;
+    CODEC_TRY(CodeBuilder::FresInit(&MainTable, ByteSymbols, area));
     for (int b = 0; b < ByteSymbols; ++b)
         MainTable.freq[b] += static_cast<std::uint32_t>(counts[b]) << FreqCountShift;
-    CODEC_TRY(FresToLen(&MainTable));
+    CODEC_TRY(builder.FresToLen(&MainTable, area));
     CODEC_TRY(SendLens(&MainTable));
-    CODEC_TRY(LenToVal(&MainTable));
+    CODEC_TRY(CodeBuilder::LenToVal(&MainTable, area));
 
-    BitWriter bits(BitBuf, BitPos);
+    BitWriter bits(area.BitBuf, area.BitPos);
     for (int i = 0; i < len; ++i) {
         const int b = WorkBuf[i];
         bits.Put(MainTable.length[b], MainTable.code[b]);
@@ -29,19 +32,14 @@ CodecResult Codec::HufPack(int len, int* nbits) {
         // leave BitBuf.
         SAFETY_CHECK(bits.Position() <= BitLimit, CodecResult::Bug, "HufPack: buffer full");
     }
-    BitPos = bits.Done();
+    area.BitPos = bits.Done();
 
     return BitFrame("HufPack: buffer full", nbits);
 }
 
 // Receives the block's code and sets a lane at its first byte.
-CodecResult Codec::StartHuf(int nbits, HufLane* lane) {
-    BitPos = 0;
-    CODEC_TRY(RecvLens(&MainTable, ByteSymbols));
-    CODEC_TRY(LenToVal(&MainTable));
-    lane->table = BuildFastTable(&MainTable, false);
-    if (!lane->table)
-        NeedSlowTables(&MainTable);
+CodecResult BlockDecoder::StartHuf(int nbits, HufLane* lane) {
+    CODEC_TRY(RecvMainTable(ByteSymbols, &lane->table));
     lane->in = BitReader(BitBuf, BitPos);
     lane->out = WorkBuf;
     // The block's bounds worked out once: while four entries from the
@@ -56,7 +54,7 @@ CodecResult Codec::StartHuf(int nbits, HufLane* lane) {
 
 // The output's bound is the codec's own, so that a loop over two lanes need
 // not keep it beside each.
-inline bool Codec::HufFast(const HufLane& lane) const {
+inline bool BlockDecoder::HufFast(const HufLane& lane) const {
     return lane.in.RefillFrom() <= lane.fastEnd && lane.out <= WorkBuf + WorkBufSize - 8;
 }
 
@@ -67,12 +65,12 @@ inline bool Codec::HufFast(const HufLane& lane) const {
 // refill. False, with nothing taken: bits that no entry of the fast table
 // holds, whatever they are, which the careful loop takes, with every test
 // and every report.
-FORCE_INLINE bool Codec::HufStep(HufLane& lane) const {
+FORCE_INLINE bool BlockDecoder::HufStep(HufLane& lane) const {
     BitReader& in = lane.in;
     std::uint8_t*& out = lane.out;
-    std::uint32_t entry = FastTab[in.Peek() & (FastSize - 1)];
+    std::uint32_t entry = tables.FastFirst(in.Peek());
     if (entry & FastSub) {
-        entry = FastLookup(in.Peek());
+        entry = tables.FastLookup(in.Peek());
         if (entry == 0)
             return false;
         in.Skip(EntryBits(entry));
@@ -89,7 +87,7 @@ FORCE_INLINE bool Codec::HufStep(HufLane& lane) const {
         out += 1 + static_cast<int>((entry & FastPair) != 0);
         if (++i == 4)
             break;
-        entry = FastTab[in.Peek() & (FastSize - 1)];
+        entry = tables.FastFirst(in.Peek());
         if (entry == 0 || (entry & FastSub))
             break;
     }
@@ -101,7 +99,7 @@ FORCE_INLINE bool Codec::HufStep(HufLane& lane) const {
 // step while it may, then one code at a time with every test. A pair is
 // taken one byte at a time there: its second code may lie past the
 // block's bits.
-CodecResult Codec::FinishHufLane(const HufLane& from, int nbits, int* m) {
+CodecResult BlockDecoder::FinishHufLane(const HufLane& from, int nbits, int* m) {
     HufLane lane = from;
     while (lane.table && HufFast(lane) && HufStep(lane)) {
     }
@@ -111,15 +109,15 @@ CodecResult Codec::FinishHufLane(const HufLane& from, int nbits, int* m) {
     while (in.Position() < nbits) {
         in.Refill();
         for (int i = 0; i < 4 && in.Position() < nbits; ++i) {
-            std::uint32_t entry = fast ? FastTab[in.Peek() & (FastSize - 1)] : 0;
+            std::uint32_t entry = fast ? tables.FastFirst(in.Peek()) : 0;
             entry = FirstOfPair(entry);
             if (entry == 0 || (entry & FastSub)) {
                 if (i > 0)
                     break;
-                entry = fast ? FastLookup(in.Peek()) : 0;
+                entry = fast ? tables.FastLookup(in.Peek()) : 0;
                 if (entry == 0) {
-                    NeedSlowTables(&MainTable);
-                    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
+                    tables.NeedSlowTables(&MainTable);
+                    const int s = tables.DecodeSymbol(&MainTable, static_cast<std::uint32_t>(in.Peek()));
                     SAFETY_CHECK(s >= 0, CodecResult::BadData, "DecodeLong: code not found");
                     entry = FastEntry(s, MainTable.length[s], false);
                 }
@@ -136,7 +134,7 @@ CodecResult Codec::FinishHufLane(const HufLane& from, int nbits, int* m) {
     return CodecResult::Success;
 }
 
-CodecResult Codec::HufUnpack(int nbits, int* m) {
+CodecResult BlockDecoder::HufUnpack(int nbits, int* m) {
     HufLane lane;
     CODEC_TRY(StartHuf(nbits, &lane));
     return FinishHufLane(lane, nbits, m);
@@ -144,7 +142,7 @@ CodecResult Codec::HufUnpack(int nbits, int* m) {
 
 // Two blocks' bytes in turns, while both may take the fast step; the
 // lanes live in registers inside the loop.
-void Codec::HufPair(const Codec& a, const Codec& b, HufLane& first, HufLane& second) {
+void BlockDecoder::HufPair(const BlockDecoder& a, const BlockDecoder& b, HufLane& first, HufLane& second) {
     if (!first.table || !second.table)
         return;
     HufLane x = first;

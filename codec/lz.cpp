@@ -16,43 +16,37 @@
 // their walk are the match finder's (match_finder.h).
 #include <new>
 
-#include "codec.h"
+#include "decoder.h"
+#include "encoder.h"
 
-int Codec::LzHash(const std::uint8_t* at) {
-    const int a = at[0] + 4 * at[1] + 32 * at[2] + 512 * at[3];
-    return (a ^ (a >> 10)) & (LzHashSize - 1);
-}
-
-CodecResult Codec::MakeLzPackArea() {
+CodecResult BlockEncoder::MakeLzPackArea() {
     if (lzPackArea != nullptr)
         return CodecResult::Success;
     lzPackArea.reset(new (std::nothrow) LzPackArea);
     if (lzPackArea == nullptr)
-        return Fail(CodecResult::NoMemory, "LzxPack: out of memory");
-    LzItems = lzPackArea->items;
+        return area.Fail(CodecResult::NoMemory, "LzxPack: out of memory");
+    lzItems = lzPackArea->items;
     return CodecResult::Success;
 }
 
-CodecResult Codec::LzxInit() {
+CodecResult BlockEncoder::LzxInit() {
     CODEC_TRY(MakeLzPackArea());
-    LzItemCount = 0;
-    return FresInit(&MainTable, LzSymbols);
+    lzItemCount = 0;
+    return CodeBuilder::FresInit(&area.MainTable, LzSymbols, area);
 }
 
-CodecResult Codec::HufOutLit(int byte) {
-    SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutLit: buffer full");
-    LzItems[LzItemCount++] = static_cast<std::uint32_t>(byte);
-    MainTable.freq[byte] += FreqUnit;
+CodecResult BlockEncoder::HufOutItem(std::uint32_t item) {
+    SAFETY_CHECK(lzItemCount < BlockSize, CodecResult::Bug, "HufOutItem: buffer full");
+    lzItems[lzItemCount++] = item;
+    area.MainTable.freq[item & ItemSymbolMask] += FreqUnit;
     return CodecResult::Success;
+}
+
+CodecResult BlockEncoder::HufOutLit(int byte) {
+    return HufOutItem(static_cast<std::uint32_t>(byte));
 }
 
 namespace {
-
-// A reference's item: its symbol (from the classes of L and D) | L << 9 |
-// D << 17. A literal's item is its byte.
-constexpr std::uint32_t ItemSymbolMask = 0x1FF;
-constexpr int ItemLengthShift = 9;
-constexpr int ItemDistanceShift = 17;
 
 inline std::uint32_t ReferenceItem(int lengthCode, int distanceCode) {
     const int lc = BitWidth[lengthCode];
@@ -64,12 +58,8 @@ inline std::uint32_t ReferenceItem(int lengthCode, int distanceCode) {
 
 }  // namespace
 
-CodecResult Codec::HufOutRef(int lengthCode, int distanceCode) {
-    SAFETY_CHECK(LzItemCount < BlockSize, CodecResult::Bug, "HufOutRef: buffer full");
-    const std::uint32_t item = ReferenceItem(lengthCode, distanceCode);
-    LzItems[LzItemCount++] = item;
-    MainTable.freq[item & ItemSymbolMask] += FreqUnit;
-    return CodecResult::Success;
+CodecResult BlockEncoder::HufOutRef(int lengthCode, int distanceCode) {
+    return HufOutItem(ReferenceItem(lengthCode, distanceCode));
 }
 
 namespace {
@@ -90,19 +80,20 @@ struct SymbolPut {
 
 }  // namespace
 
-CodecResult Codec::LzxEmit() {
+CodecResult BlockEncoder::LzxEmit() {
+    HufTable& MainTable = area.MainTable;
     // The counts are read before FresToLen sorts them away: with the code
     // lengths they give the width of the whole block, so the writer's reach
     // is checked once here and not after every item.
     std::uint32_t counts[LzSymbols];
     for (int s = 0; s < LzSymbols; ++s)
         counts[s] = MainTable.freq[s] >> FreqCountShift;
-    CODEC_TRY(FresToLen(&MainTable));
+    CODEC_TRY(builder.FresToLen(&MainTable, area));
     CODEC_TRY(SendLens(&MainTable));
-    CODEC_TRY(LenToVal(&MainTable));
+    CODEC_TRY(CodeBuilder::LenToVal(&MainTable, area));
 
     SymbolPut puts[LzSymbols];
-    std::uint64_t total = static_cast<std::uint64_t>(BitPos);
+    std::uint64_t total = static_cast<std::uint64_t>(area.BitPos);
     for (int s = 0; s < LzSymbols; ++s) {
         const int lc = s >= 256 ? (s & 255) >> 4 : 0;
         const int dc = s >= 256 ? s & 15 : 0;
@@ -125,11 +116,11 @@ CodecResult Codec::LzxEmit() {
     // and 7 + 9 extra bits. The writer keeps under 8 bits pending, stores 8
     // bytes after every item and moves on by the whole bytes written, so
     // there is no test per item. Every store lies below BitLimit / 8 + 8.
-    std::uint8_t* at = BitBuf + (BitPos >> 3);
-    int filled = BitPos & 7;
+    std::uint8_t* at = area.BitBuf + (area.BitPos >> 3);
+    int filled = area.BitPos & 7;
     std::uint64_t pending = *at & ((1u << filled) - 1);
-    const std::uint32_t* const items = LzItems;
-    const int count = LzItemCount;
+    const std::uint32_t* const items = lzItems;
+    const int count = lzItemCount;
     for (int i = 0; i < count; ++i) {
         const std::uint32_t item = items[i];
         const SymbolPut& put = puts[item & ItemSymbolMask];
@@ -144,14 +135,14 @@ CodecResult Codec::LzxEmit() {
         filled &= 7;
     }
     Store64(at, pending);
-    BitPos = static_cast<int>(at - BitBuf) * 8 + filled;
+    area.BitPos = static_cast<int>(at - area.BitBuf) * 8 + filled;
     return CodecResult::Success;
 }
 
-CodecResult Codec::LzxPack(int m, int* nbits) {
-    BitPos = 0;
-    CODEC_TRY(LzxInit());  // makes the finder's area on the codec's first LZ block
-    lzPackArea->finder.Build(WorkBuf, m);  // reads at most 4 bytes past the stage data, inside WorkBuf
+CodecResult BlockEncoder::LzxPack(int m, int* nbits) {
+    area.BitPos = 0;
+    CODEC_TRY(LzxInit());  // makes the finder's area on the encoder's first LZ block
+    lzPackArea->finder.Build(area.WorkBuf, m);  // reads at most 4 bytes past the stage data, inside WorkBuf
 
     // The items and their counts are kept in locals during the parse and
     // handed over once at its end: as members they went through memory
@@ -159,8 +150,8 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
     // test of the list's room per item: every item covers at least one
     // byte, so the list never holds more than m items.
     std::uint32_t counts[LzSymbols] = {};
-    std::uint32_t* const items = LzItems;
-    const std::uint8_t* const work = WorkBuf;
+    std::uint32_t* const items = lzItems;
+    const std::uint8_t* const work = area.WorkBuf;
     const std::int16_t* const chain = lzPackArea->finder.Chain();
     int count = 0;
     for (int i = 0; i < m;) {
@@ -177,23 +168,12 @@ CodecResult Codec::LzxPack(int m, int* nbits) {
             i += 1;
         }
     }
-    LzItemCount = count;
+    lzItemCount = count;
     for (int s = 0; s < LzSymbols; ++s)
-        MainTable.freq[s] += counts[s] << FreqCountShift;
+        area.MainTable.freq[s] += counts[s] << FreqCountShift;
     CODEC_TRY(LzxEmit());
 
     return BitFrame("LzxPack: buffer full", nbits);
-}
-
-// Receives the block's code and builds its decode tables: the fast table,
-// or DecodeSymbol's for a code that is not prefix-free (*fast false).
-CodecResult Codec::LzxRecvTable(bool* fast) {
-    CODEC_TRY(RecvLens(&MainTable, LzSymbols));
-    CODEC_TRY(LenToVal(&MainTable));
-    *fast = BuildFastTable(&MainTable, true);
-    if (!*fast)
-        NeedSlowTables(&MainTable);
-    return CodecResult::Success;
 }
 
 namespace {
@@ -271,7 +251,7 @@ constexpr int LzFastRoom = LzMaxMatch;
 
 }  // namespace
 
-Codec::LzLane Codec::StartLzLane(int nbits, bool table) {
+BlockDecoder::LzLane BlockDecoder::StartLzLane(int nbits, bool table) {
     LzLane lane;
     lane.in = BitReader(BitBuf, BitPos);
     lane.op = WorkBuf;
@@ -280,16 +260,16 @@ Codec::LzLane Codec::StartLzLane(int nbits, bool table) {
     // one compare of RefillFrom() with the byte that bounds it.
     lane.fastEnd = BitBuf + std::max(0, (nbits - LzFastBits + RefillBits) / 8);
     lane.in.Refill();
-    lane.entry = FastTab[lane.in.Peek() & (FastSize - 1)];
+    lane.entry = tables.FastFirst(lane.in.Peek());
     return lane;
 }
 
 // The entry of the symbol at the reader's position for the careful form
 // when the fast table gives none: DecodeSymbol's symbol, with the tests of
 // a symbol the fast table could never hold.
-CodecResult Codec::SlowLzEntry(std::uint64_t bits, std::uint32_t* entry) {
-    NeedSlowTables(&MainTable);
-    const int s = DecodeSymbol(&MainTable, static_cast<std::uint32_t>(bits));
+CodecResult BlockDecoder::SlowLzEntry(std::uint64_t bits, std::uint32_t* entry) {
+    tables.NeedSlowTables(&MainTable);
+    const int s = tables.DecodeSymbol(&MainTable, static_cast<std::uint32_t>(bits));
     SAFETY_CHECK(s >= 0, CodecResult::BadData, "DecodeLong: code not found");
     if (s >= 256) {
         const int lc = (s & 255) >> 4;
@@ -303,13 +283,13 @@ CodecResult Codec::SlowLzEntry(std::uint64_t bits, std::uint32_t* entry) {
 // Always inlined: a lane kept in registers through the loop is the point,
 // and a call would put it in memory.
 template <class Form>
-FORCE_INLINE CodecResult Codec::LzItem(LzLane& lane) {
+FORCE_INLINE CodecResult BlockDecoder::LzItem(LzLane& lane) {
     BitReader& in = lane.in;
     std::uint8_t*& op = lane.op;
     std::uint32_t entry;
     if constexpr (Form::careful) {
         in.Refill();
-        entry = lane.table ? FastLookup(in.Peek()) : 0;
+        entry = lane.table ? tables.FastLookup(in.Peek()) : 0;
         if (entry == 0) {
             // By value: a reader whose address was taken could not stay
             // in registers in the loops around.
@@ -320,7 +300,7 @@ FORCE_INLINE CodecResult Codec::LzItem(LzLane& lane) {
     } else {
         entry = lane.entry;
         if (entry & FastSub) [[unlikely]]
-            entry = FastLookup(in.Peek());
+            entry = tables.FastLookup(in.Peek());
         if (entry == 0) [[unlikely]] {
             // Through a copy: the lane itself is never seen outside the
             // loop, so that its reader and output stay in registers.
@@ -328,7 +308,7 @@ FORCE_INLINE CodecResult Codec::LzItem(LzLane& lane) {
             CODEC_TRY(CarefulLzItem(slow));
             lane = slow;
             in.Refill();
-            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+            lane.entry = tables.FastFirst(in.Peek());
             return CodecResult::Success;
         }
     }
@@ -349,19 +329,19 @@ FORCE_INLINE CodecResult Codec::LzItem(LzLane& lane) {
             // position move on only when it is a literal of FastBits or
             // fewer.
             *op++ = static_cast<std::uint8_t>(s);
-            const std::uint32_t next = FastTab[in.Peek() & (FastSize - 1)];
+            const std::uint32_t next = tables.FastFirst(in.Peek());
             const bool literal = next != 0 && (next & (FastSub | EntryReference)) == 0;
             *op = static_cast<std::uint8_t>(next >> EntrySymbolShift);
             op += literal;
             in.Skip(literal ? EntryBits(next) : 0);
-            lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+            lane.entry = tables.FastFirst(in.Peek());
             in.Refill();
         }
         return CodecResult::Success;
     }
     bits >>= entry >> 24;
     if constexpr (!Form::careful) {
-        lane.entry = FastTab[in.Peek() & (FastSize - 1)];
+        lane.entry = tables.FastFirst(in.Peek());
         in.Refill();
     }
     const int lc = (s >> 4) & 15;
@@ -381,19 +361,19 @@ FORCE_INLINE CodecResult Codec::LzItem(LzLane& lane) {
 
 // The careful form out of line, for the fast form's rare items: inlined
 // there, it would crowd the hot loop.
-NEVER_INLINE CodecResult Codec::CarefulLzItem(LzLane& lane) {
+NEVER_INLINE CodecResult BlockDecoder::CarefulLzItem(LzLane& lane) {
     return LzItem<CarefulForm>(lane);
 }
 
 // The output's bound is the codec's own, so that a loop over two lanes
 // need not keep it beside each.
-inline bool Codec::LzFast(const LzLane& lane) const {
+inline bool BlockDecoder::LzFast(const LzLane& lane) const {
     return lane.op <= WorkBuf + BlockSize - LzFastRoom && lane.in.RefillFrom() <= lane.fastEnd;
 }
 
 // A lane's items from where it stands to the end of its block: the fast
 // form while it may, then the careful one.
-CodecResult Codec::FinishLzLane(const LzLane& from, int nbits, int* decoded) {
+CodecResult BlockDecoder::FinishLzLane(const LzLane& from, int nbits, int* decoded) {
     LzLane lane = from;
     if (lane.table) {
         while (LzFast(lane))
@@ -408,15 +388,14 @@ CodecResult Codec::FinishLzLane(const LzLane& from, int nbits, int* decoded) {
 }
 
 // Receives the block's code and sets a lane at its first item.
-CodecResult Codec::StartLzx(int nbits, LzLane* lane) {
-    BitPos = 0;
+CodecResult BlockDecoder::StartLzx(int nbits, LzLane* lane) {
     bool table;
-    CODEC_TRY(LzxRecvTable(&table));
+    CODEC_TRY(RecvMainTable(LzSymbols, &table));
     *lane = StartLzLane(nbits, table);
     return CodecResult::Success;
 }
 
-CodecResult Codec::LzxUnpack(int nbits, int* m) {
+CodecResult BlockDecoder::LzxUnpack(int nbits, int* m) {
     *m = 0;
     LzLane lane;
     CODEC_TRY(StartLzx(nbits, &lane));
@@ -426,7 +405,7 @@ CodecResult Codec::LzxUnpack(int nbits, int* m) {
 // Two blocks' items in turns, while both may take the fast form; a
 // failure ends the loop with that block's result. The lanes are copied in
 // and out, so that inside the loop they live in registers.
-void Codec::LzPair(Codec& a, Codec& b, LzLane& first, LzLane& second, CodecResult* firstResult,
+void BlockDecoder::LzPair(BlockDecoder& a, BlockDecoder& b, LzLane& first, LzLane& second, CodecResult* firstResult,
                    CodecResult* secondResult) {
     if (!first.table || !second.table)
         return;

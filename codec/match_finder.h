@@ -1,9 +1,9 @@
 // match_finder.h - the LZ stage's match finder: hash chains over one block.
 //
 // Every position of the stage data is entered into a chain of the positions
-// whose next four bytes hash alike, nearest first. The chains are built on
-// a hash of their own (ChainHash), wider than the format's LzHash and with
-// fewer collisions, so a walk meets fewer candidates that fail. Equal
+// whose next four bytes hash alike, nearest first. The hash (ChainHash) is
+// wider than the 10 bits the format describes and has fewer collisions,
+// so a walk meets fewer candidates that fail. Equal
 // four-byte strings still share a bucket, and a bucket's chain still runs
 // from the nearest position to the farthest, so every candidate that can
 // win is visited in the same order and the match found is the format's.

@@ -10,21 +10,10 @@
 // form, anything shorter is run-length coded and expands to 16384 bytes.
 #include <cstdarg>
 #include <cstdio>
+#include <new>
 #include <vector>
 
 #include "codec.h"
-
-CodecResult Codec::PackRecord(const std::uint8_t* data, int flags, int* nbits) {
-    const std::uint8_t* stage = data;
-    RowCount = 0;
-    if (flags & FlagSort) {
-        CODEC_TRY(SorPack(data, BitBuf, RowOrder, &RowCount));
-        stage = BitBuf;
-    }
-    int m;
-    CODEC_TRY(RlePack(stage, &m));
-    return (flags & FlagHuffman) ? HufPack(m, nbits) : LzxPack(m, nbits);
-}
 
 bool ParseRecordHead(const std::uint8_t* bytes, int available, int flags, RecordHead* head) {
     int at = 0;
@@ -60,43 +49,42 @@ int WriteRecordHead(std::uint8_t* out, int flags, int rows, const std::uint8_t* 
     return static_cast<int>(at - out) + 4;
 }
 
-// A damaged record can make the decoder read on past its last bit: the code
-// tables by up to RecordReach bytes, the data by one item. What it finds
-// there must not depend on the block this codec decoded before (which
-// differs between threads, and between reading on and seeking), or one
-// damage would give different reports: it reads zeros.
-void Codec::ClearReach(int nbits) {
-    const int bytes = CodedBytes(nbits);
-    const int tail = BitBufSize + BitBufSlack - bytes;
-    std::memset(BitBuf + bytes, 0, static_cast<std::size_t>(tail < RecordReach ? tail : RecordReach));
+// ---- Packing -----------------------------------------------------------------
+
+CodecResult Codec::MakeEncoder() {
+    if (encoder == nullptr)
+        encoder.reset(new (std::nothrow) BlockEncoder(decoder));
+    return encoder != nullptr ? CodecResult::Success
+                              : decoder.Fail(CodecResult::NoMemory, "PackBlock: out of memory");
 }
 
-// The stages after the entropy method: m bytes of stage data in WorkBuf.
-CodecResult Codec::FinishRecord(int m, std::uint8_t* destination, int flags) {
-    if (!(flags & FlagSort))
-        return RleUnpack(m, destination);
-    CODEC_TRY(RleUnpack(m, BitBuf));
-    return SorUnpack(BitBuf, destination, RowOrder, RowCount);
-}
-
-CodecResult Codec::DecodeReceived(int nbits, std::uint8_t* destination, int flags) {
-    SAFETY_CHECK(BitCountValid(nbits), CodecResult::BadData, BadBitCountText, nbits, "memory");
-    ClearReach(nbits);
+CodecResult BlockEncoder::PackBlock(const std::uint8_t* data, int flags, PackedRecord* record) {
+    const std::uint8_t* stage = data;
+    area.RowCount = 0;
+    if (flags & FlagSort) {
+        CODEC_TRY(SorPack(data, area.BitBuf, area.RowOrder, &area.RowCount));
+        stage = area.BitBuf;
+    }
     int m;
-    CODEC_TRY((flags & FlagHuffman) ? HufUnpack(nbits, &m) : LzxUnpack(nbits, &m));
-    return FinishRecord(m, destination, flags);
-}
-
-CodecResult Codec::PackBlock(const std::uint8_t* data, int flags, PackedRecord* record) {
+    CODEC_TRY(RlePack(stage, &m));
     int nbits;
-    CODEC_TRY(PackRecord(data, flags, &nbits));
-    record->headSize = WriteRecordHead(record->head, flags, RowCount, RowOrder, nbits);
-    record->coded = BitBuf;
+    CODEC_TRY((flags & FlagHuffman) ? HufPack(m, &nbits) : LzxPack(m, &nbits));
+    record->headSize = WriteRecordHead(record->head, flags, area.RowCount, area.RowOrder, nbits);
+    record->coded = area.BitBuf;
     record->codedSize = CodedBytes(nbits);
     return CodecResult::Success;
 }
 
-CodecResult Codec::EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out, int* size) {
+// The writer leaves zero bits behind the last one it wrote, so the padding
+// to a byte boundary only moves the position.
+CodecResult BlockEncoder::BitFrame(const char* full, int* nbits) {
+    *nbits = area.BitPos;
+    area.BitPos = (area.BitPos + 7) & ~7;
+    SAFETY_CHECK(area.BitPos <= BitLimit, CodecResult::Bug, "%s", full);
+    return CodecResult::Success;
+}
+
+CodecResult BlockEncoder::EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out, int* size) {
     PackedRecord record;
     CODEC_TRY(PackBlock(data, flags, &record));
     std::memcpy(out, record.head, static_cast<std::size_t>(record.headSize));
@@ -105,7 +93,36 @@ CodecResult Codec::EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t
     return CodecResult::Success;
 }
 
-std::uint8_t* Codec::ReceiveRecord(const RecordHead& head) {
+// ---- Decoding ----------------------------------------------------------------
+
+// A damaged record can make the decoder read on past its last bit: the code
+// tables by up to RecordReach bytes, the data by one item. What it finds
+// there must not depend on the block this codec decoded before (which
+// differs between threads, and between reading on and seeking), or one
+// damage would give different reports: it reads zeros.
+void BlockDecoder::ClearReach(int nbits) {
+    const int bytes = CodedBytes(nbits);
+    const int tail = BitBufSize + BitBufSlack - bytes;
+    std::memset(BitBuf + bytes, 0, static_cast<std::size_t>(tail < RecordReach ? tail : RecordReach));
+}
+
+// The stages after the entropy method: m bytes of stage data in WorkBuf.
+CodecResult BlockDecoder::FinishRecord(int m, std::uint8_t* destination, int flags) {
+    if (!(flags & FlagSort))
+        return RleUnpack(m, destination);
+    CODEC_TRY(RleUnpack(m, BitBuf));
+    return SorUnpack(BitBuf, destination, RowOrder, RowCount);
+}
+
+CodecResult BlockDecoder::DecodeReceived(int nbits, std::uint8_t* destination, int flags) {
+    SAFETY_CHECK(BitCountValid(nbits), CodecResult::BadData, BadBitCountText, nbits, "memory");
+    ClearReach(nbits);
+    int m;
+    CODEC_TRY((flags & FlagHuffman) ? HufUnpack(nbits, &m) : LzxUnpack(nbits, &m));
+    return FinishRecord(m, destination, flags);
+}
+
+std::uint8_t* BlockDecoder::ReceiveRecord(const RecordHead& head) {
     RowCount = head.rows;
     std::memcpy(RowOrder, head.order, static_cast<std::size_t>(RowCount));
     return BitBuf;
@@ -113,7 +130,7 @@ std::uint8_t* Codec::ReceiveRecord(const RecordHead& head) {
 
 // The record at the start of size bytes into BitBuf, RowOrder and RowCount:
 // *nbits receives its bit count, *used the bytes it takes.
-CodecResult Codec::LoadRecord(const std::uint8_t* record, int size, int flags, int* used, int* nbits) {
+CodecResult BlockDecoder::LoadRecord(const std::uint8_t* record, int size, int flags, int* used, int* nbits) {
     RecordHead head;
     SAFETY_CHECK(ParseRecordHead(record, size, flags, &head), CodecResult::BadData, "DecodeBlock: record cut short");
     SAFETY_CHECK(BitCountValid(head.nbits), CodecResult::BadData, BadBitCountText, head.nbits, "memory");
@@ -127,7 +144,7 @@ CodecResult Codec::LoadRecord(const std::uint8_t* record, int size, int flags, i
     return CodecResult::Success;
 }
 
-CodecResult Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags, int* used) {
+CodecResult BlockDecoder::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags, int* used) {
     int nbits = 0;
     CODEC_TRY(LoadRecord(record, size, flags, used, &nbits));
     return DecodeReceived(nbits, destination, flags);
@@ -144,8 +161,8 @@ CodecResult Codec::DecodeBlock(const std::uint8_t* record, int size, std::uint8_
 // the other: their fast form takes all the units among 16 bytes from one
 // mask, so its steps hardly wait on one another, and taken in turns they
 // were slower.
-void Codec::DecodeBlockPair(Codec& a, Codec& b, BlockJob& first, BlockJob& second, int flags) {
-    Codec* const codecs[2] = {&a, &b};
+void BlockDecoder::DecodeBlockPair(BlockDecoder& a, BlockDecoder& b, BlockJob& first, BlockJob& second, int flags) {
+    BlockDecoder* const codecs[2] = {&a, &b};
     BlockJob* const jobs[2] = {&first, &second};
     int nbits[2] = {0, 0};
     for (int k = 0; k < 2; ++k) {
@@ -164,9 +181,9 @@ void Codec::DecodeBlockPair(Codec& a, Codec& b, BlockJob& first, BlockJob& secon
 
 // The entropy method of two blocks at once, as LzxUnpack or HufUnpack
 // decodes each: a block whose result is not Success on entry is left out.
-void Codec::UnpackPair(Codec& a, Codec& b, const int nbits[2], bool huffman, CodecResult* firstResult,
+void BlockDecoder::UnpackPair(BlockDecoder& a, BlockDecoder& b, const int nbits[2], bool huffman, CodecResult* firstResult,
                        CodecResult* secondResult, int m[2]) {
-    Codec* const codecs[2] = {&a, &b};
+    BlockDecoder* const codecs[2] = {&a, &b};
     CodecResult* const results[2] = {firstResult, secondResult};
     LzLane lz[2];
     HufLane huf[2];
@@ -187,7 +204,7 @@ void Codec::UnpackPair(Codec& a, Codec& b, const int nbits[2], bool huffman, Cod
     }
 }
 
-CodecResult Codec::Fail(CodecResult result, const char* format, ...) {
+CodecResult Reporter::Fail(CodecResult result, const char* format, ...) {
     // As long as the text needs: a report names a whole path.
     va_list args;
     va_start(args, format);

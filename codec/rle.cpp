@@ -6,8 +6,8 @@
 // never writes 0x81 (a run of 2); the unpacker accepts it. When the result is
 // not shorter than the block, the block is stored unchanged: a stage data
 // length of exactly 16384 is the stored form.
-#include "codec.h"
-
+#include "decoder.h"
+#include "encoder.h"
 
 namespace {
 
@@ -61,7 +61,8 @@ inline int RunLength(const std::uint8_t* data, int p, std::uint8_t c) {
 
 }  // namespace
 
-CodecResult Codec::RlePack(const std::uint8_t* data, int* m) {
+CodecResult BlockEncoder::RlePack(const std::uint8_t* data, int* m) {
+    std::uint8_t* const WorkBuf = area.WorkBuf;
     int out = 0;
     int p = 0;
 #if CPU_HAS_SSE2
@@ -174,12 +175,12 @@ inline std::uint32_t CountMask(const std::uint8_t* p) {
 
 }  // namespace
 
-inline bool Codec::RleLane::Fast() const {
+inline bool BlockDecoder::RleLane::Fast() const {
     return in + RleFastIn <= end && out + RleFastOut <= outEnd;
 }
 
 template <class Form>
-FORCE_INLINE CodecResult Codec::RleUnit(RleLane& lane) {
+FORCE_INLINE CodecResult BlockDecoder::RleUnit(RleLane& lane) {
     const std::uint8_t* const in = lane.in;
     std::uint8_t* out = lane.out;
     if constexpr (Form::careful) {
@@ -222,7 +223,7 @@ FORCE_INLINE CodecResult Codec::RleUnit(RleLane& lane) {
 
 // A lane at the start of m bytes of stage data in WorkBuf, to expand into
 // destination; the stored form is copied at once (*done).
-CodecResult Codec::StartRle(int m, std::uint8_t* destination, RleLane* lane, bool* done) {
+CodecResult BlockDecoder::StartRle(int m, std::uint8_t* destination, RleLane* lane, bool* done) {
     *done = m >= BlockSize;
     if (*done) {
         SAFETY_CHECK(m == BlockSize, CodecResult::BadData, "RleUnpack: input > output");
@@ -233,7 +234,7 @@ CodecResult Codec::StartRle(int m, std::uint8_t* destination, RleLane* lane, boo
     return CodecResult::Success;
 }
 
-CodecResult Codec::FinishRleLane(const RleLane& from) {
+CodecResult BlockDecoder::FinishRleLane(const RleLane& from) {
     RleLane lane = from;
     while (lane.Fast())
         RleUnit<FastForm>(lane);
@@ -243,7 +244,7 @@ CodecResult Codec::FinishRleLane(const RleLane& from) {
     return CodecResult::Success;
 }
 
-CodecResult Codec::RleUnpack(int m, std::uint8_t* destination) {
+CodecResult BlockDecoder::RleUnpack(int m, std::uint8_t* destination) {
     RleLane lane;
     bool done;
     CODEC_TRY(StartRle(m, destination, &lane, &done));

@@ -7,7 +7,8 @@
 // side, where the run-length stage finds them. The chain starts from the
 // lowest empty row, so the first row placed is the one with the fewest bytes
 // other than 0xFF, and at least one row must be empty.
-#include "codec.h"
+#include "decoder.h"
+#include "encoder.h"
 
 namespace {
 
@@ -22,14 +23,14 @@ inline int RowDistance(const std::uint8_t* rowA, const std::uint8_t* rowB) {
 
 }  // namespace
 
-int Codec::SorMarkEmpty() {
+int BlockEncoder::SorMarkEmpty(const std::uint8_t* grid, std::uint8_t* done) {
     int used = 0;
     for (int r = 0; r < SortRows; ++r) {
-        const std::uint8_t* row = SortGrid + r * SortRowBytes;
+        const std::uint8_t* row = grid + r * SortRowBytes;
         bool empty = true;
         for (int i = 0; i < SortRowBytes && empty; ++i)
             empty = row[i] == SortEmptyByte;
-        RowDone[r] = empty ? 1 : 0;
+        done[r] = empty ? 1 : 0;
         used += empty ? 0 : 1;
     }
     return used;
@@ -89,9 +90,9 @@ int OpenRows(const std::uint8_t* done, std::uint8_t* open) {
 
 }  // namespace
 
-CodecResult Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order, int* rows) {
+CodecResult BlockEncoder::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order, int* rows) {
     std::memcpy(SortGrid, data, BlockSize);
-    const int n = SorMarkEmpty();
+    const int n = SorMarkEmpty(SortGrid, RowDone);
     SAFETY_CHECK(n < SortRows, CodecResult::CannotPack, "SorPack: no empty rows");
     int r = 0;
     while (!RowDone[r])  // the lowest empty row; there is one
@@ -119,7 +120,7 @@ CodecResult Codec::SorPack(const std::uint8_t* data, std::uint8_t* out, std::uin
     return CodecResult::Success;
 }
 
-CodecResult Codec::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n) {
+CodecResult BlockDecoder::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n) {
     // A row named twice cannot come from the packer: the record is damaged.
     bool named[SortRows] = {};
     for (int k = 0; k < n; ++k) {

@@ -397,16 +397,16 @@ TEST_F(LengthsTest, ShortCodesUseTheTableAndLongOnesTheSearch) {
     codec.DecodeInit(&table);
     for (int s = 0; s < 13; ++s) {
         const std::uint32_t bits = table.code[s] | (0x5A5A5Au << table.length[s]);
-        const int viaTable = codec.DecTab[bits & (DecTabSize - 1)];
+        const int viaTable = codec.Tables().DecTabEntry(bits);
         if (table.length[s] <= DecTabBits) {
             EXPECT_EQ(viaTable, s);
         } else {
             EXPECT_EQ(viaTable, DecTabLong);
-            EXPECT_EQ(codec.DecodeLong(&table, bits & 0xFFFFFF), s);
+            EXPECT_EQ(DecodeTables::DecodeLong(&table, bits & 0xFFFFFF), s);
         }
         EXPECT_EQ(codec.DecodeSymbol(&table, bits), s);
     }
-    EXPECT_EQ(codec.LongBits, longest - DecTabBits);
+    EXPECT_EQ(codec.Tables().LongTableBits(), longest - DecTabBits);
 }
 
 TEST_F(LengthsTest, SecondLevelTablesAgreeWithTheSearchEvenOnCollisions) {
@@ -441,7 +441,7 @@ TEST_F(LengthsTest, SecondLevelTablesAgreeWithTheSearchEvenOnCollisions) {
         codec.DecodeInit(&table);
         for (int probe = 0; probe < 200; ++probe) {
             const std::uint32_t bits = random.Next() & 0xFFFFFF;
-            int expected = codec.DecTab[bits & (DecTabSize - 1)];
+            int expected = codec.Tables().DecTabEntry(bits);
             if (expected == DecTabLong) {
                 expected = -1;
                 for (int s = 0; s < 256 && expected < 0; ++s) {
@@ -472,7 +472,7 @@ TEST_F(LengthsTest, DamagedSectionsAreFatal) {
     table.length[7] = 12;
     codec.LenToVal(&table);
     codec.DecodeInit(&table);
-    EXPECT_EQ(codec.DecodeLong(&table, 0xFFFFFF), -1);  // the decoders refuse the block
+    EXPECT_EQ(DecodeTables::DecodeLong(&table, 0xFFFFFF), -1);  // the decoders refuse the block
 }
 
 }  // namespace

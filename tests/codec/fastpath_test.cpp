@@ -219,8 +219,8 @@ TEST_F(FastPathTest, LzEmitterWritesWhatFieldPutsWrite) {
         const int nbits = codec.LzxPack(BlockSize);
         Bytes plain(BitBufSize + BitBufSlack);
         BitWriter out(plain.data(), 0);
-        for (int i = 0; i < codec.LzItemCount; ++i) {
-            const std::uint32_t item = codec.LzItems[i];
+        for (int i = 0; i < codec.LzItemCount(); ++i) {
+            const std::uint32_t item = codec.LzItems()[i];
             const int s = static_cast<int>(item & 0x1FF);
             out.Put(codec.MainTable.length[s], codec.MainTable.code[s]);
             const int lc = s >= 256 ? (s >> 4) & 15 : 0;
@@ -383,7 +383,7 @@ TEST_F(FastPathTest, MixedBlocksRoundTripUnderEveryFlag) {
                 Codec::BlockJob a{previous[flags].data(), static_cast<int>(previous[flags].size()), first.data(), 0,
                                   CodecResult::Success};
                 Codec::BlockJob b{record.data(), cut, second.data(), 0, CodecResult::Success};
-                Codec::DecodeBlockPair(*other, codec, a, b, flags);
+                BlockDecoder::DecodeBlockPair(*other, codec, a, b, flags);
                 ASSERT_EQ(a.result, CodecResult::Success) << "seed " << seed << " flags " << flags;
                 ASSERT_EQ(a.used, static_cast<int>(previous[flags].size()));
                 ASSERT_EQ(first, before[flags]) << "seed " << seed << " flags " << flags;

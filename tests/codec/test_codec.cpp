@@ -2,8 +2,8 @@
 
 bool TestCodec::ReceiveMainTable(int symbols) {
     BitPos = 0;
-    if (Codec::RecvLens(&MainTable, symbols) != CodecResult::Success ||
-        Codec::LenToVal(&MainTable) != CodecResult::Success)
+    if (BlockDecoder::RecvLens(&MainTable, symbols) != CodecResult::Success ||
+        CodeBuilder::LenToVal(&MainTable, *this) != CodecResult::Success)
         return false;
     DecodeInit(&MainTable);
     return true;

@@ -1,5 +1,6 @@
-// test_codec.h - the unit tests' view of a codec: its stages and work areas
-// by name, and the plain forms that the codec's fast paths must agree with.
+// test_codec.h - the unit tests' codec: a decoder, which is also the block's
+// area, and an encoder that packs into it; their stages as the tests call
+// them, and the plain forms that the codec's fast paths must agree with.
 #pragma once
 
 #include <cstdint>
@@ -8,71 +9,55 @@
 #include "codec.h"
 #include "diag.h"
 
-struct TestCodec : Codec {
-    using Codec::BitBuf;
-    using Codec::BitPos;
-    using Codec::DecodeInit;
-    using Codec::DecodeLong;
-    using Codec::DecodeSymbol;
-    using Codec::DecTab;
-    using Codec::LenItems;
-    using Codec::LenRuns;
-    using Codec::LenTable;
-    using Codec::LongBits;
-    using Codec::Finder;
-    using Codec::LzHash;
-    using Codec::LzItemCount;
-    using Codec::LzItems;
-    using Codec::MainTable;
-    using Codec::RowCount;
-    using Codec::RowDone;
-    using Codec::RowOrder;
-    using Codec::SorMarkEmpty;
-    using Codec::SortGrid;
-    using Codec::WorkBuf;
+struct TestCodec : BlockDecoder {
+    BlockEncoder encoder{*this};
+    CodeBuilder builder;
 
     // The stages as the tests call them: what they yield, and a failure
     // given as the fatal report, as the codec's edge gives it.
-    void FresInit(HufTable* table, int n) { Report(Codec::FresInit(table, n)); }
-    void FresToLen(HufTable* table) { Report(Codec::FresToLen(table)); }
-    void LenToVal(HufTable* table) { Report(Codec::LenToVal(table)); }
-    void SendLens(HufTable* table) { Report(Codec::SendLens(table)); }
-    void SendLenLens(const std::uint8_t* lengths, int count) { Report(Codec::SendLenLens(lengths, count)); }
-    void RecvLens(HufTable* table, int n) { Report(Codec::RecvLens(table, n)); }
-    int HufPack(int len) { return Yield(&Codec::HufPack, len); }
-    int HufUnpack(int nbits) { return Yield(&Codec::HufUnpack, nbits); }
-    int RlePack(const std::uint8_t* data) { return Yield(&Codec::RlePack, data); }
-    void RleUnpack(int m, std::uint8_t* destination) { Report(Codec::RleUnpack(m, destination)); }
-    void LzxInit() { Report(Codec::LzxInit()); }
-    int LzxPack(int m) { return Yield(&Codec::LzxPack, m); }
-    int LzxUnpack(int nbits) { return Yield(&Codec::LzxUnpack, nbits); }
-    void HufOutLit(int byte) { Report(Codec::HufOutLit(byte)); }
-    void HufOutRef(int lengthCode, int distanceCode) { Report(Codec::HufOutRef(lengthCode, distanceCode)); }
-    void LzxEmit() { Report(Codec::LzxEmit()); }
+    void FresInit(HufTable* table, int n) { Fatal(CodeBuilder::FresInit(table, n, *this)); }
+    void FresToLen(HufTable* table) { Fatal(builder.FresToLen(table, *this)); }
+    void LenToVal(HufTable* table) { Fatal(CodeBuilder::LenToVal(table, *this)); }
+    void SendLens(HufTable* table) { Fatal(encoder.SendLens(table)); }
+    void SendLenLens(const std::uint8_t* lengths, int count) { Fatal(encoder.SendLenLens(lengths, count)); }
+    int LenRuns(const std::uint8_t* lengths, int n, LenItem* items) { return encoder.LenRuns(lengths, n, items); }
+    void RecvLens(HufTable* table, int n) { Fatal(BlockDecoder::RecvLens(table, n)); }
+    int HufPack(int len) { return Yield(encoder.HufPack(len, &yield)); }
+    int HufUnpack(int nbits) { return Yield(BlockDecoder::HufUnpack(nbits, &yield)); }
+    int RlePack(const std::uint8_t* data) { return Yield(encoder.RlePack(data, &yield)); }
+    void RleUnpack(int m, std::uint8_t* destination) { Fatal(BlockDecoder::RleUnpack(m, destination)); }
+    void LzxInit() { Fatal(encoder.LzxInit()); }
+    int LzxPack(int m) { return Yield(encoder.LzxPack(m, &yield)); }
+    int LzxUnpack(int nbits) { return Yield(BlockDecoder::LzxUnpack(nbits, &yield)); }
+    void HufOutLit(int byte) { Fatal(encoder.HufOutLit(byte)); }
+    void HufOutRef(int lengthCode, int distanceCode) { Fatal(encoder.HufOutRef(lengthCode, distanceCode)); }
+    void HufOutItem(std::uint32_t item) { Fatal(encoder.HufOutItem(item)); }
+    void LzxEmit() { Fatal(encoder.LzxEmit()); }
+    const std::uint32_t* LzItems() const { return encoder.LzItems(); }
+    int LzItemCount() const { return encoder.LzItemCount(); }
+    const MatchFinder& Finder() const { return encoder.Finder(); }
     int SorPack(const std::uint8_t* data, std::uint8_t* out, std::uint8_t* order) {
-        int n;
-        Report(Codec::SorPack(data, out, order, &n));
-        return n;
+        return Yield(encoder.SorPack(data, out, order, &yield));
     }
     void SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n) {
-        Report(Codec::SorUnpack(source, destination, order, n));
+        Fatal(BlockDecoder::SorUnpack(source, destination, order, n));
     }
     int EncodeBlock(const std::uint8_t* data, int flags, std::uint8_t* out) {
-        int size;
-        Report(Codec::EncodeBlock(data, flags, out, &size));
-        return size;
+        return Yield(encoder.EncodeBlock(data, flags, out, &yield));
     }
     int DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags) {
-        int used;
-        Report(Codec::DecodeBlock(record, size, destination, flags, &used));
-        return used;
+        return Yield(BlockDecoder::DecodeBlock(record, size, destination, flags, &yield));
     }
+
+    // The decode tables' lookups.
+    void DecodeInit(const HufTable* table) { Tables().DecodeInit(table); }
+    int DecodeSymbol(const HufTable* table, std::uint32_t bits) { return Tables().DecodeSymbol(table, bits); }
 
     // The decoders' stages without the report: the result, and on a failure
     // Failure()'s text.
-    CodecResult TryLzxUnpack(int nbits, int* m) { return Codec::LzxUnpack(nbits, m); }
-    CodecResult TryRleUnpack(int m, std::uint8_t* destination) { return Codec::RleUnpack(m, destination); }
-    CodecResult TryHufUnpack(int nbits, int* m) { return Codec::HufUnpack(nbits, m); }
+    CodecResult TryLzxUnpack(int nbits, int* m) { return BlockDecoder::LzxUnpack(nbits, m); }
+    CodecResult TryRleUnpack(int m, std::uint8_t* destination) { return BlockDecoder::RleUnpack(m, destination); }
+    CodecResult TryHufUnpack(int nbits, int* m) { return BlockDecoder::HufUnpack(nbits, m); }
     static void TryUnpackPair(TestCodec& a, TestCodec& b, const int nbits[2], bool huffman, CodecResult results[2],
                               int m[2]) {
         UnpackPair(a, b, nbits, huffman, &results[0], &results[1], m);
@@ -92,6 +77,12 @@ struct TestCodec : Codec {
     int NextSymbol(BitReader& in);
     std::string PlainHufUnpack(int nbits, int* m);
     static std::string PlainRleUnpack(const std::uint8_t* stage, int m, std::uint8_t* destination);
+    // The plain forms' own work areas: the length items, and the sort
+    // grid with its rows done.
+    LenItem LenItems[MaxSymbols] = {};
+    std::uint8_t SortGrid[BlockSize] = {};
+    std::uint8_t RowDone[SortRows] = {};
+    int SorMarkEmpty() { return BlockEncoder::SorMarkEmpty(SortGrid, RowDone); }
     // LzxMatch: the longest match at pos with every earlier position in the
     // window, byte by byte, without the hash chains (any length, 0 for
     // none), the nearest among equally long ones.
@@ -104,16 +95,15 @@ struct TestCodec : Codec {
 
     // A failure as the fatal report, with the codec's text, as the stream
     // layer gives it.
-    void Report(CodecResult result) const {
+    void Fatal(CodecResult result) const {
         if (result != CodecResult::Success)
             FatalMessage("%s", Failure());
     }
 
 private:
-    template <typename Argument>
-    int Yield(CodecResult (Codec::*stage)(Argument, int*), Argument argument) {
-        int value;
-        Report((this->*stage)(argument, &value));
-        return value;
+    int yield = 0;
+    int Yield(CodecResult result) {
+        Fatal(result);
+        return yield;
     }
 };

@@ -1,4 +1,4 @@
-// huffman_decode.cpp - the tables that decode a block's code.
+// decode_tables.cpp - the tables that decode a block's code.
 //
 // Codes of up to 10 bits go through one DecTab lookup on the next 10 stream
 // bits; an entry of 512 sends the search on to the longer codes, through
@@ -8,10 +8,11 @@
 // DecTab way. Both give the lowest-numbered matching code, so a code that is
 // not prefix-free decodes the same either way.
 #include <algorithm>
+#include <cstring>
 
-#include "codec.h"
+#include "decode_tables.h"
 
-void Codec::DecodeInit(const HufTable* table) {
+void DecodeTables::DecodeInit(const HufTable* table) {
     for (std::uint16_t& entry : DecTab)
         entry = DecTabLong;
     int longest = 0;
@@ -31,7 +32,7 @@ void Codec::DecodeInit(const HufTable* table) {
 // one. A long code is reached only through a DecTab entry of 512, so only
 // those prefixes get a table. Filling from the highest symbol down leaves
 // the lowest-numbered match in each entry, as DecodeLong's search would find.
-void Codec::BuildLongTables(const HufTable* table, int longest) {
+void DecodeTables::BuildLongTables(const HufTable* table, int longest) {
     LongBits = 0;
     if (longest <= DecTabBits)
         return;
@@ -65,7 +66,7 @@ void Codec::BuildLongTables(const HufTable* table, int longest) {
     LongMask = static_cast<std::uint32_t>(size - 1);
 }
 
-bool Codec::BuildFastTable(const HufTable* table, bool references) {
+bool DecodeTables::BuildFastTable(const HufTable* table, bool references) {
     SlowReady = false;
     int count[MaxCodeLength + 1];
     CountLengths(*table, count);
@@ -135,7 +136,7 @@ bool Codec::BuildFastTable(const HufTable* table, bool references) {
 // once, so the work grows with the entries that pair, not with the table.
 // byLength lists the symbols by code length, those of length L ending at
 // end[L].
-void Codec::PairFastTable(const HufTable* table, const std::uint16_t* byLength, const int* end) {
+void DecodeTables::PairFastTable(const HufTable* table, const std::uint16_t* byLength, const int* end) {
     for (int first = 1; first < FastBits; ++first) {
         for (int j = end[first - 1]; j < end[first]; ++j) {
             const int a = byLength[j];
@@ -155,7 +156,7 @@ void Codec::PairFastTable(const HufTable* table, const std::uint16_t* byLength, 
     }
 }
 
-int Codec::DecodeLong(const HufTable* table, std::uint32_t bits) const {
+int DecodeTables::DecodeLong(const HufTable* table, std::uint32_t bits) {
     for (int s = 0; s < table->symbolCount; ++s) {
         const int length = table->length[s];
         if (length > DecTabBits && ((bits ^ table->code[s]) & ((1u << length) - 1)) == 0)
