@@ -14,8 +14,9 @@
 #include "huffman.h"
 #include "result.h"
 
-struct BlockArea : Reporter {
-    Reporter& Report() { return *this; }
+struct BlockArea {
+    Reporter& Report() { return report; }
+    const char* Failure() const { return report.Failure(); }
 
     // The record's coded bits, with the slack the reader and writer may
     // touch past them (format.h).
@@ -28,4 +29,8 @@ struct BlockArea : Reporter {
     // The sort stage's row order, which travels in the record's head.
     std::uint8_t RowOrder[SortRows] = {};
     int RowCount = 0;
+
+    // Last, where it does not move the buffers: the decoders' loops are
+    // sensitive to where BitBuf and WorkBuf lie.
+    Reporter report;
 };

@@ -100,11 +100,11 @@ CodecResult BlockEncoder::SendLenLens(const std::uint8_t* lengths, int count) {
 
 CodecResult BlockEncoder::SendLens(HufTable* table) {
     HufTable& LenTable = area.LenTable;
-    CODEC_TRY(CodeBuilder::FresInit(&LenTable, LenSymbols, area));
+    CODEC_TRY(CodeBuilder::FresInit(&LenTable, LenSymbols, area.Report()));
     const int items = LenRuns(table->length, table->symbolCount, LenItems);
-    CODEC_TRY(builder.FresToLen(&LenTable, area));
+    CODEC_TRY(builder.FresToLen(&LenTable, area.Report()));
     CODEC_TRY(SendLenLens(LenTable.length, LenSymbols));
-    CODEC_TRY(CodeBuilder::LenToVal(&LenTable, area));
+    CODEC_TRY(CodeBuilder::LenToVal(&LenTable, area.Report()));
     BitWriter bits(area.BitBuf, area.BitPos);
     for (int i = 0; i < items; ++i) {
         const LenItem& item = LenItems[i];
@@ -132,7 +132,7 @@ void BlockDecoder::RecvLenLens(std::uint8_t* lengths, int count) {
 CodecResult BlockDecoder::RecvLens(HufTable* table, int n) {
     LenTable.symbolCount = LenSymbols;
     RecvLenLens(LenTable.length, LenSymbols);
-    CODEC_TRY(CodeBuilder::LenToVal(&LenTable, *this));
+    CODEC_TRY(CodeBuilder::LenToVal(&LenTable, Report()));
 
     // The length code's symbols of up to 8 bits come from one lookup when the
     // code is prefix-free; UnCode's search settles the rest.
@@ -164,7 +164,7 @@ CodecResult BlockDecoder::RecvLens(HufTable* table, int n) {
             z = static_cast<int>(in.Peek() & 0x3F) + RunLongMin;
             in.Skip(6);
         } else {
-            return Fail(CodecResult::BadData, "RecvLens: bad code %d", s);
+            return Report().Fail(CodecResult::BadData, "RecvLens: bad code %d", s);
         }
         // A final run may reach past n: its excess is dropped.
         z = std::min(z, n - p);
@@ -178,7 +178,7 @@ CodecResult BlockDecoder::RecvLens(HufTable* table, int n) {
 CodecResult BlockDecoder::RecvMainTable(int symbols, bool* fast) {
     BitPos = 0;
     CODEC_TRY(RecvLens(&MainTable, symbols));
-    CODEC_TRY(CodeBuilder::LenToVal(&MainTable, *this));
+    CODEC_TRY(CodeBuilder::LenToVal(&MainTable, Report()));
     *fast = tables.BuildFastTable(&MainTable, symbols == LzSymbols);
     if (!*fast)
         tables.NeedSlowTables(&MainTable);

@@ -60,67 +60,139 @@ private:
     // prefix-free, DecodeSymbol's tables built instead).
     CodecResult RecvMainTable(int symbols, bool* fast);
 
-    // The forms of a hot loop written once (lz.cpp, rle.cpp): the fast one,
-    // which the caller's bounds free from the tests of a block's ends, and
-    // the careful one, with every test.
+    // ---- The hot loops, written once ------------------------------------
+    //
+    // Each entropy method, and the run-length expansion, decodes a block
+    // through a lane: its decoding in progress, the reader or input, the
+    // output and the bounds. Step takes one step of a lane in one of two
+    // forms, both made from one body for each kind of lane:
+    //
+    //   FastForm     for the bulk of a block. While the lane's budgets hold
+    //                (Fast: the input left and the room in the output that
+    //                any one step can take), it leaves out every test of
+    //                the block's ends; what it cannot take (bits no entry
+    //                of the fast table holds) it hands to one careful step.
+    //   CarefulForm  for the rest of the block, for a code that is not
+    //                prefix-free (its symbols come from DecodeSymbol), and
+    //                for the fast form's rare steps: every test, before
+    //                every write.
+    //
+    // Every report a damaged block can give comes from the same test in the
+    // same order either way: the fast form stops before any test it leaves
+    // out could fail. RunLane takes a lane to its end, RunPair two blocks'
+    // lanes in turns while both may take the fast form.
     struct FastForm {
         static constexpr bool careful = false;
     };
     struct CarefulForm {
         static constexpr bool careful = true;
     };
-
-    // The byte loop (huffman_method.cpp): HufStep takes the codes of one
-    // refill, HufPair two blocks' in turns.
-    struct HufLane {
-        BitReader in;
-        std::uint8_t* out = nullptr;
-        bool table = false;  // the fast table holds the block's code
-        const std::uint8_t* fastEnd = nullptr;
-    };
-    // Whether the fast step may take the lane's next codes.
-    bool HufFast(const HufLane& lane) const;
-    CodecResult StartHuf(int nbits, HufLane* lane);
-    bool HufStep(HufLane& lane) const;
-    CodecResult FinishHufLane(const HufLane& from, int nbits, int* m);
-    static void HufPair(const BlockDecoder& a, const BlockDecoder& b, HufLane& first, HufLane& second);
-
-    // The expansion (rle.cpp): one block's in progress is a lane, its stage
-    // data and its output; RleUnit takes one step in the fast or the
-    // careful form.
-    struct RleLane {
-        const std::uint8_t* in = nullptr;
-        const std::uint8_t* end = nullptr;  // the end of the stage data
-        std::uint8_t* out = nullptr;
-        std::uint8_t* outEnd = nullptr;     // the end of the block's output
-        bool Fast() const;
-    };
-    CodecResult StartRle(int m, std::uint8_t* destination, RleLane* lane, bool* done);
-    template <class Form>
-    CodecResult RleUnit(RleLane& lane);
-    CodecResult FinishRleLane(const RleLane& from);
-
-    // The item loop (lz.cpp): one block's decoding in progress is a lane,
-    // its reader, its output and its bounds; LzItem takes one item in the
-    // fast or the careful form, LzPair two blocks' items in turns.
+    // The LZ items (lz.cpp).
     struct LzLane {
         BitReader in;
         std::uint8_t* op = nullptr;
         std::uint32_t entry = 0;  // the fast form's next first-level entry, looked up ahead
         bool table = false;       // the fast table holds the block's code
         const std::uint8_t* fastEnd = nullptr;
+        int nbits = 0;
     };
-    // Whether the fast form may take the lane's next item.
-    bool LzFast(const LzLane& lane) const;
-    CodecResult StartLzx(int nbits, LzLane* lane);
-    LzLane StartLzLane(int nbits, bool table);
-    static void LzPair(BlockDecoder& a, BlockDecoder& b, LzLane& first, LzLane& second, CodecResult* firstResult,
-                       CodecResult* secondResult);
+    // The Huffman method's bytes (huffman_method.cpp): a step takes the
+    // codes of one refill.
+    struct HufLane {
+        BitReader in;
+        std::uint8_t* out = nullptr;
+        bool table = false;  // the fast table holds the block's code
+        const std::uint8_t* fastEnd = nullptr;
+        int nbits = 0;
+    };
+    // The run-length units (rle.cpp): the stage data, and the output.
+    struct RleLane {
+        const std::uint8_t* in = nullptr;
+        const std::uint8_t* end = nullptr;  // the end of the stage data
+        std::uint8_t* out = nullptr;
+        std::uint8_t* outEnd = nullptr;     // the end of the block's output
+    };
+    // Whether the fast form may take the lane's next step. A lane whose
+    // code has no fast table never may. The output's bound of the entropy
+    // methods is the decoder's own, so that a loop over two lanes need not
+    // keep it beside each.
+    bool Fast(const LzLane& lane) const;
+    bool Fast(const HufLane& lane) const;
+    static bool Fast(const RleLane& lane);
+    // Whether the lane is at its end.
+    static bool Done(const LzLane& lane) { return lane.in.Position() >= lane.nbits; }
+    static bool Done(const HufLane& lane) { return lane.in.Position() >= lane.nbits; }
+    static bool Done(const RleLane& lane) { return lane.out >= lane.outEnd; }
     template <class Form>
-    CodecResult LzItem(LzLane& lane);
-    CodecResult CarefulLzItem(LzLane& lane);
+    CodecResult Step(LzLane& lane);
+    template <class Form>
+    CodecResult Step(HufLane& lane);
+    template <class Form>
+    CodecResult Step(RleLane& lane);
+    template <class Lane>
+    CodecResult CarefulStep(Lane& lane);
+    template <class Lane>
+    CodecResult RunLane(Lane& lane);
+    template <class Lane>
+    static void RunPair(BlockDecoder& a, BlockDecoder& b, Lane& first, Lane& second, CodecResult* firstResult,
+                        CodecResult* secondResult);
+
+    // Receive a block's code and set a lane at its start; take a lane to
+    // its block's end, with the tests of that end.
+    CodecResult StartLzx(int nbits, LzLane* lane);
+    CodecResult FinishLzLane(LzLane& lane, int* decoded);
     CodecResult SlowLzEntry(std::uint64_t bits, std::uint32_t* entry);
-    CodecResult FinishLzLane(const LzLane& from, int nbits, int* decoded);
+    CodecResult StartHuf(int nbits, HufLane* lane);
+    CodecResult FinishHufLane(HufLane& lane, int* m);
 
     DecodeTables tables;
 };
+
+// The driver of every lane, and of two at once (see the forms above). The
+// lanes are copied in and out, so that inside the loops they live in
+// registers.
+template <class Lane>
+CodecResult BlockDecoder::RunLane(Lane& from) {
+    Lane lane = from;
+    while (Fast(lane))
+        CODEC_TRY(Step<FastForm>(lane));
+    while (!Done(lane))
+        CODEC_TRY(Step<CarefulForm>(lane));
+    from = lane;
+    return CodecResult::Success;
+}
+
+// A failure ends the loop with that block's result; each block then goes
+// on alone.
+template <class Lane>
+void BlockDecoder::RunPair(BlockDecoder& a, BlockDecoder& b, Lane& first, Lane& second, CodecResult* firstResult,
+                           CodecResult* secondResult) {
+    Lane x = first;
+    Lane y = second;
+    while (a.Fast(x) && b.Fast(y)) {
+        if (const CodecResult r = a.Step<FastForm>(x); r != CodecResult::Success) [[unlikely]] {
+            *firstResult = r;
+            break;
+        }
+        if (const CodecResult r = b.Step<FastForm>(y); r != CodecResult::Success) [[unlikely]] {
+            *secondResult = r;
+            break;
+        }
+    }
+    first = x;
+    second = y;
+}
+
+// Each method's pair is made where its steps are (lz.cpp,
+// huffman_method.cpp).
+extern template void BlockDecoder::RunPair(BlockDecoder&, BlockDecoder&, LzLane&, LzLane&, CodecResult*,
+                                           CodecResult*);
+extern template void BlockDecoder::RunPair(BlockDecoder&, BlockDecoder&, HufLane&, HufLane&, CodecResult*,
+                                           CodecResult*);
+
+// The careful form out of line, for the fast form's rare steps: inlined
+// there, it would crowd the hot loop.
+template <class Lane>
+NEVER_INLINE CodecResult BlockDecoder::CarefulStep(Lane& lane) {
+    return Step<CarefulForm>(lane);
+}

@@ -67,7 +67,7 @@ public:
     static int SorMarkEmpty(const std::uint8_t* grid, std::uint8_t* done);
 
 private:
-    Reporter& Report() { return area; }
+    Reporter& Report() { return area.Report(); }
     // Ends a packed block: *nbits receives the bit count, the block is
     // padded with zero bits to a byte boundary, and a padded block past
     // the limit fails with the text full.

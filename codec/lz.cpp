@@ -24,7 +24,7 @@ CodecResult BlockEncoder::MakeLzPackArea() {
         return CodecResult::Success;
     lzPackArea.reset(new (std::nothrow) LzPackArea);
     if (lzPackArea == nullptr)
-        return area.Fail(CodecResult::NoMemory, "LzxPack: out of memory");
+        return area.Report().Fail(CodecResult::NoMemory, "LzxPack: out of memory");
     lzItems = lzPackArea->items;
     return CodecResult::Success;
 }
@@ -32,7 +32,7 @@ CodecResult BlockEncoder::MakeLzPackArea() {
 CodecResult BlockEncoder::LzxInit() {
     CODEC_TRY(MakeLzPackArea());
     lzItemCount = 0;
-    return CodeBuilder::FresInit(&area.MainTable, LzSymbols, area);
+    return CodeBuilder::FresInit(&area.MainTable, LzSymbols, area.Report());
 }
 
 CodecResult BlockEncoder::HufOutItem(std::uint32_t item) {
@@ -88,9 +88,9 @@ CodecResult BlockEncoder::LzxEmit() {
     std::uint32_t counts[LzSymbols];
     for (int s = 0; s < LzSymbols; ++s)
         counts[s] = MainTable.freq[s] >> FreqCountShift;
-    CODEC_TRY(builder.FresToLen(&MainTable, area));
+    CODEC_TRY(builder.FresToLen(&MainTable, area.Report()));
     CODEC_TRY(SendLens(&MainTable));
-    CODEC_TRY(CodeBuilder::LenToVal(&MainTable, area));
+    CODEC_TRY(CodeBuilder::LenToVal(&MainTable, area.Report()));
 
     SymbolPut puts[LzSymbols];
     std::uint64_t total = static_cast<std::uint64_t>(area.BitPos);
@@ -210,35 +210,21 @@ constexpr int ClassExtra[16] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
 }  // namespace
 
-// ---- The item loop, written once ------------------------------------------
+// ---- The item loop --------------------------------------------------------
 //
-// LzItem decodes one literal or reference in one of two forms, both made
-// from the one body below:
+// A step decodes one literal or reference (the forms: decoder.h).
 //
-//   FastForm     for the bulk of a block. The caller has worked out the
-//                block's bounds once: while the output has room for the
-//                longest reference (256 bytes) and the input has bits for
-//                two items ahead (LzFastBits), no item can pass either end,
-//                so the form tests neither. It keeps only the one test that
-//                data alone decides, a reference's reach before the block's
-//                start. The next item's first-level entry is looked up
-//                before the refill, from the bits still left (at least 16
-//                after any item, and FastBits are enough), so that the
-//                lookup waits only for the item before it, not for the
-//                refill's load.
-//   CarefulForm  for the last items of a block, for bits no fast entry
-//                holds, and for whole blocks whose code is not prefix-free
-//                (their symbols come from DecodeSymbol, which settles every
-//                ambiguity). Every test, before every write.
+//   FastForm     keeps only the one test that data alone decides, a
+//                reference's reach before the block's start. The next
+//                item's first-level entry is looked up before the refill,
+//                from the bits still left (at least 16 after any item, and
+//                FastBits are enough), so that the lookup waits only for
+//                the item before it, not for the refill's load.
+//   CarefulForm  refills before each item, which gives it all its bits: at
+//                most 24 for the code and 7 + 9 for the extra fields.
 //
-// Every report a damaged block can give comes from the same test in the
-// same order either way: the fast form stops before any test it leaves
-// out could fail, and hands bits it has no entry for to the careful form.
-// A refill before each item gives it all its bits: at most 24 for the code
-// and 7 + 9 for the extra fields; the bit position moves on by the whole
-// item at once, so the next lookup need not wait for the fields.
-// (The forms themselves are in codec.h, shared with the run-length
-// expansion.)
+// The bit position moves on by the whole item at once, so the next lookup
+// need not wait for the fields.
 
 namespace {
 
@@ -251,17 +237,23 @@ constexpr int LzFastRoom = LzMaxMatch;
 
 }  // namespace
 
-BlockDecoder::LzLane BlockDecoder::StartLzLane(int nbits, bool table) {
-    LzLane lane;
-    lane.in = BitReader(BitBuf, BitPos);
-    lane.op = WorkBuf;
-    lane.table = table;
+// Receives the block's code and sets a lane at its first item.
+CodecResult BlockDecoder::StartLzx(int nbits, LzLane* lane) {
+    CODEC_TRY(RecvMainTable(LzSymbols, &lane->table));
+    lane->in = BitReader(BitBuf, BitPos);
+    lane->op = WorkBuf;
+    lane->nbits = nbits;
     // The loop's every path ends in a refill, so the test of the position is
-    // one compare of RefillFrom() with the byte that bounds it.
-    lane.fastEnd = BitBuf + std::max(0, (nbits - LzFastBits + RefillBits) / 8);
-    lane.in.Refill();
-    lane.entry = tables.FastFirst(lane.in.Peek());
-    return lane;
+    // one compare of RefillFrom() with the byte that bounds it; without a
+    // fast table, a bound that no position is under.
+    lane->fastEnd = lane->table ? BitBuf + std::max(0, (nbits - LzFastBits + RefillBits) / 8) : BitBuf;
+    lane->in.Refill();
+    lane->entry = tables.FastFirst(lane->in.Peek());
+    return CodecResult::Success;
+}
+
+inline bool BlockDecoder::Fast(const LzLane& lane) const {
+    return lane.op <= WorkBuf + BlockSize - LzFastRoom && lane.in.RefillFrom() <= lane.fastEnd;
 }
 
 // The entry of the symbol at the reader's position for the careful form
@@ -283,7 +275,7 @@ CodecResult BlockDecoder::SlowLzEntry(std::uint64_t bits, std::uint32_t* entry) 
 // Always inlined: a lane kept in registers through the loop is the point,
 // and a call would put it in memory.
 template <class Form>
-FORCE_INLINE CodecResult BlockDecoder::LzItem(LzLane& lane) {
+FORCE_INLINE CodecResult BlockDecoder::Step(LzLane& lane) {
     BitReader& in = lane.in;
     std::uint8_t*& op = lane.op;
     std::uint32_t entry;
@@ -305,7 +297,7 @@ FORCE_INLINE CodecResult BlockDecoder::LzItem(LzLane& lane) {
             // Through a copy: the lane itself is never seen outside the
             // loop, so that its reader and output stay in registers.
             LzLane slow = lane;
-            CODEC_TRY(CarefulLzItem(slow));
+            CODEC_TRY(CarefulStep(slow));
             lane = slow;
             in.Refill();
             lane.entry = tables.FastFirst(in.Peek());
@@ -339,7 +331,7 @@ FORCE_INLINE CodecResult BlockDecoder::LzItem(LzLane& lane) {
         }
         return CodecResult::Success;
     }
-    bits >>= entry >> 24;
+    bits >>= entry >> EntryLengthShift;
     if constexpr (!Form::careful) {
         lane.entry = tables.FastFirst(in.Peek());
         in.Refill();
@@ -359,39 +351,12 @@ FORCE_INLINE CodecResult BlockDecoder::LzItem(LzLane& lane) {
     return CodecResult::Success;
 }
 
-// The careful form out of line, for the fast form's rare items: inlined
-// there, it would crowd the hot loop.
-NEVER_INLINE CodecResult BlockDecoder::CarefulLzItem(LzLane& lane) {
-    return LzItem<CarefulForm>(lane);
-}
-
-// The output's bound is the codec's own, so that a loop over two lanes
-// need not keep it beside each.
-inline bool BlockDecoder::LzFast(const LzLane& lane) const {
-    return lane.op <= WorkBuf + BlockSize - LzFastRoom && lane.in.RefillFrom() <= lane.fastEnd;
-}
-
-// A lane's items from where it stands to the end of its block: the fast
-// form while it may, then the careful one.
-CodecResult BlockDecoder::FinishLzLane(const LzLane& from, int nbits, int* decoded) {
-    LzLane lane = from;
-    if (lane.table) {
-        while (LzFast(lane))
-            CODEC_TRY(LzItem<FastForm>(lane));
-    }
-    while (lane.in.Position() < nbits)
-        CODEC_TRY(LzItem<CarefulForm>(lane));
+// A lane's items from where it stands to the end of its block.
+CodecResult BlockDecoder::FinishLzLane(LzLane& lane, int* decoded) {
+    CODEC_TRY(RunLane(lane));
     BitPos = lane.in.Position();
     *decoded = static_cast<int>(lane.op - WorkBuf);
-    SAFETY_CHECK(BitPos == nbits, CodecResult::BadData, "LzxUnpack: too many bits read");
-    return CodecResult::Success;
-}
-
-// Receives the block's code and sets a lane at its first item.
-CodecResult BlockDecoder::StartLzx(int nbits, LzLane* lane) {
-    bool table;
-    CODEC_TRY(RecvMainTable(LzSymbols, &table));
-    *lane = StartLzLane(nbits, table);
+    SAFETY_CHECK(BitPos == lane.nbits, CodecResult::BadData, "LzxUnpack: too many bits read");
     return CodecResult::Success;
 }
 
@@ -399,28 +364,7 @@ CodecResult BlockDecoder::LzxUnpack(int nbits, int* m) {
     *m = 0;
     LzLane lane;
     CODEC_TRY(StartLzx(nbits, &lane));
-    return FinishLzLane(lane, nbits, m);
+    return FinishLzLane(lane, m);
 }
 
-// Two blocks' items in turns, while both may take the fast form; a
-// failure ends the loop with that block's result. The lanes are copied in
-// and out, so that inside the loop they live in registers.
-void BlockDecoder::LzPair(BlockDecoder& a, BlockDecoder& b, LzLane& first, LzLane& second, CodecResult* firstResult,
-                   CodecResult* secondResult) {
-    if (!first.table || !second.table)
-        return;
-    LzLane x = first;
-    LzLane y = second;
-    while (a.LzFast(x) && b.LzFast(y)) {
-        if (const CodecResult r = a.LzItem<FastForm>(x); r != CodecResult::Success) [[unlikely]] {
-            *firstResult = r;
-            break;
-        }
-        if (const CodecResult r = b.LzItem<FastForm>(y); r != CodecResult::Success) [[unlikely]] {
-            *secondResult = r;
-            break;
-        }
-    }
-    first = x;
-    second = y;
-}
+template void BlockDecoder::RunPair(BlockDecoder&, BlockDecoder&, LzLane&, LzLane&, CodecResult*, CodecResult*);

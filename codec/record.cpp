@@ -55,7 +55,7 @@ CodecResult Codec::MakeEncoder() {
     if (encoder == nullptr)
         encoder.reset(new (std::nothrow) BlockEncoder(decoder));
     return encoder != nullptr ? CodecResult::Success
-                              : decoder.Fail(CodecResult::NoMemory, "PackBlock: out of memory");
+                              : decoder.Report().Fail(CodecResult::NoMemory, "PackBlock: out of memory");
 }
 
 CodecResult BlockEncoder::PackBlock(const std::uint8_t* data, int flags, PackedRecord* record) {
@@ -193,14 +193,13 @@ void BlockDecoder::UnpackPair(BlockDecoder& a, BlockDecoder& b, const int nbits[
     }
     if (*firstResult == CodecResult::Success && *secondResult == CodecResult::Success) {
         if (huffman)
-            HufPair(a, b, huf[0], huf[1]);
+            RunPair(a, b, huf[0], huf[1], firstResult, secondResult);
         else
-            LzPair(a, b, lz[0], lz[1], firstResult, secondResult);
+            RunPair(a, b, lz[0], lz[1], firstResult, secondResult);
     }
     for (int k = 0; k < 2; ++k) {
         if (*results[k] == CodecResult::Success)
-            *results[k] = huffman ? codecs[k]->FinishHufLane(huf[k], nbits[k], &m[k])
-                                  : codecs[k]->FinishLzLane(lz[k], nbits[k], &m[k]);
+            *results[k] = huffman ? codecs[k]->FinishHufLane(huf[k], &m[k]) : codecs[k]->FinishLzLane(lz[k], &m[k]);
     }
 }
 

@@ -137,27 +137,20 @@ CodecResult BlockEncoder::RlePack(const std::uint8_t* data, int* m) {
     return CodecResult::Success;
 }
 
-// ---- The expansion, written once --------------------------------------------
+// ---- The expansion ----------------------------------------------------------
 //
-// RleUnit takes one step in one of two forms, both made from the one body
-// below:
+// A step takes the units among the next bytes of stage data (the forms:
+// decoder.h), each as the plain bytes before its count byte and its run:
 //
-//   FastForm     far from both ends, 16 bytes of stage data at a time: one
-//                compare marks every count byte among them, and the units
-//                are taken from that mask one after another, each as the
-//                plain bytes before its count byte (16 stored whole) and its
-//                run (16 copies stored whole); the bytes stored past a unit
-//                are stored again by what follows. A value byte that looks
-//                like a count byte is cleared from the mask with the unit.
-//                The next step starts behind the last unit, or behind the
-//                16 bytes if they end plain. So the units wait on one
-//                another only through the mask, not through a load per
-//                unit. The caller keeps the margins (RleFastIn,
-//                RleFastOut): every unit a step takes (up to 17 bytes, a
-//                count byte at its end taking its value from the next) lies
-//                inside the m bytes, and every store inside the output (at
-//                most 8 units of 16 copies and 16 bytes stored beyond), so
-//                no step can fail.
+//   FastForm     16 bytes at a time, far from both ends: one compare marks
+//                every count byte among them, and the units are taken from
+//                that mask one after another, the plain bytes stored 16 at
+//                once and each run as 16 copies; the bytes stored past a
+//                unit are stored again by what follows. A value byte that
+//                looks like a count byte is cleared from the mask with the
+//                unit. The step ends behind the last unit, or behind the 16
+//                bytes if they end plain. So the units wait on one another
+//                only through the mask, not through a load per unit.
 //   CarefulForm  near the ends: one byte, or one counted unit, with every
 //                test before the write. Units are read up to the m bytes of
 //                stage data and no further: a damaged stage that wants more
@@ -165,8 +158,12 @@ CodecResult BlockEncoder::RlePack(const std::uint8_t* data, int* m) {
 
 namespace {
 
-constexpr int RleFastIn = 18;
-constexpr int RleFastOut = 8 * RleMaxRun + 32;
+// The fast form's budgets: every unit a step takes (up to 17 bytes, a count
+// byte at its end taking its value from the next) lies inside the stage
+// data, and every store inside the output (at most 8 units of 16 copies and
+// 16 bytes stored beyond), so no step can fail.
+constexpr int RleFastBytes = 18;
+constexpr int RleFastRoom = 8 * RleMaxRun + 32;
 
 // Bit i set for each count byte among the 16 at p.
 inline std::uint32_t CountMask(const std::uint8_t* p) {
@@ -175,78 +172,61 @@ inline std::uint32_t CountMask(const std::uint8_t* p) {
 
 }  // namespace
 
-inline bool BlockDecoder::RleLane::Fast() const {
-    return in + RleFastIn <= end && out + RleFastOut <= outEnd;
+inline bool BlockDecoder::Fast(const RleLane& lane) {
+    return lane.in + RleFastBytes <= lane.end && lane.out + RleFastRoom <= lane.outEnd;
 }
 
 template <class Form>
-FORCE_INLINE CodecResult BlockDecoder::RleUnit(RleLane& lane) {
+FORCE_INLINE CodecResult BlockDecoder::Step(RleLane& lane) {
     const std::uint8_t* const in = lane.in;
     std::uint8_t* out = lane.out;
-    if constexpr (Form::careful) {
+    constexpr int span = Form::careful ? 1 : 16;  // the bytes a step looks at
+    if constexpr (Form::careful)
         SAFETY_CHECK(in < lane.end, CodecResult::BadData, "RleUnpack: too many bytes read");
-        if (!IsCountByte(in[0])) {
-            *lane.out++ = in[0];
-            lane.in = in + 1;
-            return CodecResult::Success;
-        }
-        const int copies = in[0] - CountBase;
-        SAFETY_CHECK(out + copies <= lane.outEnd, CodecResult::BadData, "RleUnpack: too many bytes written");
-        SAFETY_CHECK(in + 1 < lane.end, CodecResult::BadData, "RleUnpack: too many bytes read");
-        std::memset(out, in[1], static_cast<std::size_t>(copies));
-        lane.out = out + copies;
-        lane.in = in + 2;
-    } else {
-        std::uint32_t counts = CountMask(in);
-        int at = 0;
-        while (counts != 0) {
-            const int unit = LowestBit(counts);
+    std::uint32_t counts = Form::careful ? IsCountByte(in[0]) : CountMask(in);
+    int at = 0;
+    while (counts != 0) {
+        const int unit = LowestBit(counts);
+        if constexpr (!Form::careful)
             Copy16(out, in + at);
-            out += unit - at;
+        out += unit - at;
+        const int copies = in[unit] - CountBase;
+        if constexpr (Form::careful) {
+            SAFETY_CHECK(out + copies <= lane.outEnd, CodecResult::BadData, "RleUnpack: too many bytes written");
+            SAFETY_CHECK(in + unit + 1 < lane.end, CodecResult::BadData, "RleUnpack: too many bytes read");
+            std::memset(out, in[unit + 1], static_cast<std::size_t>(copies));
+        } else {
             const std::uint64_t run = EveryByte * in[unit + 1];
             Store64(out, run);
             Store64(out + 8, run);
-            out += in[unit] - CountBase;
-            at = unit + 2;
-            counts &= ~0u << at;  // at is at most 17
         }
-        if (at < 16) {
-            Copy16(out, in + at);
-            out += 16 - at;
-            at = 16;
-        }
-        lane.out = out;
-        lane.in = in + at;
+        out += copies;
+        at = unit + 2;
+        counts &= ~0u << at;  // at is at most 17
     }
+    if (at < span) {
+        if constexpr (Form::careful)
+            *out = in[0];
+        else
+            Copy16(out, in + at);
+        out += span - at;
+        at = span;
+    }
+    lane.out = out;
+    lane.in = in + at;
     return CodecResult::Success;
 }
 
-// A lane at the start of m bytes of stage data in WorkBuf, to expand into
-// destination; the stored form is copied at once (*done).
-CodecResult BlockDecoder::StartRle(int m, std::uint8_t* destination, RleLane* lane, bool* done) {
-    *done = m >= BlockSize;
-    if (*done) {
+// m bytes of stage data in WorkBuf into destination; the stored form is
+// copied at once.
+CodecResult BlockDecoder::RleUnpack(int m, std::uint8_t* destination) {
+    if (m >= BlockSize) {
         SAFETY_CHECK(m == BlockSize, CodecResult::BadData, "RleUnpack: input > output");
         std::memcpy(destination, WorkBuf, BlockSize);
         return CodecResult::Success;
     }
-    *lane = RleLane{WorkBuf, WorkBuf + m, destination, destination + BlockSize};
-    return CodecResult::Success;
-}
-
-CodecResult BlockDecoder::FinishRleLane(const RleLane& from) {
-    RleLane lane = from;
-    while (lane.Fast())
-        RleUnit<FastForm>(lane);
-    while (lane.out < lane.outEnd)
-        CODEC_TRY(RleUnit<CarefulForm>(lane));
+    RleLane lane{WorkBuf, WorkBuf + m, destination, destination + BlockSize};
+    CODEC_TRY(RunLane(lane));
     SAFETY_CHECK(lane.in == lane.end, CodecResult::BadData, "RleUnpack: too many bytes read");
     return CodecResult::Success;
-}
-
-CodecResult BlockDecoder::RleUnpack(int m, std::uint8_t* destination) {
-    RleLane lane;
-    bool done;
-    CODEC_TRY(StartRle(m, destination, &lane, &done));
-    return done ? CodecResult::Success : FinishRleLane(lane);
 }

@@ -3,7 +3,7 @@
 bool TestCodec::ReceiveMainTable(int symbols) {
     BitPos = 0;
     if (BlockDecoder::RecvLens(&MainTable, symbols) != CodecResult::Success ||
-        CodeBuilder::LenToVal(&MainTable, *this) != CodecResult::Success)
+        CodeBuilder::LenToVal(&MainTable, Report()) != CodecResult::Success)
         return false;
     DecodeInit(&MainTable);
     return true;

@@ -15,9 +15,9 @@ struct TestCodec : BlockDecoder {
 
     // The stages as the tests call them: what they yield, and a failure
     // given as the fatal report, as the codec's edge gives it.
-    void FresInit(HufTable* table, int n) { Fatal(CodeBuilder::FresInit(table, n, *this)); }
-    void FresToLen(HufTable* table) { Fatal(builder.FresToLen(table, *this)); }
-    void LenToVal(HufTable* table) { Fatal(CodeBuilder::LenToVal(table, *this)); }
+    void FresInit(HufTable* table, int n) { Fatal(CodeBuilder::FresInit(table, n, Report())); }
+    void FresToLen(HufTable* table) { Fatal(builder.FresToLen(table, Report())); }
+    void LenToVal(HufTable* table) { Fatal(CodeBuilder::LenToVal(table, Report())); }
     void SendLens(HufTable* table) { Fatal(encoder.SendLens(table)); }
     void SendLenLens(const std::uint8_t* lengths, int count) { Fatal(encoder.SendLenLens(lengths, count)); }
     int LenRuns(const std::uint8_t* lengths, int n, LenItem* items) { return encoder.LenRuns(lengths, n, items); }
