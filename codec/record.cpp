@@ -97,7 +97,7 @@ CodecResult BlockEncoder::EncodeBlock(const std::uint8_t* data, int flags, std::
 
 // A damaged record can make the decoder read on past its last bit: the code
 // tables by up to RecordReach bytes, the data by one item. What it finds
-// there must not depend on the block this codec decoded before (which
+// there must not depend on the block this decoder decoded before (which
 // differs between threads, and between reading on and seeking), or one
 // damage would give different reports: it reads zeros.
 void BlockDecoder::ClearReach(int nbits) {
