@@ -133,9 +133,19 @@ CodecResult BlockDecoder::SorUnpack(const std::uint8_t* source, std::uint8_t* de
         if (!named[r])
             std::memset(destination + r * SortRowBytes, SortEmptyByte, SortRowBytes);
     }
-    const std::uint8_t* at = source;
-    for (int j = 0; j < SortRowBytes; ++j)
-        for (int k = 0; k < n; ++k)
-            destination[order[k] * SortRowBytes + j] = *at++;
+    // Each row is gathered from its column (every n-th byte of the source
+    // from its place in the order) and stored 8 bytes at once: an eighth of
+    // the stores of a scatter column by column, and none of them waiting
+    // on where the last one went.
+    for (int k = 0; k < n; ++k) {
+        std::uint8_t* const row = destination + order[k] * SortRowBytes;
+        const std::uint8_t* const column = source + k;
+        for (int j = 0; j < SortRowBytes; j += 8) {
+            std::uint64_t word = 0;
+            for (int b = 0; b < 8; ++b)
+                word |= static_cast<std::uint64_t>(column[(j + b) * n]) << (8 * b);
+            Store64(row + j, word);
+        }
+    }
     return CodecResult::Success;
 }
