@@ -184,3 +184,15 @@ CodecResult BlockDecoder::RecvMainTable(int symbols, bool* fast) {
         tables.NeedSlowTables(&MainTable);
     return CodecResult::Success;
 }
+
+CodecResult BlockDecoder::StartBitLane(int symbols, int nbits, int budget, BitLane* lane) {
+    CODEC_TRY(RecvMainTable(symbols, &lane->table));
+    lane->in = BitReader(BitBuf, BitPos);
+    lane->nbits = nbits;
+    // Every path through a fast form ends in a refill, so the test of the
+    // position is one compare of RefillFrom() with the byte that bounds it;
+    // without a fast table, a bound that no position is under.
+    lane->fastEnd = lane->table ? BitBuf + std::max(0, (nbits - budget + RefillBits) / 8) : BitBuf;
+    lane->in.Refill();
+    return CodecResult::Success;
+}

@@ -87,23 +87,23 @@ private:
     struct CarefulForm {
         static constexpr bool careful = true;
     };
-    // The LZ items (lz.cpp).
-    struct LzLane {
+    // What the lanes of both entropy methods have: the reader over the
+    // block's nbits and the fast form's bound on it.
+    struct BitLane {
         BitReader in;
-        std::uint8_t* op = nullptr;
-        std::uint32_t entry = 0;  // the fast form's next first-level entry, looked up ahead
-        bool table = false;       // the fast table holds the block's code
-        const std::uint8_t* fastEnd = nullptr;
-        int nbits = 0;
-    };
-    // The Huffman method's bytes (huffman_method.cpp): a step takes the
-    // codes of one refill.
-    struct HufLane {
-        BitReader in;
-        std::uint8_t* out = nullptr;
         bool table = false;  // the fast table holds the block's code
         const std::uint8_t* fastEnd = nullptr;
         int nbits = 0;
+    };
+    // The LZ items (lz.cpp).
+    struct LzLane : BitLane {
+        std::uint8_t* op = nullptr;
+        std::uint32_t entry = 0;  // the fast form's next first-level entry, looked up ahead
+    };
+    // The Huffman method's bytes (huffman_method.cpp): a step takes the
+    // codes of one refill.
+    struct HufLane : BitLane {
+        std::uint8_t* out = nullptr;
     };
     // The run-length units (rle.cpp): the stage data, and the output.
     struct RleLane {
@@ -137,6 +137,10 @@ private:
     static void RunPair(BlockDecoder& a, BlockDecoder& b, Lane& first, Lane& second, CodecResult* firstResult,
                         CodecResult* secondResult);
 
+    // Receives a block's code (of symbols) and sets the reader at the start
+    // of its items, with the fast form's bound: while the reader is under
+    // it, budget bits of the block are left.
+    CodecResult StartBitLane(int symbols, int nbits, int budget, BitLane* lane);
     // Receive a block's code and set a lane at its start; take a lane to
     // its block's end, with the tests of that end.
     CodecResult StartLzx(int nbits, LzLane* lane);

@@ -4,8 +4,6 @@
 // values: the table section, then one code per byte, then zero bits up to the
 // next byte boundary (not counted). There is no byte count and no end
 // symbol; the block's bit count says where the data ends.
-#include <algorithm>
-
 #include "decoder.h"
 #include "encoder.h"
 
@@ -68,15 +66,8 @@ constexpr int HufFastRoom = 8;
 
 // Receives the block's code and sets a lane at its first byte.
 CodecResult BlockDecoder::StartHuf(int nbits, HufLane* lane) {
-    CODEC_TRY(RecvMainTable(ByteSymbols, &lane->table));
-    lane->in = BitReader(BitBuf, BitPos);
+    CODEC_TRY(StartBitLane(ByteSymbols, nbits, HufFastBits, lane));
     lane->out = WorkBuf;
-    lane->nbits = nbits;
-    // Every path through the fast form ends in a refill, so the position's
-    // test is one compare of RefillFrom() with the byte that bounds it;
-    // without a fast table, a bound that no position is under.
-    lane->fastEnd = lane->table ? BitBuf + std::max(0, (nbits - HufFastBits + RefillBits) / 8) : BitBuf;
-    lane->in.Refill();
     return CodecResult::Success;
 }
 

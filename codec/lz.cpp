@@ -239,15 +239,8 @@ constexpr int LzFastRoom = LzMaxMatch;
 
 // Receives the block's code and sets a lane at its first item.
 CodecResult BlockDecoder::StartLzx(int nbits, LzLane* lane) {
-    CODEC_TRY(RecvMainTable(LzSymbols, &lane->table));
-    lane->in = BitReader(BitBuf, BitPos);
+    CODEC_TRY(StartBitLane(LzSymbols, nbits, LzFastBits, lane));
     lane->op = WorkBuf;
-    lane->nbits = nbits;
-    // The loop's every path ends in a refill, so the test of the position is
-    // one compare of RefillFrom() with the byte that bounds it; without a
-    // fast table, a bound that no position is under.
-    lane->fastEnd = lane->table ? BitBuf + std::max(0, (nbits - LzFastBits + RefillBits) / 8) : BitBuf;
-    lane->in.Refill();
     lane->entry = tables.FastFirst(lane->in.Peek());
     return CodecResult::Success;
 }
