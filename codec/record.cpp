@@ -144,7 +144,8 @@ CodecResult BlockDecoder::LoadRecord(const std::uint8_t* record, int size, int f
     return CodecResult::Success;
 }
 
-CodecResult BlockDecoder::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags, int* used) {
+CodecResult BlockDecoder::DecodeBlock(const std::uint8_t* record, int size, std::uint8_t* destination, int flags,
+                                      int* used) {
     int nbits = 0;
     CODEC_TRY(LoadRecord(record, size, flags, used, &nbits));
     return DecodeReceived(nbits, destination, flags);
@@ -181,8 +182,8 @@ void BlockDecoder::DecodeBlockPair(BlockDecoder& a, BlockDecoder& b, BlockJob& f
 
 // The entropy method of two blocks at once, as LzxUnpack or HufUnpack
 // decodes each: a block whose result is not Success on entry is left out.
-void BlockDecoder::UnpackPair(BlockDecoder& a, BlockDecoder& b, const int nbits[2], bool huffman, CodecResult* firstResult,
-                       CodecResult* secondResult, int m[2]) {
+void BlockDecoder::UnpackPair(BlockDecoder& a, BlockDecoder& b, const int nbits[2], bool huffman,
+                              CodecResult* firstResult, CodecResult* secondResult, int m[2]) {
     BlockDecoder* const codecs[2] = {&a, &b};
     CodecResult* const results[2] = {firstResult, secondResult};
     LzLane lz[2];

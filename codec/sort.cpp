@@ -120,7 +120,8 @@ CodecResult BlockEncoder::SorPack(const std::uint8_t* data, std::uint8_t* out, s
     return CodecResult::Success;
 }
 
-CodecResult BlockDecoder::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order, int n) {
+CodecResult BlockDecoder::SorUnpack(const std::uint8_t* source, std::uint8_t* destination, const std::uint8_t* order,
+                                    int n) {
     // A row named twice cannot come from the packer: the record is damaged.
     bool named[SortRows] = {};
     for (int k = 0; k < n; ++k) {
